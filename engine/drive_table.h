@@ -1,0 +1,130 @@
+// The drive table: one record per CD/DVD drive on which the filter driver
+// took the client's announcement, its lock and its two process-wide flags.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "fw/thread.h"
+
+namespace vnk {
+
+// The status the filter driver reports for a drive (IOCTL_VNK_GET_STATUS).
+enum DriveStatus : DWORD {
+    NoDisc = 0,
+    DriveInUse = 1,
+    NotVarnokDisc = 2,
+    NotLoggedIn = 3,
+    LoginFailed = 4,
+    LoggedIn = 5,
+};
+
+// One drive. A record stays at one place in memory while it exists: its
+// watcher finds it once and keeps referring to it.
+struct DriveInfo {
+    DriveInfo() = default;
+    DriveInfo(const DriveInfo&) = delete;
+    DriveInfo& operator=(const DriveInfo&) = delete;
+    // The tear-down: stops and waits for the record's threads, then closes
+    // its event. Never runs while the calling thread holds DriveLock.
+    ~DriveInfo();
+
+    GUID guid{};                  // the current announcement
+    HANDLE event = nullptr;       // its named auto-reset event; INVALID_HANDLE_VALUE after VNKDCleanup
+    // The drive's threads. The record owns both objects (auto-delete off)
+    // and deletes them after their threads have ended.
+    std::unique_ptr<fw::Thread> watcher;
+    DWORD status = NoDisc;        // a DriveStatus; other values can come from the driver
+    std::unique_ptr<fw::Thread> loginThread;  // a CVNKDLogin
+
+    // Set by the current watcher, under DriveLock, when its event fired and
+    // it is about to post its notice; cleared whenever a watcher is stored.
+    bool watcherFired = false;
+    // Replaced watchers that had not ended when they were replaced; kept
+    // owned until the record's tear-down has ended them.
+    std::vector<std::unique_ptr<fw::Thread>> retiredWatchers;
+
+    // Stops and ends the current watcher (stop message, wait), leaving
+    // `watcher` empty. Never call while holding DriveLock.
+    void StopWatcher();
+};
+
+// The lock of the drive table: re-entrant for its owning thread.
+class DriveLockType {
+public:
+    DriveLockType() { ::InitializeCriticalSection(&m_section); }
+    DriveLockType(const DriveLockType&) = delete;
+    DriveLockType& operator=(const DriveLockType&) = delete;
+    // Never deleted: threads may still use it while the process exits.
+
+    void lock();
+    void unlock();
+    bool HeldByCurrentThread() const;
+
+private:
+    CRITICAL_SECTION m_section;
+};
+
+extern DriveLockType DriveLock;
+
+// Only the main thread touches it.
+extern bool ProbeInProgress;
+// Written by the main thread, read by watchers without DriveLock.
+extern std::atomic<bool> WatchersMayRun;
+
+class DriveTable {
+public:
+    using Map = std::map<wchar_t, DriveInfo>;
+    using Node = Map::node_type;
+
+    DriveTable() = default;
+    DriveTable(const DriveTable&) = delete;
+    DriveTable& operator=(const DriveTable&) = delete;
+    ~DriveTable();  // tears every record down
+
+    DriveInfo* Find(wchar_t letter);
+    // Inserts a new record for a letter that has none (or returns the one it has).
+    DriveInfo& Insert(wchar_t letter);
+    // Takes a record out of the table without moving it. The caller lets
+    // the node go (and so tears the record down) only after it has left
+    // DriveLock.
+    Node Extract(wchar_t letter);
+    std::vector<Node> ExtractAll();
+
+    bool empty() const { return m_map.empty(); }
+    size_t size() const { return m_map.size(); }
+    // Walks in ascending letter order.
+    Map::iterator begin() { return m_map.begin(); }
+    Map::iterator end() { return m_map.end(); }
+
+private:
+    Map m_map;
+};
+
+// The process-wide table; exists, empty, from its first use, and is torn
+// down at process exit.
+DriveTable& Drives();
+
+// The watcher thread procedure; the parameter carries the drive letter.
+UINT DriveWatcherProc(LPVOID param);
+
+// Exit codes of DriveWatcherProc.
+constexpr UINT kWatcherStopped = 0;
+constexpr UINT kWatcherDone = 1;
+constexpr UINT kWatcherNoRecord = 0xFFFFFFFF;
+
+// Starts a record's watcher: created suspended, stored, resumed.
+// The caller holds DriveLock.
+void StartWatcher(wchar_t letter, DriveInfo& info);
+
+// Re-reads every drive's status from the driver.
+void VNKDUpdateDriveStatus();
+// Withdraws every announcement, closes the drive events and ejects the
+// discs that are logged in.
+void VNKDCleanup();
+
+}  // namespace vnk

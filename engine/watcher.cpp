@@ -1,0 +1,80 @@
+// A drive's watcher: waits at once for the drive's driver event and for its
+// own thread messages; posts one notice per signal of the event and ends.
+#include <mutex>
+
+#include "common/messages.h"
+#include "common/trace.h"
+#include "engine/drive_table.h"
+#include "engine/driver.h"
+#include "fw/thread.h"
+#include "fw/wnd.h"
+
+namespace vnk {
+
+namespace {
+
+enum class Wake { Event, Input };
+
+// Waits for the record's event or for new input. A wait that fails at once
+// (no event, or a handle that is gone) falls back to waiting for input
+// only, so that the watcher still serves its messages without spinning.
+Wake WaitForEventOrInput(HANDLE event) {
+    if (event != nullptr && event != INVALID_HANDLE_VALUE) {
+        const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &event, INFINITE, QS_ALLINPUT, 0);
+        if (r == WAIT_OBJECT_0) return Wake::Event;
+        if (r == WAIT_OBJECT_0 + 1) return Wake::Input;
+    }
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, 0);
+    return Wake::Input;
+}
+
+}  // namespace
+
+UINT DriveWatcherProc(LPVOID param) {
+    const auto letter = static_cast<wchar_t>(reinterpret_cast<UINT_PTR>(param));
+
+    fw::Thread* self = fw::CurrentThread();
+    const HWND mainWindow =
+        self != nullptr && self->GetMainWnd() != nullptr ? self->GetMainWnd()->m_hWnd : nullptr;
+
+    // Only the main thread changes the table; the look-up takes the lock so
+    // that it never reads the map while a re-probe rebalances it.
+    DriveInfo* info = nullptr;
+    {
+        std::lock_guard lock(DriveLock);
+        info = Drives().Find(letter);
+    }
+    if (info == nullptr) return kWatcherNoRecord;
+
+    MSG msg;
+    ::PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_NOREMOVE);
+
+    for (;;) {
+        if (!WatchersMayRun.load()) return kWatcherDone;
+
+        // Read for each wait: a re-announcement may have stored a new event.
+        const HANDLE event = info->event;
+        if (WaitForEventOrInput(event) == Wake::Event) {
+            {
+                std::lock_guard lock(DriveLock);
+                ::ResetEvent(event);
+                info->watcherFired = true;
+            }
+            if (mainWindow != nullptr) {
+                ::PostMessageW(mainWindow, UWM_VARNOKD_EVENT_TRIGGERED, letter, 0);
+            } else {
+                Trace(L"DriveWatcherProc: no main window, event of drive %c: not passed on\n", letter);
+            }
+            return kWatcherDone;
+        }
+
+        // Serve every waiting request of our range: a message already in the
+        // queue does not wake the next wait again.
+        while (::PeekMessageW(&msg, nullptr, WM_WATCHER_STOP, WM_WATCHER_EJECT, PM_REMOVE)) {
+            if (msg.message == WM_WATCHER_STOP) return kWatcherStopped;
+            if (msg.message == WM_WATCHER_EJECT) EjectDisc(letter);
+        }
+    }
+}
+
+}  // namespace vnk

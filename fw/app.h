@@ -1,0 +1,25 @@
+// The application object: the main thread's thread object, its main window
+// and the initial show command. Exactly one exists per process; the program
+// defines it as a static object and the entry point runs its InitInstance.
+#pragma once
+
+#include "fw/thread.h"
+
+namespace fw {
+
+class App : public Thread {
+public:
+    App();
+    ~App() override;
+
+    HINSTANCE m_hInstance = nullptr;
+    int m_nCmdShow = SW_SHOWNORMAL;
+
+    // Makes the calling thread the application's thread (the entry point
+    // does this; tests that stand in for the program do it themselves).
+    void AttachToCurrentThread();
+};
+
+App* GetApp();
+
+}  // namespace fw

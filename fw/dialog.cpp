@@ -1,0 +1,169 @@
+#include "fw/dialog.h"
+
+#include "fw/thread.h"
+
+namespace fw {
+
+namespace {
+
+// Messages whose result a dialog procedure returns itself instead of
+// through DWLP_MSGRESULT.
+bool ReturnsDirectly(UINT message) {
+    switch (message) {
+        case WM_CTLCOLORMSGBOX:
+        case WM_CTLCOLOREDIT:
+        case WM_CTLCOLORLISTBOX:
+        case WM_CTLCOLORBTN:
+        case WM_CTLCOLORDLG:
+        case WM_CTLCOLORSCROLLBAR:
+        case WM_CTLCOLORSTATIC:
+        case WM_COMPAREITEM:
+        case WM_VKEYTOITEM:
+        case WM_CHARTOITEM:
+        case WM_QUERYDRAGICON:
+        case WM_INITDIALOG:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+FW_BEGIN_MESSAGE_MAP(Dialog, Wnd)
+    FW_ON_COMMAND(IDOK, OnOK)
+    FW_ON_COMMAND(IDCANCEL, OnCancel)
+FW_END_MESSAGE_MAP()
+
+void DataExchange::Control(int id, Wnd& control) {
+    control.Attach(m_dialog.GetDlgItem(id));
+    m_dialog.m_boundControls.push_back(&control);
+}
+
+Dialog::~Dialog() {
+    if (m_hWnd != nullptr) {
+        UnbindControls();
+        HWND hwnd = m_hWnd;
+        Unbind();
+        ::DestroyWindow(hwnd);
+    }
+}
+
+void Dialog::UnbindControls() {
+    for (Wnd* control : m_boundControls) control->Detach();
+    m_boundControls.clear();
+}
+
+INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        auto* self = reinterpret_cast<Dialog*>(lParam);
+        self->Bind(hwnd);
+        bool handled = false;
+        self->m_current = {message, wParam, lParam};
+        BOOL focus = TRUE;
+        try {
+            focus = self->OnInitDialog();
+        } catch (...) {
+            ::OutputDebugStringW(L"fw: OnInitDialog threw; the dialog ends\n");
+            self->EndDialog(IDABORT);
+            focus = FALSE;
+        }
+        (void)handled;
+        return focus;
+    }
+    auto* self = static_cast<Dialog*>(FromHandle(hwnd));
+    if (self == nullptr) return FALSE;
+    if (self->m_skipNextDialogProc) {
+        // The dialog manager asks us first inside Default(); let it go on.
+        self->m_skipNextDialogProc = false;
+        return FALSE;
+    }
+    if (message == WM_NCDESTROY) self->UnbindControls();
+    bool handled = false;
+    const LRESULT result = self->Route(message, wParam, lParam, true, &handled);
+    if (!handled) return FALSE;
+    if (ReturnsDirectly(message)) return static_cast<INT_PTR>(result);
+    ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
+    return TRUE;
+}
+
+LRESULT Dialog::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    // DefDlgProcW first calls this dialog's procedure; that one call is let
+    // through unhandled so that the dialog manager does its own work.
+    m_skipNextDialogProc = true;
+    const LRESULT result = ::DefDlgProcW(m_hWnd, message, wParam, lParam);
+    m_skipNextDialogProc = false;
+    return result;
+}
+
+HWND Dialog::CreateFromTemplate(HWND owner) {
+    m_ended = false;
+    m_result = -1;
+    return ::CreateDialogParamW(ResourceInstance(), MAKEINTRESOURCEW(m_templateId), owner,
+                                DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR Dialog::DoModal() {
+    HWND owner = m_parent != nullptr ? m_parent->m_hWnd : nullptr;
+    if (CreateFromTemplate(owner) == nullptr) return -1;
+    if (owner != nullptr) ::EnableWindow(owner, FALSE);
+
+    // A dialog still invisible when the loop first goes idle is shown then.
+    bool showWhenIdle = m_hWnd != nullptr && !::IsWindowVisible(m_hWnd);
+    MSG msg;
+    while (!m_ended && m_hWnd != nullptr) {
+        if (showWhenIdle && !::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+            ::ShowWindow(m_hWnd, SW_SHOWNORMAL);
+            showWhenIdle = false;
+        }
+        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+        if (got == -1) break;
+        if (got == 0) {
+            ::PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        PumpMessage(msg);
+    }
+
+    if (owner != nullptr) ::EnableWindow(owner, TRUE);
+    if (m_hWnd != nullptr) DestroyWindow();
+    return m_result;
+}
+
+BOOL Dialog::Create(Wnd* parent) {
+    if (parent == nullptr) parent = m_parent;
+    HWND owner = parent != nullptr ? parent->m_hWnd : nullptr;
+    if (owner == nullptr) {
+        if (Thread* thread = CurrentThread(); thread != nullptr && thread->GetMainWnd() != nullptr)
+            owner = thread->GetMainWnd()->m_hWnd;
+    }
+    if (CreateFromTemplate(owner) == nullptr) return FALSE;
+    if (m_ended) {
+        // Ended during OnInitDialog: the creation fails and the window goes.
+        DestroyWindow();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void Dialog::EndDialog(int result) {
+    m_result = result;
+    m_ended = true;
+    if (m_hWnd != nullptr) ::EndDialog(m_hWnd, result);  // hides the window
+}
+
+BOOL Dialog::OnInitDialog() {
+    DataExchange dx(*this);
+    DoDataExchange(dx);
+    return TRUE;
+}
+
+void Dialog::OnOK() { EndDialog(IDOK); }
+void Dialog::OnCancel() { EndDialog(IDCANCEL); }
+
+BOOL Dialog::PreTranslateMessage(MSG* msg) {
+    if (m_hWnd == nullptr) return FALSE;
+    return ::IsDialogMessageW(m_hWnd, msg);
+}
+
+}  // namespace fw

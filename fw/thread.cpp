@@ -1,0 +1,137 @@
+#include "fw/thread.h"
+
+#include <process.h>
+
+#include "fw/app.h"
+#include "fw/wnd.h"
+
+namespace fw {
+
+namespace {
+thread_local Thread* t_current = nullptr;
+}
+
+namespace detail {
+void SetCurrentThread(Thread* thread) { t_current = thread; }
+}  // namespace detail
+
+Thread* CurrentThread() { return t_current; }
+
+bool Thread::CreateSuspended(int priority, UINT stackSize, LPSECURITY_ATTRIBUTES security) {
+    m_queueReady.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_queueReady) return false;
+    unsigned id = 0;
+    const uintptr_t handle =
+        ::_beginthreadex(security, stackSize, &Thread::Entry, this, CREATE_SUSPENDED, &id);
+    if (handle == 0) return false;
+    m_ownedHandle.reset(reinterpret_cast<HANDLE>(handle));
+    m_hThread = m_ownedHandle.get();
+    m_nThreadID = id;
+    ::SetThreadPriority(m_hThread, priority);
+    return true;
+}
+
+unsigned __stdcall Thread::Entry(void* param) {
+    auto* self = static_cast<Thread*>(param);
+    t_current = self;
+    // The framework rule: a new thread takes the application's main window.
+    if (App* app = GetApp(); app != nullptr && self->m_pMainWnd == nullptr)
+        self->m_pMainWnd = app->m_pMainWnd;
+    // Make the message queue before anyone may post to it.
+    MSG msg;
+    ::PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    ::SetEvent(self->m_queueReady.get());
+
+    const BOOL autoDelete = self->m_bAutoDelete;
+    UINT code = 0;
+    try {
+        code = self->RunThread();
+    } catch (...) {
+        ::OutputDebugStringW(L"fw: a thread ended by an exception\n");
+        code = static_cast<UINT>(-1);
+    }
+    t_current = nullptr;
+    if (autoDelete) {
+        std::unique_ptr<Thread> owned(self);  // the thread owns itself
+    }
+    return code;
+}
+
+UINT Thread::RunThread() {
+    if (m_proc != nullptr) return m_proc(m_param);
+    if (!InitInstance()) return static_cast<UINT>(ExitInstance());
+    return static_cast<UINT>(Run());
+}
+
+int Thread::Run() {
+    MSG msg;
+    for (;;) {
+        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0 || got == -1) break;
+        PumpMessage(msg);
+    }
+    const int loopCode = static_cast<int>(msg.wParam);
+    const int exitCode = ExitInstance();
+    return exitCode != 0 ? exitCode : loopCode;
+}
+
+BOOL PreTranslateWindowChain(MSG* msg) {
+    for (HWND hwnd = msg->hwnd; hwnd != nullptr; hwnd = ::GetAncestor(hwnd, GA_PARENT)) {
+        if (hwnd == ::GetDesktopWindow()) break;
+        if (Wnd* wnd = Wnd::FromHandle(hwnd); wnd != nullptr && wnd->PreTranslateMessage(msg))
+            return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL Thread::PreTranslateMessage(MSG* msg) { return PreTranslateWindowChain(msg); }
+
+BOOL Thread::PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) const {
+    if (m_hThread == nullptr) return FALSE;
+    const HANDLE waits[2] = {m_queueReady.get(), m_hThread};
+    ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    return ::PostThreadMessageW(m_nThreadID, message, wParam, lParam);
+}
+
+std::unique_ptr<Thread> BeginThread(ThreadProc proc, LPVOID param, int priority, UINT stackSize,
+                                    DWORD flags, LPSECURITY_ATTRIBUTES security) {
+    auto thread = std::make_unique<Thread>();
+    thread->m_bAutoDelete = FALSE;
+    thread->m_proc = proc;
+    thread->m_param = param;
+    if (!thread->CreateSuspended(priority, stackSize, security)) return nullptr;
+    if ((flags & CREATE_SUSPENDED) == 0) thread->ResumeThread();
+    return thread;
+}
+
+void PumpMessage(MSG& msg) {
+    Thread* thread = CurrentThread();
+    if (msg.hwnd == nullptr) {
+        LRESULT ignored = 0;
+        if (thread != nullptr) thread->Dispatch(msg.message, msg.wParam, msg.lParam, ignored);
+        return;
+    }
+    const BOOL taken = thread != nullptr ? thread->PreTranslateMessage(&msg)
+                                         : PreTranslateWindowChain(&msg);
+    if (taken) return;
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+}
+
+DWORD WaitAnsweringSent(HANDLE handle, DWORD timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        DWORD remaining = INFINITE;
+        if (timeoutMs != INFINITE) {
+            const ULONGLONG spent = ::GetTickCount64() - start;
+            if (spent >= timeoutMs) return WAIT_TIMEOUT;
+            remaining = static_cast<DWORD>(timeoutMs - spent);
+        }
+        const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &handle, remaining, QS_SENDMESSAGE, 0);
+        if (r != WAIT_OBJECT_0 + 1) return r;
+        MSG msg;  // delivers the pending sent messages, removes nothing
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+}  // namespace fw

@@ -1,0 +1,103 @@
+// Threads: the worker form (a procedure and one pointer-sized parameter) and
+// the user-interface form (a class with InitInstance/ExitInstance and a
+// message loop). Every thread is created suspended; the creator stores the
+// object, then resumes it. A new thread takes over the application's main
+// window as its own.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "fw/handles.h"
+#include "fw/message_map.h"
+
+namespace fw {
+
+class Wnd;
+
+using ThreadProc = UINT (*)(LPVOID param);
+
+class Thread : public CmdTarget {
+public:
+    Thread() = default;
+    ~Thread() override = default;
+
+    HANDLE m_hThread = nullptr;  // owned by the object, closed with it
+    DWORD m_nThreadID = 0;
+    BOOL m_bAutoDelete = TRUE;   // the thread deletes its object when it ends
+    Wnd* m_pMainWnd = nullptr;
+
+    virtual BOOL InitInstance() { return FALSE; }
+    virtual int ExitInstance() { return 0; }
+    // The thread's message loop; returns the exit code of WM_QUIT.
+    virtual int Run();
+    // Gives a window message to the windows it is bound for, innermost first.
+    virtual BOOL PreTranslateMessage(MSG* msg);
+    Wnd* GetMainWnd() const { return m_pMainWnd; }
+
+    DWORD ResumeThread() const { return ::ResumeThread(m_hThread); }
+
+    // Posts a thread message. Waits first until the thread has its message
+    // queue (or has ended), so that a message posted right after the start
+    // is never lost. Call only after the thread has been resumed.
+    BOOL PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) const;
+
+    // Creates the thread suspended; false if the platform refused.
+    bool CreateSuspended(int priority, UINT stackSize, LPSECURITY_ATTRIBUTES security);
+
+protected:
+    // The worker form's procedure, set by BeginThread.
+    ThreadProc m_proc = nullptr;
+    LPVOID m_param = nullptr;
+
+private:
+    static unsigned __stdcall Entry(void* self);
+    UINT RunThread();
+
+    UniqueHandle m_ownedHandle;
+    UniqueHandle m_queueReady;
+
+    friend std::unique_ptr<Thread> BeginThread(ThreadProc, LPVOID, int, UINT, DWORD,
+                                               LPSECURITY_ATTRIBUTES);
+};
+
+// The worker form. The object comes back owned, with auto-delete off.
+std::unique_ptr<Thread> BeginThread(ThreadProc proc, LPVOID param,
+                                    int priority = THREAD_PRIORITY_NORMAL, UINT stackSize = 0,
+                                    DWORD flags = 0, LPSECURITY_ATTRIBUTES security = nullptr);
+
+// The user-interface form, created by type. Owned, auto-delete off.
+template <class T>
+std::unique_ptr<T> BeginThread(int priority = THREAD_PRIORITY_NORMAL, UINT stackSize = 0,
+                               DWORD flags = 0, LPSECURITY_ATTRIBUTES security = nullptr) {
+    auto thread = std::make_unique<T>();
+    thread->m_bAutoDelete = FALSE;
+    if (!thread->CreateSuspended(priority, stackSize, security)) return nullptr;
+    if ((flags & CREATE_SUSPENDED) == 0) thread->ResumeThread();
+    return thread;
+}
+
+// The thread object of the calling thread (the application on the main
+// thread), or null for a thread the framework did not start.
+Thread* CurrentThread();
+
+// Routes one message as the framework's loops do: a thread message to the
+// thread's message map, a window message through PreTranslateMessage to
+// its window.
+void PumpMessage(MSG& msg);
+
+// Offers a window message to the bound windows from msg->hwnd up to its
+// top-level window; true when one of them took it.
+BOOL PreTranslateWindowChain(MSG* msg);
+
+// Waits for a handle while answering messages that other threads send to
+// this thread's windows, so that a thread waited for can finish a
+// SendMessage to us. Returns as WaitForSingleObject does.
+DWORD WaitAnsweringSent(HANDLE handle, DWORD timeoutMs);
+
+namespace detail {
+void SetCurrentThread(Thread* thread);
+}
+
+}  // namespace fw

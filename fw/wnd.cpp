@@ -1,0 +1,172 @@
+#include "fw/wnd.h"
+
+#include <exception>
+#include <vector>
+
+namespace fw {
+
+namespace {
+
+constexpr wchar_t kObjectProp[] = L"fw.Wnd";
+constexpr wchar_t kWindowClass[] = L"fw.Window";
+
+bool IsCtlColor(UINT message) {
+    return message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC;
+}
+
+}  // namespace
+
+HINSTANCE ResourceInstance() { return ::GetModuleHandleW(nullptr); }
+
+const MessageMap* CmdTarget::ThisMessageMap() {
+    static const MapEntry entries[] = {{MapKind::End, 0, nullptr, nullptr}};
+    static const MessageMap map{nullptr, entries};
+    return &map;
+}
+
+bool CmdTarget::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    for (const MessageMap* map = GetMessageMap(); map != nullptr;
+         map = map->base ? map->base() : nullptr) {
+        for (const MapEntry* e = map->entries; e->kind != MapKind::End; ++e) {
+            bool match = false;
+            switch (e->kind) {
+                case MapKind::Message: match = e->code == message; break;
+                case MapKind::Registered: match = *e->registered != 0 && *e->registered == message; break;
+                case MapKind::Command:
+                    // Menus and buttons (code 0) and accelerators (code 1).
+                    match = message == WM_COMMAND && LOWORD(wParam) == e->code && HIWORD(wParam) <= 1;
+                    break;
+                case MapKind::End: break;
+            }
+            if (match) {
+                result = e->thunk(this, wParam, lParam);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+LRESULT CALLBACK WndProcThunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        if (auto* self = static_cast<Wnd*>(cs->lpCreateParams)) self->Bind(hwnd);
+    }
+    Wnd* self = Wnd::FromHandle(hwnd);
+    if (self == nullptr) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    return self->Route(message, wParam, lParam, false, nullptr);
+}
+
+Wnd::~Wnd() {
+    if (m_hWnd != nullptr && ::GetPropW(m_hWnd, kObjectProp) == this) {
+        HWND hwnd = m_hWnd;
+        Unbind();
+        ::DestroyWindow(hwnd);
+    }
+}
+
+Wnd* Wnd::FromHandle(HWND hwnd) {
+    if (hwnd == nullptr) return nullptr;
+    return static_cast<Wnd*>(::GetPropW(hwnd, kObjectProp));
+}
+
+void Wnd::Bind(HWND hwnd) {
+    m_hWnd = hwnd;
+    ::SetPropW(hwnd, kObjectProp, this);
+}
+
+void Wnd::Unbind() {
+    if (m_hWnd != nullptr && ::GetPropW(m_hWnd, kObjectProp) == this) ::RemovePropW(m_hWnd, kObjectProp);
+    m_hWnd = nullptr;
+}
+
+void Wnd::Attach(HWND hwnd) {
+    if (m_hWnd != nullptr) Unbind();
+    if (hwnd != nullptr) Bind(hwnd);
+}
+
+HWND Wnd::Detach() {
+    HWND hwnd = m_hWnd;
+    Unbind();
+    return hwnd;
+}
+
+bool Wnd::CreateEx(DWORD exStyle, const wchar_t* title, DWORD style, int x, int y, int width,
+                   int height, HWND parent, HMENU menuOrId) {
+    static const ATOM atom = [] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = WndProcThunk;
+        wc.hInstance = ResourceInstance();
+        wc.lpszClassName = kWindowClass;
+        return ::RegisterClassExW(&wc);
+    }();
+    if (atom == 0) return false;
+    HWND hwnd = ::CreateWindowExW(exStyle, kWindowClass, title, style, x, y, width, height, parent,
+                                  menuOrId, ResourceInstance(), this);
+    return hwnd != nullptr;
+}
+
+BOOL Wnd::DestroyWindow() {
+    if (m_hWnd == nullptr) return FALSE;
+    return ::DestroyWindow(m_hWnd);
+}
+
+std::wstring Wnd::GetWindowText() const {
+    const int length = ::GetWindowTextLengthW(m_hWnd);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const int copied = ::GetWindowTextW(m_hWnd, text.data(), length + 1);
+    text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+    return text;
+}
+
+BOOL Wnd::PreTranslateMessage(MSG*) { return FALSE; }
+
+LRESULT Wnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    return ::DefWindowProcW(m_hWnd, message, wParam, lParam);
+}
+
+LRESULT Wnd::Default() { return DefWindowProc(m_current.message, m_current.wParam, m_current.lParam); }
+
+bool Wnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    if (IsCtlColor(message)) {
+        // The control that is asked about answers for itself when it can.
+        Wnd* child = FromHandle(reinterpret_cast<HWND>(lParam));
+        if (child != nullptr && child != this) {
+            const UINT ctlType = message - WM_CTLCOLORMSGBOX;
+            if (child->Dispatch(kReflectedCtlColor, wParam, ctlType, result)) return true;
+        }
+    }
+    return Dispatch(message, wParam, lParam, result);
+}
+
+LRESULT Wnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    LRESULT result = 0;
+    if (OnWndMsg(message, wParam, lParam, result)) return result;
+    return DefWindowProc(message, wParam, lParam);
+}
+
+LRESULT Wnd::Route(UINT message, WPARAM wParam, LPARAM lParam, bool viaMap, bool* handled) {
+    const CurrentMessage saved = m_current;
+    m_current = {message, wParam, lParam};
+    LRESULT result = 0;
+    try {
+        if (viaMap) {
+            *handled = OnWndMsg(message, wParam, lParam, result);
+        } else {
+            result = WindowProc(message, wParam, lParam);
+        }
+    } catch (...) {
+        ::OutputDebugStringW(L"fw: a message handler threw; the message is dropped\n");
+        if (handled != nullptr) *handled = false;
+        result = 0;
+    }
+    m_current = saved;
+    if (message == WM_NCDESTROY) {
+        Unbind();
+        PostNcDestroy();
+    }
+    return result;
+}
+
+}  // namespace fw

@@ -1,0 +1,85 @@
+// A window bound to a C++ object. The association is made at the window's
+// first message (WM_NCCREATE, WM_INITDIALOG) or by Attach for a control,
+// and removed at WM_NCDESTROY before the object is told, so that no handler
+// runs on an object whose window is half gone.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "fw/message_map.h"
+
+namespace fw {
+
+class Wnd : public CmdTarget {
+public:
+    Wnd() = default;
+    ~Wnd() override;  // destroys a window that is still alive
+
+    HWND m_hWnd = nullptr;
+    HWND GetSafeHwnd() const { return m_hWnd; }
+
+    // The object bound to a window, or null for a window that has none.
+    static Wnd* FromHandle(HWND hwnd);
+
+    // Creates a window of the framework's own plain window class.
+    bool CreateEx(DWORD exStyle, const wchar_t* title, DWORD style, int x, int y, int width,
+                  int height, HWND parent, HMENU menuOrId);
+
+    // Binds an existing window (a dialog control) to this object without
+    // subclassing it; Detach undoes it.
+    void Attach(HWND hwnd);
+    HWND Detach();
+
+    virtual BOOL DestroyWindow();
+    virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+    virtual BOOL PreTranslateMessage(MSG* msg);
+
+    // The default processing of the message being handled now.
+    LRESULT Default();
+
+    // Thin helpers over the window's handle.
+    BOOL IsWindow() const { return m_hWnd != nullptr && ::IsWindow(m_hWnd); }
+    BOOL ShowWindow(int cmd) const { return ::ShowWindow(m_hWnd, cmd); }
+    void SetWindowText(const wchar_t* text) const { ::SetWindowTextW(m_hWnd, text); }
+    std::wstring GetWindowText() const;
+    LRESULT SendMessage(UINT m, WPARAM w = 0, LPARAM l = 0) const { return ::SendMessageW(m_hWnd, m, w, l); }
+    BOOL PostMessage(UINT m, WPARAM w = 0, LPARAM l = 0) const { return ::PostMessageW(m_hWnd, m, w, l); }
+    void Invalidate(BOOL erase = TRUE) const { ::InvalidateRect(m_hWnd, nullptr, erase); }
+    void SetFont(HFONT font, BOOL redraw = TRUE) const {
+        SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), MAKELPARAM(redraw, 0));
+    }
+    HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
+    BOOL EnableWindow(BOOL enable) const { return ::EnableWindow(m_hWnd, enable); }
+
+protected:
+    // Called after the window has gone and the association is removed.
+    virtual void PostNcDestroy() {}
+    // What Default() runs: DefWindowProcW for plain windows.
+    virtual LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+    // Map look-up including the reflection of control-colour queries.
+    bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+    // Entry from a window or dialog procedure: records the current message,
+    // catches what a handler throws and unbinds the object at WM_NCDESTROY.
+    LRESULT Route(UINT message, WPARAM wParam, LPARAM lParam, bool viaMap, bool* handled);
+
+    void Bind(HWND hwnd);
+    void Unbind();
+
+private:
+    struct CurrentMessage {
+        UINT message = 0;
+        WPARAM wParam = 0;
+        LPARAM lParam = 0;
+    };
+    CurrentMessage m_current;
+
+    friend LRESULT CALLBACK WndProcThunk(HWND, UINT, WPARAM, LPARAM);
+    friend class Dialog;
+};
+
+// The module whose resources (dialogs, strings, menus, icons) the program uses.
+HINSTANCE ResourceInstance();
+
+}  // namespace fw

@@ -1,0 +1,37 @@
+# Sourced by tools/test and tools/run: a Wine prefix and, when asked for, an
+# Xvfb display that belong to this run, and one wineserver for all of it.
+# Everything started here is stopped by vnk_wine_stop.
+
+VNK_WINE=/usr/lib/wine/wine64          # Debian keeps the loader off PATH
+VNK_WINESERVER=/usr/lib/wine/wineserver64
+[ -x "$VNK_WINESERVER" ] || VNK_WINESERVER=/usr/lib/wine/wineserver
+
+vnk_wine_start() {  # $1: "virtual" to bring up an own Xvfb display
+  VNK_RUN_DIR=$(mktemp -d /tmp/varnokd-run.XXXXXX)
+  export WINEPREFIX="$VNK_RUN_DIR/prefix"
+  export WINEARCH=win64
+  export WINEDEBUG=${WINEDEBUG:--all}
+  export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+  VNK_XVFB_PID=""
+  if [ "${1:-}" = virtual ]; then
+    local n=90
+    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$VNK_RUN_DIR/xvfb.log" 2>&1 </dev/null &
+    VNK_XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  fi
+  # One persistent wineserver for the whole run; the prefix is made with
+  # every helper process (services, explorer, winedevice) detached from our
+  # output, so that they never hold a pipe of ctest open.
+  "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null
+  setsid "$VNK_WINE" wineboot -i >"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null
+}
+
+vnk_wine_stop() {
+  [ -n "${WINEPREFIX:-}" ] && "$VNK_WINESERVER" -k >/dev/null 2>&1 </dev/null || true
+  [ -n "${VNK_XVFB_PID:-}" ] && kill "$VNK_XVFB_PID" 2>/dev/null || true
+  [ -n "${VNK_XVFB_PID:-}" ] && wait "$VNK_XVFB_PID" 2>/dev/null || true
+  [ -n "${VNK_RUN_DIR:-}" ] && rm -rf "$VNK_RUN_DIR"
+  VNK_RUN_DIR=""
+}
