@@ -1,8 +1,5 @@
 #include "engine/driver.h"
 
-#include <objbase.h>
-
-#include <cwctype>
 #include <utility>
 
 #include "common/strings.h"
@@ -15,13 +12,6 @@ DeviceSeam* g_testSeam = nullptr;
 
 DeviceSeam& Device() { return g_testSeam != nullptr ? *g_testSeam : DefaultDevice(); }
 void SetDeviceForTesting(DeviceSeam* seam) { g_testSeam = seam; }
-
-std::wstring EventNameForGuid(const GUID& guid) {
-    wchar_t text[260] = {};
-    ::StringFromGUID2(guid, text, 260);
-    for (wchar_t* p = text; *p != L'\0'; ++p) *p = static_cast<wchar_t>(std::towupper(*p));
-    return text;
-}
 
 DeviceHandle DeviceHandle::Open(wchar_t driveLetter, DWORD flagsAndAttributes) {
     return OpenPath(DevicePath(driveLetter), flagsAndAttributes);

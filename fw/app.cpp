@@ -28,4 +28,12 @@ void App::AttachToCurrentThread() {
     ::PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
 }
 
+void ReportOutOfMemory() {
+    const Thread* thread = CurrentThread();
+    const Wnd* owner = thread != nullptr ? thread->GetMainWnd() : nullptr;
+    // A fixed text: loading a string could itself need memory.
+    ::MessageBoxW(owner != nullptr ? owner->GetSafeHwnd() : nullptr, L"Out of memory.", nullptr,
+                  MB_OK | MB_ICONEXCLAMATION);
+}
+
 }  // namespace fw

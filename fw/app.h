@@ -22,4 +22,8 @@ public:
 
 App* GetApp();
 
+// The framework's report of an allocation that failed: an "Out of memory."
+// message box over the calling thread's main window.
+void ReportOutOfMemory();
+
 }  // namespace fw

@@ -1,6 +1,7 @@
 #include "fw/wnd.h"
 
 #include <exception>
+#include <utility>
 #include <vector>
 
 namespace fw {
@@ -58,6 +59,7 @@ LRESULT CALLBACK WndProcThunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 Wnd::~Wnd() {
+    if (m_deletedFlag != nullptr) *m_deletedFlag = true;
     if (m_hWnd != nullptr && ::GetPropW(m_hWnd, kObjectProp) == this) {
         HWND hwnd = m_hWnd;
         Unbind();
@@ -149,6 +151,8 @@ LRESULT Wnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 LRESULT Wnd::Route(UINT message, WPARAM wParam, LPARAM lParam, bool viaMap, bool* handled) {
     const CurrentMessage saved = m_current;
     m_current = {message, wParam, lParam};
+    bool deleted = false;
+    bool* const outerDeletedFlag = std::exchange(m_deletedFlag, &deleted);
     LRESULT result = 0;
     try {
         if (viaMap) {
@@ -161,6 +165,12 @@ LRESULT Wnd::Route(UINT message, WPARAM wParam, LPARAM lParam, bool viaMap, bool
         if (handled != nullptr) *handled = false;
         result = 0;
     }
+    if (deleted) {
+        // The object is gone; the routes further out must not touch it either.
+        if (outerDeletedFlag != nullptr) *outerDeletedFlag = true;
+        return result;
+    }
+    m_deletedFlag = outerDeletedFlag;
     m_current = saved;
     if (message == WM_NCDESTROY) {
         Unbind();

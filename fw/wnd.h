@@ -74,6 +74,11 @@ private:
         LPARAM lParam = 0;
     };
     CurrentMessage m_current;
+    // Set by Route while a handler runs; the destructor raises it so that
+    // Route, once the handler returns, touches nothing of a deleted object
+    // (a handler may delete its own window object, as a tray icon's owner
+    // does from a double-click command).
+    bool* m_deletedFlag = nullptr;
 
     friend LRESULT CALLBACK WndProcThunk(HWND, UINT, WPARAM, LPARAM);
     friend class Dialog;

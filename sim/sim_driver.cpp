@@ -1,0 +1,377 @@
+#include "sim/sim_driver.h"
+
+#include <cstring>
+#include <cwctype>
+
+#include "engine/driver_interface.h"
+
+namespace vnk::sim {
+
+namespace {
+
+std::optional<Fault> FaultOf(DWORD code) {
+    switch (code) {
+        case IOCTL_VNK_GET_SIGNATURE: return Fault::Signature;
+        case IOCTL_VNK_GET_STATUS: return Fault::Status;
+        case IOCTL_VNK_ANNOUNCE: return Fault::Announce;
+        case IOCTL_VNK_LOGIN: return Fault::Login;
+        case IOCTL_VNK_WITHDRAW: return Fault::Withdraw;
+        case kFsctlLockVolume: return Fault::Lock;
+        case kFsctlUnlockVolume: return Fault::Unlock;
+        case kFsctlDismountVolume: return Fault::Dismount;
+        case kIoctlStorageEjectMedia: return Fault::Eject;
+        default: return std::nullopt;
+    }
+}
+
+wchar_t NormalLetter(wchar_t letter) { return static_cast<wchar_t>(std::towupper(letter)); }
+
+}  // namespace
+
+SimDriver& TheSimDriver() {
+    static SimDriver driver;
+    return driver;
+}
+
+wchar_t LetterOfDevicePath(const wchar_t* path) {
+    if (path == nullptr || std::wcslen(path) != 6) return 0;
+    if (std::wcsncmp(path, L"\\\\.\\", 4) != 0 || path[5] != L':') return 0;
+    const wchar_t letter = NormalLetter(path[4]);
+    return letter >= L'A' && letter <= L'Z' ? letter : 0;
+}
+
+SimDriver::Drive* SimDriver::FindLocked(wchar_t letter) {
+    auto it = m_drives.find(NormalLetter(letter));
+    return it == m_drives.end() ? nullptr : &it->second;
+}
+
+const SimDriver::Drive* SimDriver::FindLocked(wchar_t letter) const {
+    auto it = m_drives.find(NormalLetter(letter));
+    return it == m_drives.end() ? nullptr : &it->second;
+}
+
+void SimDriver::AddDrive(wchar_t letter, UINT driveType) {
+    std::lock_guard lock(m_mutex);
+    Drive& drive = m_drives[NormalLetter(letter)];
+    drive.driveType = driveType;
+    drive.present = true;
+}
+
+void SimDriver::RemoveDrive(wchar_t letter) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) {
+        drive->present = false;
+        drive->disc = Disc::None;
+        drive->loggedIn = drive->loginRefused = false;
+        drive->announced = false;
+        drive->lockedBy = nullptr;
+    }
+}
+
+void SimDriver::SetSignature(wchar_t letter, std::optional<std::string> bytes) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) drive->signature = std::move(bytes);
+}
+
+void SimDriver::InsertPlainDisc(wchar_t letter) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) {
+        drive->disc = Disc::Plain;
+        drive->passphrase.clear();
+        drive->loggedIn = drive->loginRefused = false;
+    }
+}
+
+void SimDriver::InsertEncryptedDisc(wchar_t letter, const std::wstring& passphrase) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) {
+        drive->disc = Disc::Encrypted;
+        drive->passphrase = passphrase;
+        drive->loggedIn = drive->loginRefused = false;
+        SignalLocked(*drive);
+    }
+}
+
+void SimDriver::TakeOutDisc(wchar_t letter) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) {
+        drive->disc = Disc::None;
+        drive->loggedIn = drive->loginRefused = false;
+    }
+}
+
+void SimDriver::HoldVolume(wchar_t letter, bool held) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) drive->heldByOther = held;
+}
+
+bool SimDriver::SignalDrive(wchar_t letter) {
+    std::lock_guard lock(m_mutex);
+    const Drive* drive = FindLocked(letter);
+    if (drive == nullptr || !drive->announced) return false;
+    SignalLocked(*drive);
+    return true;
+}
+
+void SimDriver::SignalLocked(const Drive& drive) const {
+    if (!drive.announced || !drive.present) return;
+    // As a driver does: open the announced event by its name and set it.
+    HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, drive.eventName.c_str());
+    if (event == nullptr) return;
+    ::SetEvent(event);
+    ::CloseHandle(event);
+}
+
+void SimDriver::FailCalls(wchar_t letter, Fault fault, DWORD error, unsigned count) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) drive->faults[fault] = FaultPlan{error, count};
+}
+
+void SimDriver::OverrideStatus(wchar_t letter, std::optional<DWORD> status) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) drive->statusOverride = status;
+}
+
+void SimDriver::Reset() {
+    std::lock_guard lock(m_mutex);
+    m_drives.clear();
+    m_handles.clear();
+    m_calls.clear();
+}
+
+std::vector<CallRecord> SimDriver::Calls() const {
+    std::lock_guard lock(m_mutex);
+    return m_calls;
+}
+
+void SimDriver::ClearCalls() {
+    std::lock_guard lock(m_mutex);
+    m_calls.clear();
+}
+
+DWORD SimDriver::StatusOf(const Drive& drive) const {
+    if (drive.statusOverride) return *drive.statusOverride;
+    switch (drive.disc) {
+        case Disc::None: return 0;         // no disc
+        case Disc::Plain: return 2;        // not a Varnok disc
+        case Disc::Encrypted:
+            if (drive.loggedIn) return 5;
+            if (drive.loginRefused) return 4;
+            return drive.heldByOther ? 1 : 3;
+    }
+    return 0;
+}
+
+DriveState SimDriver::Snapshot(wchar_t letter, const Drive& drive) const {
+    DriveState s;
+    s.letter = letter;
+    s.driveType = drive.driveType;
+    s.present = drive.present;
+    s.disc = drive.disc;
+    s.loggedIn = drive.loggedIn;
+    s.loginRefused = drive.loginRefused;
+    s.status = StatusOf(drive);
+    s.announced = drive.announced;
+    s.guid = drive.guid;
+    s.sessionId = drive.sessionId;
+    s.eventName = drive.eventName;
+    s.volumeLocked = drive.lockedBy != nullptr;
+    s.heldByOtherProgram = drive.heldByOther;
+    s.logins = drive.logins;
+    s.ejects = drive.ejects;
+    s.dismounts = drive.dismounts;
+    s.announcements = drive.announcements;
+    s.withdrawals = drive.withdrawals;
+    return s;
+}
+
+std::optional<DriveState> SimDriver::State(wchar_t letter) const {
+    std::lock_guard lock(m_mutex);
+    const Drive* drive = FindLocked(letter);
+    if (drive == nullptr) return std::nullopt;
+    return Snapshot(NormalLetter(letter), *drive);
+}
+
+std::vector<DriveState> SimDriver::States() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<DriveState> states;
+    for (const auto& [letter, drive] : m_drives) states.push_back(Snapshot(letter, drive));
+    return states;
+}
+
+size_t SimDriver::OpenHandleCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_handles.size();
+}
+
+bool SimDriver::TakeFault(Drive& drive, Fault fault, DWORD& error) {
+    auto it = drive.faults.find(fault);
+    if (it == drive.faults.end() || it->second.remaining == 0) return false;
+    error = it->second.error;
+    if (it->second.remaining != kForever) --it->second.remaining;
+    return true;
+}
+
+UINT SimDriver::DriveType(const wchar_t* rootPath) {
+    std::lock_guard lock(m_mutex);
+    wchar_t letter = 0;
+    if (rootPath != nullptr && std::wcslen(rootPath) == 3 && rootPath[1] == L':' && rootPath[2] == L'\\')
+        letter = NormalLetter(rootPath[0]);
+    const Drive* drive = FindLocked(letter);
+    m_calls.push_back({drive != nullptr ? letter : wchar_t{0}, CallKind::DriveType, 0, {}, true});
+    if (drive == nullptr || !drive->present) return DRIVE_NO_ROOT_DIR;
+    return drive->driveType;
+}
+
+HANDLE SimDriver::Open(const wchar_t* devicePath, DWORD flagsAndAttributes) {
+    std::lock_guard lock(m_mutex);
+    const wchar_t letter = LetterOfDevicePath(devicePath);
+    Drive* drive = FindLocked(letter);
+    CallRecord record{drive != nullptr ? letter : wchar_t{0}, CallKind::Open, flagsAndAttributes, {}, false};
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    if (drive != nullptr && drive->present && !TakeFault(*drive, Fault::Open, error)) {
+        const auto handle = reinterpret_cast<HANDLE>(m_nextHandle);
+        m_nextHandle += 4;
+        m_handles[handle] = letter;
+        record.succeeded = true;
+        m_calls.push_back(std::move(record));
+        return handle;
+    }
+    m_calls.push_back(std::move(record));
+    ::SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+void SimDriver::Close(HANDLE device) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_handles.find(device);
+    CallRecord record{0, CallKind::Close, 0, {}, it != m_handles.end()};
+    if (it != m_handles.end()) {
+        record.drive = it->second;
+        // Closing the handle ends a volume lock taken through it.
+        if (Drive* drive = FindLocked(it->second); drive != nullptr && drive->lockedBy == device)
+            drive->lockedBy = nullptr;
+        m_handles.erase(it);
+    }
+    m_calls.push_back(std::move(record));
+}
+
+BOOL SimDriver::Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out,
+                        DWORD outSize, DWORD* returned) {
+    std::lock_guard lock(m_mutex);
+    if (returned != nullptr) *returned = 0;
+    std::vector<BYTE> input;
+    if (in != nullptr && inSize != 0) {
+        const auto* bytes = static_cast<const BYTE*>(in);
+        input.assign(bytes, bytes + inSize);
+    }
+    auto it = m_handles.find(device);
+    CallRecord record{it != m_handles.end() ? it->second : wchar_t{0}, CallKind::Control, code, input, false};
+    DWORD error = ERROR_INVALID_HANDLE;
+    BOOL ok = FALSE;
+    if (it != m_handles.end()) {
+        Drive* drive = FindLocked(it->second);
+        if (drive == nullptr || !drive->present) {
+            error = ERROR_DEV_NOT_EXIST;
+        } else if (auto fault = FaultOf(code); fault && TakeFault(*drive, *fault, error)) {
+            ok = FALSE;
+        } else {
+            ok = Handle(*drive, device, code, input, out, outSize, returned, error);
+        }
+    }
+    record.succeeded = ok != FALSE;
+    m_calls.push_back(std::move(record));
+    if (!ok) ::SetLastError(error);
+    return ok;
+}
+
+BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vector<BYTE>& input,
+                       void* out, DWORD outSize, DWORD* returned, DWORD& error) {
+    switch (code) {
+        case IOCTL_VNK_GET_SIGNATURE:
+            if (!drive.signature) { error = ERROR_INVALID_FUNCTION; return FALSE; }
+            if (out == nullptr || outSize < 8) { error = ERROR_INSUFFICIENT_BUFFER; return FALSE; }
+            std::memset(out, 0, 8);
+            std::memcpy(out, drive.signature->data(), std::min<size_t>(8, drive.signature->size()));
+            if (returned != nullptr) *returned = 8;
+            return TRUE;
+        case IOCTL_VNK_GET_STATUS: {
+            if (!drive.signature) { error = ERROR_INVALID_FUNCTION; return FALSE; }
+            if (out == nullptr || outSize < sizeof(DWORD)) { error = ERROR_INSUFFICIENT_BUFFER; return FALSE; }
+            const DWORD status = StatusOf(drive);
+            std::memcpy(out, &status, sizeof status);
+            if (returned != nullptr) *returned = sizeof status;
+            return TRUE;
+        }
+        case IOCTL_VNK_ANNOUNCE: {
+            if (!drive.signature) { error = ERROR_INVALID_FUNCTION; return FALSE; }
+            if (input.size() != sizeof(AnnounceRecord)) { error = ERROR_INVALID_PARAMETER; return FALSE; }
+            AnnounceRecord record;
+            std::memcpy(&record, input.data(), sizeof record);
+            drive.announced = true;
+            drive.guid = record.guid;
+            drive.sessionId = record.sessionId;
+            drive.eventName = EventNameForGuid(record.guid);
+            ++drive.announcements;
+            // A disc that waits for its login is announced to the new client at once.
+            if (drive.disc == Disc::Encrypted && !drive.loggedIn) SignalLocked(drive);
+            return TRUE;
+        }
+        case IOCTL_VNK_WITHDRAW:
+            drive.announced = false;
+            ++drive.withdrawals;
+            return TRUE;
+        case IOCTL_VNK_LOGIN: {
+            ++drive.logins;
+            // UTF-16 units and one terminating zero unit, nothing else.
+            const size_t units = input.size() / 2;
+            const bool wellFormed = input.size() % 2 == 0 && units >= 1 &&
+                                    units <= kMaxPassphraseUnits + 1 && input[input.size() - 1] == 0 &&
+                                    input[input.size() - 2] == 0;
+            std::wstring given;
+            if (wellFormed) {
+                given.resize(units - 1);
+                std::memcpy(given.data(), input.data(), (units - 1) * 2);
+            }
+            const bool accepted = wellFormed && drive.disc == Disc::Encrypted && given == drive.passphrase;
+            ::SecureZeroMemory(given.data(), given.size() * sizeof(wchar_t));
+            if (accepted) {
+                drive.loggedIn = true;
+                drive.loginRefused = false;
+                return TRUE;
+            }
+            if (drive.disc == Disc::Encrypted) drive.loginRefused = true;
+            error = wellFormed ? ERROR_INVALID_PASSWORD : ERROR_INVALID_PARAMETER;
+            return FALSE;
+        }
+        case kFsctlLockVolume:
+            if (drive.heldByOther || (drive.lockedBy != nullptr && drive.lockedBy != device)) {
+                error = ERROR_ACCESS_DENIED;
+                return FALSE;
+            }
+            drive.lockedBy = device;
+            return TRUE;
+        case kFsctlUnlockVolume:
+            if (drive.lockedBy != device) { error = ERROR_NOT_LOCKED; return FALSE; }
+            drive.lockedBy = nullptr;
+            return TRUE;
+        case kFsctlDismountVolume:
+            ++drive.dismounts;
+            return TRUE;
+        case kIoctlStorageEjectMedia:
+            if (drive.lockedBy != nullptr && drive.lockedBy != device) {
+                error = ERROR_ACCESS_DENIED;
+                return FALSE;
+            }
+            ++drive.ejects;
+            drive.disc = Disc::None;
+            drive.loggedIn = drive.loginRefused = false;
+            drive.passphrase.clear();
+            return TRUE;
+        default:
+            error = ERROR_INVALID_FUNCTION;
+            return FALSE;
+    }
+}
+
+}  // namespace vnk::sim

@@ -1,0 +1,288 @@
+// The drive table, the watcher threads, the status refresh and the engine
+// shutdown, with real threads, events and thread messages and the
+// simulated driver.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "fw/app.h"
+
+#include "common/messages.h"
+#include "engine/drive_table.h"
+#include "engine/driver.h"
+#include "tests/support/test_support.h"
+
+namespace vnk::test {
+namespace {
+
+using EngineTest = DriveFixture;
+
+unsigned Ejects(wchar_t letter) { return sim::TheSimDriver().State(letter)->ejects; }
+
+// A user-interface thread that only runs a message loop, standing in for a
+// drive's login thread.
+class IdleUiThread : public fw::Thread {
+public:
+    BOOL InitInstance() override { return TRUE; }
+};
+
+TEST_F(EngineTest, WalksInLetterOrderWhateverTheInsertionOrder) {
+    AddRecord(L'F', false);
+    AddRecord(L'D', false);
+    AddRecord(L'E', false);
+    std::wstring order;
+    for (auto& [letter, info] : Drives()) order += letter;
+    EXPECT_EQ(order, L"DEF");
+}
+
+TEST_F(EngineTest, AnnounceRecordAndEventNameHaveTheDriversLayout) {
+    const GUID guid = {0x01234567, 0x89ab, 0xcdef, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}};
+    EXPECT_EQ(EventNameForGuid(guid), L"{01234567-89AB-CDEF-0123-456789ABCDEF}");
+    AnnounceRecord record{guid, 0x11223344};
+    const auto* bytes = reinterpret_cast<const BYTE*>(&record);
+    const BYTE expected[20] = {0x67, 0x45, 0x23, 0x01, 0xab, 0x89, 0xef, 0xcd, 0x01, 0x23,
+                               0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x44, 0x33, 0x22, 0x11};
+    EXPECT_EQ(std::memcmp(bytes, expected, 20), 0);
+}
+
+TEST_F(EngineTest, OneSignalGivesOneNoticeWithTheLetterAndTheWatcherEnds) {
+    Sim().AddDrive(L'E');
+    DriveInfo& info = AddRecord(L'E', true);
+    ::SetEvent(info.event);
+    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
+    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    PumpFor(100);
+    const auto notices = m_main.Messages(UWM_VARNOKD_EVENT_TRIGGERED);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].wParam, WPARAM{L'E'});
+    EXPECT_EQ(notices[0].lParam, 0);
+    EXPECT_TRUE(info.watcherFired);
+}
+
+TEST_F(EngineTest, EjectRequestsAreServedEachTimeAndTheWatcherKeepsWaiting) {
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'D');
+    DriveInfo& info = AddRecord(L'D', true);
+    // Two requests in a row, before the watcher may even have woken.
+    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 2; }));
+    // A message outside the watcher's range does not end it either.
+    info.watcher->PostThreadMessage(WM_APP + 7, 0, 0);
+    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 3; }));
+    EXPECT_EQ(::WaitForSingleObject(info.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    // And it still notices its event.
+    ::SetEvent(info.event);
+    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
+    PumpFor(50);
+    EXPECT_EQ(m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED), 1u);
+}
+
+TEST_F(EngineTest, EjectForADriveThatDoesNotOpenDoesNothing) {
+    Sim().AddDrive(L'D');
+    Sim().FailCalls(L'D', sim::Fault::Open, ERROR_ACCESS_DENIED, sim::SimDriver::kForever);
+    DriveInfo& info = AddRecord(L'D', true);
+    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    ASSERT_TRUE(PumpUntil([this] {
+        for (const auto& call : Sim().Calls())
+            if (call.kind == sim::CallKind::Open) return true;
+        return false;
+    }));
+    EXPECT_EQ(Ejects(L'D'), 0u);
+    EXPECT_EQ(::WaitForSingleObject(info.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(EngineTest, StopEndsTheWatcherWithZeroAndNoNotice) {
+    DriveInfo& info = AddRecord(L'D', true);
+    info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
+    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
+    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherStopped);
+    PumpFor(50);
+    EXPECT_EQ(m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED), 0u);
+}
+
+TEST_F(EngineTest, WatcherEndsAtOnceWhileWatchersMayNotRun) {
+    WatchersMayRun = false;
+    DriveInfo& info = AddRecord(L'D', false);
+    ::SetEvent(info.event);
+    StartWatcher(L'D', info);
+    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
+    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    PumpFor(50);
+    EXPECT_EQ(m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED), 0u);
+}
+
+TEST_F(EngineTest, WatcherForALetterWithoutRecordEndsAtOnce) {
+    auto watcher = fw::BeginThread(&DriveWatcherProc, reinterpret_cast<LPVOID>(UINT_PTR{L'Q'}));
+    ASSERT_TRUE(watcher);
+    ASSERT_TRUE(WaitForThread(watcher->m_hThread));
+    EXPECT_EQ(ExitCodeOf(watcher->m_hThread), kWatcherNoRecord);
+}
+
+TEST_F(EngineTest, WatcherWithoutAnEventServesMessagesWithoutSpinning) {
+    DriveInfo& info = AddRecord(L'D', false);
+    ::CloseHandle(info.event);
+    info.event = nullptr;
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'D');
+    StartWatcher(L'D', info);
+    PumpFor(300);
+    FILETIME created, exited, kernel, user;
+    ::GetThreadTimes(info.watcher->m_hThread, &created, &exited, &kernel, &user);
+    const ULONGLONG cpu100ns = (ULONGLONG{user.dwHighDateTime} << 32 | user.dwLowDateTime) +
+                               (ULONGLONG{kernel.dwHighDateTime} << 32 | kernel.dwLowDateTime);
+    // A spinning thread would have used nearly all of the 300 ms.
+    EXPECT_LT(cpu100ns, 1500000u) << "the watcher burns a core";
+    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 1; }));
+    info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
+    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
+    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherStopped);
+}
+
+TEST_F(EngineTest, NoticeWithoutMainWindowIsTracedAndTheWatcherEnds) {
+    TraceCapture trace;
+    fw::GetApp()->m_pMainWnd = nullptr;
+    DriveInfo& info = AddRecord(L'D', true);
+    ::SetEvent(info.event);
+    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
+    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    EXPECT_EQ(trace.CountContaining(L"DriveWatcherProc: no main window"), 1u);
+}
+
+TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
+    struct Case {
+        const char* name;
+        bool afterCleanup;
+        bool threads;
+    };
+    for (const Case c : {Case{"running", false, true}, Case{"after shutdown", true, true},
+                         Case{"threads never started", false, false}}) {
+        SCOPED_TRACE(c.name);
+        Sim().AddDrive(L'D');
+        Sim().InsertPlainDisc(L'D');
+        DriveInfo& info = AddRecord(L'D', c.threads);
+        HANDLE event = info.event;
+        if (c.threads) {
+            info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
+            ASSERT_TRUE(info.loginThread);
+            // Make sure the watcher has found its record and waits.
+            info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+            ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 1; }));
+        }
+        if (c.afterCleanup) {
+            ::CloseHandle(info.event);
+            info.event = INVALID_HANDLE_VALUE;
+        }
+        HANDLE watcher = nullptr, login = nullptr;
+        if (c.threads) {
+            ::DuplicateHandle(::GetCurrentProcess(), info.watcher->m_hThread, ::GetCurrentProcess(), &watcher, 0,
+                              FALSE, DUPLICATE_SAME_ACCESS);
+            ::DuplicateHandle(::GetCurrentProcess(), info.loginThread->m_hThread, ::GetCurrentProcess(), &login,
+                              0, FALSE, DUPLICATE_SAME_ACCESS);
+        }
+        ClearTable();
+        DWORD flags = 0;
+        if (!c.afterCleanup)
+            EXPECT_FALSE(::GetHandleInformation(event, &flags)) << "the event is still open";
+        if (c.threads) {
+            EXPECT_EQ(::WaitForSingleObject(watcher, 0), WAIT_OBJECT_0);
+            EXPECT_EQ(ExitCodeOf(watcher), kWatcherStopped);
+            EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
+            ::CloseHandle(watcher);
+            ::CloseHandle(login);
+        }
+    }
+}
+
+TEST_F(EngineTest, RefreshReadsEveryStatusAndKeepsItWhereTheDriveDoesNotOpen) {
+    for (wchar_t letter : {L'D', L'E', L'F'}) Sim().AddDrive(letter);
+    Sim().InsertEncryptedDisc(L'D', L"pw");
+    Sim().InsertPlainDisc(L'E');
+    Sim().InsertPlainDisc(L'F');
+    AddRecord(L'D', false);
+    AddRecord(L'E', false).status = LoggedIn;
+    AddRecord(L'F', false).status = LoginFailed;
+    Sim().FailCalls(L'E', sim::Fault::Open, ERROR_FILE_NOT_FOUND);
+    Sim().FailCalls(L'F', sim::Fault::Status, ERROR_GEN_FAILURE);
+    TraceCapture trace;
+    VNKDUpdateDriveStatus();
+    EXPECT_EQ(Drives().Find(L'D')->status, DWORD{NotLoggedIn});
+    EXPECT_EQ(Drives().Find(L'E')->status, DWORD{LoggedIn});
+    EXPECT_EQ(Drives().Find(L'F')->status, DWORD{LoginFailed});
+    EXPECT_EQ(trace.CountContaining(L"VNKDUpdateDriveStatus: got handle 0x"), 3u);
+    EXPECT_EQ(trace.CountContaining(L"VNKDUpdateDriveStatus: got handle 0xffffffff"), 1u);
+}
+
+TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
+    for (wchar_t letter : {L'D', L'E', L'F'}) {
+        Sim().AddDrive(letter);
+        Sim().InsertPlainDisc(letter);
+    }
+    DriveInfo& d = AddRecord(L'D', true);
+    DriveInfo& e = AddRecord(L'E', true);
+    DriveInfo& f = AddRecord(L'F', true);
+    d.status = LoggedIn;
+    e.status = NotLoggedIn;
+    f.status = LoggedIn;
+    HANDLE fEvent = f.event;
+    Sim().FailCalls(L'F', sim::Fault::Open, ERROR_ACCESS_DENIED);
+    Sim().ClearCalls();
+
+    VNKDCleanup();
+
+    EXPECT_EQ(d.event, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(e.event, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(f.event, fEvent) << "a drive that does not open keeps its event";
+    EXPECT_EQ(d.status, DWORD{LoggedIn}) << "the status is not changed by the eject";
+    EXPECT_EQ(Ejects(L'D'), 1u);
+    EXPECT_EQ(Ejects(L'E'), 0u);
+    EXPECT_EQ(Ejects(L'F'), 0u);
+    std::vector<std::pair<wchar_t, DWORD>> controls;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control) controls.emplace_back(call.drive, call.code);
+    const std::vector<std::pair<wchar_t, DWORD>> expected = {
+        {L'D', IOCTL_VNK_WITHDRAW}, {L'D', kIoctlStorageEjectMedia}, {L'E', IOCTL_VNK_WITHDRAW}};
+    EXPECT_EQ(controls, expected);
+    // The threads still run until the table lets the records go.
+    EXPECT_EQ(::WaitForSingleObject(d.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(EngineTest, EmptyTableRefreshAndCleanupTouchNoDevice) {
+    VNKDUpdateDriveStatus();
+    VNKDCleanup();
+    EXPECT_TRUE(Sim().Calls().empty());
+}
+
+// Records torn down while their events fire and their watchers and login
+// threads want DriveLock: the tear-down must never wait for them while
+// holding the lock.
+TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
+    Sim().AddDrive(L'D');
+    for (int round = 0; round < 200; ++round) {
+        std::vector<DriveTable::Node> nodes;
+        {
+            std::lock_guard lock(DriveLock);
+            for (wchar_t letter : {L'D', L'E', L'F', L'G'}) {
+                DriveInfo& info = Drives().Insert(letter);
+                info.event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+                StartWatcher(letter, info);
+                info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
+                ::SetEvent(info.event);  // the watcher now wants DriveLock
+                info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+            }
+            // Tear down under the caller's lock, as the probe does: the
+            // nodes leave the table here and are let go after the lock.
+            nodes = Drives().ExtractAll();
+        }
+        nodes.clear();
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) fw::PumpMessage(msg);
+    }
+    EXPECT_TRUE(Drives().empty());
+}
+
+}  // namespace
+}  // namespace vnk::test

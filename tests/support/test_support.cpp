@@ -1,0 +1,253 @@
+#include "tests/support/test_support.h"
+
+#include <dbt.h>
+
+#include <cwchar>
+
+#include "common/trace.h"
+#include "fw/app.h"
+#include "fw/thread.h"
+
+namespace vnk::test {
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                ::PostQuitMessage(static_cast<int>(msg.wParam));
+                return done();
+            }
+            fw::PumpMessage(msg);
+        }
+        if (done()) return true;
+        const ULONGLONG spent = ::GetTickCount64() - start;
+        if (spent >= timeoutMs) return false;
+        // Wake for input, or every 50 ms for conditions that other threads change.
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, 50, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
+void PumpFor(DWORD ms) {
+    const ULONGLONG end = ::GetTickCount64() + ms;
+    PumpUntil([end] { return ::GetTickCount64() >= end; }, ms + 1000);
+}
+
+bool WaitForThread(HANDLE thread, DWORD timeoutMs) {
+    return PumpUntil([thread] { return ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, timeoutMs);
+}
+
+DWORD ExitCodeOf(HANDLE thread) {
+    DWORD code = 0;
+    ::GetExitCodeThread(thread, &code);
+    return code;
+}
+
+RecorderWindow::RecorderWindow() { CreateEx(0, L"Varnok test recorder", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr); }
+
+RecorderWindow::~RecorderWindow() { DestroyWindow(); }
+
+std::vector<RecordedMessage> RecorderWindow::Messages(UINT message) const {
+    std::lock_guard lock(m_mutex);
+    std::vector<RecordedMessage> found;
+    for (const auto& m : m_messages)
+        if (m.message == message) found.push_back(m);
+    return found;
+}
+
+void RecorderWindow::Clear() {
+    std::lock_guard lock(m_mutex);
+    m_messages.clear();
+    m_deviceChanges.clear();
+}
+
+std::vector<RecorderWindow::DeviceChange> RecorderWindow::DeviceChanges() const {
+    std::lock_guard lock(m_mutex);
+    return m_deviceChanges;
+}
+
+LRESULT RecorderWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_messages.push_back({message, wParam, lParam});
+        if (message == WM_DEVICECHANGE && wParam >= DBT_DEVICEARRIVAL && wParam <= DBT_DEVICEREMOVECOMPLETE &&
+            lParam != 0) {
+            const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+            DeviceChange change{static_cast<UINT>(wParam), header->dbch_devicetype, 0, 0};
+            if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
+                const auto* volume = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(lParam);
+                change.unitMask = volume->dbcv_unitmask;
+                change.flags = volume->dbcv_flags;
+            }
+            m_deviceChanges.push_back(change);
+        }
+    }
+    if (message == WM_DEVICECHANGE) {
+        if (wParam == DBT_DEVICEQUERYREMOVE && refuseQueryRemove) return BROADCAST_QUERY_DENY;
+        if (wParam == DBT_DEVICEARRIVAL && refuseArrival) return BROADCAST_QUERY_DENY;
+        return TRUE;
+    }
+    return fw::Wnd::WindowProc(message, wParam, lParam);
+}
+
+TraceCapture::TraceCapture() {
+    SetTraceListenerForTesting([this](const std::wstring& line) {
+        std::lock_guard lock(m_mutex);
+        m_lines.push_back(line);
+    });
+}
+
+TraceCapture::~TraceCapture() { SetTraceListenerForTesting({}); }
+
+std::vector<std::wstring> TraceCapture::Lines() const {
+    std::lock_guard lock(m_mutex);
+    return m_lines;
+}
+
+size_t TraceCapture::CountContaining(const std::wstring& part) const {
+    std::lock_guard lock(m_mutex);
+    size_t n = 0;
+    for (const auto& line : m_lines)
+        if (line.find(part) != std::wstring::npos) ++n;
+    return n;
+}
+
+void DriveFixture::SetUp() {
+    Sim().Reset();
+    WatchersMayRun = true;
+    ProbeInProgress = false;
+    fw::GetApp()->m_pMainWnd = &m_main;
+}
+
+void DriveFixture::TearDown() {
+    ClearTable();
+    fw::GetApp()->m_pMainWnd = nullptr;
+    EXPECT_EQ(Sim().OpenHandleCount(), 0u) << "a device handle was left open";
+    Sim().Reset();
+}
+
+DriveInfo& DriveFixture::AddRecord(wchar_t letter, bool startWatcher) {
+    std::lock_guard lock(DriveLock);
+    DriveInfo& info = Drives().Insert(letter);
+    info.event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (startWatcher) StartWatcher(letter, info);
+    return info;
+}
+
+void DriveFixture::ClearTable() {
+    std::vector<DriveTable::Node> nodes;
+    {
+        std::lock_guard lock(DriveLock);
+        nodes = Drives().ExtractAll();
+    }
+    nodes.clear();
+}
+
+namespace {
+
+struct FindData {
+    const wchar_t* title;
+    const wchar_t* className;
+    HWND found;
+};
+
+BOOL CALLBACK FindProc(HWND hwnd, LPARAM lParam) {
+    auto* data = reinterpret_cast<FindData*>(lParam);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != ::GetCurrentProcessId() || !::IsWindowVisible(hwnd)) return TRUE;
+    wchar_t text[512] = {};
+    ::GetWindowTextW(hwnd, text, 512);
+    if (std::wstring(text) != data->title) return TRUE;
+    if (data->className != nullptr) {
+        wchar_t cls[256] = {};
+        ::GetClassNameW(hwnd, cls, 256);
+        if (std::wstring(cls) != data->className) return TRUE;
+    }
+    data->found = hwnd;
+    return FALSE;
+}
+
+}  // namespace
+
+HWND FindWindowByTitle(const wchar_t* title, const wchar_t* className) {
+    FindData data{title, className, nullptr};
+    ::EnumWindows(FindProc, reinterpret_cast<LPARAM>(&data));
+    return data.found;
+}
+
+HWND WaitForWindow(const wchar_t* title, const wchar_t* className, DWORD timeoutMs) {
+    HWND found = nullptr;
+    PumpUntil([&] { return (found = FindWindowByTitle(title, className)) != nullptr; }, timeoutMs);
+    return found;
+}
+
+std::wstring MessageBoxText(HWND box) {
+    // The message is the box's longest static text (the icon is a static too).
+    std::wstring longest;
+    for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[64] = {};
+        ::GetClassNameW(child, cls, 64);
+        if (::lstrcmpiW(cls, L"Static") != 0) continue;
+        wchar_t text[4096] = {};
+        ::GetWindowTextW(child, text, 4096);
+        if (std::wcslen(text) > longest.size()) longest = text;
+    }
+    return longest;
+}
+
+MessageBoxAnswerer::MessageBoxAnswerer(std::wstring caption, int button)
+    : m_caption(std::move(caption)), m_button(button) {
+    m_stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_thread = ::CreateThread(nullptr, 0, &MessageBoxAnswerer::Run, this, 0, nullptr);
+}
+
+MessageBoxAnswerer::~MessageBoxAnswerer() {
+    ::SetEvent(m_stop);
+    WaitForThread(m_thread);
+    ::CloseHandle(m_thread);
+    ::CloseHandle(m_stop);
+}
+
+DWORD WINAPI MessageBoxAnswerer::Run(LPVOID param) {
+    auto* self = static_cast<MessageBoxAnswerer*>(param);
+    while (::WaitForSingleObject(self->m_stop, 20) == WAIT_TIMEOUT) {
+        HWND box = FindWindowByTitle(self->m_caption.c_str(), L"#32770");
+        if (box == nullptr) continue;
+        {
+            std::lock_guard lock(self->m_mutex);
+            self->m_text = MessageBoxText(box);
+            self->m_owner = ::GetWindow(box, GW_OWNER);
+        }
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(self->m_button, BN_CLICKED), 0);
+        // Wait for it to go before saying it was answered.
+        while (::IsWindow(box) && ::WaitForSingleObject(self->m_stop, 20) == WAIT_TIMEOUT) {
+        }
+        std::lock_guard lock(self->m_mutex);
+        self->m_answered = true;
+        return 0;
+    }
+    return 0;
+}
+
+bool MessageBoxAnswerer::Wait(DWORD timeoutMs) {
+    return PumpUntil(
+        [this] {
+            std::lock_guard lock(m_mutex);
+            return m_answered;
+        },
+        timeoutMs);
+}
+
+std::wstring MessageBoxAnswerer::Text() const {
+    std::lock_guard lock(m_mutex);
+    return m_text;
+}
+
+HWND MessageBoxAnswerer::Owner() const {
+    std::lock_guard lock(m_mutex);
+    return m_owner;
+}
+
+}  // namespace vnk::test

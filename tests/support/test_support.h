@@ -1,0 +1,132 @@
+// Shared test helpers: pumping the test thread's messages until something
+// happens, a top-level window that records what reaches it, and a fixture
+// that gives each test a fresh simulated drive bay and an empty drive table.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/drive_table.h"
+#include "fw/wnd.h"
+#include "sim/sim_driver.h"
+
+namespace vnk::test {
+
+// The longest any test waits for something that should happen at once; a
+// test that needs it has failed.
+constexpr DWORD kWatchdogMs = 20000;
+
+// Runs the calling thread's message loop (the framework's routing) until
+// `done` holds or the watchdog expires; false on expiry.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWatchdogMs);
+// Runs the loop for a while: for letting things that must NOT happen show up.
+void PumpFor(DWORD ms);
+
+// Waits for a thread handle while pumping; false on the watchdog.
+bool WaitForThread(HANDLE thread, DWORD timeoutMs = kWatchdogMs);
+DWORD ExitCodeOf(HANDLE thread);
+
+struct RecordedMessage {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+// A hidden top-level window that records chosen messages. For
+// WM_DEVICECHANGE it copies the volume record and can refuse queries.
+class RecorderWindow : public fw::Wnd {
+public:
+    RecorderWindow();
+    ~RecorderWindow() override;
+
+    std::vector<RecordedMessage> Messages(UINT message) const;
+    size_t Count(UINT message) const { return Messages(message).size(); }
+    void Clear();
+
+    struct DeviceChange {
+        UINT event;
+        DWORD deviceType;
+        DWORD unitMask;
+        WORD flags;
+    };
+    std::vector<DeviceChange> DeviceChanges() const;
+    bool refuseQueryRemove = false;
+    bool refuseArrival = false;
+
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<RecordedMessage> m_messages;
+    std::vector<DeviceChange> m_deviceChanges;
+};
+
+// Collects trace lines while it lives.
+class TraceCapture {
+public:
+    TraceCapture();
+    ~TraceCapture();
+    std::vector<std::wstring> Lines() const;
+    size_t CountContaining(const std::wstring& part) const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::wstring> m_lines;
+};
+
+// A fresh bay and table for each test; the test thread's main window is a
+// recorder. Tears the table down and checks that no device handle is left.
+class DriveFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    sim::SimDriver& Sim() { return sim::TheSimDriver(); }
+    // Inserts a record as a probe would (with a fresh unnamed event) and,
+    // if asked, starts its watcher.
+    DriveInfo& AddRecord(wchar_t letter, bool startWatcher);
+    // Removes every record (tearing it down) outside DriveLock.
+    void ClearTable();
+
+    RecorderWindow m_main;
+};
+
+// Finds a visible top-level window of this process by exact title;
+// className may be null.
+HWND FindWindowByTitle(const wchar_t* title, const wchar_t* className = nullptr);
+// Waits (pumping) for such a window to appear.
+HWND WaitForWindow(const wchar_t* title, const wchar_t* className = nullptr,
+                   DWORD timeoutMs = kWatchdogMs);
+// The text of a message box's message (its static control 0xFFFF).
+std::wstring MessageBoxText(HWND box);
+
+// A thread that answers the message box with this caption as a person
+// would: it waits for it, records its text, and presses the button.
+class MessageBoxAnswerer {
+public:
+    MessageBoxAnswerer(std::wstring caption, int button = IDOK);
+    ~MessageBoxAnswerer();
+    // Waits (pumping) until the box was answered; false on the watchdog.
+    bool Wait(DWORD timeoutMs = kWatchdogMs);
+    std::wstring Text() const;
+    HWND Owner() const;
+
+private:
+    static DWORD WINAPI Run(LPVOID self);
+    std::wstring m_caption;
+    int m_button;
+    HANDLE m_thread = nullptr;
+    HANDLE m_stop = nullptr;
+    mutable std::mutex m_mutex;
+    std::wstring m_text;
+    HWND m_owner = nullptr;
+    bool m_answered = false;
+};
+
+}  // namespace vnk::test

@@ -1,0 +1,89 @@
+// One icon in the notification area. Clicks on it become commands for the
+// main window of the creating thread: a right click opens the popup menu
+// named by the icon id, a double click sends the menu's default command.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "fw/wnd.h"
+
+namespace vnk {
+
+class CSystemTray : public fw::Wnd {
+public:
+    static constexpr UINT AnimationTimerId = 4567;
+
+    CSystemTray() = default;
+    CSystemTray(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon,
+                UINT id);
+    ~CSystemTray() override;
+
+    // Creates the tray's hidden window and adds the icon. The callback
+    // message goes to `parent`'s window when it has one, else to the tray's
+    // own window. The low word of `id` also names the popup menu resource.
+    BOOL Create(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon, UINT id);
+
+    void RemoveFromTray();
+    void HideFromTray();
+    void ShowInTray();
+    // Takes the icon out and adds it again, as the newest in the area.
+    void RefreshTrayPosition();
+
+    BOOL SetTrayIcon(HICON icon);
+    BOOL LoadTrayIcon(const wchar_t* resourceName);
+    BOOL LoadTrayIcon(UINT resourceId);
+    BOOL LoadSystemTrayIcon(const wchar_t* iconName);
+    BOOL LoadSystemTrayIcon(UINT iconId);
+    HICON GetTrayIcon() const;
+
+    BOOL SetTrayTooltip(const wchar_t* text);
+    BOOL SetTrayTooltip(UINT stringId);
+    std::wstring GetTrayTooltip() const;
+
+    BOOL SetCallbackWindow(fw::Wnd* window);
+    fw::Wnd* GetCallbackWindow() const;
+
+    BOOL SetDefaultMenuItem(UINT item, BOOL byPosition);
+    void GetDefaultMenuItem(UINT& item, BOOL& byPosition) const;
+
+    // Frames from the icon resources first..last; the tray never destroys them.
+    BOOL SetAnimationIcons(UINT firstResourceId, UINT lastResourceId);
+    // Frames icons[0..lastIndex]; the caller keeps owning the handles.
+    BOOL SetAnimationIcons(const HICON* icons, int lastIndex);
+    // A run time of 0 or less runs until EndIconAnimation.
+    BOOL StartIconAnimation(UINT periodMs, int seconds);
+    BOOL NextAnimationFrame();
+    BOOL EndIconAnimation();
+
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    virtual LRESULT OnTrayCallback(WPARAM wParam, LPARAM lParam);
+
+protected:
+    void OnTimer(UINT_PTR timerId);
+    LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
+
+private:
+    BOOL Notify(DWORD message, UINT flags);
+    LRESULT ShowTrayMenu(HWND target) const;
+    LRESULT SendDefaultCommand(HWND target);
+
+    BOOL m_bAdded = FALSE;
+    BOOL m_bHidden = FALSE;
+    NOTIFYICONDATAW m_nid{};
+    std::vector<HICON> m_animationIcons;
+    UINT_PTR m_animationTimer = 0;
+    int m_animationIndex = 0;
+    long long m_animationStart = 0;  // local wall-clock seconds
+    int m_animationSeconds = 0;
+    HICON m_savedIcon = nullptr;
+    UINT m_defaultMenuItem = 0;
+    BOOL m_defaultByPosition = TRUE;
+
+    FW_DECLARE_MESSAGE_MAP()
+};
+
+}  // namespace vnk
