@@ -185,8 +185,9 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
         }
         ClearTable();
         DWORD flags = 0;
-        if (!c.afterCleanup)
+        if (!c.afterCleanup) {
             EXPECT_FALSE(::GetHandleInformation(event, &flags)) << "the event is still open";
+        }
         if (c.threads) {
             EXPECT_EQ(::WaitForSingleObject(watcher, 0), WAIT_OBJECT_0);
             EXPECT_EQ(ExitCodeOf(watcher), kWatcherStopped);

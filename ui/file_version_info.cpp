@@ -90,7 +90,8 @@ void FileVersionInfo::ReadTranslations() {
 }
 
 std::wstring FileVersionInfo::GetStringValue(const std::wstring& key) const {
-    if (!m_preferredFound) return {};
+    // An empty key would name the string table itself, which is no text.
+    if (!m_preferredFound || key.empty()) return {};
     const DWORD translation = m_translations[m_preferredIndex];
     wchar_t table[9] = {};
     std::swprintf(table, std::size(table), L"%04x%04x", static_cast<unsigned>(LOWORD(translation)),
