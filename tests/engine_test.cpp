@@ -169,8 +169,9 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
             info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
             ASSERT_TRUE(info.loginThread);
             // Make sure the watcher has found its record and waits.
+            const unsigned before = Ejects(L'D');
             info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
-            ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 1; }));
+            ASSERT_TRUE(PumpUntil([before] { return Ejects(L'D') == before + 1; }));
         }
         if (c.afterCleanup) {
             ::CloseHandle(info.event);
