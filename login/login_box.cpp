@@ -1,0 +1,269 @@
+#include "login/login_box.h"
+
+#include <cwchar>
+#include <cwctype>
+#include <mutex>
+#include <string>
+
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/strings.h"
+#include "common/trace.h"
+#include "engine/drive_table.h"
+#include "res/resource.h"
+
+namespace {
+
+// The passphrase buffer of one login: wiped when it goes, on every path.
+class PassphraseBuffer {
+public:
+    static constexpr int kUnits = static_cast<int>(vnk::kMaxPassphraseUnits) + 1;
+    PassphraseBuffer() = default;
+    PassphraseBuffer(const PassphraseBuffer&) = delete;
+    PassphraseBuffer& operator=(const PassphraseBuffer&) = delete;
+    ~PassphraseBuffer() { Wipe(); }
+    wchar_t* data() { return m_units; }
+    void Wipe() { ::SecureZeroMemory(m_units, sizeof m_units); }
+
+private:
+    wchar_t m_units[kUnits] = {};
+};
+
+constexpr COLORREF kLoginOkColor = RGB(0, 128, 0);
+constexpr COLORREF kLoginFailedColor = RGB(128, 0, 0);
+
+}  // namespace
+
+FW_BEGIN_MESSAGE_MAP(CVNKDLoginBox, fw::Dialog)
+    FW_ON_COMMAND(IDC_LOGIN, OnLogin)
+    FW_ON_COMMAND(IDC_EJECT, OnEjectDisc)
+    FW_ON_WM_TIMER()
+FW_END_MESSAGE_MAP()
+
+CVNKDLoginBox::CVNKDLoginBox() : fw::Dialog(IDD_VARNOKD_LOGIN) {}
+
+CVNKDLoginBox::~CVNKDLoginBox() = default;
+
+void CVNKDLoginBox::DoDataExchange(fw::DataExchange& dx) {
+    dx.Control(IDC_RESULT, m_resultLabel);
+    dx.Control(IDC_PROMPT, m_promptLabel);
+    dx.Control(IDC_PASSPHRASE, m_passphraseEdit);
+    dx.Control(IDC_LOGIN, m_loginButton);
+}
+
+BOOL CVNKDLoginBox::PreTranslateMessage(MSG* msg) {
+    // Escape never cancels the box (and so never ejects).
+    if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE) msg->wParam = 0;
+    return fw::Dialog::PreTranslateMessage(msg);
+}
+
+BOOL CVNKDLoginBox::OnInitDialog() {
+    fw::Dialog::OnInitDialog();
+    m_outcomeKnown = false;
+
+    HDC dc = ::GetDC(m_hWnd);
+    const int pixelsPerInch = ::GetDeviceCaps(dc, LOGPIXELSY);
+    ::ReleaseDC(m_hWnd, dc);
+    m_resultFont.CreateFontW(-::MulDiv(10, pixelsPerInch, 72), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE,
+                             ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             DEFAULT_PITCH | FF_DONTCARE, L"Arial");
+    m_resultLabel.SetWindowText(L"");
+    m_resultLabel.SetFont(m_resultFont.GetSafeHandle(), TRUE);
+
+    ::SetWindowPos(m_hWnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    SetWindowText(vnk::FormatDriveString(IDS_LOGIN_CAPTION, m_driveLetter).c_str());
+    m_promptLabel.SetWindowText(vnk::FormatDriveString(IDS_LOGIN_PROMPT, m_driveLetter).c_str());
+
+    if (!OpenDevice() || !LockVolume()) EndDialog(IDCANCEL);
+    return FALSE;
+}
+
+bool CVNKDLoginBox::OpenDevice() {
+    m_hDevice = vnk::DeviceHandle::OpenPath(vnk::DevicePath(m_driveLetter));
+    if (m_hDevice.valid()) return true;
+    switch (const DWORD error = m_hDevice.error()) {
+        case ERROR_FILE_NOT_FOUND:
+            vnk::ErrorBox(nullptr, IDS_ERR_DEVICE_NOT_FOUND, IDS_CAP_DEVICE_NOT_FOUND, MB_ICONERROR,
+                          m_driveLetter);
+            break;
+        case ERROR_ACCESS_DENIED:
+            vnk::ErrorBox(nullptr, IDS_ERR_DEVICE_LOCKED_OUT, IDS_CAP_DEVICE_LOCKED_OUT, MB_ICONERROR);
+            break;
+        default: {
+            const std::wstring text = vnk::SystemErrorText(error, vnk::kSystemDefaultLanguage);
+            vnk::ErrorBox(nullptr, IDS_ERR_UNEXPECTED, IDS_CAP_UNEXPECTED, MB_ICONERROR, text.c_str());
+            break;
+        }
+    }
+    return false;
+}
+
+bool CVNKDLoginBox::LockVolume() {
+    constexpr int kAttempts = 10;
+    for (int failures = 0;;) {
+        if (m_hDevice.Control(vnk::kFsctlLockVolume)) return true;
+        const DWORD error = ::GetLastError();
+        vnk::Trace(L"Varnokd: OnLogin: lock failed (%u)\r\n", error);
+        if (error == ERROR_ACCESS_DENIED) {
+            // Another program has the volume open; it may let go shortly.
+            ::Sleep(1000);
+            if (++failures < kAttempts) continue;
+            vnk::ErrorBox(m_hWnd, IDS_ERR_LOCK_IN_USE, IDS_CAP_LOCK_IN_USE, MB_ICONERROR, m_driveLetter);
+        } else {
+            const std::wstring text = vnk::SystemErrorText(error, vnk::kSystemDefaultLanguage);
+            vnk::ErrorBox(m_hWnd, IDS_ERR_LOCK_UNKNOWN, IDS_CAP_LOCK_UNKNOWN, MB_ICONERROR, text.c_str());
+        }
+        m_hDevice.Close();
+        return false;
+    }
+}
+
+void CVNKDLoginBox::OnLogin() {
+    // Once the outcome is known the device is closed: a second press would
+    // send the passphrase nowhere and eject the disc just logged in.
+    if (m_outcomeKnown || !m_hDevice.valid()) return;
+
+    PassphraseBuffer passphrase;
+    ::GetWindowTextW(m_passphraseEdit.m_hWnd, passphrase.data(), PassphraseBuffer::kUnits);
+    const size_t units = std::wcslen(passphrase.data());
+    // Overwrite the control's copy before emptying it.
+    m_passphraseEdit.SetWindowText(std::wstring(units, L'*').c_str());
+    m_passphraseEdit.SetWindowText(L"");
+
+    FillVolumeNotice();
+    const LRESULT granted = Broadcast(DBT_DEVICEQUERYREMOVE);
+    if (granted != 1) {
+        passphrase.Wipe();
+        wchar_t text[64];
+        ::wsprintfW(text, L"DBT_DEVICEQUERYREMOVE failed (%lu)", static_cast<unsigned long>(granted));
+        ::MessageBoxW(nullptr, text, L"Oops", MB_ICONERROR);
+        return;
+    }
+
+    // The login record is the passphrase as typed and one zero unit; it is
+    // the buffer itself, which the zero from GetWindowTextW terminates.
+    const DWORD recordBytes = static_cast<DWORD>((units + 1) * sizeof(wchar_t));
+    const bool accepted = m_hDevice.Control(vnk::IOCTL_VNK_LOGIN, passphrase.data(), recordBytes);
+    passphrase.Wipe();
+
+    if (accepted) {
+        LoginAccepted();
+    } else {
+        LoginRefused();
+    }
+}
+
+void CVNKDLoginBox::LoginRefused() {
+    SettleOutcome();
+    m_resultLabel.SetWindowText(vnk::LoadResString(IDS_LOGIN_FAILED).c_str());
+    m_resultLabel.SetForeColor(kLoginFailedColor);
+    ::MessageBeep(MB_ICONEXCLAMATION);
+    Broadcast(DBT_DEVICEQUERYREMOVEFAILED);
+    m_hDevice.Control(vnk::kFsctlUnlockVolume);
+    m_hDevice.Close();
+    RequestEject();
+    ::SetTimer(m_hWnd, LoginCloseTimerId, 2000, nullptr);
+}
+
+void CVNKDLoginBox::LoginAccepted() {
+    SettleOutcome();
+    m_resultLabel.SetWindowText(vnk::LoadResString(IDS_LOGIN_OK).c_str());
+    m_resultLabel.SetForeColor(kLoginOkColor);
+    SetDriveStatus(vnk::LoggedIn);
+    Broadcast(DBT_DEVICEREMOVEPENDING);
+
+    if (!m_hDevice.Control(vnk::kFsctlDismountVolume)) {
+        const DWORD error = ::GetLastError();
+        vnk::Trace(L"VNKDebug: OnLogin: dismount failed (code %u)\r\n", error);
+        wchar_t text[512];
+        ::wsprintfW(text,
+                    L"Couldn't dismount the CD/DVD volume because of a problem (Win32 error code %u). "
+                    L"Make sure no other programs are using the drive.\r\nIf you see this message again, "
+                    L"contact Pellamar.",
+                    error);
+        ::MessageBoxW(m_hWnd, text, L"Dismount failed", MB_ICONERROR);
+        // Still locked: the box's own handle can eject.
+        m_hDevice.Control(vnk::kIoctlStorageEjectMedia);
+        m_hDevice.Close();
+        CloseBox();
+        return;
+    }
+
+    m_hDevice.Control(vnk::kFsctlUnlockVolume);
+    m_hDevice.Close();
+    Broadcast(DBT_DEVICEREMOVECOMPLETE);
+    const LRESULT arrived = Broadcast(DBT_DEVICEARRIVAL);
+    if (arrived != 1) {
+        wchar_t text[64];
+        ::wsprintfW(text, L"DBT_DEVICEARRIVAL failed (%lu)!", static_cast<unsigned long>(arrived));
+        ::MessageBoxW(nullptr, text, L"Oops", MB_ICONERROR);
+        EndDialog(IDCANCEL);  // hides the box; the timer still closes it
+    }
+    ::SetTimer(m_hWnd, LoginCloseTimerId, 2000, nullptr);
+}
+
+void CVNKDLoginBox::SettleOutcome() {
+    m_outcomeKnown = true;
+    m_passphraseEdit.EnableWindow(FALSE);
+    m_loginButton.EnableWindow(FALSE);
+    ::EnableWindow(GetDlgItem(IDC_EJECT), FALSE);
+}
+
+void CVNKDLoginBox::OnEjectDisc() {
+    if (m_outcomeKnown) return;
+    // Closing the handle also drops the volume lock, so the watcher's own
+    // handle can eject.
+    m_hDevice.Close();
+    RequestEject();
+    CloseBox();
+}
+
+void CVNKDLoginBox::OnCancel() { OnEjectDisc(); }
+
+void CVNKDLoginBox::OnTimer(UINT_PTR) {
+    ::KillTimer(m_hWnd, LoginCloseTimerId);
+    CloseBox();
+}
+
+void CVNKDLoginBox::CloseBox() {
+    m_resultFont.DeleteObject();
+    DestroyWindow();
+}
+
+void CVNKDLoginBox::PostNcDestroy() {
+    m_resultFont.DeleteObject();
+    m_hDevice.Close();
+}
+
+void CVNKDLoginBox::RequestEject() const {
+    std::lock_guard lock(vnk::DriveLock);
+    vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter);
+    if (info == nullptr) return;
+    if (info->watcher) info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    info->status = vnk::NoDisc;
+}
+
+void CVNKDLoginBox::SetDriveStatus(DWORD status) const {
+    std::lock_guard lock(vnk::DriveLock);
+    if (vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter)) info->status = status;
+}
+
+void CVNKDLoginBox::FillVolumeNotice() {
+    m_volumeNotice.dbcv_size = sizeof(DEV_BROADCAST_VOLUME);
+    m_volumeNotice.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    m_volumeNotice.dbcv_reserved = 0;
+    const auto upper = static_cast<wchar_t>(std::towupper(m_driveLetter));
+    m_volumeNotice.dbcv_unitmask = (upper >= L'A' && upper <= L'Z') ? 1u << (upper - L'A') : 0u;
+    m_volumeNotice.dbcv_flags = DBTF_MEDIA;
+}
+
+LRESULT CVNKDLoginBox::Broadcast(UINT event) {
+    const auto notice = reinterpret_cast<LPARAM>(&m_volumeNotice);
+    if (event != DBT_DEVICEQUERYREMOVE && event != DBT_DEVICEARRIVAL)
+        return ::SendMessageW(HWND_BROADCAST, WM_DEVICECHANGE, event, notice);
+    // SendMessageW(HWND_BROADCAST) answers 1 whatever the windows said, so a
+    // refusal would pass unseen; the query broadcast reports it.
+    DWORD recipients = BSM_APPLICATIONS;
+    const long result = ::BroadcastSystemMessageW(BSF_QUERY, &recipients, WM_DEVICECHANGE, event, notice);
+    return result > 0 ? 1 : static_cast<LRESULT>(static_cast<ULONG>(result));
+}

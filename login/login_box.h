@@ -1,0 +1,65 @@
+// The passphrase dialog of one drive. It lives on the drive's login thread:
+// it locks the volume while it waits, hands the passphrase to the filter
+// driver, and on success dismounts the volume and tells every top-level
+// window that it went and came back; on failure or on request it has the
+// disc ejected.
+#pragma once
+
+#include <windows.h>
+#include <dbt.h>
+
+#include "engine/driver.h"
+#include "fw/controls.h"
+#include "fw/dialog.h"
+#include "ui/color_static.h"
+
+class CVNKDLoginBox : public fw::Dialog {
+public:
+    CVNKDLoginBox();
+    ~CVNKDLoginBox() override;
+
+    static constexpr UINT_PTR LoginCloseTimerId = 2;
+
+    wchar_t m_driveLetter = L'D';
+    DEV_BROADCAST_VOLUME m_volumeNotice{};
+    vnk::DeviceHandle m_hDevice;  // open and locked while the box waits
+    CColorStatic m_resultLabel;
+    fw::Static m_promptLabel;
+    fw::Edit m_passphraseEdit;
+    fw::Button m_loginButton;
+    fw::Font m_resultFont;
+
+    // True from the moment a login's outcome is known until the box closes.
+    bool OutcomeKnown() const { return m_outcomeKnown; }
+
+protected:
+    void DoDataExchange(fw::DataExchange& dx) override;
+    BOOL PreTranslateMessage(MSG* msg) override;
+    BOOL OnInitDialog() override;
+    void OnCancel() override;
+    void PostNcDestroy() override;
+
+    void OnLogin();
+    void OnEjectDisc();
+    void OnTimer(UINT_PTR timerId);
+
+    FW_DECLARE_MESSAGE_MAP()
+
+private:
+    bool OpenDevice();
+    bool LockVolume();
+    void LoginAccepted();
+    void LoginRefused();
+    // Shows that the box takes no more requests until its timer closes it.
+    void SettleOutcome();
+    // Under DriveLock: asks the drive's watcher for an eject and records NoDisc.
+    void RequestEject() const;
+    void SetDriveStatus(DWORD status) const;
+    void FillVolumeNotice();
+    // Sends a device-change event with m_volumeNotice to every top-level
+    // window; for the two events whose answer counts, 1 means granted.
+    LRESULT Broadcast(UINT event);
+    void CloseBox();
+
+    bool m_outcomeKnown = false;
+};

@@ -1,0 +1,27 @@
+// A drive's login thread: a user-interface thread whose message loop hosts
+// the drive's login box. It shows the box on WM_LOGIN_SHOW and closes it on
+// WM_LOGIN_CLOSE; WM_QUIT ends it.
+#pragma once
+
+#include "fw/thread.h"
+#include "login/login_box.h"
+
+class CVNKDLogin : public fw::Thread {
+public:
+    static constexpr const char* kClassName = "CVNKDLogin";
+
+    CVNKDLogin() = default;
+    ~CVNKDLogin() override = default;
+
+    BOOL InitInstance() override { return TRUE; }
+    int ExitInstance() override;
+
+    // One box object for every showing; a new window each time.
+    CVNKDLoginBox m_loginBox;
+
+protected:
+    void OnShowLoginBox(WPARAM wParam, LPARAM lParam);
+    void OnCloseLoginBox(WPARAM wParam, LPARAM lParam);
+
+    FW_DECLARE_MESSAGE_MAP()
+};

@@ -1,0 +1,367 @@
+// The coloured label, the login box and the login thread: real dialogs and
+// message boxes under Wine, the simulated driver behind the seam, and a
+// recorder window that sees (and may refuse) the box's broadcasts.
+#include <windows.h>
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "common/messages.h"
+#include "common/strings.h"
+#include "engine/drive_table.h"
+#include "fw/app.h"
+#include "login/login_thread.h"
+#include "res/resource.h"
+#include "tests/support/test_support.h"
+#include "ui/color_static.h"
+
+namespace vnk::test {
+namespace {
+
+constexpr wchar_t kBoxTitleD[] = L"Varnok on drive D: - Please log in";
+
+class LoginTest : public DriveFixture {
+protected:
+    void SetUp() override {
+        DriveFixture::SetUp();
+        Sim().AddDrive(L'D');
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+        DriveInfo& info = AddRecord(L'D', true);
+        std::lock_guard lock(DriveLock);
+        auto thread = fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+        ASSERT_TRUE(thread);
+        m_login = thread.get();
+        info.loginThread = std::move(thread);
+        info.loginThread->ResumeThread();
+        info.status = NotLoggedIn;
+    }
+
+    HWND ShowBox(wchar_t letter = L'D') {
+        Sim().ClearCalls();
+        m_main.Clear();
+        m_login->PostThreadMessage(WM_LOGIN_SHOW, letter, 0);
+        return WaitForWindow(kBoxTitleD);
+    }
+
+    void Type(HWND box, const std::wstring& text) { ::SetDlgItemTextW(box, IDC_PASSPHRASE, text.c_str()); }
+    void Press(HWND box, int id) {
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, id)));
+    }
+    std::wstring ItemText(HWND box, int id) {
+        wchar_t text[512] = {};
+        ::GetDlgItemTextW(box, id, text, 512);
+        return text;
+    }
+    // The colour the label paints its text with, asked as the system asks.
+    COLORREF LabelColor(HWND box) {
+        HDC dc = ::CreateCompatibleDC(nullptr);
+        ::SendMessageW(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(box, IDC_RESULT)));
+        const COLORREF color = ::GetTextColor(dc);
+        ::DeleteDC(dc);
+        return color;
+    }
+    bool WaitGone(HWND box) { return PumpUntil([box] { return !::IsWindow(box); }); }
+    DWORD Status() {
+        std::lock_guard lock(DriveLock);
+        return Drives().Find(L'D')->status;
+    }
+    sim::DriveState Drive() { return *Sim().State(L'D'); }
+    std::vector<DWORD> ControlCodes() {
+        std::vector<DWORD> codes;
+        for (const auto& call : Sim().Calls())
+            if (call.kind == sim::CallKind::Control && call.drive == L'D') codes.push_back(call.code);
+        return codes;
+    }
+    std::vector<BYTE> LoginRecordSent() {
+        for (const auto& call : Sim().Calls())
+            if (call.kind == sim::CallKind::Control && call.code == IOCTL_VNK_LOGIN) return call.input;
+        return {};
+    }
+    std::vector<UINT> Broadcasts() {
+        std::vector<UINT> events;
+        for (const auto& m : m_main.Messages(WM_DEVICECHANGE)) events.push_back(static_cast<UINT>(m.wParam));
+        return events;
+    }
+
+    CVNKDLogin* m_login = nullptr;
+};
+
+TEST(ColorStaticTest, KeepsOneBrushOfTheBackgroundColour) {
+    CColorStatic label;
+    EXPECT_EQ(label.GetForeColor(), RGB(0, 0, 0));
+    EXPECT_EQ(label.GetBackColor(), ::GetSysColor(COLOR_BTNFACE));
+    for (COLORREF color : {RGB(1, 2, 3), RGB(200, 0, 0), RGB(0, 0, 200)}) {
+        HBRUSH old = label.GetBrush();
+        label.SetBackColor(color);
+        EXPECT_EQ(::GetObjectType(old), 0u) << "the previous brush is still alive";
+        LOGBRUSH lb{};
+        ::GetObjectW(label.GetBrush(), sizeof lb, &lb);
+        EXPECT_EQ(lb.lbColor, color);
+    }
+}
+
+TEST_F(LoginTest, RightPassphraseLogsInDismountsAndTellsEveryWindow) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(ItemText(box, IDC_PROMPT), L"Enter passphrase for drive D:");
+    EXPECT_TRUE(Drive().volumeLocked);
+    EXPECT_EQ(LabelColor(box), RGB(0, 0, 0));
+
+    Type(box, L"secret");
+    Press(box, IDC_LOGIN);
+    ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
+    ASSERT_TRUE(PumpUntil([&] { return Broadcasts().size() == 4; }));
+
+    EXPECT_EQ(LabelColor(box), RGB(0, 128, 0));
+    EXPECT_EQ(Status(), DWORD{LoggedIn});
+    EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
+    const std::vector<UINT> expectedEvents = {DBT_DEVICEQUERYREMOVE, DBT_DEVICEREMOVEPENDING,
+                                              DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL};
+    EXPECT_EQ(Broadcasts(), expectedEvents);
+    for (const auto& change : m_main.DeviceChanges()) {
+        EXPECT_EQ(change.deviceType, DWORD{DBT_DEVTYP_VOLUME});
+        EXPECT_EQ(change.unitMask, 1u << 3);
+        EXPECT_EQ(change.flags, WORD{DBTF_MEDIA});
+    }
+    const std::vector<DWORD> expectedCalls = {kFsctlLockVolume, IOCTL_VNK_LOGIN, kFsctlDismountVolume,
+                                              kFsctlUnlockVolume};
+    EXPECT_EQ(ControlCodes(), expectedCalls);
+    const std::wstring sent = L"secret";
+    std::vector<BYTE> expectedRecord(reinterpret_cast<const BYTE*>(sent.c_str()),
+                                     reinterpret_cast<const BYTE*>(sent.c_str() + sent.size() + 1));
+    EXPECT_EQ(LoginRecordSent(), expectedRecord);
+    EXPECT_TRUE(Drive().loggedIn);
+    EXPECT_FALSE(Drive().volumeLocked);
+
+    // Until it closes, the box takes no more requests and shows it.
+    EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(box, IDC_LOGIN)));
+    EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(box, IDC_EJECT)));
+    Press(box, IDC_LOGIN);
+    Press(box, IDC_EJECT);
+    ::PostMessageW(box, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitGone(box));
+    EXPECT_EQ(Drive().logins, 1u);
+    EXPECT_EQ(Drive().ejects, 0u);
+    EXPECT_EQ(Status(), DWORD{LoggedIn});
+    EXPECT_EQ(Sim().OpenHandleCount(), 0u);
+}
+
+TEST_F(LoginTest, WrongPassphraseShowsFailureAndHasTheWatcherEject) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    Type(box, L"guess");
+    // Enter in the passphrase field logs in.
+    ::PostMessageW(::GetDlgItem(box, IDC_PASSPHRASE), WM_KEYDOWN, VK_RETURN, 0);
+    ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login failed!"; }));
+    EXPECT_EQ(LabelColor(box), RGB(128, 0, 0));
+    ASSERT_TRUE(PumpUntil([&] { return Drive().ejects == 1; }));
+    EXPECT_EQ(Status(), DWORD{NoDisc});
+    const std::vector<UINT> expectedEvents = {DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED};
+    EXPECT_EQ(Broadcasts(), expectedEvents);
+    ASSERT_TRUE(WaitGone(box));
+    EXPECT_EQ(Drive().logins, 1u);
+}
+
+TEST_F(LoginTest, LoginRecordIsThePassphraseAsTypedAndOneZeroUnit) {
+    struct Case {
+        std::wstring typed;
+        size_t sentUnits;
+    };
+    for (const Case& c : {Case{L"", 0}, Case{L" Mixed Case \x00e9\x4e2d ", 15}, Case{std::wstring(300, L'x'), 254}}) {
+        SCOPED_TRACE(c.typed.size());
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        Type(box, c.typed);
+        Press(box, IDC_LOGIN);
+        ASSERT_TRUE(PumpUntil([&] { return !LoginRecordSent().empty(); }));
+        const std::vector<BYTE> record = LoginRecordSent();
+        ASSERT_EQ(record.size(), 2 * c.sentUnits + 2);
+        EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(record.data()), c.sentUnits),
+                  c.typed.substr(0, c.sentUnits));
+        EXPECT_EQ(record[record.size() - 1], 0);
+        EXPECT_EQ(record[record.size() - 2], 0);
+        ASSERT_TRUE(WaitGone(box));
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+    }
+}
+
+TEST_F(LoginTest, DeviceOpenErrorsShowTheirBoxAndTheBoxDoesNotStay) {
+    struct Case {
+        DWORD error;
+        const wchar_t* caption;
+        const wchar_t* textPart;
+    };
+    for (const Case& c : {Case{ERROR_FILE_NOT_FOUND, L"Device not found", L"device name for drive D: changed"},
+                          Case{ERROR_ACCESS_DENIED, L"Device locked out", L"does not have permission"},
+                          Case{ERROR_GEN_FAILURE, L"Unexpected error", L"didn't expect: "}}) {
+        SCOPED_TRACE(c.caption);
+        Sim().FailCalls(L'D', sim::Fault::Open, c.error);
+        MessageBoxAnswerer answer(c.caption);
+        m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+        ASSERT_TRUE(answer.Wait());
+        EXPECT_NE(answer.Text().find(c.textPart), std::wstring::npos) << answer.Text();
+        if (c.error == ERROR_GEN_FAILURE) {
+            const std::wstring systemText = SystemErrorText(c.error, kSystemDefaultLanguage);
+            ASSERT_FALSE(systemText.empty());
+            EXPECT_NE(answer.Text().find(systemText.substr(0, 20)), std::wstring::npos) << answer.Text();
+        }
+        ASSERT_TRUE(PumpUntil([this] { return !m_login->m_loginBox.IsWindow(); }));
+        EXPECT_EQ(FindWindowByTitle(kBoxTitleD), nullptr);
+    }
+}
+
+TEST_F(LoginTest, VolumeHeldByAnotherProgramGivesUpAfterTenAttempts) {
+    Sim().HoldVolume(L'D', true);
+    TraceCapture trace;
+    MessageBoxAnswerer answer(L"Lock failed: Drive in use");
+    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+    ASSERT_TRUE(answer.Wait(30000));
+    EXPECT_NE(answer.Text().find(L"could not lock drive D:"), std::wstring::npos);
+    EXPECT_EQ(trace.CountContaining(L"Varnokd: OnLogin: lock failed (5)\r\n"), 10u);
+    ASSERT_TRUE(PumpUntil([this] { return !m_login->m_loginBox.IsWindow(); }));
+    EXPECT_EQ(Sim().OpenHandleCount(), 0u);
+}
+
+TEST_F(LoginTest, EveryCloseRequestEjectsButEscapeDoesNothing) {
+    struct Case {
+        const char* name;
+        std::function<void(HWND)> request;
+    };
+    const Case cases[] = {
+        {"eject button", [this](HWND box) { Press(box, IDC_EJECT); }},
+        {"title-bar close", [](HWND box) { ::PostMessageW(box, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+        {"close message", [](HWND box) { ::PostMessageW(box, WM_CLOSE, 0, 0); }},
+        {"WM_LOGIN_CLOSE", [this](HWND) { m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+        const unsigned ejectsBefore = Drive().ejects;
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        ::PostMessageW(::GetDlgItem(box, IDC_PASSPHRASE), WM_KEYDOWN, VK_ESCAPE, 0);
+        PumpFor(200);
+        ASSERT_TRUE(::IsWindow(box)) << "Escape closed the box";
+        c.request(box);
+        ASSERT_TRUE(WaitGone(box));
+        ASSERT_TRUE(PumpUntil([&] { return Drive().ejects == ejectsBefore + 1; }));
+        EXPECT_EQ(Status(), DWORD{NoDisc});
+    }
+}
+
+TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
+    m_main.refuseQueryRemove = true;
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    {
+        MessageBoxAnswerer answer(L"Oops");
+        Type(box, L"secret");
+        Press(box, IDC_LOGIN);
+        ASSERT_TRUE(answer.Wait());
+        EXPECT_EQ(answer.Text(), L"DBT_DEVICEQUERYREMOVE failed (0)");
+    }
+    EXPECT_TRUE(::IsWindow(box));
+    EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
+    EXPECT_EQ(ItemText(box, IDC_RESULT), L"");
+    EXPECT_TRUE(Drive().volumeLocked);
+    EXPECT_EQ(Drive().logins, 0u);
+    EXPECT_EQ(Status(), DWORD{NotLoggedIn});
+
+    m_main.refuseQueryRemove = false;
+    Type(box, L"secret");
+    Press(box, IDC_LOGIN);
+    ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
+    EXPECT_EQ(Status(), DWORD{LoggedIn});
+    ASSERT_TRUE(WaitGone(box));
+}
+
+TEST_F(LoginTest, DismountFailureEjectsThroughTheBoxesOwnHandle) {
+    Sim().FailCalls(L'D', sim::Fault::Dismount, ERROR_ACCESS_DENIED);
+    TraceCapture trace;
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    MessageBoxAnswerer answer(L"Dismount failed");
+    Type(box, L"secret");
+    Press(box, IDC_LOGIN);
+    ASSERT_TRUE(answer.Wait());
+    EXPECT_NE(answer.Text().find(L"Win32 error code 5"), std::wstring::npos);
+    EXPECT_EQ(answer.Owner(), box);
+    ASSERT_TRUE(WaitGone(box));
+    EXPECT_EQ(trace.CountContaining(L"VNKDebug: OnLogin: dismount failed (code 5)"), 1u);
+    const std::vector<DWORD> expectedCalls = {kFsctlLockVolume, IOCTL_VNK_LOGIN, kFsctlDismountVolume,
+                                              kIoctlStorageEjectMedia};
+    EXPECT_EQ(ControlCodes(), expectedCalls);
+    EXPECT_EQ(Drive().ejects, 1u);
+    EXPECT_EQ(Status(), DWORD{LoggedIn});
+}
+
+TEST_F(LoginTest, RefusedArrivalHidesTheBoxAndTheTimerClosesIt) {
+    m_main.refuseArrival = true;
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    MessageBoxAnswerer answer(L"Oops");
+    Type(box, L"secret");
+    Press(box, IDC_LOGIN);
+    ASSERT_TRUE(answer.Wait());
+    EXPECT_EQ(answer.Text(), L"DBT_DEVICEARRIVAL failed (0)!");
+    EXPECT_FALSE(::IsWindowVisible(box));
+    ASSERT_TRUE(WaitGone(box));
+    EXPECT_EQ(Status(), DWORD{LoggedIn});
+    EXPECT_EQ(Drive().ejects, 0u);
+}
+
+TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
+    TraceCapture trace;
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    HFONT firstFont = m_login->m_loginBox.m_resultFont.GetSafeHandle();
+    // Another request for the drive, or one for another letter, changes nothing.
+    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'E', 0);
+    ASSERT_TRUE(PumpUntil([&] { return trace.CountContaining(L"request for drive E: ignored") == 1; }));
+    EXPECT_EQ(m_login->m_loginBox.m_hWnd, box);
+    EXPECT_EQ(m_login->m_loginBox.m_driveLetter, L'D');
+    const auto calls = Sim().Calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const sim::CallRecord& c) { return c.kind == sim::CallKind::Open; }),
+              1);
+
+    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitGone(box));
+    EXPECT_EQ(::GetObjectType(firstFont), 0u) << "the label font outlived its window";
+    // With no box, a close request does nothing.
+    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+
+    // A new request opens the drive again in a new window of the same object.
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    for (int showing = 0; showing < 20; ++showing) {
+        HWND again = ShowBox();
+        ASSERT_NE(again, nullptr);
+        HFONT font = m_login->m_loginBox.m_resultFont.GetSafeHandle();
+        ASSERT_NE(font, nullptr);
+        m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+        ASSERT_TRUE(WaitGone(again));
+        EXPECT_EQ(::GetObjectType(font), 0u);
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+    }
+}
+
+TEST_F(LoginTest, QuitWhileTheBoxIsOpenEndsTheThreadWithoutEject) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    HANDLE thread = m_login->m_hThread;
+    m_login->PostThreadMessage(WM_QUIT, 0, 0);
+    ASSERT_TRUE(WaitForThread(thread));
+    EXPECT_FALSE(::IsWindow(box));
+    EXPECT_EQ(Drive().ejects, 0u);
+    EXPECT_EQ(Status(), DWORD{NotLoggedIn});
+}
+
+}  // namespace
+}  // namespace vnk::test
