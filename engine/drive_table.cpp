@@ -37,9 +37,8 @@ void DriveLockType::unlock() {
 
 bool DriveLockType::HeldByCurrentThread() const { return t_driveLockDepth > 0; }
 
-void DriveInfo::StopWatcher() {
-    if (DriveLock.HeldByCurrentThread())
-        Trace(L"DriveInfo: stopping a watcher while holding DriveLock\n");
+void EndWatcher(std::unique_ptr<fw::Thread>& watcher) {
+    if (DriveLock.HeldByCurrentThread()) Trace(L"EndWatcher: waiting for a watcher while holding DriveLock\n");
     EndThread(watcher, WM_WATCHER_STOP);
 }
 

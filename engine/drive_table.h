@@ -47,10 +47,6 @@ struct DriveInfo {
     // Replaced watchers that had not ended when they were replaced; kept
     // owned until the record's tear-down has ended them.
     std::vector<std::unique_ptr<fw::Thread>> retiredWatchers;
-
-    // Stops and ends the current watcher (stop message, wait), leaving
-    // `watcher` empty. Never call while holding DriveLock.
-    void StopWatcher();
 };
 
 // The lock of the drive table: re-entrant for its owning thread.
@@ -116,6 +112,10 @@ UINT DriveWatcherProc(LPVOID param);
 constexpr UINT kWatcherStopped = 0;
 constexpr UINT kWatcherDone = 1;
 constexpr UINT kWatcherNoRecord = 0xFFFFFFFF;
+
+// Ends a watcher: the stop message, then a wait for its thread, then the
+// object goes. Never call while holding DriveLock.
+void EndWatcher(std::unique_ptr<fw::Thread>& watcher);
 
 // Starts a record's watcher: created suspended, stored, resumed.
 // The caller holds DriveLock.

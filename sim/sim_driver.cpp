@@ -122,9 +122,9 @@ void SimDriver::SignalLocked(const Drive& drive) const {
     ::CloseHandle(event);
 }
 
-void SimDriver::FailCalls(wchar_t letter, Fault fault, DWORD error, unsigned count) {
+void SimDriver::FailCalls(wchar_t letter, Fault fault, DWORD error, unsigned count, unsigned skip) {
     std::lock_guard lock(m_mutex);
-    if (Drive* drive = FindLocked(letter)) drive->faults[fault] = FaultPlan{error, count};
+    if (Drive* drive = FindLocked(letter)) drive->faults[fault] = FaultPlan{error, count, skip};
 }
 
 void SimDriver::OverrideStatus(wchar_t letter, std::optional<DWORD> status) {
@@ -207,6 +207,10 @@ size_t SimDriver::OpenHandleCount() const {
 bool SimDriver::TakeFault(Drive& drive, Fault fault, DWORD& error) {
     auto it = drive.faults.find(fault);
     if (it == drive.faults.end() || it->second.remaining == 0) return false;
+    if (it->second.skip > 0) {
+        --it->second.skip;
+        return false;
+    }
     error = it->second.error;
     if (it->second.remaining != kForever) --it->second.remaining;
     return true;

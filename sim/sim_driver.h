@@ -81,8 +81,9 @@ public:
     // Signals the drive's announced event now; false when it has none.
     bool SignalDrive(wchar_t letter);
     // The next `count` calls of that kind on the drive fail with `error`
-    // (count kForever: until cleared with count 0).
-    void FailCalls(wchar_t letter, Fault fault, DWORD error, unsigned count = 1);
+    // (count kForever: until cleared with count 0), after `skip` calls of
+    // that kind have gone through.
+    void FailCalls(wchar_t letter, Fault fault, DWORD error, unsigned count = 1, unsigned skip = 0);
     static constexpr unsigned kForever = 0xFFFFFFFF;
     // Makes the status query answer this value (nullopt: the real status).
     void OverrideStatus(wchar_t letter, std::optional<DWORD> status);
@@ -107,6 +108,7 @@ private:
     struct FaultPlan {
         DWORD error = 0;
         unsigned remaining = 0;
+        unsigned skip = 0;
     };
     struct Drive {
         UINT driveType = DRIVE_CDROM;

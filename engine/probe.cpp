@@ -1,0 +1,162 @@
+#include "engine/probe.h"
+
+#include <objbase.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/error_box.h"
+#include "common/strings.h"
+#include "common/trace.h"
+#include "engine/drive_table.h"
+#include "engine/driver.h"
+#include "login/login_thread.h"
+#include "res/resource.h"
+
+namespace vnk {
+
+namespace {
+
+bool HoldsEvent(HANDLE event) { return event != nullptr && event != INVALID_HANDLE_VALUE; }
+
+// Takes out the records that are gone: all of them at the first probe, at
+// a re-probe those whose device no longer opens. The caller lets the nodes
+// go after it has left DriveLock.
+std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
+    std::lock_guard lock(DriveLock);
+    if (reprobe == 0) return Drives().ExtractAll();
+    std::vector<wchar_t> gone;
+    for (auto& [letter, info] : Drives()) {
+        if (!DeviceHandle::Open(letter, FILE_ATTRIBUTE_NORMAL).valid()) gone.push_back(letter);
+    }
+    std::vector<DriveTable::Node> nodes;
+    for (wchar_t letter : gone) nodes.push_back(Drives().Extract(letter));
+    return nodes;
+}
+
+// Every record gets a fresh watcher at the end of the probe, so the ones
+// that run now end first: none may keep waiting on an event that the
+// re-announcement closes.
+void StopWatchers() {
+    std::vector<std::unique_ptr<fw::Thread>> watchers;
+    {
+        std::lock_guard lock(DriveLock);
+        for (auto& [letter, info] : Drives()) {
+            if (info.watcher) watchers.push_back(std::move(info.watcher));
+            for (auto& retired : info.retiredWatchers) watchers.push_back(std::move(retired));
+            info.retiredWatchers.clear();
+        }
+    }
+    for (auto& watcher : watchers) EndWatcher(watcher);
+}
+
+bool HasDriverSignature(const DeviceHandle& device) {
+    char signature[sizeof kDriverSignature] = {};
+    return device.Control(IOCTL_VNK_GET_SIGNATURE, nullptr, 0, signature, sizeof signature) &&
+           std::memcmp(signature, kDriverSignature, sizeof signature) == 0;
+}
+
+DWORD CurrentSessionId() {
+    DWORD session = 0;
+    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+    return session;
+}
+
+// Announces the client on one drive that has the driver. Returns the
+// record when the driver refused the announcement: it is out of the table
+// and is to be torn down once DriveLock is left.
+DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
+    std::lock_guard lock(DriveLock);
+    DriveInfo* info = Drives().Find(letter);
+    if (info == nullptr) {
+        info = &Drives().Insert(letter);
+    } else if (HoldsEvent(info->event)) {
+        Trace(L"VNKDProbeForDrives: about to close handle %p\n", info->event);
+        device.Control(IOCTL_VNK_WITHDRAW);  // always before its event closes
+        ::CloseHandle(info->event);
+        info->event = nullptr;
+    }
+
+    GUID guid{};
+    ::CoCreateGuid(&guid);
+    const std::wstring eventName = EventNameForGuid(guid);
+    info->guid = guid;
+    info->event = ::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str());
+    if (info->event == nullptr)
+        Trace(L"VNKDProbeForDrives: no event for drive %c: (%u)\n", letter, ::GetLastError());
+
+    const AnnounceRecord record{guid, CurrentSessionId()};
+    if (device.Control(IOCTL_VNK_ANNOUNCE, &record, sizeof record)) {
+        DWORD status = info->status;
+        if (device.Control(IOCTL_VNK_GET_STATUS, nullptr, 0, &status, sizeof status)) info->status = status;
+        return {};
+    }
+    const DWORD error = ::GetLastError();
+    const std::wstring text = SystemErrorText(error, kSystemDefaultLanguage);
+    ErrorBox(nullptr, IDS_ERR_ANNOUNCE_FAILED, IDS_CAP_ANNOUNCE_FAILED, MB_ICONEXCLAMATION, letter, text.c_str());
+    return Drives().Extract(letter);
+}
+
+void ExamineLetter(wchar_t letter) {
+    const wchar_t root[] = {letter, L':', L'\\', L'\0'};
+    if (Device().DriveType(root) != DRIVE_CDROM) return;
+
+    const std::wstring path = DevicePath(letter);
+    DeviceHandle device = DeviceHandle::OpenPath(path);
+    if (!device.valid()) {
+        const std::wstring text = SystemErrorText(device.error(), kUserDefaultLanguage);
+        ErrorBox(nullptr, IDS_ERR_DRIVE_NOT_ACCESSIBLE, IDS_CAP_DRIVE_NOT_ACCESSIBLE, MB_ICONEXCLAMATION,
+                 path.c_str(), text.c_str());
+        return;
+    }
+    if (!HasDriverSignature(device)) return;
+
+    DriveTable::Node refused = Announce(letter, device);
+    device.Close();
+    // `refused` goes here, outside DriveLock: its tear-down waits for threads.
+}
+
+void StartThreads(wchar_t letter, DriveInfo& info) {
+    std::lock_guard lock(DriveLock);
+    Trace(L"VNKDProbeForDrives: starting the threads of drive %c:\n", letter);
+    if (!info.watcher) StartWatcher(letter, info);
+    // A record keeps its login thread through re-probes; the re-probe's
+    // close request has closed its box.
+    if (!info.loginThread) {
+        auto login = fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
+        if (!login) {
+            Trace(L"VNKDProbeForDrives: no login thread for drive %c:\n", letter);
+            return;
+        }
+        login->m_bAutoDelete = FALSE;
+        info.loginThread = std::move(login);
+        info.loginThread->ResumeThread();
+    }
+}
+
+}  // namespace
+
+int VNKDProbeForDrives(int Reprobe) {
+    Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));
+    if (ProbeInProgress) return 1;
+    ProbeInProgress = true;
+
+    TakeOutVanishedDrives(Reprobe).clear();  // torn down outside DriveLock
+    WatchersMayRun = false;
+    StopWatchers();
+
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) ExamineLetter(letter);
+
+    WatchersMayRun = true;
+    // Only this thread changes the table, so the walk itself needs no lock.
+    for (auto& [letter, info] : Drives()) StartThreads(letter, info);
+
+    ProbeInProgress = false;
+    // Always 1, also when no drive has the driver: the status window reads
+    // 0 as "filter driver not installed", which this probe does not decide.
+    return 1;
+}
+
+}  // namespace vnk

@@ -1,0 +1,293 @@
+// Drive probing and re-probing with the simulated driver: the table, the
+// announcements, the boxes a person sees, and the threads of every drive.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "common/messages.h"
+#include "common/strings.h"
+#include "common/trace.h"
+#include "engine/drive_table.h"
+#include "engine/driver.h"
+#include "engine/probe.h"
+#include "fw/app.h"
+#include "login/login_thread.h"
+#include "tests/support/test_support.h"
+
+namespace vnk::test {
+namespace {
+
+class ProbeTest : public DriveFixture {
+protected:
+    std::wstring Letters() {
+        std::wstring letters;
+        for (auto& [letter, info] : Drives()) letters += letter;
+        return letters;
+    }
+    std::vector<sim::CallRecord> CallsOn(wchar_t letter) {
+        std::vector<sim::CallRecord> calls;
+        for (const auto& call : Sim().Calls())
+            if (call.drive == letter) calls.push_back(call);
+        return calls;
+    }
+    std::vector<DWORD> ControlCodesOn(wchar_t letter) {
+        std::vector<DWORD> codes;
+        for (const auto& call : CallsOn(letter))
+            if (call.kind == sim::CallKind::Control) codes.push_back(call.code);
+        return codes;
+    }
+    bool Ended(const std::unique_ptr<fw::Thread>& thread) {
+        return thread && ::WaitForSingleObject(thread->m_hThread, 0) == WAIT_OBJECT_0;
+    }
+};
+
+size_t ThreadsOfThisProcess() {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    size_t count = 0;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+    ::CloseHandle(snapshot);
+    return count;
+}
+
+TEST_F(ProbeTest, NoCdDriveLeavesTheTableEmptyAndOpensNothing) {
+    Sim().AddDrive(L'C', DRIVE_FIXED);
+    TraceCapture trace;
+    EXPECT_EQ(VNKDProbeForDrives(0), 1);
+    EXPECT_TRUE(Drives().empty());
+    EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered, Reprobe = 0\n"), 1u);
+    size_t driveTypeQueries = 0;
+    for (const auto& call : Sim().Calls()) {
+        EXPECT_NE(call.kind, sim::CallKind::Open) << "a drive that is no CD/DVD drive was opened";
+        if (call.kind == sim::CallKind::DriveType) ++driveTypeQueries;
+    }
+    EXPECT_EQ(driveTypeQueries, 26u);
+    EXPECT_TRUE(WatchersMayRun);
+    EXPECT_FALSE(ProbeInProgress);
+}
+
+TEST_F(ProbeTest, DriveWithoutTheDriverGetsNoRecordAndNoMessage) {
+    Sim().AddDrive(L'D');
+    Sim().SetSignature(L'D', std::nullopt);
+    Sim().AddDrive(L'E');
+    Sim().SetSignature(L'E', std::string("PLMRVNK1"));
+    EXPECT_EQ(VNKDProbeForDrives(0), 1);
+    EXPECT_TRUE(Drives().empty());
+    PumpFor(200);
+    EXPECT_EQ(FindWindowByTitle(L"CD/DVD drive not accessible"), nullptr);
+    EXPECT_EQ(Sim().OpenHandleCount(), 0u);
+}
+
+TEST_F(ProbeTest, AnnouncesEachDriveInLetterOrderThenStartsItsThreads) {
+    Sim().AddDrive(L'E');
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'E');
+    // At each trace line, how many driver calls had been made by then.
+    std::vector<std::pair<std::wstring, size_t>> timeline;
+    std::mutex timelineMutex;
+    SetTraceListenerForTesting([&](const std::wstring& line) {
+        std::lock_guard lock(timelineMutex);
+        timeline.emplace_back(line, Sim().Calls().size());
+    });
+    EXPECT_EQ(VNKDProbeForDrives(0), 1);
+    SetTraceListenerForTesting({});
+
+    ASSERT_EQ(Letters(), L"DE");
+    std::vector<wchar_t> announced;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control && call.code == IOCTL_VNK_ANNOUNCE) announced.push_back(call.drive);
+    EXPECT_EQ(announced, (std::vector<wchar_t>{L'D', L'E'}));
+    for (wchar_t letter : {L'D', L'E'}) {
+        const std::vector<DWORD> expected = {IOCTL_VNK_GET_SIGNATURE, IOCTL_VNK_ANNOUNCE, IOCTL_VNK_GET_STATUS};
+        EXPECT_EQ(ControlCodesOn(letter), expected);
+        DriveInfo* info = Drives().Find(letter);
+        EXPECT_TRUE(info->watcher);
+        EXPECT_TRUE(info->loginThread);
+        EXPECT_NE(dynamic_cast<CVNKDLogin*>(info->loginThread.get()), nullptr);
+        EXPECT_EQ(info->loginThread->m_bAutoDelete, FALSE);
+        EXPECT_EQ(info->watcher->m_bAutoDelete, FALSE);
+    }
+    EXPECT_EQ(Drives().Find(L'D')->status, DWORD{NoDisc});
+    EXPECT_EQ(Drives().Find(L'E')->status, DWORD{NotVarnokDisc});
+    // Every letter was examined before the first thread started, and D:'s
+    // threads started first.
+    const size_t allCalls = Sim().Calls().size();
+    EXPECT_EQ(allCalls, 26u + 2 * 5u);  // 26 drive types; open, 3 controls, close for D and E
+    std::wstring started;
+    for (const auto& [line, calls] : timeline) {
+        if (line.find(L"starting the threads of drive") == std::wstring::npos) continue;
+        started += line[line.size() - 3];
+        EXPECT_EQ(calls, allCalls) << "a thread started before every letter was examined";
+    }
+    EXPECT_EQ(started, L"DE");
+}
+
+TEST_F(ProbeTest, AnnouncementCarriesTheGuidAndSessionAndNamesTheEvent) {
+    Sim().AddDrive(L'D');
+    EXPECT_EQ(VNKDProbeForDrives(0), 1);
+    DriveInfo* info = Drives().Find(L'D');
+    ASSERT_NE(info, nullptr);
+    std::vector<BYTE> record;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control && call.code == IOCTL_VNK_ANNOUNCE) record = call.input;
+    ASSERT_EQ(record.size(), 20u);
+    EXPECT_EQ(std::memcmp(record.data(), &info->guid, 16), 0);
+    DWORD session = 0;
+    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+    EXPECT_EQ(std::memcmp(record.data() + 16, &session, 4), 0);
+
+    const std::wstring name = Sim().State(L'D')->eventName;
+    ASSERT_EQ(name.size(), 38u);
+    EXPECT_EQ(name, EventNameForGuid(info->guid));
+    for (wchar_t c : name) EXPECT_FALSE(c >= L'a' && c <= L'z');
+    // The driver reaches the client's watcher through that name.
+    ASSERT_TRUE(Sim().SignalDrive(L'D'));
+    ASSERT_TRUE(PumpUntil([this] { return m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED) == 1; }));
+}
+
+TEST_F(ProbeTest, DriveThatDoesNotOpenShowsItsBoxAndKeepsItsRecord) {
+    Sim().AddDrive(L'D');
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    DriveInfo* info = Drives().Find(L'D');
+    const GUID before = info->guid;
+    HANDLE eventBefore = info->event;
+    // The presence test of the re-probe opens; the announcing open fails.
+    Sim().FailCalls(L'D', sim::Fault::Open, ERROR_SHARING_VIOLATION, 1, 1);
+    MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
+    EXPECT_EQ(VNKDProbeForDrives(1), 1);
+    ASSERT_TRUE(answer.Wait());
+    const std::wstring systemText = SystemErrorText(ERROR_SHARING_VIOLATION, kUserDefaultLanguage);
+    EXPECT_EQ(answer.Text(), L"Varnok could not access the CD/DVD drive at \\\\.\\D: because of an error: " +
+                                 systemText + L"\r\nMake sure you have sufficient permissions to access this device.");
+    info = Drives().Find(L'D');
+    ASSERT_NE(info, nullptr);
+    EXPECT_TRUE(std::memcmp(&info->guid, &before, sizeof before) == 0);
+    EXPECT_EQ(info->event, eventBefore);
+    EXPECT_TRUE(info->watcher);
+    EXPECT_FALSE(Ended(info->watcher));
+}
+
+TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
+    Sim().AddDrive(L'D');
+    Sim().AddDrive(L'E');
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    HANDLE watcherE = nullptr, loginE = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->watcher->m_hThread, ::GetCurrentProcess(),
+                      &watcherE, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->loginThread->m_hThread, ::GetCurrentProcess(),
+                      &loginE, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    Sim().RemoveDrive(L'E');
+    Sim().ClearCalls();
+    ASSERT_EQ(VNKDProbeForDrives(1), 1);
+    EXPECT_EQ(Letters(), L"D");
+    EXPECT_EQ(::WaitForSingleObject(watcherE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(loginE, 0), WAIT_OBJECT_0);
+    ::CloseHandle(watcherE);
+    ::CloseHandle(loginE);
+    // The presence tests come first and use FILE_ATTRIBUTE_NORMAL.
+    const auto calls = Sim().Calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[0].kind, sim::CallKind::Open);
+    EXPECT_EQ(calls[0].code, DWORD{FILE_ATTRIBUTE_NORMAL});
+    EXPECT_EQ(Sim().State(L'E')->announcements, 1u);
+}
+
+TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThread) {
+    Sim().AddDrive(L'D');
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    // Settle the threads the first probe started before counting.
+    ASSERT_EQ(VNKDProbeForDrives(1), 1);
+    const size_t threadsBefore = ThreadsOfThisProcess();
+    fw::Thread* login = Drives().Find(L'D')->loginThread.get();
+    for (int round = 0; round < 25; ++round) {
+        DriveInfo* info = Drives().Find(L'D');
+        const GUID oldGuid = info->guid;
+        HANDLE oldEvent = info->event;
+        HANDLE oldWatcher = nullptr;
+        ::DuplicateHandle(::GetCurrentProcess(), info->watcher->m_hThread, ::GetCurrentProcess(), &oldWatcher, 0,
+                          FALSE, DUPLICATE_SAME_ACCESS);
+        Sim().InsertPlainDisc(L'D');
+        info->status = LoggedIn;
+        Sim().ClearCalls();
+
+        ASSERT_EQ(VNKDProbeForDrives(1), 1);
+
+        info = Drives().Find(L'D');
+        EXPECT_NE(std::memcmp(&info->guid, &oldGuid, sizeof oldGuid), 0);
+        DWORD flags = 0;
+        EXPECT_FALSE(::GetHandleInformation(oldEvent, &flags) && info->event != oldEvent);
+        EXPECT_EQ(info->status, DWORD{NotVarnokDisc});
+        EXPECT_EQ(::WaitForSingleObject(oldWatcher, 0), WAIT_OBJECT_0) << "the old watcher still runs";
+        ::CloseHandle(oldWatcher);
+        EXPECT_EQ(info->loginThread.get(), login);
+        const std::vector<DWORD> expected = {IOCTL_VNK_GET_SIGNATURE, IOCTL_VNK_WITHDRAW, IOCTL_VNK_ANNOUNCE,
+                                             IOCTL_VNK_GET_STATUS};
+        EXPECT_EQ(ControlCodesOn(L'D'), expected);
+        Sim().TakeOutDisc(L'D');
+    }
+    EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore);
+    // The new watcher serves the new announcement.
+    ASSERT_TRUE(Sim().SignalDrive(L'D'));
+    ASSERT_TRUE(PumpUntil([this] { return m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED) == 1; }));
+}
+
+TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
+    Sim().AddDrive(L'D');
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    HANDLE login = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->loginThread->m_hThread, ::GetCurrentProcess(),
+                      &login, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    Sim().FailCalls(L'D', sim::Fault::Announce, ERROR_NOT_SUPPORTED);
+    MessageBoxAnswerer answer(L"Warning: Announce failed");
+    ASSERT_EQ(VNKDProbeForDrives(1), 1);
+    ASSERT_TRUE(answer.Wait());
+    const std::wstring systemText = SystemErrorText(ERROR_NOT_SUPPORTED, kSystemDefaultLanguage);
+    EXPECT_NE(answer.Text().find(L"could not use drive D: because of a problem announcing itself"),
+              std::wstring::npos);
+    EXPECT_NE(answer.Text().find(L"\r\n\r\n" + systemText), std::wstring::npos) << answer.Text();
+    EXPECT_TRUE(Drives().empty());
+    EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
+    ::CloseHandle(login);
+}
+
+// A window of the main thread that calls the probe when a message reaches
+// it, as a device-change handler would while a probe waits in a box.
+class ReentryWindow : public RecorderWindow {
+public:
+    static constexpr UINT kProbe = WM_APP + 50;
+    int result = -1;
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message == kProbe) {
+            result = VNKDProbeForDrives(1);
+            return 0;
+        }
+        return RecorderWindow::WindowProc(message, wParam, lParam);
+    }
+};
+
+TEST_F(ProbeTest, ProbeCalledWhileAProbeWaitsInABoxReturnsAtOnce) {
+    Sim().AddDrive(L'D');
+    Sim().AddDrive(L'E');
+    Sim().FailCalls(L'D', sim::Fault::Open, ERROR_ACCESS_DENIED);
+    ReentryWindow reentry;
+    reentry.PostMessage(ReentryWindow::kProbe);
+    TraceCapture trace;
+    // The box is answered only after the nested call has run.
+    MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    ASSERT_TRUE(answer.Wait());
+    EXPECT_EQ(reentry.result, 1);
+    EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered, Reprobe = 1\n"), 1u);
+    EXPECT_EQ(Letters(), L"E");
+    EXPECT_EQ(Sim().State(L'E')->announcements, 1u);
+}
+
+}  // namespace
+}  // namespace vnk::test
