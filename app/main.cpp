@@ -1,10 +1,7 @@
-// The product's application object.
-#include "fw/app.h"
+// The program's one application object. The drive table is made at its
+// first use, after this object, and so goes before it at process exit.
+#include "app/varnokd_app.h"
 
 namespace {
-class Placeholder : public fw::App {
-public:
-    BOOL InitInstance() override { return FALSE; }
-};
-Placeholder theApp;
+CVarnokdApp theApp;
 }  // namespace

@@ -38,6 +38,11 @@ std::wstring FormatNumberString(UINT id, DWORD number) {
     return FormatWithArguments(LoadResString(id), args);
 }
 
+std::wstring FormatTextString(UINT id, const std::wstring& text) {
+    const DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
+    return FormatWithArguments(LoadResString(id), args);
+}
+
 std::wstring DevicePath(wchar_t driveLetter) { return FormatDriveString(IDS_DEVICE_PATH, driveLetter); }
 
 std::wstring SystemErrorText(DWORD code, DWORD languageId) {

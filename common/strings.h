@@ -21,6 +21,9 @@ std::wstring FormatDriveString(UINT id, wchar_t driveLetter);
 // A string-table entry expanded with one unsigned number as %1 (%1!u!).
 std::wstring FormatNumberString(UINT id, DWORD number);
 
+// A string-table entry expanded with one text as %1.
+std::wstring FormatTextString(UINT id, const std::wstring& text);
+
 // "\\.\X:" for drive letter X (string-table entry 106).
 std::wstring DevicePath(wchar_t driveLetter);
 

@@ -1,0 +1,280 @@
+#include "app/status_window.h"
+
+#include <commctrl.h>
+#include <dbt.h>
+
+#include <mutex>
+#include <stdexcept>
+
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/strings.h"
+#include "common/trace.h"
+#include "engine/drive_table.h"
+#include "engine/probe.h"
+#include "fw/app.h"
+#include "res/resource.h"
+#include "ui/file_version_info.h"
+
+namespace {
+
+constexpr UINT kIconLabelId = 0xFFFF;
+constexpr DWORD kEnglishUs = 1033;
+constexpr DWORD kUtf16CodePage = 1200;
+
+}  // namespace
+
+FW_BEGIN_MESSAGE_MAP(CVNKDStatus, fw::Dialog)
+    FW_ON_WM_SYSCOMMAND()
+    FW_ON_WM_PAINT()
+    FW_ON_WM_QUERYDRAGICON()
+    FW_ON_WM_DEVICECHANGE()
+    FW_ON_WM_ENDSESSION()
+    FW_ON_COMMAND(ID_SHOWSTATUS, OnShowStatusWindow)
+    FW_ON_COMMAND(ID_APP_EXIT_VARNOK, OnCancel)
+    FW_ON_COMMAND(ID_EMERGENCYLOCK, OnEmergencyLock)
+    FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_EVENT_TRIGGERED, OnEventTriggered)
+    FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_UPDATE_STATUS, OnUpdateStatus)
+FW_END_MESSAGE_MAP()
+
+CVNKDStatus::CVNKDStatus()
+    : fw::Dialog(IDD_VARNOKD_STATUS),
+      m_hIcon(::LoadIconW(fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME))),
+      m_uTrayMessage(::RegisterWindowMessageW(L"Varnok Client tray notification")) {}
+
+CVNKDStatus::~CVNKDStatus() {
+    if (m_hWnd != nullptr) DestroyWindow();
+}
+
+void CVNKDStatus::DoDataExchange(fw::DataExchange& dx) {
+    dx.Control(IDC_DRIVELIST, m_list);
+    dx.Control(IDC_TITLE, m_title);
+    dx.Control(IDC_VERSION, m_version);
+    dx.Control(IDC_LEGAL, m_legal);
+}
+
+std::wstring CVNKDStatus::StatusText(DWORD status) {
+    if (status <= vnk::LoggedIn) return vnk::LoadResString(IDS_STATUS_NO_DISC + status);
+    return vnk::FormatNumberString(IDS_STATUS_UNKNOWN, status);
+}
+
+BOOL CVNKDStatus::OnInitDialog() {
+    fw::Dialog::OnInitDialog();
+
+    if (vnk::VNKDProbeForDrives(0) == 0) {
+        vnk::ErrorBox(m_hWnd, IDS_ERR_DRIVER_NOT_INSTALLED, IDS_CAP_DRIVER_NOT_INSTALLED, MB_ICONERROR);
+        EndDialog(IDCANCEL);
+        return FALSE;
+    }
+
+    const fw::App* app = fw::GetApp();
+    ShowWindow(app != nullptr ? app->m_nCmdShow : SW_SHOWMINNOACTIVE);
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    m_pTray.reset();
+
+    InitColumns();
+    InitHeader();
+
+    if (!RegisterForCdRomNotifications()) {
+        const std::wstring text = vnk::SystemErrorText(::GetLastError(), vnk::kSystemDefaultLanguage);
+        vnk::ErrorBox(m_hWnd, IDS_ERR_REGISTER_NOTIFY, IDS_CAP_REGISTER_NOTIFY, MB_ICONERROR, text.c_str());
+        EndDialog(IDCANCEL);
+        return FALSE;
+    }
+
+    // The posted minimise comes first and hides the window behind its tray
+    // icon; the posted update then fills the list.
+    m_bHidden = false;
+    PostMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    PostMessage(UWM_VARNOKD_UPDATE_STATUS, 0, 0);
+    return TRUE;
+}
+
+void CVNKDStatus::InitColumns() {
+    const std::wstring driveLetter = vnk::LoadResString(IDS_COLUMN_DRIVE_LETTER);
+    const std::wstring status = vnk::LoadResString(IDS_COLUMN_STATUS);
+    m_list.InsertColumn(0, driveLetter.c_str(), LVCFMT_LEFT, 0, 0);
+    m_list.InsertColumn(1, status.c_str(), LVCFMT_LEFT, 0, 1);
+    m_list.SetColumnWidth(0, LVSCW_AUTOSIZE_USEHEADER);
+    // The header's own margins are wider than the list's: size the first
+    // column so that its heading shows whole.
+    HWND header = reinterpret_cast<HWND>(m_list.SendMessage(LVM_GETHEADER));
+    HDC dc = ::GetDC(header);
+    const HGDIOBJ oldFont = ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(header, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    ::GetTextExtentPoint32W(dc, driveLetter.c_str(), static_cast<int>(driveLetter.size()), &extent);
+    ::SelectObject(dc, oldFont);
+    ::ReleaseDC(header, dc);
+    const int wanted = extent.cx + 2 * ::GetSystemMetrics(SM_CXEDGE) + 16;
+    if (m_list.GetColumnWidth(0) < wanted) m_list.SetColumnWidth(0, wanted);
+    m_list.SetColumnWidth(1, LVSCW_AUTOSIZE_USEHEADER);
+}
+
+void CVNKDStatus::InitHeader() {
+    HDC dc = ::GetDC(m_hWnd);
+    const int pixelsPerInch = ::GetDeviceCaps(dc, LOGPIXELSY);
+    ::ReleaseDC(m_hWnd, dc);
+    const auto makeFont = [pixelsPerInch](fw::Font& font, int points, int weight) {
+        font.CreateFontW(-::MulDiv(points, pixelsPerInch, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Verdana");
+    };
+    makeFont(m_fontTitle, 16, FW_BOLD);
+    makeFont(m_fontVersion, 9, FW_BOLD);
+    makeFont(m_fontLegal, 8, FW_NORMAL);
+    m_title.SetFont(m_fontTitle.GetSafeHandle(), TRUE);
+    m_version.SetFont(m_fontVersion.GetSafeHandle(), TRUE);
+    m_legal.SetFont(m_fontLegal.GetSafeHandle(), TRUE);
+
+    try {
+        const vnk::FileVersionInfo version(L"", kEnglishUs, kUtf16CodePage);
+        m_title.SetWindowText(version.GetProductName().c_str());
+        m_version.SetWindowText(vnk::FormatTextString(IDS_VERSION_FORMAT, version.GetProductVersionText()).c_str());
+        m_legal.SetWindowText(version.GetLegalCopyright().c_str());
+    } catch (const std::runtime_error& error) {
+        // The program's own file always has version information; should it
+        // not, the header stays empty rather than the program failing.
+        vnk::Trace(L"Varnokd: InitHeader: %hs\n", error.what());
+        m_title.SetWindowText(L"");
+        m_version.SetWindowText(L"");
+        m_legal.SetWindowText(L"");
+    }
+
+    const std::wstring iconText = vnk::LoadResString(IDS_ICON_LABEL);
+    HWND label = ::CreateWindowExW(0, L"STATIC", iconText.c_str(), WS_CHILD | WS_VISIBLE | SS_ICON | SS_CENTERIMAGE,
+                                   31, 20, 79 - 31, 68 - 20, m_hWnd, reinterpret_cast<HMENU>(UINT_PTR{kIconLabelId}),
+                                   fw::ResourceInstance(), nullptr);
+    m_iconLabel.Attach(label);
+    m_iconLabelImage.reset(static_cast<HICON>(::LoadImageW(fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                                           IMAGE_ICON, 48, 48, LR_DEFAULTCOLOR)));
+    m_iconLabel.SendMessage(STM_SETICON, reinterpret_cast<WPARAM>(m_iconLabelImage.get()));
+}
+
+bool CVNKDStatus::RegisterForCdRomNotifications() {
+    static constexpr GUID kCdRomInterface = {0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kCdRomInterface;
+    m_hDevNotify.reset(::RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+    return static_cast<bool>(m_hDevNotify);
+}
+
+void CVNKDStatus::OnSysCommand(UINT command, LPARAM) {
+    const bool wasHidden = m_bHidden;
+    // The low four bits of a system command are the system's own.
+    switch (command & 0xFFF0) {
+        case SC_MINIMIZE:
+            m_bHidden = true;
+            break;
+        case SC_RESTORE:
+            m_bHidden = false;
+            OnUpdateStatus(0, 0);
+            break;
+        case SC_CLOSE:
+            // The close box hides the window like the minimise box.
+            PostMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0);
+            return;
+        default:
+            break;
+    }
+    Default();
+    if (m_bHidden == wasHidden) return;
+    UpdateTrayIcon();
+    if (m_bHidden) {
+        ShowWindow(SW_HIDE);
+    } else {
+        ::SetForegroundWindow(m_hWnd);
+    }
+}
+
+void CVNKDStatus::UpdateTrayIcon() {
+    if (m_bHidden && !m_pTray) {
+        m_pTray = std::make_unique<vnk::CSystemTray>();
+        const std::wstring tooltip = vnk::LoadResString(IDS_TRAY_TOOLTIP);
+        m_pTray->Create(nullptr, m_uTrayMessage, tooltip.c_str(), m_hIcon, IDR_TRAYMENU);
+        m_pTray->SetDefaultMenuItem(ID_SHOWSTATUS, FALSE);
+        return;
+    }
+    if (!m_bHidden) m_pTray.reset();  // deleting the tray removes its icon
+}
+
+void CVNKDStatus::OnOK() { PostMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0); }
+
+void CVNKDStatus::OnShowStatusWindow() {
+    OnUpdateStatus(0, 0);
+    ShowWindow(SW_RESTORE);
+    ::BringWindowToTop(m_hWnd);
+    m_bHidden = false;
+    // A double click on the icon got us here from inside the tray, which
+    // this deletes; the tray touches nothing of itself afterwards.
+    UpdateTrayIcon();
+    ::SetForegroundWindow(m_hWnd);
+}
+
+BOOL CVNKDStatus::DestroyWindow() {
+    m_bHidden = false;
+    UpdateTrayIcon();
+    return fw::Dialog::DestroyWindow();
+}
+
+void CVNKDStatus::OnPaint() {
+    if (!::IsIconic(m_hWnd)) {
+        Default();
+        return;
+    }
+    PAINTSTRUCT paint;
+    HDC dc = ::BeginPaint(m_hWnd, &paint);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc));
+    RECT client;
+    ::GetClientRect(m_hWnd, &client);
+    const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    ::DrawIcon(dc, x, y, m_hIcon);
+    ::EndPaint(m_hWnd, &paint);
+}
+
+HCURSOR CVNKDStatus::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+LRESULT CVNKDStatus::OnUpdateStatus(WPARAM, LPARAM) {
+    m_list.DeleteAllItems();
+    vnk::VNKDUpdateDriveStatus();
+    std::lock_guard lock(vnk::DriveLock);
+    int row = 0;
+    for (auto& [letter, info] : vnk::Drives()) {
+        const wchar_t text[] = {letter, L':', L'\0'};
+        const int index = m_list.InsertItem(row++, text);
+        vnk::Trace(L"OnUpdateStatus: setting drive %c: to status %d\n", letter, static_cast<int>(info.status));
+        m_list.SetItemText(index, 1, StatusText(info.status).c_str());
+    }
+    return 0;
+}
+
+LRESULT CVNKDStatus::OnEventTriggered(WPARAM drive, LPARAM) {
+    const auto letter = static_cast<wchar_t>(LOWORD(drive));
+    // Only this thread changes the set of drives: the look-up needs no lock.
+    vnk::DriveInfo* info = vnk::Drives().Find(letter);
+    if (info == nullptr) return 0;
+    if (info->loginThread) info->loginThread->PostThreadMessage(WM_LOGIN_SHOW, letter, 0);
+
+    std::lock_guard lock(vnk::DriveLock);
+    info = vnk::Drives().Find(letter);
+    if (info == nullptr) return 0;
+    if (!info->watcherFired) {
+        // The notice came from a watcher that a re-probe has replaced since:
+        // the drive's current watcher still waits and stays.
+        vnk::Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
+        return 0;
+    }
+    if (info->watcher) {
+        // It ends right after its notice, and needs no lock to do so.
+        if (::WaitForSingleObject(info->watcher->m_hThread, 10000) != WAIT_OBJECT_0) {
+            // Never delete the object of a thread that still runs: the
+            // record keeps it until its tear-down has ended it.
+            info->retiredWatchers.push_back(std::move(info->watcher));
+        }
+        info->watcher.reset();
+    }
+    vnk::StartWatcher(letter, *info);
+    return 0;
+}

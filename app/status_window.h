@@ -1,0 +1,75 @@
+// The program's main window: the list of drives with their status under a
+// header with the program's icon, name, version and legal notice. It lives
+// hidden behind its tray icon most of the time, and it is the receiver of
+// the watchers' notices, the tray menu's commands, device changes and the
+// end of the session.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "fw/controls.h"
+#include "fw/dialog.h"
+#include "fw/handles.h"
+#include "ui/system_tray.h"
+
+class CVNKDStatus : public fw::Dialog {
+public:
+    CVNKDStatus();
+    ~CVNKDStatus() override;
+
+    BOOL DestroyWindow() override;
+
+    // What the window shows and holds, for the tray and for tests.
+    bool IsHiddenInTray() const { return m_bHidden; }
+    const vnk::CSystemTray* Tray() const { return m_pTray.get(); }
+    UINT TrayMessage() const { return m_uTrayMessage; }
+    bool RecheckPending() const { return m_bRecheckPending; }
+
+    fw::ListCtrl m_list;
+    fw::Static m_title;
+    fw::Static m_version;
+    fw::Static m_legal;
+    fw::Static m_iconLabel;
+
+    // The text of column 1 for a drive's status value.
+    static std::wstring StatusText(DWORD status);
+
+protected:
+    void DoDataExchange(fw::DataExchange& dx) override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+
+    void OnSysCommand(UINT command, LPARAM lParam);
+    void OnPaint();
+    HCURSOR OnQueryDragIcon();
+    BOOL OnDeviceChange(UINT event, DWORD_PTR data);
+    void OnEndSession(BOOL ending);
+    void OnShowStatusWindow();
+    void OnEmergencyLock();
+    LRESULT OnEventTriggered(WPARAM drive, LPARAM lParam);
+    LRESULT OnUpdateStatus(WPARAM wParam, LPARAM lParam);
+
+    FW_DECLARE_MESSAGE_MAP()
+
+private:
+    void InitColumns();
+    void InitHeader();
+    bool RegisterForCdRomNotifications();
+    void UpdateTrayIcon();
+    // Closes every login box, then probes the drives again.
+    void Reprobe();
+
+    fw::UniqueDeviceNotify m_hDevNotify;
+    HICON m_hIcon = nullptr;  // shared resource icon, not destroyed
+    bool m_bHidden = false;
+    std::unique_ptr<vnk::CSystemTray> m_pTray;  // exists exactly while the window is hidden
+    UINT m_uTrayMessage = 0;
+    bool m_bRecheckPending = false;
+    fw::Font m_fontTitle;
+    fw::Font m_fontVersion;
+    fw::Font m_fontLegal;
+    fw::UniqueIcon m_iconLabelImage;
+};

@@ -1,0 +1,41 @@
+#include "app/varnokd_app.h"
+
+#include <objbase.h>
+
+#include "app/status_window.h"
+#include "engine/drive_table.h"
+#include "fw/handles.h"
+
+bool CVarnokdApp::HandOverToRunningInstance() {
+    fw::UniqueHandle marker(::OpenFileMappingW(FILE_MAP_READ, TRUE, kInstanceMarker));
+    if (!marker) return false;
+    marker.reset();
+    // Bring the running instance's window up; it may not have made it yet.
+    HWND running = ::FindWindowExW(nullptr, nullptr, nullptr, kStatusWindowTitle);
+    if (running != nullptr && ::IsWindow(running)) ::SendMessageW(running, WM_SYSCOMMAND, SC_RESTORE, 0);
+    return true;
+}
+
+BOOL CVarnokdApp::InitInstance() {
+    if (HandOverToRunningInstance()) return FALSE;
+
+    // Neither a failure nor a marker another instance made meanwhile stops
+    // the start.
+    fw::UniqueHandle marker(
+        ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, kInstanceMarker));
+    ::CoInitialize(nullptr);
+    // DriveLock is ready from static initialisation on, before any thread.
+    {
+        CVNKDStatus statusWindow;
+        m_pMainWnd = &statusWindow;
+        m_nCmdShow = SW_SHOWMINNOACTIVE;
+        statusWindow.DoModal();
+        vnk::VNKDCleanup();
+        ::CoUninitialize();
+        marker.reset();
+        m_pMainWnd = nullptr;
+    }
+    // At process exit the drive table stops and waits for every drive's
+    // threads.
+    return FALSE;
+}

@@ -1,0 +1,20 @@
+// The application: one instance per session, the status window run modally
+// for the life of the process, and the drive engine's shutdown after it.
+#pragma once
+
+#include "fw/app.h"
+
+class CVarnokdApp : public fw::App {
+public:
+    // The single-instance marker: a named file mapping in the session's
+    // local namespace.
+    static constexpr wchar_t kInstanceMarker[] = L"{DCDF2ADB-AC4B-4b2d-889C-0C84AD8EA74F}";
+    // The status window's title, by which a second instance finds the first.
+    static constexpr wchar_t kStatusWindowTitle[] = L"Varnok Status";
+
+    // Runs the whole program; false, so that the process then ends.
+    BOOL InitInstance() override;
+
+private:
+    static bool HandOverToRunningInstance();
+};
