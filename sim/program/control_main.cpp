@@ -1,0 +1,290 @@
+// VarnokSimCtl: the simulator's control for people and tests. One command
+// per run; the answer goes to stdout, complaints to stderr.
+//   exit 0: done; 1: the simulator refused the command; 2: bad arguments;
+//   3: no simulator answered.
+#include <windows.h>
+
+#include <cwchar>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/driver_interface.h"
+#include "fw/handles.h"
+#include "sim/pipe_protocol.h"
+#include "sim/program/console.h"
+
+namespace {
+
+using namespace vnk::sim;
+
+constexpr int kExitDone = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoSimulator = 3;
+
+constexpr std::string_view kUsage =
+    "usage: VarnokSimCtl COMMAND\n"
+    "  list                          drives and their state\n"
+    "  add X [cdrom|other]           plug in a drive (broadcasts the arrival)\n"
+    "  remove X                      unplug a drive (broadcasts the removal)\n"
+    "  insert X plain                insert a disc that is not a Varnok disc\n"
+    "  insert X encrypted PASSPHRASE insert an encrypted disc\n"
+    "  eject X                       take the disc out by hand\n"
+    "  hold X on|off                 another program holds the drive's volume\n"
+    "  fail X KIND ERROR [COUNT]     the next COUNT (default 1, 'forever', 0 clears) calls of KIND\n"
+    "                                fail with Win32 error ERROR; KIND is one of open, signature,\n"
+    "                                status, announce, login, withdraw, lock, unlock, dismount, eject\n"
+    "  signal X                      signal the drive's announced event\n"
+    "  wait [SECONDS]                wait (default 10 s) until the simulator serves its pipe\n"
+    "  quit                          end the simulator\n"
+    "X is a drive letter (D or D:). Exit codes: 0 done, 1 refused, 2 bad arguments, 3 no simulator.";
+
+using Args = std::vector<std::wstring_view>;
+
+struct Command {
+    Request request;
+    DWORD waitSeconds = 0;  // for wait
+    bool isWait = false;
+};
+
+// Reports a bad argument; the caller ends with kExitUsage.
+std::nullopt_t Bad(std::string_view why) {
+    PrintError("VarnokSimCtl: " + std::string(why));
+    return std::nullopt;
+}
+
+std::optional<wchar_t> ParseLetter(std::wstring_view text) {
+    if (text.size() == 2 && text[1] == L':') text.remove_suffix(1);
+    if (text.size() != 1) return std::nullopt;
+    wchar_t letter = text[0];
+    if (letter >= L'a' && letter <= L'z') letter = static_cast<wchar_t>(letter - L'a' + L'A');
+    if (letter < L'A' || letter > L'Z') return std::nullopt;
+    return letter;
+}
+
+// Decimal, or hexadecimal after 0x; the whole text, within 32 bits.
+std::optional<DWORD> ParseNumber(std::wstring_view text) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    unsigned long long value = 0;
+    for (wchar_t c : text) {
+        unsigned digit = 0;
+        if (c >= L'0' && c <= L'9') digit = c - L'0';
+        else if (base == 16 && c >= L'a' && c <= L'f') digit = c - L'a' + 10;
+        else if (base == 16 && c >= L'A' && c <= L'F') digit = c - L'A' + 10;
+        else return std::nullopt;
+        value = value * base + digit;
+    }
+    if (value > 0xFFFFFFFFull) return std::nullopt;
+    return static_cast<DWORD>(value);
+}
+
+std::optional<Command> ParseDriveCommand(Op op, const Args& args, std::size_t minArgs, std::size_t maxArgs) {
+    if (args.size() < minArgs || args.size() > maxArgs)
+        return Bad("wrong number of arguments for '" + Narrow(args[0]) + "'");
+    const auto letter = ParseLetter(args[1]);
+    if (!letter) return Bad("'" + Narrow(args[1]) + "' is not a drive letter A to Z");
+    Command command;
+    command.request.op = op;
+    command.request.letter = *letter;
+    return command;
+}
+
+std::optional<Command> ParseAdd(const Args& args) {
+    auto command = ParseDriveCommand(Op::AddDrive, args, 2, 3);
+    if (!command) return std::nullopt;
+    const std::wstring_view kind = args.size() == 3 ? args[2] : L"cdrom";
+    if (kind == L"cdrom") command->request.code = DRIVE_CDROM;
+    else if (kind == L"other") command->request.code = DRIVE_FIXED;
+    else return Bad("a drive is 'cdrom' or 'other', not '" + Narrow(kind) + "'");
+    return command;
+}
+
+std::optional<Command> ParseInsert(const Args& args) {
+    auto command = ParseDriveCommand(Op::InsertPlain, args, 3, 4);
+    if (!command) return std::nullopt;
+    if (args[2] == L"plain" && args.size() == 3) return command;
+    if (args[2] == L"encrypted" && args.size() == 4) {
+        if (args[3].empty() || args[3].size() > vnk::kMaxPassphraseUnits)
+            return Bad("a passphrase has 1 to 254 characters");
+        command->request.op = Op::InsertEncrypted;
+        command->request.text = args[3];
+        return command;
+    }
+    return Bad("insert takes 'plain', or 'encrypted' and a passphrase");
+}
+
+std::optional<Command> ParseHold(const Args& args) {
+    auto command = ParseDriveCommand(Op::Hold, args, 3, 3);
+    if (!command) return std::nullopt;
+    if (args[2] == L"on") command->request.code = 1;
+    else if (args[2] == L"off") command->request.code = 0;
+    else return Bad("hold is 'on' or 'off'");
+    return command;
+}
+
+std::optional<Command> ParseFail(const Args& args) {
+    auto command = ParseDriveCommand(Op::Fail, args, 4, 5);
+    if (!command) return std::nullopt;
+    const auto fault = FaultFromName(args[2]);
+    if (!fault) return Bad("unknown kind of call '" + Narrow(args[2]) + "'");
+    const auto error = ParseNumber(args[3]);
+    if (!error) return Bad("'" + Narrow(args[3]) + "' is not an error number");
+    std::optional<DWORD> count = 1;
+    if (args.size() == 5) count = args[4] == L"forever" ? std::optional<DWORD>(SimDriver::kForever) : ParseNumber(args[4]);
+    if (!count) return Bad("a count is a number or 'forever'");
+    command->request.code = static_cast<DWORD>(*fault);
+    command->request.error = *error;
+    command->request.count = *count;
+    return command;
+}
+
+std::optional<Command> ParseWait(const Args& args) {
+    if (args.size() > 2) return Bad("wait takes at most a number of seconds");
+    Command command;
+    command.isWait = true;
+    command.waitSeconds = 10;
+    if (args.size() == 2) {
+        const auto seconds = ParseNumber(args[1]);
+        if (!seconds || *seconds == 0 || *seconds > 3600) return Bad("wait takes 1 to 3600 seconds");
+        command.waitSeconds = *seconds;
+    }
+    return command;
+}
+
+std::optional<Command> ParseBare(Op op, const Args& args) {
+    if (args.size() != 1) return Bad("'" + Narrow(args[0]) + "' takes no arguments");
+    Command command;
+    command.request.op = op;
+    return command;
+}
+
+std::optional<Command> ParseCommand(const Args& args) {
+    const std::wstring_view verb = args[0];
+    if (verb == L"list") return ParseBare(Op::List, args);
+    if (verb == L"quit") return ParseBare(Op::Quit, args);
+    if (verb == L"wait") return ParseWait(args);
+    if (verb == L"add") return ParseAdd(args);
+    if (verb == L"remove") return ParseDriveCommand(Op::RemoveDrive, args, 2, 2);
+    if (verb == L"insert") return ParseInsert(args);
+    if (verb == L"eject") return ParseDriveCommand(Op::Eject, args, 2, 2);
+    if (verb == L"hold") return ParseHold(args);
+    if (verb == L"fail") return ParseFail(args);
+    if (verb == L"signal") return ParseDriveCommand(Op::Signal, args, 2, 2);
+    return Bad("unknown command '" + Narrow(verb) + "'");
+}
+
+const char* StatusName(DWORD status) {
+    static const char* const names[] = {"NoDisc", "DriveInUse", "NotVarnokDisc", "NotLoggedIn", "LoginFailed",
+                                        "LoggedIn"};
+    return status < std::size(names) ? names[status] : "(unknown)";
+}
+
+const char* DriveTypeName(UINT type) { return type == DRIVE_CDROM ? "cdrom" : "other"; }
+
+const char* DiscName(Disc disc) {
+    switch (disc) {
+        case Disc::None: return "none";
+        case Disc::Plain: return "plain";
+        case Disc::Encrypted: return "encrypted";
+    }
+    return "?";
+}
+
+const char* VolumeName(const DriveState& d) {
+    if (d.volumeLocked && d.heldByOtherProgram) return "locked+held";
+    if (d.volumeLocked) return "locked";
+    return d.heldByOtherProgram ? "held" : "free";
+}
+
+void PrintDrives(const std::vector<DriveState>& drives) {
+    constexpr const char* kRow = "%-6s %-6s %-8s %-10s %-16s %-10s %-12s %-7s %-10s %s";
+    char line[256];
+    std::snprintf(line, sizeof line, kRow, "Drive", "Type", "Present", "Disc", "Status", "Announced", "Volume",
+                  "Logins", "Dismounts", "Ejects");
+    PrintOut(line);
+    for (const DriveState& d : drives) {
+        const std::string letter = std::string(1, static_cast<char>(d.letter)) + ":";
+        const std::string status = std::to_string(d.status) + " " + StatusName(d.status);
+        std::snprintf(line, sizeof line, kRow, letter.c_str(), DriveTypeName(d.driveType), d.present ? "yes" : "no",
+                      DiscName(d.disc), status.c_str(), d.announced ? "yes" : "no", VolumeName(d),
+                      std::to_string(d.logins).c_str(), std::to_string(d.dismounts).c_str(),
+                      std::to_string(d.ejects).c_str());
+        PrintOut(line);
+    }
+}
+
+int Wait(const std::wstring& pipePath, DWORD seconds) {
+    // Opens the simulator's event, or makes it for the simulator to set.
+    fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pipePath).c_str()));
+    if (ready && ::WaitForSingleObject(ready.get(), seconds * 1000) == WAIT_OBJECT_0) return kExitDone;
+    PrintError("VarnokSimCtl: no simulator came up on " + Narrow(pipePath));
+    return kExitNoSimulator;
+}
+
+int Run(const std::wstring& pipePath, Command& command) {
+    if (command.isWait) return Wait(pipePath, command.waitSeconds);
+    // Adding and removing drives waits for every window to take the news.
+    const PipeTimeouts timeouts{2000, 60000};
+    Response response;
+    const DWORD error = Exchange(pipePath, command.request, response, timeouts);
+    ::SecureZeroMemory(command.request.text.data(), command.request.text.size() * sizeof(wchar_t));
+    if (error == ERROR_FILE_NOT_FOUND) {
+        PrintError("VarnokSimCtl: the simulator is not running (nothing serves " + Narrow(pipePath) + ")");
+        return kExitNoSimulator;
+    }
+    if (error != ERROR_SUCCESS) {
+        PrintError("VarnokSimCtl: no answer from the simulator on " + Narrow(pipePath) + " (error " +
+                   std::to_string(error) + ")");
+        return kExitNoSimulator;
+    }
+    if (response.result == 0) {
+        const std::string why = RefusalText(response);
+        PrintError("VarnokSimCtl: " + (why.empty() ? "refused" : why) + " (error " +
+                   std::to_string(response.error) + ")");
+        return kExitRefused;
+    }
+    if (command.request.op == Op::List) {
+        const auto drives = DecodeDriveList(response.data);
+        if (!drives) {
+            PrintError("VarnokSimCtl: the simulator's drive list does not parse");
+            return kExitNoSimulator;
+        }
+        PrintDrives(*drives);
+    }
+    return kExitDone;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const Args args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"-h" || args[0] == L"help")) {
+        PrintOut(kUsage);
+        return kExitDone;
+    }
+    if (args.empty()) {
+        PrintError(kUsage);
+        return kExitUsage;
+    }
+    auto command = ParseCommand(args);
+    if (!command) return kExitUsage;
+    const auto pipePath = SimulatorPipePath();
+    if (!pipePath) {
+        PrintError("VarnokSimCtl: VARNOK_SIM_PIPE must be a pipe name of 1 to 200 characters without backslashes");
+        return kExitUsage;
+    }
+    try {
+        return Run(*pipePath, *command);
+    } catch (const std::exception&) {
+        PrintError("VarnokSimCtl: ended by an internal error");
+        return kExitNoSimulator;
+    }
+}

@@ -1,0 +1,144 @@
+#include "sim/program/pipe_server.h"
+
+#include <new>
+
+namespace vnk::sim {
+
+namespace {
+
+// Room for the largest frame in either direction, so that an answer is
+// written at once even when the client reads it late.
+constexpr DWORD kPipeBufferBytes = static_cast<DWORD>(kMaxFrameBytes + 64);
+// An answer that cannot be written in this time goes to a client that has
+// stopped reading: the connection is dropped.
+constexpr DWORD kWriteTimeoutMs = 5000;
+
+}  // namespace
+
+PipeServer::PipeServer(std::wstring pipePath, Handler handler)
+    : m_pipePath(std::move(pipePath)),
+      m_handler(std::move(handler)),
+      m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+PipeServer::~PipeServer() {
+    Stop();
+    JoinFinished(true);
+}
+
+fw::UniqueHandle PipeServer::NewInstance(bool first) const {
+    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    return fw::UniqueHandle(::CreateNamedPipeW(m_pipePath.c_str(), openMode,
+                                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                               PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0,
+                                               nullptr));
+}
+
+DWORD PipeServer::Listen() {
+    if (!m_stop) return ERROR_NOT_ENOUGH_MEMORY;
+    m_listening = NewInstance(true);
+    return m_listening ? ERROR_SUCCESS : ::GetLastError();
+}
+
+void PipeServer::Stop() {
+    if (m_stop) ::SetEvent(m_stop.get());
+}
+
+bool PipeServer::AwaitClient(HANDLE pipe) const {
+    fw::UniqueHandle connected(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!connected) return false;
+    OVERLAPPED ov{};
+    ov.hEvent = connected.get();
+    if (::ConnectNamedPipe(pipe, &ov)) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) return true;
+    if (error != ERROR_IO_PENDING) return false;
+    const HANDLE waits[2] = {connected.get(), m_stop.get()};
+    DWORD ignored = 0;
+    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        ::CancelIoEx(pipe, &ov);
+        ::GetOverlappedResult(pipe, &ov, &ignored, TRUE);
+        return false;
+    }
+    return ::GetOverlappedResult(pipe, &ov, &ignored, FALSE) != FALSE;
+}
+
+DWORD PipeServer::Run() {
+    DWORD error = ERROR_SUCCESS;
+    while (m_listening && ::WaitForSingleObject(m_stop.get(), 0) == WAIT_TIMEOUT) {
+        fw::UniqueHandle pipe = std::move(m_listening);
+        const bool connected = AwaitClient(pipe.get());
+        // The next instance first: a client that finds none has to wait.
+        m_listening = NewInstance(false);
+        if (!m_listening) error = ::GetLastError();
+        if (connected) Start(std::move(pipe));
+        JoinFinished(false);
+    }
+    JoinFinished(true);
+    return error;
+}
+
+void PipeServer::Start(fw::UniqueHandle pipe) {
+    std::lock_guard lock(m_mutex);
+    Connection& connection = m_connections.emplace_back();
+    try {
+        connection.thread = std::thread([this, &connection, owned = std::move(pipe)]() mutable {
+            try {
+                Serve(owned.get());
+            } catch (...) {
+                // Nothing may leave a thread: the connection just ends.
+            }
+            owned.reset();
+            connection.done = true;
+        });
+    } catch (const std::exception&) {
+        m_connections.pop_back();  // no thread: the connection is dropped
+    }
+}
+
+void PipeServer::JoinFinished(bool all) {
+    std::list<Connection> finished;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_connections.begin(); it != m_connections.end();) {
+            auto next = std::next(it);
+            if (all || it->done) finished.splice(finished.end(), m_connections, it);
+            it = next;
+        }
+    }
+    // Joined outside the lock: a thread that is still ending may want it.
+    for (Connection& connection : finished) connection.thread.join();
+}
+
+Response PipeServer::Answer(const std::vector<BYTE>& body) const {
+    auto request = DecodeRequest(body);
+    if (!request) return Refusal(ERROR_INVALID_DATA, "malformed request");
+    try {
+        Response response = m_handler(*request);
+        ::SecureZeroMemory(request->text.data(), request->text.size() * sizeof(wchar_t));
+        ::SecureZeroMemory(request->input.data(), request->input.size());
+        return response;
+    } catch (const std::bad_alloc&) {
+        return Refusal(ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+    }
+}
+
+void PipeServer::Serve(HANDLE pipe) const {
+    std::vector<BYTE> body;
+    for (;;) {
+        const DWORD error = ReadFrame(pipe, body, m_stop.get(), INFINITE);
+        if (error == ERROR_INVALID_DATA) {
+            // The rest of an over-long frame cannot be told from the next
+            // request: say why, then hang up. Closing without disconnecting
+            // leaves the answer readable.
+            WriteFrame(pipe, EncodeResponse(Refusal(ERROR_INVALID_DATA, "frame too long")), nullptr,
+                       kWriteTimeoutMs);
+            return;
+        }
+        if (error != ERROR_SUCCESS) return;  // the client left, or the server stops
+        const Response response = Answer(body);
+        ::SecureZeroMemory(body.data(), body.size());
+        if (WriteFrame(pipe, EncodeResponse(response), nullptr, kWriteTimeoutMs) != ERROR_SUCCESS) return;
+    }
+}
+
+}  // namespace vnk::sim

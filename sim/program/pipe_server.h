@@ -1,0 +1,62 @@
+// The simulator's end of the pipe: accepts clients and serves each one on
+// a thread of its own, so that a client that sends slowly, or a request
+// that waits on a broadcast, never keeps another client waiting.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "fw/handles.h"
+#include "sim/pipe_protocol.h"
+
+namespace vnk::sim {
+
+class PipeServer {
+public:
+    // Called on a connection's thread, for many connections at once.
+    using Handler = std::function<Response(const Request&)>;
+
+    PipeServer(std::wstring pipePath, Handler handler);
+    ~PipeServer();  // stops and waits for every connection's thread
+    PipeServer(const PipeServer&) = delete;
+    PipeServer& operator=(const PipeServer&) = delete;
+
+    // Creates the first instance of the pipe: from here on clients can
+    // connect. Fails with ERROR_ACCESS_DENIED (or ERROR_PIPE_BUSY) when
+    // another process already serves the name.
+    DWORD Listen();
+    // Accepts clients until Stop(), then ends every connection and waits
+    // for its thread. Returns the error that ended it early (no more pipe
+    // instances to be had), else ERROR_SUCCESS.
+    DWORD Run();
+    // From any thread, a console control handler included.
+    void Stop();
+
+private:
+    struct Connection {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    fw::UniqueHandle NewInstance(bool first) const;
+    bool AwaitClient(HANDLE pipe) const;
+    void Start(fw::UniqueHandle pipe);
+    void Serve(HANDLE pipe) const;
+    Response Answer(const std::vector<BYTE>& body) const;
+    void JoinFinished(bool all);
+
+    const std::wstring m_pipePath;
+    const Handler m_handler;
+    fw::UniqueHandle m_stop;
+    fw::UniqueHandle m_listening;  // the instance waiting for the next client
+    std::mutex m_mutex;
+    std::list<Connection> m_connections;  // nodes stay put while their threads run
+};
+
+}  // namespace vnk::sim

@@ -1,0 +1,38 @@
+// The simulator's answers: the device seam's calls go to the simulated
+// drive bay as they are; the control program's commands are checked
+// against the bay's state, carried out, and broadcast as the system would
+// when a drive comes or goes.
+#pragma once
+
+#include "sim/pipe_protocol.h"
+#include "sim/sim_driver.h"
+
+namespace vnk::sim {
+
+class Simulator {
+public:
+    explicit Simulator(SimDriver& driver) : m_driver(driver) {}
+
+    // Thread-safe; holds no lock of its own, so that a command that waits
+    // for the broadcast's receivers leaves them free to call the bay.
+    // Op::Quit is answered here; ending the server is the caller's part.
+    Response Handle(const Request& request);
+
+private:
+    Response DriveType(const Request& request);
+    Response Open(const Request& request);
+    Response Control(const Request& request);
+    Response Close(const Request& request);
+    Response List() const;
+    Response AddDrive(wchar_t letter, DWORD driveType);
+    Response RemoveDrive(wchar_t letter);
+    Response Insert(wchar_t letter, const Request& request);
+    Response Eject(wchar_t letter);
+    Response Hold(wchar_t letter, DWORD held);
+    Response Fail(wchar_t letter, const Request& request);
+    Response Signal(wchar_t letter);
+
+    SimDriver& m_driver;
+};
+
+}  // namespace vnk::sim

@@ -1,0 +1,839 @@
+// The simulator program, its control program and the client's pipe binding,
+// run as separate processes under Wine: the seam over the pipe answers as
+// the in-process simulated driver does, control commands reach the bay and
+// the system's broadcasts, bad requests and arguments get errors, and a
+// simulator that is gone or mute never holds a client up.
+#include <windows.h>
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/driver_interface.h"
+#include "fw/handles.h"
+#include "fw/wnd.h"
+#include "sim/pipe_protocol.h"
+#include "sim/sim_driver.h"
+#include "tests/support/test_support.h"
+
+#ifndef VNK_SIM_PROGRAMS_DIR
+#error "VNK_SIM_PROGRAMS_DIR (where VarnokSim.exe lies, relative to this test) comes from tests/extras/sim_programs.cmake"
+#endif
+
+namespace vnk::test {
+namespace {
+
+using sim::Op;
+using sim::PipeDevice;
+using sim::Request;
+using sim::Response;
+
+using Bytes = std::vector<BYTE>;
+
+// For the names of cases: the texts here are all plain ASCII.
+std::string Ascii(std::wstring_view text) {
+    std::string ascii;
+    for (wchar_t c : text) ascii += c < 0x80 ? static_cast<char>(c) : '?';
+    return ascii;
+}
+
+std::wstring ProgramPath(const wchar_t* name) {
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring dir(self);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir + L"" VNK_SIM_PROGRAMS_DIR L"\\" + name;
+}
+
+// A child process; with `capture`, its stdout and stderr go into pipes
+// that are read once it has ended.
+class Child {
+public:
+    Child(const std::wstring& program, const std::vector<std::wstring>& args, bool capture) {
+        std::wstring commandLine = L"\"" + program + L"\"";
+        for (const auto& arg : args)
+            commandLine += arg.find(L' ') == std::wstring::npos ? L" " + arg : L" \"" + arg + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        fw::UniqueHandle outWrite, errWrite;
+        if (capture) {
+            MakePipe(m_out, outWrite);
+            MakePipe(m_err, errWrite);
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = nullptr;
+            startup.hStdOutput = outWrite.get();
+            startup.hStdError = errWrite.get();
+        }
+        PROCESS_INFORMATION info{};
+        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, capture, 0, nullptr, nullptr,
+                             &startup, &info)) {
+            m_process.reset(info.hProcess);
+            ::CloseHandle(info.hThread);
+        }
+    }
+    ~Child() {
+        if (Running()) {
+            ::TerminateProcess(m_process.get(), 99);
+            ::WaitForSingleObject(m_process.get(), kWatchdogMs);
+        }
+    }
+
+    HANDLE Process() const { return m_process.get(); }
+    bool Started() const { return static_cast<bool>(m_process); }
+    bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+    // Pumps this thread's messages meanwhile: the child may be sending to
+    // this process's windows.
+    bool WaitForExit() const {
+        return m_process && PumpUntil([this] { return !Running(); });
+    }
+    DWORD ExitCode() const {
+        DWORD code = 0;
+        ::GetExitCodeProcess(m_process.get(), &code);
+        return code;
+    }
+    // What the ended child wrote; all of it is in the pipe by now, so
+    // reading what is there cannot wait on anyone.
+    std::string Out() const { return Drain(m_out.get()); }
+    std::string Err() const { return Drain(m_err.get()); }
+
+private:
+    static void MakePipe(fw::UniqueHandle& read, fw::UniqueHandle& write) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE r = nullptr, w = nullptr;
+        ::CreatePipe(&r, &w, &inherit, 64 * 1024);
+        read.reset(r);
+        write.reset(w);
+        ::SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+    }
+    static std::string Drain(HANDLE pipe) {
+        std::string text;
+        DWORD available = 0;
+        while (pipe != nullptr && ::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            std::string chunk(available, '\0');
+            DWORD read = 0;
+            if (!::ReadFile(pipe, chunk.data(), available, &read, nullptr) || read == 0) break;
+            text.append(chunk, 0, read);
+        }
+        return text;
+    }
+
+    fw::UniqueHandle m_process, m_out, m_err;
+};
+
+struct CtlResult {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out, err;
+};
+
+CtlResult RunCtl(const std::vector<std::wstring>& args) {
+    Child ctl(ProgramPath(L"VarnokSimCtl.exe"), args, true);
+    CtlResult result;
+    if (!ctl.Started()) {
+        ADD_FAILURE() << "VarnokSimCtl.exe did not start";
+        return result;
+    }
+    if (!ctl.WaitForExit()) {
+        ADD_FAILURE() << "VarnokSimCtl.exe did not end";
+        return result;
+    }
+    result.exitCode = ctl.ExitCode();
+    result.out = ctl.Out();
+    result.err = ctl.Err();
+    return result;
+}
+
+// The whitespace-separated fields of a drive's row in `list`'s output.
+std::vector<std::string> ListRow(const std::string& listing, char letter) {
+    std::istringstream lines(listing);
+    std::string line;
+    const std::string start = std::string(1, letter) + ":";
+    while (std::getline(lines, line)) {
+        if (line.rfind(start, 0) != 0) continue;
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string word; words >> word;) fields.push_back(word);
+        return fields;
+    }
+    return {};
+}
+
+Bytes LoginRecord(const std::wstring& passphrase, bool terminated = true) {
+    Bytes record((passphrase.size() + (terminated ? 1 : 0)) * 2, 0);
+    std::memcpy(record.data(), passphrase.data(), passphrase.size() * 2);
+    return record;
+}
+
+Bytes AnnounceBytes(const GUID& guid, size_t size = sizeof(AnnounceRecord)) {
+    AnnounceRecord record{guid, 1};
+    Bytes bytes(sizeof record);
+    std::memcpy(bytes.data(), &record, sizeof record);
+    bytes.resize(size);
+    return bytes;
+}
+
+GUID FreshGuid() {
+    GUID guid{};
+    ::CoCreateGuid(&guid);
+    return guid;
+}
+
+Bytes StatusBytes(DWORD status) {
+    Bytes bytes(4);
+    std::memcpy(bytes.data(), &status, 4);
+    return bytes;
+}
+
+struct Outcome {
+    bool ok = false;
+    DWORD error = 0;
+    Bytes out;
+};
+
+Outcome Call(DeviceSeam& device, HANDLE handle, DWORD code, const Bytes& in = {}, DWORD outSize = 0) {
+    Bytes out(outSize);
+    DWORD returned = 0;
+    const BOOL ok = device.Control(handle, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                   out.empty() ? nullptr : out.data(), outSize, &returned);
+    const DWORD error = ok ? 0 : ::GetLastError();
+    out.resize(ok ? returned : 0);
+    return {ok != FALSE, error, out};
+}
+
+std::optional<DWORD> StatusOf(DeviceSeam& device, const wchar_t* path) {
+    const HANDLE handle = device.Open(path, 0);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    const Outcome status = Call(device, handle, IOCTL_VNK_GET_STATUS, {}, 4);
+    device.Close(handle);
+    if (!status.ok) return std::nullopt;
+    DWORD value = 0;
+    std::memcpy(&value, status.out.data(), 4);
+    return value;
+}
+
+// Each test gets a simulator of its own with CD/DVD drives D: and E:, on a
+// pipe of this test process's own, which its children find in the
+// environment they inherit.
+class SimulatorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const std::wstring name = L"VarnokSimulator-test-" + std::to_wstring(::GetCurrentProcessId());
+        ::SetEnvironmentVariableW(L"VARNOK_SIM_PIPE", name.c_str());
+    }
+
+    void SetUp() override {
+        const auto path = sim::SimulatorPipePath();
+        ASSERT_TRUE(path);
+        m_pipePath = *path;
+        m_device.emplace(m_pipePath);
+        fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
+        ASSERT_TRUE(ready);
+        ::ResetEvent(ready.get());
+        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::vector<std::wstring>{L"--drives", L"DE"}, false);
+        ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start";
+        const HANDLE waits[2] = {ready.get(), m_sim->Process()};
+        ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
+            << "the simulator did not come up";
+    }
+
+    void TearDown() override {
+        if (m_sim && m_sim->Running()) {
+            RunCtl({L"quit"});
+            EXPECT_TRUE(m_sim->WaitForExit()) << "the simulator did not end on quit";
+        }
+        m_sim.reset();
+    }
+
+    PipeDevice& Device() { return *m_device; }
+
+    Response Command(Op op, wchar_t letter = 0, std::wstring text = {}) {
+        Request request;
+        request.op = op;
+        request.letter = letter;
+        request.text = std::move(text);
+        Response response;
+        EXPECT_EQ(sim::Exchange(m_pipePath, request, response), static_cast<DWORD>(ERROR_SUCCESS));
+        return response;
+    }
+
+    std::wstring m_pipePath;
+    std::optional<PipeDevice> m_device;
+    std::optional<Child> m_sim;
+};
+
+// One call of a script run against a device, and what it must give.
+struct Step {
+    const char* name;
+    std::function<Outcome(DeviceSeam&, HANDLE&)> run;
+    bool ok;
+    DWORD error;
+    Bytes out;
+};
+
+Outcome OpenStep(DeviceSeam& device, HANDLE& handle, const wchar_t* path) {
+    handle = device.Open(path, 0);
+    return {handle != INVALID_HANDLE_VALUE, handle != INVALID_HANDLE_VALUE ? 0 : ::GetLastError(), {}};
+}
+
+Outcome DriveTypeStep(DeviceSeam& device, const wchar_t* root) {
+    return {true, 0, StatusBytes(device.DriveType(root))};
+}
+
+std::vector<Step> DiscLifeScript() {
+    const GUID guid = FreshGuid();
+    const Bytes signature(kDriverSignature, kDriverSignature + 8);
+    return {
+        {"drive type of D:", [](DeviceSeam& d, HANDLE&) { return DriveTypeStep(d, L"D:\\"); }, true, 0,
+         StatusBytes(DRIVE_CDROM)},
+        {"drive type of a letter with no drive", [](DeviceSeam& d, HANDLE&) { return DriveTypeStep(d, L"Q:\\"); },
+         true, 0, StatusBytes(DRIVE_NO_ROOT_DIR)},
+        {"open a letter with no drive", [](DeviceSeam& d, HANDLE& h) { return OpenStep(d, h, L"\\\\.\\Q:"); }, false,
+         ERROR_FILE_NOT_FOUND, {}},
+        {"open a path that names no drive", [](DeviceSeam& d, HANDLE& h) { return OpenStep(d, h, L"D:\\x"); },
+         false, ERROR_FILE_NOT_FOUND, {}},
+        {"open D:", [](DeviceSeam& d, HANDLE& h) { return OpenStep(d, h, L"\\\\.\\D:"); }, true, 0, {}},
+        {"signature", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_GET_SIGNATURE, {}, 8); }, true, 0,
+         signature},
+        {"signature into a short buffer",
+         [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_GET_SIGNATURE, {}, 4); }, false,
+         ERROR_INSUFFICIENT_BUFFER, {}},
+        {"status of a disc waiting for its login",
+         [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_GET_STATUS, {}, 4); }, true, 0, StatusBytes(3)},
+        {"announce with a short record",
+         [guid](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_ANNOUNCE, AnnounceBytes(guid, 19)); }, false,
+         ERROR_INVALID_PARAMETER, {}},
+        {"announce", [guid](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_ANNOUNCE, AnnounceBytes(guid)); },
+         true, 0, {}},
+        {"login with a wrong passphrase",
+         [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_LOGIN, LoginRecord(L"wrong")); }, false,
+         ERROR_INVALID_PASSWORD, {}},
+        {"status after a refused login",
+         [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_GET_STATUS, {}, 4); }, true, 0, StatusBytes(4)},
+        {"login record without its closing zero",
+         [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_LOGIN, LoginRecord(L"open sesame", false)); },
+         false, ERROR_INVALID_PARAMETER, {}},
+        {"login", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_LOGIN, LoginRecord(L"open sesame")); },
+         true, 0, {}},
+        {"status after the login", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_GET_STATUS, {}, 4); },
+         true, 0, StatusBytes(5)},
+        {"lock", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, kFsctlLockVolume); }, true, 0, {}},
+        {"dismount", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, kFsctlDismountVolume); }, true, 0, {}},
+        {"unlock", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, kFsctlUnlockVolume); }, true, 0, {}},
+        {"unlock again", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, kFsctlUnlockVolume); }, false,
+         ERROR_NOT_LOCKED, {}},
+        {"unknown control code", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, 0x90002014); }, false,
+         ERROR_INVALID_FUNCTION, {}},
+        {"eject", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, kIoctlStorageEjectMedia); }, true, 0, {}},
+        {"status after the eject", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_GET_STATUS, {}, 4); },
+         true, 0, StatusBytes(0)},
+        {"withdraw", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_WITHDRAW); }, true, 0, {}},
+        {"close",
+         [](DeviceSeam& d, HANDLE& h) {
+             d.Close(h);
+             return Outcome{true, 0, {}};
+         },
+         true, 0, {}},
+        {"call on the closed handle", [](DeviceSeam& d, HANDLE& h) { return Call(d, h, IOCTL_VNK_GET_STATUS, {}, 4); },
+         false, ERROR_INVALID_HANDLE, {}},
+    };
+}
+
+void RunScript(DeviceSeam& device, const std::vector<Step>& script) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (const Step& step : script) {
+        SCOPED_TRACE(step.name);
+        const Outcome outcome = step.run(device, handle);
+        EXPECT_EQ(outcome.ok, step.ok);
+        EXPECT_EQ(outcome.error, step.error);
+        EXPECT_EQ(outcome.out, step.out);
+    }
+}
+
+TEST_F(SimulatorTest, SeamOverThePipeAnswersAsTheInProcessDriver) {
+    const std::vector<Step> script = DiscLifeScript();
+
+    sim::SimDriver& local = sim::TheSimDriver();
+    local.Reset();
+    local.AddDrive(L'D');
+    local.AddDrive(L'E');
+    local.InsertEncryptedDisc(L'D', L"open sesame");
+    {
+        SCOPED_TRACE("in-process driver");
+        RunScript(local, script);
+    }
+    EXPECT_EQ(local.OpenHandleCount(), 0u);
+    local.Reset();
+
+    ASSERT_EQ(Command(Op::InsertEncrypted, L'D', L"open sesame").result, 1u);
+    {
+        SCOPED_TRACE("simulator over the pipe");
+        RunScript(Device(), script);
+    }
+    const auto drives = sim::DecodeDriveList(Command(Op::List).data);
+    ASSERT_TRUE(drives);
+    ASSERT_EQ(drives->size(), 2u);
+    EXPECT_EQ((*drives)[0].logins, 3u);
+    EXPECT_EQ((*drives)[0].dismounts, 1u);
+    EXPECT_EQ((*drives)[0].ejects, 1u);
+    EXPECT_FALSE((*drives)[0].volumeLocked);
+}
+
+TEST_F(SimulatorTest, EncryptedDiscSignalsTheEventAnnouncedByAnotherProcess) {
+    const GUID guid = FreshGuid();
+    fw::UniqueHandle event(::CreateEventW(nullptr, FALSE, FALSE, EventNameForGuid(guid).c_str()));
+    ASSERT_TRUE(event);
+    const HANDLE drive = Device().Open(L"\\\\.\\E:", 0);
+    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(Call(Device(), drive, IOCTL_VNK_ANNOUNCE, AnnounceBytes(guid)).ok);
+    Device().Close(drive);
+    EXPECT_EQ(::WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "an empty drive signalled";
+
+    const CtlResult insert = RunCtl({L"insert", L"E:", L"encrypted", L"s3cret words"});
+    EXPECT_EQ(insert.exitCode, 0u) << insert.err;
+    EXPECT_EQ(::WaitForSingleObject(event.get(), kWatchdogMs), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    const CtlResult signal = RunCtl({L"signal", L"e"});
+    EXPECT_EQ(signal.exitCode, 0u) << signal.err;
+    EXPECT_EQ(::WaitForSingleObject(event.get(), kWatchdogMs), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    const CtlResult list = RunCtl({L"list"});
+    EXPECT_EQ(list.exitCode, 0u) << list.err;
+    EXPECT_EQ(ListRow(list.out, 'E'),
+              (std::vector<std::string>{"E:", "cdrom", "yes", "encrypted", "3", "NotLoggedIn", "yes", "free", "0", "0",
+                                        "0"}))
+        << list.out;
+    EXPECT_EQ(list.out.find("s3cret"), std::string::npos) << "the listing shows the passphrase";
+    EXPECT_EQ(insert.out.find("s3cret"), std::string::npos);
+}
+
+TEST_F(SimulatorTest, ControlCommandsChangeWhatTheSeamSees) {
+    PipeDevice& device = Device();
+    auto lockD = [&device] {
+        const HANDLE h = device.Open(L"\\\\.\\D:", 0);
+        const Outcome lock = Call(device, h, kFsctlLockVolume);
+        device.Close(h);  // also ends the lock
+        return lock;
+    };
+    auto openError = [&device](const wchar_t* path) -> DWORD {
+        const HANDLE h = device.Open(path, 0);
+        if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
+        device.Close(h);
+        return ERROR_SUCCESS;
+    };
+    struct Case {
+        std::vector<std::wstring> command;
+        std::function<void()> check;
+    };
+    const std::vector<Case> cases = {
+        {{L"hold", L"D", L"on"}, [&] { EXPECT_EQ(lockD().error, static_cast<DWORD>(ERROR_ACCESS_DENIED)); }},
+        {{L"hold", L"D", L"off"}, [&] { EXPECT_TRUE(lockD().ok); }},
+        {{L"fail", L"D", L"status", L"31"},
+         [&] {
+             const HANDLE h = device.Open(L"\\\\.\\D:", 0);
+             EXPECT_EQ(Call(device, h, IOCTL_VNK_GET_STATUS, {}, 4).error, 31u);
+             EXPECT_TRUE(Call(device, h, IOCTL_VNK_GET_STATUS, {}, 4).ok) << "failed more than once";
+             device.Close(h);
+         }},
+        {{L"fail", L"D", L"open", L"0x5", L"forever"},
+         [&] {
+             EXPECT_EQ(openError(L"\\\\.\\D:"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+             EXPECT_EQ(openError(L"\\\\.\\D:"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+         }},
+        {{L"fail", L"D", L"open", L"5", L"0"},
+         [&] { EXPECT_EQ(openError(L"\\\\.\\D:"), static_cast<DWORD>(ERROR_SUCCESS)); }},
+        {{L"insert", L"D", L"plain"}, [&] { EXPECT_EQ(StatusOf(device, L"\\\\.\\D:"), 2u); }},
+        {{L"eject", L"D"}, [&] { EXPECT_EQ(StatusOf(device, L"\\\\.\\D:"), 0u); }},
+        {{L"remove", L"D"},
+         [&] {
+             EXPECT_EQ(device.DriveType(L"D:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+             EXPECT_EQ(openError(L"\\\\.\\D:"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+         }},
+        {{L"add", L"D"}, [&] { EXPECT_EQ(device.DriveType(L"D:\\"), static_cast<UINT>(DRIVE_CDROM)); }},
+        {{L"add", L"G", L"other"},
+         [&] {
+             EXPECT_EQ(device.DriveType(L"G:\\"), static_cast<UINT>(DRIVE_FIXED));
+             const HANDLE h = device.Open(L"\\\\.\\G:", 0);
+             EXPECT_FALSE(Call(device, h, IOCTL_VNK_GET_SIGNATURE, {}, 8).ok) << "a driver on a fixed drive";
+             device.Close(h);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Ascii(c.command[0]) + " " + Ascii(c.command[1]));
+        const CtlResult result = RunCtl(c.command);
+        ASSERT_EQ(result.exitCode, 0u) << result.err;
+        EXPECT_EQ(result.err, "");
+        c.check();
+    }
+}
+
+TEST_F(SimulatorTest, ControlRejectsBadArgumentsAndRefusedCommands) {
+    struct Case {
+        std::vector<std::wstring> command;
+        DWORD exitCode;
+    };
+    const std::vector<Case> cases = {
+        {{}, 2},
+        {{L"frobnicate"}, 2},
+        {{L"list", L"D"}, 2},
+        {{L"add"}, 2},
+        {{L"add", L"1"}, 2},
+        {{L"add", L"DE"}, 2},
+        {{L"add", L"F", L"floppy"}, 2},
+        {{L"add", L"F", L"cdrom", L"extra"}, 2},
+        {{L"insert", L"D"}, 2},
+        {{L"insert", L"D", L"encrypted"}, 2},
+        {{L"insert", L"D", L"plain", L"extra"}, 2},
+        {{L"insert", L"D", L"gold"}, 2},
+        {{L"hold", L"D", L"maybe"}, 2},
+        {{L"fail", L"D", L"bogus", L"5"}, 2},
+        {{L"fail", L"D", L"open", L"five"}, 2},
+        {{L"fail", L"D", L"open", L"0x100000000"}, 2},
+        {{L"fail", L"D", L"open", L"5", L"-1"}, 2},
+        {{L"wait", L"0"}, 2},
+        // Well-formed, but the bay refuses.
+        {{L"add", L"D"}, 1},
+        {{L"remove", L"Q"}, 1},
+        {{L"eject", L"D"}, 1},
+        {{L"signal", L"D"}, 1},
+        {{L"insert", L"Q", L"plain"}, 1},
+    };
+    for (const Case& c : cases) {
+        std::string name;
+        for (const auto& arg : c.command) name += Ascii(arg) + " ";
+        SCOPED_TRACE("VarnokSimCtl " + name);
+        const CtlResult result = RunCtl(c.command);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        EXPECT_NE(result.err, "") << "no reason given";
+        EXPECT_EQ(result.out, "");
+    }
+    // A refused second disc leaves the first one in place.
+    EXPECT_EQ(RunCtl({L"insert", L"D", L"plain"}).exitCode, 0u);
+    EXPECT_EQ(RunCtl({L"insert", L"D", L"encrypted", L"pw"}).exitCode, 1u);
+    EXPECT_EQ(StatusOf(Device(), L"\\\\.\\D:"), 2u);
+}
+
+// A connection on which the test writes what it likes.
+class RawConnection {
+public:
+    explicit RawConnection(const std::wstring& pipePath)
+        : m_pipe(::CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr)) {}
+    bool Connected() const { return static_cast<bool>(m_pipe); }
+
+    bool WriteRaw(const Bytes& bytes) const {
+        fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        OVERLAPPED ov{};
+        ov.hEvent = done.get();
+        DWORD written = 0;
+        if (!::WriteFile(m_pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ov) &&
+            ::GetLastError() != ERROR_IO_PENDING)
+            return false;
+        return ::GetOverlappedResult(m_pipe.get(), &ov, &written, TRUE) && written == bytes.size();
+    }
+    // The answer to one frame, or nullopt when none came.
+    std::optional<Response> Ask(const Bytes& body) const {
+        if (sim::WriteFrame(m_pipe.get(), body, nullptr, kWatchdogMs) != ERROR_SUCCESS) return std::nullopt;
+        return Answer();
+    }
+    std::optional<Response> Answer() const {
+        Bytes answer;
+        if (sim::ReadFrame(m_pipe.get(), answer, nullptr, kWatchdogMs) != ERROR_SUCCESS) return std::nullopt;
+        return sim::DecodeResponse(answer);
+    }
+
+private:
+    fw::UniqueHandle m_pipe;
+};
+
+Bytes Encoded(Op op, wchar_t letter = 0) {
+    Request request;
+    request.op = op;
+    request.letter = letter;
+    return sim::EncodeRequest(request);
+}
+
+Bytes WithField(Bytes body, size_t offset, DWORD value) {
+    std::memcpy(body.data() + offset, &value, 4);
+    return body;
+}
+
+TEST_F(SimulatorTest, MalformedRequestsGetErrorsAndTheConnectionGoesOn) {
+    struct Case {
+        const char* name;
+        Bytes body;
+        DWORD error;
+    };
+    Bytes failKind = Encoded(Op::Fail, L'D');
+    failKind = WithField(failKind, 16, 99);
+    Bytes shortText = Encoded(Op::DriveType);
+    shortText = WithField(shortText, 32, 3);  // three units announced, none sent
+    Bytes trailing = Encoded(Op::List);
+    trailing.push_back(0);
+    const std::vector<Case> cases = {
+        {"empty body", {}, ERROR_INVALID_DATA},
+        {"body shorter than the header", Bytes(39, 0), ERROR_INVALID_DATA},
+        {"unknown operation", WithField(Encoded(Op::List), 0, 77), ERROR_INVALID_DATA},
+        {"text longer than the body", shortText, ERROR_INVALID_DATA},
+        {"a byte beyond the fields", trailing, ERROR_INVALID_DATA},
+        {"output size beyond the limit", WithField(Encoded(Op::Control), 28, 0x7FFFFFFF), ERROR_INVALID_DATA},
+        {"text count beyond the limit", WithField(Encoded(Op::DriveType), 32, 0x40000000), ERROR_INVALID_DATA},
+        {"command for a letter that is none", Encoded(Op::Eject, L'1'), ERROR_INVALID_PARAMETER},
+        {"unknown kind of call to fail", failKind, ERROR_INVALID_PARAMETER},
+        {"control on a handle never given", WithField(Encoded(Op::Control), 8, 0x1234), ERROR_INVALID_HANDLE},
+    };
+    RawConnection connection(m_pipePath);
+    ASSERT_TRUE(connection.Connected());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto answer = connection.Ask(c.body);
+        ASSERT_TRUE(answer) << "no answer";
+        EXPECT_EQ(answer->result, 0u);
+        EXPECT_EQ(answer->error, c.error);
+        const auto list = connection.Ask(Encoded(Op::List));
+        ASSERT_TRUE(list) << "the connection did not go on";
+        EXPECT_EQ(list->result, 1u);
+    }
+
+    // A length beyond the limit: said why, then hung up.
+    RawConnection oversized(m_pipePath);
+    ASSERT_TRUE(oversized.WriteRaw({0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3}));
+    const auto answer = oversized.Answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->error, static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_FALSE(oversized.Ask(Encoded(Op::List))) << "the connection stayed open";
+
+    EXPECT_EQ(Command(Op::List).result, 1u) << "the simulator stopped serving";
+}
+
+TEST_F(SimulatorTest, ManyThreadsCallAtOnceWhileAClientStalls) {
+    // A client that sent half a request holds only its own connection.
+    RawConnection stalled(m_pipePath);
+    ASSERT_TRUE(stalled.Connected());
+    ASSERT_TRUE(stalled.WriteRaw({40, 0, 0, 0, 1, 0}));
+
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 25;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this, t, &failures] {
+            const wchar_t* path = t % 2 == 0 ? L"\\\\.\\D:" : L"\\\\.\\E:";
+            for (int round = 0; round < kRounds; ++round) {
+                const HANDLE h = Device().Open(path, 0);
+                const Outcome signature = Call(Device(), h, IOCTL_VNK_GET_SIGNATURE, {}, 8);
+                const Outcome status = Call(Device(), h, IOCTL_VNK_GET_STATUS, {}, 4);
+                Device().Close(h);
+                if (h == INVALID_HANDLE_VALUE || !signature.ok || std::memcmp(signature.out.data(), "PLMRVNK2", 8) != 0 ||
+                    status.out != StatusBytes(0))
+                    ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// A top-level window of this process that records device changes as they
+// arrive and, on a device-node change, asks the simulator about drive F:
+// from inside the broadcast, as the client's re-probe does.
+class DeviceChangeWindow : public fw::Wnd {
+public:
+    struct Seen {
+        WPARAM event;
+        DWORD deviceType;
+        GUID classGuid;
+        std::wstring name;
+        UINT driveTypeOfF;
+    };
+
+    explicit DeviceChangeWindow(DeviceSeam& device) : m_device(device) {
+        CreateEx(0, L"Varnok device change test", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr);
+    }
+    ~DeviceChangeWindow() override { DestroyWindow(); }
+
+    std::vector<Seen> Take() {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_seen, {});
+    }
+
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message != WM_DEVICECHANGE) return fw::Wnd::WindowProc(message, wParam, lParam);
+        Seen seen{wParam, 0, GUID{}, {}, 0};
+        if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && lParam != 0) {
+            const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+            seen.deviceType = header->dbch_devicetype;
+            if (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+                const auto* record = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+                seen.classGuid = record->dbcc_classguid;
+                const size_t units = (header->dbch_size - offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) / 2;
+                seen.name.assign(record->dbcc_name, ::wcsnlen(record->dbcc_name, units));
+            }
+        }
+        if (wParam == DBT_DEVNODES_CHANGED) seen.driveTypeOfF = m_device.DriveType(L"F:\\");
+        std::lock_guard lock(m_mutex);
+        m_seen.push_back(seen);
+        return TRUE;
+    }
+
+private:
+    DeviceSeam& m_device;
+    std::mutex m_mutex;
+    std::vector<Seen> m_seen;
+};
+
+TEST_F(SimulatorTest, DrivesComingAndGoingAreBroadcastToOtherProcessesWindows) {
+    constexpr GUID kCdromInterface = {0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+    DeviceChangeWindow window(Device());
+    ASSERT_TRUE(window.IsWindow());
+    struct Case {
+        std::vector<std::wstring> command;
+        std::optional<WPARAM> interfaceEvent;  // none for a drive that is no CD/DVD drive
+        UINT driveTypeOfF;                     // what F: is while the node change is being told
+    };
+    const std::vector<Case> cases = {
+        {{L"add", L"F"}, DBT_DEVICEARRIVAL, DRIVE_CDROM},
+        {{L"remove", L"F"}, DBT_DEVICEREMOVECOMPLETE, DRIVE_NO_ROOT_DIR},
+        {{L"add", L"F", L"other"}, std::nullopt, DRIVE_FIXED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Ascii(c.command[0]) + " " + Ascii(c.command.back()));
+        // Pumps while the command runs: the simulator waits for this window.
+        const CtlResult result = RunCtl(c.command);
+        ASSERT_EQ(result.exitCode, 0u) << result.err;
+        const auto seen = window.Take();
+        ASSERT_EQ(seen.size(), c.interfaceEvent ? 2u : 1u);
+        if (c.interfaceEvent) {
+            EXPECT_EQ(seen[0].event, *c.interfaceEvent);
+            EXPECT_EQ(seen[0].deviceType, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+            EXPECT_TRUE(::IsEqualGUID(seen[0].classGuid, kCdromInterface));
+            EXPECT_NE(seen[0].name.find(L"#F&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"), std::wstring::npos)
+                << Ascii(seen[0].name);
+        }
+        EXPECT_EQ(seen.back().event, static_cast<WPARAM>(DBT_DEVNODES_CHANGED));
+        EXPECT_EQ(seen.back().driveTypeOfF, c.driveTypeOfF);
+    }
+}
+
+TEST_F(SimulatorTest, ASimulatorThatIsGoneFailsCallsAtOnce) {
+    const HANDLE drive = Device().Open(L"\\\\.\\D:", 0);
+    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RunCtl({L"wait"}).exitCode, 0u) << "a running simulator is not seen as up";
+    const CtlResult quit = RunCtl({L"quit"});
+    EXPECT_EQ(quit.exitCode, 0u) << quit.err;
+    ASSERT_TRUE(m_sim->WaitForExit());
+    EXPECT_EQ(m_sim->ExitCode(), 0u);
+
+    EXPECT_EQ(Device().DriveType(L"D:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    EXPECT_EQ(Device().Open(L"\\\\.\\D:", 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Call(Device(), drive, IOCTL_VNK_GET_STATUS, {}, 4).error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    Device().Close(drive);
+
+    const CtlResult list = RunCtl({L"list"});
+    EXPECT_EQ(list.exitCode, 3u);
+    EXPECT_NE(list.err.find("not running"), std::string::npos) << list.err;
+    EXPECT_EQ(RunCtl({L"wait", L"1"}).exitCode, 3u) << "an ended simulator is still seen as up";
+}
+
+TEST_F(SimulatorTest, ASecondSimulatorOnTheSamePipeIsRefused) {
+    Child second(ProgramPath(L"VarnokSim.exe"), {L"--drives", L"F"}, true);
+    ASSERT_TRUE(second.Started());
+    ASSERT_TRUE(second.WaitForExit());
+    EXPECT_EQ(second.ExitCode(), 1u);
+    EXPECT_NE(second.Err().find("already serves"), std::string::npos) << second.Err();
+    EXPECT_EQ(Device().DriveType(L"F:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR)) << "the second one answers";
+}
+
+// A pipe server of the test's own that reads one request and answers it
+// with whatever it is given, or not at all.
+class FakeSimulator {
+public:
+    FakeSimulator(const std::wstring& pipePath, std::optional<Bytes> answer)
+        : m_pipe(::CreateNamedPipeW(pipePath.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+                                    4096, 4096, 0, nullptr)),
+          m_answered(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        m_thread = std::thread([this, answer = std::move(answer)] {
+            fw::UniqueHandle connected(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            OVERLAPPED ov{};
+            ov.hEvent = connected.get();
+            DWORD ignored = 0;
+            if (!::ConnectNamedPipe(m_pipe.get(), &ov) && ::GetLastError() == ERROR_IO_PENDING)
+                ::GetOverlappedResult(m_pipe.get(), &ov, &ignored, TRUE);
+            Bytes request;
+            sim::ReadFrame(m_pipe.get(), request, nullptr, kWatchdogMs);
+            if (answer) sim::WriteFrame(m_pipe.get(), *answer, nullptr, kWatchdogMs);
+            ::SetEvent(m_answered.get());
+        });
+    }
+    ~FakeSimulator() {
+        ::WaitForSingleObject(m_answered.get(), kWatchdogMs);
+        m_thread.join();
+    }
+
+private:
+    fw::UniqueHandle m_pipe, m_answered;
+    std::thread m_thread;
+};
+
+Bytes ResponseBody(DWORD result, std::uint64_t value, Bytes data = {}) {
+    Response response;
+    response.result = result;
+    response.value = value;
+    response.data = std::move(data);
+    return sim::EncodeResponse(response);
+}
+
+TEST(PipeDeviceTest, AnswersThatCannotBeTrustedFailTheCall) {
+    const std::wstring path = L"\\\\.\\pipe\\VarnokSimulator-fake-" + std::to_wstring(::GetCurrentProcessId());
+    struct Case {
+        const char* name;
+        std::optional<Bytes> answer;  // none: the server stays mute
+        bool control;                 // else an open
+        DWORD error;
+    };
+    const std::vector<Case> cases = {
+        {"no answer", std::nullopt, false, ERROR_SEM_TIMEOUT},
+        {"an answer that does not parse", Bytes{1, 2, 3}, false, ERROR_INVALID_DATA},
+        {"an open that gives no handle", ResponseBody(1, 0), false, ERROR_INVALID_HANDLE},
+        {"an open that gives the invalid handle",
+         ResponseBody(1, reinterpret_cast<std::uintptr_t>(INVALID_HANDLE_VALUE)), false, ERROR_INVALID_HANDLE},
+        {"more output than room for it", ResponseBody(1, 0, Bytes(8, 0xAB)), true, ERROR_INVALID_DATA},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSimulator fake(path, c.answer);
+        PipeDevice device(path, sim::PipeTimeouts{1000, 300});
+        if (c.control) {
+            BYTE out[4] = {};
+            DWORD returned = 7;
+            EXPECT_FALSE(device.Control(reinterpret_cast<HANDLE>(0x5A000), IOCTL_VNK_GET_STATUS, nullptr, 0, out,
+                                        sizeof out, &returned));
+            EXPECT_EQ(::GetLastError(), c.error);
+            EXPECT_EQ(returned, 0u);
+        } else {
+            EXPECT_EQ(device.Open(L"\\\\.\\D:", 0), INVALID_HANDLE_VALUE);
+            EXPECT_EQ(::GetLastError(), c.error);
+        }
+    }
+
+    PipeDevice unnamed(L"");
+    EXPECT_EQ(unnamed.Open(L"\\\\.\\D:", 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_EQ(unnamed.DriveType(L"D:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+}
+
+}  // namespace
+}  // namespace vnk::test
