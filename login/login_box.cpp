@@ -236,11 +236,21 @@ void CVNKDLoginBox::PostNcDestroy() {
 }
 
 void CVNKDLoginBox::RequestEject() const {
-    std::lock_guard lock(vnk::DriveLock);
-    vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter);
-    if (info == nullptr) return;
-    if (info->watcher) info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
-    info->status = vnk::NoDisc;
+    bool ejectHere = false;
+    {
+        std::lock_guard lock(vnk::DriveLock);
+        vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter);
+        if (info == nullptr) return;
+        if (info->watcher) {
+            info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+        } else {
+            // A re-probe has just stopped the drive's watcher (it closes the
+            // boxes without waiting for them): the disc must go all the same.
+            ejectHere = true;
+        }
+        info->status = vnk::NoDisc;
+    }
+    if (ejectHere) vnk::EjectDisc(m_driveLetter);
 }
 
 void CVNKDLoginBox::SetDriveStatus(DWORD status) const {

@@ -1,0 +1,338 @@
+// The status window with the simulated driver in-process: real dialogs,
+// list view, tray icon and messages under Wine.
+#include <windows.h>
+#include <commctrl.h>
+#include <dbt.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+
+#include "app/status_window.h"
+#include "common/messages.h"
+#include "engine/drive_table.h"
+#include "fw/app.h"
+#include "login/login_thread.h"
+#include "res/resource.h"
+#include "tests/support/test_support.h"
+
+namespace vnk::test {
+namespace {
+
+class StatusWindowTest : public DriveFixture {
+protected:
+    void TearDown() override {
+        if (m_status) {
+            m_status->DestroyWindow();
+            m_status.reset();
+        }
+        DriveFixture::TearDown();
+    }
+
+    // Starts the window as the program does and waits until it has hidden
+    // itself behind its tray icon and filled its list.
+    void Start() {
+        m_status = std::make_unique<CVNKDStatus>();
+        fw::GetApp()->m_pMainWnd = m_status.get();
+        fw::GetApp()->m_nCmdShow = SW_SHOWMINNOACTIVE;
+        ASSERT_TRUE(m_status->Create());
+        ASSERT_TRUE(PumpUntil([this] { return m_status->IsHiddenInTray() && m_status->Tray() != nullptr; }));
+        PumpFor(100);
+    }
+    HWND Window() const { return m_status->m_hWnd; }
+    std::vector<std::pair<std::wstring, std::wstring>> Rows() const {
+        std::vector<std::pair<std::wstring, std::wstring>> rows;
+        for (int i = 0; i < m_status->m_list.GetItemCount(); ++i)
+            rows.emplace_back(m_status->m_list.GetItemText(i, 0), m_status->m_list.GetItemText(i, 1));
+        return rows;
+    }
+    bool TrayIconInShell() const {
+        // The shell modifies only an icon it has.
+        NOTIFYICONDATAW data{};
+        data.cbSize = sizeof data;
+        data.hWnd = m_status->Tray()->m_hWnd;
+        data.uID = IDR_TRAYMENU;
+        return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+    }
+    DWORD StatusOf(wchar_t letter) {
+        std::lock_guard lock(DriveLock);
+        return Drives().Find(letter)->status;
+    }
+    void SetStatus(wchar_t letter, DWORD status) {
+        std::lock_guard lock(DriveLock);
+        Drives().Find(letter)->status = status;
+    }
+    void Command(UINT id) { ::SendMessageW(Window(), WM_COMMAND, id, 0); }
+    LRESULT DeviceChange(UINT event, const void* record) {
+        return ::SendMessageW(Window(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
+    }
+
+    std::unique_ptr<CVNKDStatus> m_status;
+};
+
+TEST_F(StatusWindowTest, StartsHiddenBehindItsTrayIconWithAnEmptyList) {
+    TraceCapture trace;
+    Start();
+    EXPECT_FALSE(::IsWindowVisible(Window()));
+    EXPECT_TRUE(Rows().empty());
+    EXPECT_TRUE(TrayIconInShell());
+    EXPECT_EQ(FindWindowByTitle(L"Filter driver not installed"), nullptr);
+    wchar_t title[64] = {};
+    ::GetWindowTextW(Window(), title, 64);
+    EXPECT_STREQ(title, L"Varnok Status");
+}
+
+TEST_F(StatusWindowTest, ListsEveryDriveWithItsStatusUnderTheHeader) {
+    Sim().AddDrive(L'F');
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'F');
+    Start();
+    const std::vector<std::pair<std::wstring, std::wstring>> expected = {{L"D:", L"No disc or disc error"},
+                                                                         {L"F:", L"Not a Varnok CD"}};
+    EXPECT_EQ(Rows(), expected);
+    EXPECT_EQ(m_status->m_title.GetWindowText(), L"Varnok Resident Client");
+    EXPECT_EQ(m_status->m_version.GetWindowText(), L"Version 3.0.0");
+    EXPECT_NE(m_status->m_legal.GetWindowText().find(L"Pellamar"), std::wstring::npos);
+    EXPECT_NE(m_status->m_iconLabel.SendMessage(STM_GETICON), 0);
+
+    // The first column shows its heading whole.
+    HWND header = reinterpret_cast<HWND>(m_status->m_list.SendMessage(LVM_GETHEADER));
+    HDC dc = ::GetDC(header);
+    ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(header, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    ::GetTextExtentPoint32W(dc, L"Drive Letter", 12, &extent);
+    ::ReleaseDC(header, dc);
+    EXPECT_GE(m_status->m_list.GetColumnWidth(0), extent.cx + 12);
+}
+
+TEST_F(StatusWindowTest, EveryStatusValueHasItsText) {
+    const std::pair<DWORD, const wchar_t*> cases[] = {
+        {0, L"No disc or disc error"}, {1, L"Drive in use by another application"}, {2, L"Not a Varnok CD"},
+        {3, L"Not logged in"},         {4, L"Login failed"},                        {5, L"Logged in"},
+        {6, L"Unknown status (6)"},    {0xFFFFFFFF, L"Unknown status (4294967295)"}};
+    for (const auto& [status, text] : cases) EXPECT_EQ(CVNKDStatus::StatusText(status), text) << status;
+
+    Sim().AddDrive(L'D');
+    Sim().OverrideStatus(L'D', 9);
+    TraceCapture trace;
+    Start();
+    EXPECT_EQ(Rows().at(0).second, L"Unknown status (9)");
+    EXPECT_EQ(trace.CountContaining(L"OnUpdateStatus: setting drive D: to status 9\n"), 1u);
+}
+
+TEST_F(StatusWindowTest, HidingWaysAllHideAndShowingWaysShowAFreshList) {
+    Sim().AddDrive(L'D');
+    Start();
+    struct Way {
+        const char* name;
+        std::function<void()> act;
+    };
+    const Way hide[] = {
+        {"minimise box", [this] { ::SendMessageW(Window(), WM_SYSCOMMAND, SC_MINIMIZE, 0); }},
+        {"close box", [this] { ::SendMessageW(Window(), WM_SYSCOMMAND, SC_CLOSE, 0); }},
+        {"OK button", [this] { ::SendMessageW(Window(), WM_COMMAND, IDOK, 0); }},
+        {"Enter key", [this] { ::PostMessageW(m_status->m_list.m_hWnd, WM_KEYDOWN, VK_RETURN, 0); }},
+    };
+    const Way show[] = {
+        {"menu command", [this] { Command(ID_SHOWSTATUS); }},
+        {"tray double click",
+         [this] {
+             ::SendMessageW(m_status->Tray()->m_hWnd, m_status->TrayMessage(), IDR_TRAYMENU, WM_LBUTTONDBLCLK);
+         }},
+        {"second instance", [this] { ::SendMessageW(Window(), WM_SYSCOMMAND, SC_RESTORE, 0); }},
+    };
+    for (const Way& h : hide) {
+        for (const Way& s : show) {
+            SCOPED_TRACE(std::string(h.name) + " / " + s.name);
+            Sim().InsertPlainDisc(L'D');
+            TraceCapture trace;
+            s.act();
+            ASSERT_TRUE(PumpUntil([this] { return ::IsWindowVisible(Window()) != FALSE; }));
+            EXPECT_FALSE(m_status->IsHiddenInTray());
+            EXPECT_EQ(m_status->Tray(), nullptr);
+            EXPECT_GE(trace.CountContaining(L"OnUpdateStatus: setting drive D: to status 2"), 1u);
+            EXPECT_EQ(Rows().at(0).second, L"Not a Varnok CD");
+            Sim().TakeOutDisc(L'D');
+
+            h.act();
+            ASSERT_TRUE(PumpUntil([this] { return !::IsWindowVisible(Window()) && m_status->Tray() != nullptr; }));
+            const CSystemTray* tray = m_status->Tray();
+            EXPECT_TRUE(TrayIconInShell());
+            // Hiding again makes no second icon.
+            ::SendMessageW(Window(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+            PumpFor(50);
+            EXPECT_EQ(m_status->Tray(), tray);
+            EXPECT_FALSE(m_status->HasEnded());
+        }
+    }
+}
+
+TEST_F(StatusWindowTest, EscapeEndsLikeExit) {
+    Start();
+    Command(ID_SHOWSTATUS);
+    ASSERT_TRUE(PumpUntil([this] { return ::IsWindowVisible(Window()) != FALSE; }));
+    ::PostMessageW(m_status->m_list.m_hWnd, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(PumpUntil([this] { return m_status->HasEnded(); }));
+
+    m_status->DestroyWindow();
+    m_status.reset();
+    Start();
+    Command(ID_APP_EXIT_VARNOK);
+    EXPECT_TRUE(m_status->HasEnded());
+}
+
+TEST_F(StatusWindowTest, DriverEventShowsTheLoginBoxAndRenewsTheWatcher) {
+    Sim().AddDrive(L'D');
+    Start();
+    const DWORD firstWatcher = Drives().Find(L'D')->watcher->m_nThreadID;
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
+    ASSERT_NE(box, nullptr);
+    ASSERT_TRUE(PumpUntil([&] {
+        std::lock_guard lock(DriveLock);
+        const DriveInfo* info = Drives().Find(L'D');
+        return info->watcher && info->watcher->m_nThreadID != firstWatcher && !info->watcherFired;
+    }));
+    // A second signal: its own watcher reports it and is replaced in turn.
+    const DWORD secondWatcher = Drives().Find(L'D')->watcher->m_nThreadID;
+    ASSERT_TRUE(Sim().SignalDrive(L'D'));
+    ASSERT_TRUE(PumpUntil([&] {
+        std::lock_guard lock(DriveLock);
+        const DriveInfo* info = Drives().Find(L'D');
+        return info->watcher && info->watcher->m_nThreadID != secondWatcher && !info->watcherFired;
+    }));
+    EXPECT_EQ(static_cast<CVNKDLogin*>(Drives().Find(L'D')->loginThread.get())->m_loginBox.m_hWnd, box);
+
+    // Logging in through the box: its broadcasts reach this window, which
+    // answers them and probes nothing.
+    TraceCapture trace;
+    ::SetDlgItemTextW(box, IDC_PASSPHRASE, L"secret");
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDC_LOGIN, BN_CLICKED), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box); }));
+    EXPECT_EQ(StatusOf(L'D'), DWORD{LoggedIn});
+    EXPECT_EQ(trace.CountContaining(L"got unhandled device change event 0x8001"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"got unhandled device change event 0x8003"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"remove device of type 0x2"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"new device of type 0x2 arrived"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered"), 0u);
+}
+
+TEST_F(StatusWindowTest, NoticeOfAReplacedWatcherStillShowsTheBoxButKeepsTheWatcher) {
+    Sim().AddDrive(L'D');
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    Sim().HoldVolume(L'D', false);
+    Start();
+    // The disc was announced to us at start: close that first box.
+    HWND first = WaitForWindow(L"Varnok on drive D: - Please log in");
+    ASSERT_NE(first, nullptr);
+    ::PostMessageW(first, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(first); }));
+    PumpFor(100);
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    const fw::Thread* current = Drives().Find(L'D')->watcher.get();
+    ASSERT_NE(current, nullptr);
+
+    ::PostMessageW(Window(), UWM_VARNOKD_EVENT_TRIGGERED, L'D', 0);
+    HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
+    EXPECT_NE(box, nullptr);
+    EXPECT_EQ(Drives().Find(L'D')->watcher.get(), current);
+    EXPECT_EQ(::WaitForSingleObject(current->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    // A notice for a drive that is not in the table does nothing.
+    ::SendMessageW(Window(), UWM_VARNOKD_EVENT_TRIGGERED, L'Q', 0);
+}
+
+TEST_F(StatusWindowTest, DeviceChangesArmReprobeAndAnswerTrue) {
+    Sim().AddDrive(L'D');
+    Start();
+    DEV_BROADCAST_VOLUME volume{sizeof volume, DBT_DEVTYP_VOLUME, 0, 1u << 3, DBTF_MEDIA};
+    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
+    cdrom.dbcc_size = sizeof cdrom;
+    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+
+    TraceCapture trace;
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEARRIVAL, &volume));
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &volume));
+    EXPECT_TRUE(DeviceChange(DBT_DEVNODES_CHANGED, nullptr));
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEARRIVAL, nullptr));
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, nullptr));
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEQUERYREMOVE, &volume));
+    EXPECT_EQ(trace.CountContaining(L"Varnokd: OnDeviceChange: new device of type 0x2 arrived\n"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"Varnokd: OnDeviceChange: remove device of type 0x2\n"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"device nodes changed (and we don't care)"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"got unhandled device change event 0x8001"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered"), 0u);
+
+    // A USB drive plugged in: its interface arrives, which only arms...
+    Sim().AddDrive(L'E');
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
+    ASSERT_NE(box, nullptr);
+    const unsigned ejects = Sim().State(L'D')->ejects;
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEARRIVAL, &cdrom));
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEARRIVAL, &cdrom));
+    EXPECT_TRUE(m_status->RecheckPending());
+    EXPECT_EQ(trace.CountContaining(L"CD-ROM device arrival detected, scheduling a recheck"), 2u);
+    EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered"), 0u);
+    // ... and the next device-node change closes the boxes and re-probes once.
+    EXPECT_TRUE(DeviceChange(DBT_DEVNODES_CHANGED, nullptr));
+    EXPECT_EQ(trace.CountContaining(L"device nodes changed, doing recheck now"), 1u);
+    EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered, Reprobe = 1"), 1u);
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box) && Sim().State(L'D')->ejects == ejects + 1; }));
+    EXPECT_NE(Drives().Find(L'E'), nullptr);
+    EXPECT_TRUE(DeviceChange(DBT_DEVNODES_CHANGED, nullptr));
+    EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered"), 1u);
+
+    // A drive unplugged: its interface removal re-probes at once.
+    Sim().RemoveDrive(L'E');
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom));
+    EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered"), 2u);
+    EXPECT_EQ(Drives().Find(L'E'), nullptr);
+}
+
+TEST_F(StatusWindowTest, EmergencyLockAndSessionEndEjectEveryLoggedInDisc) {
+    for (wchar_t letter : {L'D', L'E', L'F', L'G'}) {
+        Sim().AddDrive(letter);
+        Sim().InsertPlainDisc(letter);
+    }
+    Start();
+    struct Way {
+        const char* name;
+        std::function<void()> act;
+    };
+    const Way ways[] = {
+        {"Emergency Lock", [this] { Command(ID_EMERGENCYLOCK); }},
+        {"session end", [this] { ::SendMessageW(Window(), WM_ENDSESSION, TRUE, 0); }},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        for (wchar_t letter : {L'D', L'E', L'F', L'G'}) Sim().InsertPlainDisc(letter);
+        SetStatus(L'D', LoggedIn);
+        SetStatus(L'E', NotLoggedIn);
+        SetStatus(L'F', LoggedIn);
+        SetStatus(L'G', LoggedIn);
+        Sim().FailCalls(L'G', sim::Fault::Open, ERROR_ACCESS_DENIED);
+        Sim().ClearCalls();
+        way.act();
+        std::wstring ejected;
+        for (const auto& call : Sim().Calls())
+            if (call.kind == sim::CallKind::Control && call.code == kIoctlStorageEjectMedia) ejected += call.drive;
+        EXPECT_EQ(ejected, L"DF");
+        EXPECT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+        EXPECT_EQ(StatusOf(L'E'), DWORD{NotLoggedIn});
+        EXPECT_EQ(StatusOf(L'F'), DWORD{NoDisc});
+        EXPECT_EQ(StatusOf(L'G'), DWORD{LoggedIn});
+    }
+    // A cancelled session end only traces.
+    TraceCapture trace;
+    SetStatus(L'D', LoggedIn);
+    Sim().ClearCalls();
+    ::SendMessageW(Window(), WM_ENDSESSION, FALSE, 0);
+    EXPECT_EQ(trace.CountContaining(L"Varnokd: OnEndSession: entered, bEnding = 0\n"), 1u);
+    EXPECT_TRUE(Sim().Calls().empty());
+    EXPECT_EQ(StatusOf(L'D'), DWORD{LoggedIn});
+}
+
+}  // namespace
+}  // namespace vnk::test
