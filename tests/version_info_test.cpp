@@ -35,7 +35,9 @@ FileVersionInfo ReadSample(const wchar_t* name) {
 
 // The English system texts are plain ASCII, so a unit-by-unit copy is
 // their narrow form.
-std::string Ascii(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+std::string Ascii(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
 
 TEST(FileVersionInfo, ReadsTheRunningProgramsOwnFileForAnEmptyPath) {
     const FileVersionInfo info(L"", kEnglishUs, kUnicode);
@@ -114,9 +116,11 @@ TEST(FileVersionInfo, UnreadableFilesRaiseTheSizeQueryErrorWithTheSystemText) {
         DWORD reasons[2];  // what Windows and Wine report for the case
     };
     const Case cases[] = {
-        {"missing file", SamplePath(L"version_no_such_file"),
+        {"missing file",
+         SamplePath(L"version_no_such_file"),
          {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
-        {"file without a version resource", SamplePath(L"version_none"),
+        {"file without a version resource",
+         SamplePath(L"version_none"),
          {ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_DATA_NOT_FOUND}},
     };
     const std::string prefix = "FileVersionInfo: GetFileVersionInfoSize failed: ";

@@ -75,8 +75,8 @@ FW_BEGIN_MESSAGE_MAP(CSystemTray, fw::Wnd)
     FW_ON_REGISTERED_MESSAGE(kTaskbarCreatedMessage, OnTaskbarCreated)
 FW_END_MESSAGE_MAP()
 
-CSystemTray::CSystemTray(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip,
-                         HICON icon, UINT id) {
+CSystemTray::CSystemTray(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon,
+                         UINT id) {
     Create(parent, callbackMessage, tooltip, icon, id);
 }
 
@@ -158,7 +158,9 @@ BOOL CSystemTray::LoadSystemTrayIcon(UINT iconId) {
     return LoadSystemTrayIcon(MAKEINTRESOURCEW(iconId));
 }
 
-HICON CSystemTray::GetTrayIcon() const { return m_bAdded ? m_nid.hIcon : nullptr; }
+HICON CSystemTray::GetTrayIcon() const {
+    return m_bAdded ? m_nid.hIcon : nullptr;
+}
 
 BOOL CSystemTray::SetTrayTooltip(const wchar_t* text) {
     if (!m_bAdded) return FALSE;
@@ -171,7 +173,9 @@ BOOL CSystemTray::SetTrayTooltip(UINT stringId) {
     return SetTrayTooltip(LoadResString(stringId).c_str());
 }
 
-std::wstring CSystemTray::GetTrayTooltip() const { return m_bAdded ? m_nid.szTip : L""; }
+std::wstring CSystemTray::GetTrayTooltip() const {
+    return m_bAdded ? m_nid.szTip : L"";
+}
 
 BOOL CSystemTray::SetCallbackWindow(fw::Wnd* window) {
     if (!m_bAdded) return FALSE;
@@ -185,7 +189,9 @@ BOOL CSystemTray::SetCallbackWindow(fw::Wnd* window) {
     return changed;
 }
 
-fw::Wnd* CSystemTray::GetCallbackWindow() const { return fw::Wnd::FromHandle(m_nid.hWnd); }
+fw::Wnd* CSystemTray::GetCallbackWindow() const {
+    return fw::Wnd::FromHandle(m_nid.hWnd);
+}
 
 BOOL CSystemTray::SetDefaultMenuItem(UINT item, BOOL byPosition) {
     const BOOL flag = byPosition ? TRUE : FALSE;

@@ -18,8 +18,7 @@ public:
     static constexpr UINT AnimationTimerId = 4567;
 
     CSystemTray() = default;
-    CSystemTray(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon,
-                UINT id);
+    CSystemTray(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon, UINT id);
     ~CSystemTray() override;
 
     // Creates the tray's hidden window and adds the icon. The callback
