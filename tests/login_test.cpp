@@ -119,6 +119,7 @@ TEST_F(LoginTest, RightPassphraseLogsInDismountsAndTellsEveryWindow) {
     ASSERT_TRUE(PumpUntil([&] { return Broadcasts().size() == 4; }));
 
     EXPECT_EQ(LabelColor(box), RGB(0, 128, 0));
+    EXPECT_FALSE(SaveWindowImage(box, L"login_box_D_login_ok.bmp").empty());
     EXPECT_EQ(Status(), DWORD{LoggedIn});
     EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
     const std::vector<UINT> expectedEvents = {DBT_DEVICEQUERYREMOVE, DBT_DEVICEREMOVEPENDING,

@@ -197,6 +197,56 @@ std::wstring MessageBoxText(HWND box) {
     return longest;
 }
 
+std::wstring SaveWindowImage(HWND window, const std::wstring& name) {
+    // The window's thread paints it; give it the time to reach the screen.
+    ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    PumpFor(500);
+    wchar_t folder[MAX_PATH] = {};
+    if (::GetEnvironmentVariableW(L"VNK_SCREENSHOT_DIR", folder, MAX_PATH) == 0) {
+        ::GetModuleFileNameW(nullptr, folder, MAX_PATH);
+        *std::wcsrchr(folder, L'\\') = L'\0';
+    }
+    ::CreateDirectoryW(folder, nullptr);
+    const std::wstring path = std::wstring(folder) + L"\\" + name;
+
+    RECT rect{};
+    ::GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    HDC screen = ::GetDC(nullptr);
+    HDC memory = ::CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    void* bits = nullptr;
+    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = ::SelectObject(memory, bitmap);
+    ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    ::GdiFlush();
+    const DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) & ~3u);
+    const DWORD imageSize = stride * static_cast<DWORD>(height);
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + imageSize;
+    bool written = false;
+    HANDLE out = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out != INVALID_HANDLE_VALUE) {
+        DWORD done = 0;
+        written = ::WriteFile(out, &file, sizeof file, &done, nullptr) &&
+                  ::WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &done, nullptr) &&
+                  ::WriteFile(out, bits, imageSize, &done, nullptr);
+        ::CloseHandle(out);
+    }
+    ::SelectObject(memory, old);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(memory);
+    ::ReleaseDC(nullptr, screen);
+    return written ? path : std::wstring();
+}
+
 MessageBoxAnswerer::MessageBoxAnswerer(std::wstring caption, int button)
     : m_caption(std::move(caption)), m_button(button) {
     m_stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -106,6 +106,11 @@ HWND WaitForWindow(const wchar_t* title, const wchar_t* className = nullptr,
 // The text of a message box's message (its static control 0xFFFF).
 std::wstring MessageBoxText(HWND box);
 
+// Saves what a window shows as a 24-bit BMP named `name` in the folder
+// that VNK_SCREENSHOT_DIR names (else beside the test executable).
+// Returns the path written, or an empty text.
+std::wstring SaveWindowImage(HWND window, const std::wstring& name);
+
 // A thread that answers the message box with this caption as a person
 // would: it waits for it, records its text, and presses the button.
 class MessageBoxAnswerer {
