@@ -1,5 +1,124 @@
+// The framework layer with real threads, windows and dialogs under Wine.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
-#include "fw/thread.h"
+#include <atomic>
 
-TEST(Framework, Smoke) { EXPECT_NE(fw::CurrentThread(), nullptr); }
+#include "fw/app.h"
+#include "fw/dialog.h"
+#include "fw/thread.h"
+#include "res/resource.h"
+#include "tests/support/test_support.h"
+
+namespace vnk::test {
+namespace {
+
+constexpr UINT kPing = WM_APP + 20;
+const UINT kRegistered = ::RegisterWindowMessageW(L"Varnok framework test message");
+
+// A user-interface thread whose message map counts pings and whose main
+// window is the application's at its start.
+class PingThread : public fw::Thread {
+public:
+    BOOL InitInstance() override {
+        mainAtStart = GetMainWnd();
+        return TRUE;
+    }
+    void OnPing(WPARAM wParam, LPARAM) { received += static_cast<int>(wParam); }
+    std::atomic<int> received{0};
+    fw::Wnd* mainAtStart = nullptr;
+    FW_DECLARE_MESSAGE_MAP()
+};
+FW_BEGIN_MESSAGE_MAP(PingThread, fw::Thread)
+    FW_ON_THREAD_MESSAGE(kPing, OnPing)
+FW_END_MESSAGE_MAP()
+
+TEST(FrameworkTest, ThreadMessagesPostedRightAfterTheStartArrive) {
+    RecorderWindow main;
+    fw::GetApp()->m_pMainWnd = &main;
+    for (int round = 0; round < 50; ++round) {
+        auto thread = fw::BeginThread<PingThread>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+        ASSERT_TRUE(thread);
+        EXPECT_EQ(thread->m_bAutoDelete, FALSE);
+        thread->ResumeThread();
+        // No wait between the start and the posts: the queue may not exist yet.
+        ASSERT_TRUE(thread->PostThreadMessage(kPing, 1, 0));
+        ASSERT_TRUE(thread->PostThreadMessage(kPing, 2, 0));
+        ASSERT_TRUE(thread->PostThreadMessage(WM_QUIT, 0, 0));
+        ASSERT_TRUE(WaitForThread(thread->m_hThread));
+        EXPECT_EQ(thread->received, 3);
+        EXPECT_EQ(thread->mainAtStart, &main);
+    }
+    fw::GetApp()->m_pMainWnd = nullptr;
+}
+
+TEST(FrameworkTest, WorkerThreadRunsItsProcedureWithItsParameter) {
+    auto worker = fw::BeginThread([](LPVOID param) -> UINT { return static_cast<UINT>(reinterpret_cast<UINT_PTR>(param)) + 1; },
+                                  reinterpret_cast<LPVOID>(UINT_PTR{41}));
+    ASSERT_TRUE(worker);
+    ASSERT_TRUE(WaitForThread(worker->m_hThread));
+    EXPECT_EQ(ExitCodeOf(worker->m_hThread), 42u);
+}
+
+// A window whose map binds a message, a command and a registered message.
+class MappedWindow : public fw::Wnd {
+public:
+    LRESULT OnPing(WPARAM wParam, LPARAM) { return static_cast<LRESULT>(wParam) * 2; }
+    void OnShow() { ++commands; }
+    LRESULT OnRegistered(WPARAM, LPARAM lParam) { return lParam + 1; }
+    int commands = 0;
+    FW_DECLARE_MESSAGE_MAP()
+};
+FW_BEGIN_MESSAGE_MAP(MappedWindow, fw::Wnd)
+    FW_ON_MESSAGE(kPing, OnPing)
+    FW_ON_COMMAND(ID_SHOWSTATUS, OnShow)
+    FW_ON_REGISTERED_MESSAGE(kRegistered, OnRegistered)
+FW_END_MESSAGE_MAP()
+
+TEST(FrameworkTest, MessageMapsDispatchMessagesCommandsAndRegisteredMessages) {
+    MappedWindow window;
+    ASSERT_TRUE(window.CreateEx(0, L"mapped", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr));
+    EXPECT_EQ(fw::Wnd::FromHandle(window.m_hWnd), &window);
+    EXPECT_EQ(window.SendMessage(kPing, 21), 42);
+    window.SendMessage(WM_COMMAND, ID_SHOWSTATUS);
+    window.SendMessage(WM_COMMAND, ID_EMERGENCYLOCK);  // not in the map
+    EXPECT_EQ(window.commands, 1);
+    EXPECT_EQ(window.SendMessage(kRegistered, 0, 6), 7);
+    // Unmapped messages get the default handling.
+    window.SetWindowText(L"title");
+    EXPECT_EQ(window.GetWindowText(), L"title");
+    HWND hwnd = window.m_hWnd;
+    window.DestroyWindow();
+    EXPECT_EQ(window.m_hWnd, nullptr) << "the object was not told of the destruction";
+    EXPECT_EQ(fw::Wnd::FromHandle(hwnd), nullptr);
+}
+
+// A modeless dialog on a user-interface thread, closed by its cancel path.
+class BoxThread : public fw::Thread {
+public:
+    BOOL InitInstance() override {
+        box.Create();
+        created = box.m_hWnd;
+        return TRUE;
+    }
+    fw::Dialog box{IDD_VARNOKD_LOGIN};
+    std::atomic<HWND> created{nullptr};
+};
+
+TEST(FrameworkTest, ModelessDialogLivesInAUserInterfaceThreadAndCloses) {
+    auto thread = fw::BeginThread<BoxThread>();
+    ASSERT_TRUE(thread);
+    ASSERT_TRUE(PumpUntil([&] { return thread->created.load() != nullptr; }));
+    HWND box = thread->created;
+    EXPECT_TRUE(::IsWindowVisible(box));
+    EXPECT_EQ(::GetWindowThreadProcessId(box, nullptr), thread->m_nThreadID);
+    ::PostMessageW(box, WM_CLOSE, 0, 0);  // default dialog handling: IDCANCEL, OnCancel ends it
+    ASSERT_TRUE(PumpUntil([&] { return thread->box.HasEnded(); }));
+    EXPECT_FALSE(::IsWindowVisible(box));
+    thread->PostThreadMessage(WM_QUIT, 0, 0);
+    ASSERT_TRUE(WaitForThread(thread->m_hThread));
+}
+
+}  // namespace
+}  // namespace vnk::test
