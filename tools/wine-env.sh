@@ -24,12 +24,13 @@ vnk_wine_start() {  # $1: "virtual" to bring up an own Xvfb display
   # One persistent wineserver for the whole run; the prefix is made with
   # every helper process (services, explorer, winedevice) detached from our
   # output, so that they never hold a pipe of ctest open.
-  "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null
-  setsid "$VNK_WINE" wineboot -i >"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null
+  mkdir -p "$WINEPREFIX"
+  "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null || true
+  setsid "$VNK_WINE" wineboot -i >"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
   # Windows not managed by an X window manager: there is none on Xvfb, and
   # a managed window's destruction waits two seconds for one to answer.
   setsid "$VNK_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
-    >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null
+    >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
 }
 
 vnk_wine_stop() {
