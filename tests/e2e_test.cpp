@@ -1,0 +1,510 @@
+// The simulator build of the client as a person meets it: started beside
+// the simulator and driven from outside, through its windows, its tray icon
+// and what the shell and the system send it, while the simulator tells what
+// reached the drives. The status list is read out of the client's own list
+// control, as the person would read it on the screen.
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fw/handles.h"
+#include "res/resource.h"
+#include "sim/pipe_protocol.h"
+#include "sim/sim_driver.h"
+#include "tests/support/test_support.h"
+
+#ifndef VNK_E2E_PROGRAMS_DIR
+#error "VNK_E2E_PROGRAMS_DIR (where VarnokdSim.exe lies, relative to this test) comes from tests/extras/e2e.cmake"
+#endif
+
+namespace vnk::test {
+namespace {
+
+constexpr wchar_t kStatusTitle[] = L"Varnok Status";
+constexpr wchar_t kDialogClass[] = L"#32770";
+constexpr wchar_t kPassphrase[] = L"open sesame";
+constexpr DWORD kNoExitCode = 0xFFFFFFFF;
+
+using Rows = std::vector<std::pair<std::wstring, std::wstring>>;
+
+std::wstring ProgramPath(const wchar_t* name) {
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring dir(self);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir + L"" VNK_E2E_PROGRAMS_DIR L"\\" + name;
+}
+
+// A started program. One that still runs when its owner goes is ended by
+// force, so that a failed test leaves nothing behind.
+class Process {
+public:
+    Process(const std::wstring& program, const std::wstring& args) {
+        std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &info)) {
+            m_process.reset(info.hProcess);
+            ::CloseHandle(info.hThread);
+            m_id = info.dwProcessId;
+        }
+    }
+    ~Process() {
+        if (Running()) {
+            ::TerminateProcess(m_process.get(), 99);
+            ::WaitForSingleObject(m_process.get(), kWatchdogMs);
+        }
+    }
+
+    bool Started() const { return static_cast<bool>(m_process); }
+    bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+    DWORD Id() const { return m_id; }
+    HANDLE Handle() const { return m_process.get(); }
+    bool WaitForExit(DWORD timeoutMs = kWatchdogMs) const {
+        return m_process && PumpUntil([this] { return !Running(); }, timeoutMs);
+    }
+    DWORD ExitCode() const {
+        DWORD code = kNoExitCode;
+        if (m_process) ::GetExitCodeProcess(m_process.get(), &code);
+        return code;
+    }
+
+private:
+    fw::UniqueHandle m_process;
+    DWORD m_id = 0;
+};
+
+// Runs a program to its end: its exit code, or kNoExitCode when it did not
+// start or end.
+DWORD RunToEnd(const std::wstring& program, const std::wstring& args) {
+    Process process(program, args);
+    if (!process.WaitForExit()) return kNoExitCode;
+    return process.ExitCode();
+}
+
+DWORD Ctl(const std::wstring& args) { return RunToEnd(ProgramPath(L"VarnokSimCtl.exe"), args); }
+
+// --- Windows of another process -------------------------------------------
+
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindowOf(HWND hwnd, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == search->processId) search->found.push_back(hwnd);
+    return TRUE;
+}
+
+std::vector<HWND> TopWindowsOf(DWORD processId) {
+    WindowSearch search{processId, {}};
+    ::EnumWindows(CollectWindowOf, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::wstring ClassOf(HWND hwnd) {
+    wchar_t name[128] = {};
+    ::GetClassNameW(hwnd, name, 128);
+    return name;
+}
+
+// A top-level window's caption (which the system keeps for every process).
+std::wstring TitleOf(HWND hwnd) {
+    wchar_t title[256] = {};
+    ::GetWindowTextW(hwnd, title, 256);
+    return title;
+}
+
+// A control's text asked of its own thread: GetWindowText on another
+// process's control gives nothing. Empty while that thread is busy.
+std::wstring ControlText(HWND control) {
+    wchar_t text[256] = {};
+    DWORD_PTR copied = 0;
+    if (!::SendMessageTimeoutW(control, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000,
+                               &copied))
+        return {};
+    return text;
+}
+
+HWND DialogOf(DWORD processId, const std::wstring& title) {
+    for (HWND hwnd : TopWindowsOf(processId))
+        if (ClassOf(hwnd) == kDialogClass && TitleOf(hwnd) == title) return hwnd;
+    return nullptr;
+}
+
+std::vector<HWND> VisibleWindowsOf(DWORD processId) {
+    std::vector<HWND> visible;
+    for (HWND hwnd : TopWindowsOf(processId))
+        if (::IsWindowVisible(hwnd)) visible.push_back(hwnd);
+    return visible;
+}
+
+// The shell modifies only an icon that it has.
+bool IconInShell(HWND hwnd) {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof data;
+    data.hWnd = hwnd;
+    data.uID = IDR_TRAYMENU;
+    return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+}
+
+// The hidden window behind the process's tray icon, if the icon is there.
+HWND TrayWindowOf(DWORD processId) {
+    for (HWND hwnd : TopWindowsOf(processId))
+        if (ClassOf(hwnd) == L"fw.Window" && IconInShell(hwnd)) return hwnd;
+    return nullptr;
+}
+
+// Memory in another process, for messages whose parameters point at it.
+class RemoteBuffer {
+public:
+    RemoteBuffer(HANDLE process, size_t bytes)
+        : m_process(process),
+          m_address(::VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
+    ~RemoteBuffer() {
+        if (m_address != nullptr) ::VirtualFreeEx(m_process, m_address, 0, MEM_RELEASE);
+    }
+    RemoteBuffer(const RemoteBuffer&) = delete;
+    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+
+    BYTE* Address() const { return static_cast<BYTE*>(m_address); }
+    bool Write(size_t offset, const void* data, size_t bytes) const {
+        return ::WriteProcessMemory(m_process, Address() + offset, data, bytes, nullptr) != FALSE;
+    }
+    bool Read(size_t offset, void* data, size_t bytes) const {
+        return ::ReadProcessMemory(m_process, Address() + offset, data, bytes, nullptr) != FALSE;
+    }
+
+private:
+    HANDLE m_process;
+    void* m_address;
+};
+
+// The rows of another process's list view: each item's text is fetched
+// through a buffer in that process, since a pointer of ours means nothing
+// there.
+Rows ListRows(HWND list) {
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(list, &processId);
+    fw::UniqueHandle process(
+        ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId));
+    if (!process) {
+        ADD_FAILURE() << "cannot open the client's process";
+        return {};
+    }
+    constexpr int kTextUnits = 256;
+    const RemoteBuffer buffer(process.get(), sizeof(LVITEMW) + kTextUnits * sizeof(wchar_t));
+    if (buffer.Address() == nullptr) {
+        ADD_FAILURE() << "cannot allocate in the client's process";
+        return {};
+    }
+    const auto text = [&](int item, int column) {
+        LVITEMW request{};
+        request.iSubItem = column;
+        request.cchTextMax = kTextUnits;
+        request.pszText = reinterpret_cast<wchar_t*>(buffer.Address() + sizeof(LVITEMW));
+        wchar_t units[kTextUnits] = {};
+        DWORD_PTR copied = 0;
+        if (buffer.Write(0, &request, sizeof request) &&
+            ::SendMessageTimeoutW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(buffer.Address()),
+                                  SMTO_ABORTIFHUNG, kWatchdogMs, &copied))
+            buffer.Read(sizeof(LVITEMW), units, sizeof units - sizeof(wchar_t));
+        return std::wstring(units);
+    };
+    Rows rows;
+    const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) rows.emplace_back(text(i, 0), text(i, 1));
+    return rows;
+}
+
+// --- The client and its simulator ------------------------------------------
+
+// Each test runs a simulator on a pipe of its own and the client against
+// it; both are gone when the test ends, however it ends.
+class ClientTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (m_client && m_client->Running()) {
+            if (HWND status = StatusWindow()) ::PostMessageW(status, WM_COMMAND, ID_APP_EXIT_VARNOK, 0);
+            m_client->WaitForExit();
+        }
+        m_client.reset();
+        if (m_sim && m_sim->Running()) {
+            Ctl(L"quit");
+            m_sim->WaitForExit();
+        }
+        m_sim.reset();
+    }
+
+    void StartSimulator(const wchar_t* drives) {
+        static int run = 0;
+        const std::wstring name =
+            L"VarnokSimulator-e2e-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++run);
+        // Inherited by every program the test starts.
+        ASSERT_TRUE(::SetEnvironmentVariableW(L"VARNOK_SIM_PIPE", name.c_str()));
+        const auto path = sim::SimulatorPipePath();
+        ASSERT_TRUE(path);
+        m_pipePath = *path;
+        fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
+        ASSERT_TRUE(ready);
+        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::wstring(L"--drives ") + drives);
+        ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start";
+        const HANDLE waits[2] = {ready.get(), m_sim->Handle()};
+        ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
+            << "the simulator did not come up";
+    }
+
+    // Starts the client and waits until it has gone behind its tray icon.
+    void StartClient() {
+        m_client.emplace(ProgramPath(L"VarnokdSim.exe"), L"");
+        ASSERT_TRUE(m_client->Started()) << "VarnokdSim.exe did not start";
+        // The icon comes just before the window hides.
+        ASSERT_TRUE(PumpUntil([this] {
+            HWND status = StatusWindow();
+            return status != nullptr && !::IsWindowVisible(status) && TrayWindow() != nullptr;
+        })) << "the window did not go behind a tray icon";
+        for (HWND hwnd : VisibleWindowsOf(m_client->Id()))
+            ADD_FAILURE() << "a window shows at start: class " << ::testing::PrintToString(ClassOf(hwnd))
+                          << ", title " << ::testing::PrintToString(TitleOf(hwnd));
+    }
+
+    HWND StatusWindow() const { return DialogOf(m_client->Id(), kStatusTitle); }
+    HWND TrayWindow() const { return TrayWindowOf(m_client->Id()); }
+    bool StatusShown() const {
+        HWND status = StatusWindow();
+        return status != nullptr && ::IsWindowVisible(status) && !::IsIconic(status);
+    }
+
+    // What the menu items do: the tray sends their commands to the window.
+    void Command(UINT id) { ::PostMessageW(StatusWindow(), WM_COMMAND, id, 0); }
+
+    // A double click on the icon, as the shell reports it; the window comes
+    // up with a fresh list, which is returned.
+    Rows ShowFromTray() {
+        static const UINT trayMessage = ::RegisterWindowMessageW(L"Varnok Client tray notification");
+        HWND tray = TrayWindow();
+        if (tray == nullptr) {
+            ADD_FAILURE() << "no tray icon to double-click";
+            return {};
+        }
+        ::PostMessageW(tray, trayMessage, IDR_TRAYMENU, WM_LBUTTONDBLCLK);
+        if (!PumpUntil([this] { return StatusShown(); })) {
+            ADD_FAILURE() << "the status window did not come up";
+            return {};
+        }
+        return ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST));
+    }
+
+    // OK hides the window behind a fresh tray icon.
+    void HideWithOk() {
+        ::PostMessageW(::GetDlgItem(StatusWindow(), IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(PumpUntil([this] { return !::IsWindowVisible(StatusWindow()) && TrayWindow() != nullptr; }))
+            << "OK did not hide the window behind its tray icon";
+    }
+
+    HWND WaitForLoginBox(wchar_t letter) {
+        const std::wstring title = std::wstring(L"Varnok on drive ") + letter + L": - Please log in";
+        HWND box = nullptr;
+        PumpUntil([&] {
+            box = DialogOf(m_client->Id(), title);
+            return box != nullptr && ::IsWindowVisible(box);
+        });
+        return box;
+    }
+
+    // Types the passphrase into the box, presses "Log in..." and returns
+    // what the box then says, once it has closed.
+    std::wstring LogIn(HWND box, const std::wstring& passphrase) {
+        HWND edit = ::GetDlgItem(box, IDC_PASSPHRASE);
+        for (wchar_t unit : passphrase) ::PostMessageW(edit, WM_CHAR, unit, 1);
+        ::PostMessageW(::GetDlgItem(box, IDC_LOGIN), BM_CLICK, 0, 0);
+        return OutcomeOf(box);
+    }
+
+    std::wstring OutcomeOf(HWND box) {
+        HWND result = ::GetDlgItem(box, IDC_RESULT);
+        std::wstring outcome;
+        PumpUntil([&] { return !(outcome = ControlText(result)).empty(); });
+        EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the login box stayed";
+        return outcome;
+    }
+
+    std::vector<sim::DriveState> Drives() const {
+        sim::Request request;
+        request.op = sim::Op::List;
+        sim::Response response;
+        if (sim::Exchange(m_pipePath, request, response) != ERROR_SUCCESS) return {};
+        return sim::DecodeDriveList(response.data).value_or(std::vector<sim::DriveState>{});
+    }
+
+    std::optional<sim::DriveState> Drive(wchar_t letter) const {
+        for (const sim::DriveState& drive : Drives())
+            if (drive.letter == letter) return drive;
+        return std::nullopt;
+    }
+
+    // Polls the simulator until the drive satisfies `settled` (a thread of
+    // the client may still be on its way); returns the drive as it is then.
+    sim::DriveState DriveOnceSettled(wchar_t letter, const std::function<bool(const sim::DriveState&)>& settled) {
+        std::optional<sim::DriveState> drive;
+        PumpUntil([&] { return (drive = Drive(letter)) && settled(*drive); });
+        if (!drive) {
+            ADD_FAILURE() << "the simulator has no drive " << static_cast<char>(letter);
+            return {};
+        }
+        return *drive;
+    }
+
+    static bool Ejected(const sim::DriveState& drive) { return drive.disc == sim::Disc::None; }
+
+    void LogInTo(wchar_t letter) {
+        ASSERT_EQ(Ctl(std::wstring(L"insert ") + letter + L" encrypted \"" + kPassphrase + L"\""), 0u);
+        HWND box = WaitForLoginBox(letter);
+        ASSERT_NE(box, nullptr) << "no login box for " << static_cast<char>(letter);
+        ASSERT_EQ(LogIn(box, kPassphrase), L"Login OK!");
+    }
+
+    std::wstring m_pipePath;
+    std::optional<Process> m_sim;
+    std::optional<Process> m_client;
+};
+
+TEST_F(ClientTest, TheRightPassphraseLogsInAndAWrongOneEjects) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"Logged in"}, {L"E:", L"No disc or disc error"}}));
+    EXPECT_EQ(TrayWindow(), nullptr) << "the icon stayed while the window shows";
+    const sim::DriveState d = *Drive(L'D');
+    EXPECT_EQ(d.status, static_cast<DWORD>(LoggedIn));
+    EXPECT_EQ(d.disc, sim::Disc::Encrypted);
+    EXPECT_EQ(d.logins, 1u);
+    EXPECT_EQ(d.dismounts, 1u);
+    EXPECT_FALSE(d.volumeLocked) << "the volume was not unlocked";
+    EXPECT_EQ(d.ejects, 0u);
+    ASSERT_NO_FATAL_FAILURE(HideWithOk());
+
+    ASSERT_EQ(Ctl(L"insert E encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    HWND box = WaitForLoginBox(L'E');
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(LogIn(box, L"not the passphrase"), L"Login failed!");
+    const sim::DriveState e = DriveOnceSettled(L'E', Ejected);
+    EXPECT_TRUE(Ejected(e)) << "the disc with the wrong passphrase stayed";
+    EXPECT_EQ(e.ejects, 1u);
+    EXPECT_EQ(e.dismounts, 0u);
+    EXPECT_FALSE(e.volumeLocked);
+    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"Logged in"}, {L"E:", L"No disc or disc error"}}));
+}
+
+TEST_F(ClientTest, EmergencyLockEjectsEveryLoggedInDiscAndExitWithdrawsEveryAnnouncement) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DEF"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'E'));
+    ASSERT_EQ(Ctl(L"insert F plain"), 0u);
+
+    Command(ID_EMERGENCYLOCK);
+    for (wchar_t letter : {L'D', L'E'}) {
+        SCOPED_TRACE(static_cast<char>(letter));
+        const sim::DriveState drive = DriveOnceSettled(letter, Ejected);
+        EXPECT_TRUE(Ejected(drive));
+        EXPECT_EQ(drive.ejects, 1u);
+    }
+    EXPECT_EQ(Drive(L'F')->disc, sim::Disc::Plain) << "a disc that was not logged in went";
+    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"No disc or disc error"},
+                                    {L"E:", L"No disc or disc error"},
+                                    {L"F:", L"Not a Varnok CD"}}));
+    ASSERT_NO_FATAL_FAILURE(HideWithOk());
+
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    Command(ID_APP_EXIT_VARNOK);
+    ASSERT_TRUE(m_client->WaitForExit()) << "the client did not end on Exit";
+    for (const sim::DriveState& drive : Drives()) {
+        SCOPED_TRACE(static_cast<char>(drive.letter));
+        EXPECT_FALSE(drive.announced);
+        EXPECT_EQ(drive.withdrawals, 1u);
+    }
+    const sim::DriveState d = *Drive(L'D');
+    EXPECT_TRUE(Ejected(d)) << "Exit left a logged-in disc in";
+    EXPECT_EQ(d.ejects, 2u);
+    EXPECT_EQ(Drive(L'F')->disc, sim::Disc::Plain);
+}
+
+TEST_F(ClientTest, ASecondInstanceBringsTheWindowUpAndEnds) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+
+    Process second(ProgramPath(L"VarnokdSim.exe"), L"");
+    ASSERT_TRUE(second.Started());
+    ASSERT_TRUE(second.WaitForExit()) << "the second instance stayed";
+    EXPECT_TRUE(TopWindowsOf(second.Id()).empty());
+    ASSERT_TRUE(PumpUntil([this] { return StatusShown(); })) << "the running window did not come up";
+    EXPECT_EQ(TrayWindow(), nullptr);
+    EXPECT_EQ(ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST)),
+              (Rows{{L"D:", L"No disc or disc error"}, {L"E:", L"No disc or disc error"}}));
+    EXPECT_TRUE(m_client->Running());
+}
+
+TEST_F(ClientTest, DrivesPluggedInAndOutWhileRunningAreFollowed) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+
+    // The command returns once every window has answered the broadcast,
+    // the client's re-probe included.
+    ASSERT_EQ(Ctl(L"add F"), 0u);
+    EXPECT_TRUE(Drive(L'F')->announced) << "the new drive was not announced to";
+    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"No disc or disc error"},
+                                    {L"E:", L"No disc or disc error"},
+                                    {L"F:", L"No disc or disc error"}}));
+    ASSERT_NO_FATAL_FAILURE(HideWithOk());
+
+    // The new drive is watched: its disc brings its login box, whose
+    // "Eject disc" takes the disc out.
+    ASSERT_EQ(Ctl(L"insert F encrypted x"), 0u);
+    HWND box = WaitForLoginBox(L'F');
+    ASSERT_NE(box, nullptr) << "no login box for the new drive";
+    ::PostMessageW(::GetDlgItem(box, IDC_EJECT), BM_CLICK, 0, 0);
+    EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); }));
+    EXPECT_TRUE(Ejected(DriveOnceSettled(L'F', Ejected)));
+
+    ASSERT_EQ(Ctl(L"remove F"), 0u);
+    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"No disc or disc error"}, {L"E:", L"No disc or disc error"}}));
+}
+
+// Wine's own end of the session: wineboot asks every program with a window
+// whether the session may end and then tells them that it does.
+TEST_F(ClientTest, TheEndOfTheSessionEjectsLoggedInDiscs) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    ASSERT_EQ(Ctl(L"insert E plain"), 0u);
+
+    wchar_t system[MAX_PATH] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_EQ(RunToEnd(std::wstring(system) + L"\\wineboot.exe", L"--end-session"), 0u);
+
+    const sim::DriveState d = DriveOnceSettled(L'D', Ejected);
+    EXPECT_TRUE(Ejected(d)) << "the logged-in disc stayed at the session's end";
+    EXPECT_EQ(d.ejects, 1u);
+    EXPECT_EQ(Drive(L'E')->disc, sim::Disc::Plain);
+    // The session is over for the program too.
+    EXPECT_TRUE(m_client->WaitForExit());
+}
+
+}  // namespace
+}  // namespace vnk::test
