@@ -319,11 +319,11 @@ protected:
     HWND WaitForLoginBox(wchar_t letter) {
         const std::wstring title = std::wstring(L"Varnok on drive ") + letter + L": - Please log in";
         HWND box = nullptr;
-        PumpUntil([&] {
+        const bool shown = PumpUntil([&] {
             box = DialogOf(m_client->Id(), title);
             return box != nullptr && ::IsWindowVisible(box);
         });
-        return box;
+        return shown ? box : nullptr;
     }
 
     // Types the passphrase into the box, presses "Log in..." and returns
@@ -332,10 +332,6 @@ protected:
         HWND edit = ::GetDlgItem(box, IDC_PASSPHRASE);
         for (wchar_t unit : passphrase) ::PostMessageW(edit, WM_CHAR, unit, 1);
         ::PostMessageW(::GetDlgItem(box, IDC_LOGIN), BM_CLICK, 0, 0);
-        return OutcomeOf(box);
-    }
-
-    std::wstring OutcomeOf(HWND box) {
         HWND result = ::GetDlgItem(box, IDC_RESULT);
         std::wstring outcome;
         PumpUntil([&] { return !(outcome = ControlText(result)).empty(); });
@@ -452,7 +448,6 @@ TEST_F(ClientTest, ASecondInstanceBringsTheWindowUpAndEnds) {
     Process second(ProgramPath(L"VarnokdSim.exe"), L"");
     ASSERT_TRUE(second.Started());
     ASSERT_TRUE(second.WaitForExit()) << "the second instance stayed";
-    EXPECT_TRUE(TopWindowsOf(second.Id()).empty());
     ASSERT_TRUE(PumpUntil([this] { return StatusShown(); })) << "the running window did not come up";
     EXPECT_EQ(TrayWindow(), nullptr);
     EXPECT_EQ(ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST)),
