@@ -50,6 +50,13 @@ UINT DriveWatcherProc(LPVOID param) {
     ::PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_NOREMOVE);
 
     for (;;) {
+        // Serve every request of our range that waits in the queue: the
+        // wait below wakes only for input that came after the last look at
+        // the queue, so a request already there must not be left for it.
+        while (::PeekMessageW(&msg, nullptr, WM_WATCHER_STOP, WM_WATCHER_EJECT, PM_REMOVE)) {
+            if (msg.message == WM_WATCHER_STOP) return kWatcherStopped;
+            if (msg.message == WM_WATCHER_EJECT) EjectDisc(letter);
+        }
         if (!WatchersMayRun.load()) return kWatcherDone;
 
         // Read for each wait: a re-announcement may have stored a new event.
@@ -66,13 +73,6 @@ UINT DriveWatcherProc(LPVOID param) {
                 Trace(L"DriveWatcherProc: no main window, event of drive %c: not passed on\n", letter);
             }
             return kWatcherDone;
-        }
-
-        // Serve every waiting request of our range: a message already in the
-        // queue does not wake the next wait again.
-        while (::PeekMessageW(&msg, nullptr, WM_WATCHER_STOP, WM_WATCHER_EJECT, PM_REMOVE)) {
-            if (msg.message == WM_WATCHER_STOP) return kWatcherStopped;
-            if (msg.message == WM_WATCHER_EJECT) EjectDisc(letter);
         }
     }
 }

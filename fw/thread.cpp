@@ -127,7 +127,7 @@ DWORD WaitAnsweringSent(HANDLE handle, DWORD timeoutMs) {
             if (spent >= timeoutMs) return WAIT_TIMEOUT;
             remaining = static_cast<DWORD>(timeoutMs - spent);
         }
-        const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &handle, remaining, QS_SENDMESSAGE, 0);
+        const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &handle, remaining, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
         if (r != WAIT_OBJECT_0 + 1) return r;
         MSG msg;  // delivers the pending sent messages, removes nothing
         ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
