@@ -268,6 +268,7 @@ TEST_F(EngineTest, EmptyTableRefreshAndCleanupTouchNoDevice) {
 // holding the lock.
 TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
     Sim().AddDrive(L'D');
+    const size_t threadsBefore = ThreadsOfThisProcess();
     for (int round = 0; round < 200; ++round) {
         std::vector<DriveTable::Node> nodes;
         {
@@ -289,6 +290,8 @@ TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
         while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) fw::PumpMessage(msg);
     }
     EXPECT_TRUE(Drives().empty());
+    EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore) << "a drive thread was left behind";
+    EXPECT_EQ(Sim().OpenHandleCount(), 0u);
 }
 
 }  // namespace

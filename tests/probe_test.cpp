@@ -1,7 +1,6 @@
 // Drive probing and re-probing with the simulated driver: the table, the
 // announcements, the boxes a person sees, and the threads of every drive.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -45,17 +44,6 @@ protected:
         return thread && ::WaitForSingleObject(thread->m_hThread, 0) == WAIT_OBJECT_0;
     }
 };
-
-size_t ThreadsOfThisProcess() {
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    size_t count = 0;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
-    ::CloseHandle(snapshot);
-    return count;
-}
 
 TEST_F(ProbeTest, NoCdDriveLeavesTheTableEmptyAndOpensNothing) {
     Sim().AddDrive(L'C', DRIVE_FIXED);

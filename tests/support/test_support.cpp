@@ -1,6 +1,7 @@
 #include "tests/support/test_support.h"
 
 #include <dbt.h>
+#include <tlhelp32.h>
 
 #include <cwchar>
 
@@ -32,6 +33,17 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
 void PumpFor(DWORD ms) {
     const ULONGLONG end = ::GetTickCount64() + ms;
     PumpUntil([end] { return ::GetTickCount64() >= end; }, ms + 1000);
+}
+
+size_t ThreadsOfThisProcess() {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    size_t count = 0;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+    ::CloseHandle(snapshot);
+    return count;
 }
 
 bool WaitForThread(HANDLE thread, DWORD timeoutMs) {

@@ -28,6 +28,9 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWatchdogMs)
 // Runs the loop for a while: for letting things that must NOT happen show up.
 void PumpFor(DWORD ms);
 
+// How many threads this process has now.
+size_t ThreadsOfThisProcess();
+
 // Waits for a thread handle while pumping; false on the watchdog.
 bool WaitForThread(HANDLE thread, DWORD timeoutMs = kWatchdogMs);
 DWORD ExitCodeOf(HANDLE thread);
