@@ -12,14 +12,7 @@
 namespace vnk::test {
 namespace {
 
-std::wstring ProductPath() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path);
-    dir.resize(dir.find_last_of(L'\\'));          // .../tests
-    dir.resize(dir.find_last_of(L'\\'));          // the build folder
-    return dir + L"\\Varnokd.exe";
-}
+std::wstring ProductPath() { return ProgramPath(L"Varnokd.exe"); }
 
 struct Process {
     PROCESS_INFORMATION info{};

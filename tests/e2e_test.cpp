@@ -22,10 +22,6 @@
 #include "sim/sim_driver.h"
 #include "tests/support/test_support.h"
 
-#ifndef VNK_E2E_PROGRAMS_DIR
-#error "VNK_E2E_PROGRAMS_DIR (where VarnokdSim.exe lies, relative to this test) comes from tests/extras/e2e.cmake"
-#endif
-
 namespace vnk::test {
 namespace {
 
@@ -35,14 +31,6 @@ constexpr wchar_t kPassphrase[] = L"open sesame";
 constexpr DWORD kNoExitCode = 0xFFFFFFFF;
 
 using Rows = std::vector<std::pair<std::wstring, std::wstring>>;
-
-std::wstring ProgramPath(const wchar_t* name) {
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring dir(self);
-    dir.resize(dir.find_last_of(L"\\/") + 1);
-    return dir + L"" VNK_E2E_PROGRAMS_DIR L"\\" + name;
-}
 
 // A started program. One that still runs when its owner goes is ended by
 // force, so that a failed test leaves nothing behind.

@@ -30,10 +30,6 @@
 #include "sim/sim_driver.h"
 #include "tests/support/test_support.h"
 
-#ifndef VNK_SIM_PROGRAMS_DIR
-#error "VNK_SIM_PROGRAMS_DIR (where VarnokSim.exe lies, relative to this test) comes from tests/extras/sim_programs.cmake"
-#endif
-
 namespace vnk::test {
 namespace {
 
@@ -49,14 +45,6 @@ std::string Ascii(std::wstring_view text) {
     std::string ascii;
     for (wchar_t c : text) ascii += c < 0x80 ? static_cast<char>(c) : '?';
     return ascii;
-}
-
-std::wstring ProgramPath(const wchar_t* name) {
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring dir(self);
-    dir.resize(dir.find_last_of(L"\\/") + 1);
-    return dir + L"" VNK_SIM_PROGRAMS_DIR L"\\" + name;
 }
 
 // A child process; with `capture`, its stdout and stderr go into pipes

@@ -35,6 +35,14 @@ void PumpFor(DWORD ms) {
     PumpUntil([end] { return ::GetTickCount64() >= end; }, ms + 1000);
 }
 
+std::wstring ProgramPath(const wchar_t* name) {
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring dir(self);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir + L"" VNK_PROGRAMS_DIR L"\\" + name;
+}
+
 size_t ThreadsOfThisProcess() {
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry{};

@@ -28,6 +28,11 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWatchdogMs)
 // Runs the loop for a while: for letting things that must NOT happen show up.
 void PumpFor(DWORD ms);
 
+// The full path of one of the project's programs (Varnokd.exe, the
+// simulator and its control program), which lie in the build folder above
+// the tests.
+std::wstring ProgramPath(const wchar_t* name);
+
 // How many threads this process has now.
 size_t ThreadsOfThisProcess();
 
