@@ -32,47 +32,6 @@ constexpr DWORD kNoExitCode = 0xFFFFFFFF;
 
 using Rows = std::vector<std::pair<std::wstring, std::wstring>>;
 
-// A started program. One that still runs when its owner goes is ended by
-// force, so that a failed test leaves nothing behind.
-class Process {
-public:
-    Process(const std::wstring& program, const std::wstring& args) {
-        std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &info)) {
-            m_process.reset(info.hProcess);
-            ::CloseHandle(info.hThread);
-            m_id = info.dwProcessId;
-        }
-    }
-    ~Process() {
-        if (Running()) {
-            ::TerminateProcess(m_process.get(), 99);
-            ::WaitForSingleObject(m_process.get(), kWatchdogMs);
-        }
-    }
-
-    bool Started() const { return static_cast<bool>(m_process); }
-    bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
-    DWORD Id() const { return m_id; }
-    HANDLE Handle() const { return m_process.get(); }
-    bool WaitForExit(DWORD timeoutMs = kWatchdogMs) const {
-        return m_process && PumpUntil([this] { return !Running(); }, timeoutMs);
-    }
-    DWORD ExitCode() const {
-        DWORD code = kNoExitCode;
-        if (m_process) ::GetExitCodeProcess(m_process.get(), &code);
-        return code;
-    }
-
-private:
-    fw::UniqueHandle m_process;
-    DWORD m_id = 0;
-};
-
 // Runs a program to its end: its exit code, or kNoExitCode when it did not
 // start or end.
 DWORD RunToEnd(const std::wstring& program, const std::wstring& args) {

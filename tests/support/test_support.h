@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/drive_table.h"
+#include "fw/handles.h"
 #include "fw/wnd.h"
 #include "sim/sim_driver.h"
 
@@ -32,6 +33,47 @@ void PumpFor(DWORD ms);
 // simulator and its control program), which lie in the build folder above
 // the tests.
 std::wstring ProgramPath(const wchar_t* name);
+
+// A started program. One that still runs when its owner goes is ended by
+// force, so that a failed test leaves nothing behind.
+class Process {
+public:
+    Process(const std::wstring& program, const std::wstring& args) {
+        std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &info)) {
+            m_process.reset(info.hProcess);
+            ::CloseHandle(info.hThread);
+            m_id = info.dwProcessId;
+        }
+    }
+    ~Process() {
+        if (Running()) {
+            ::TerminateProcess(m_process.get(), 99);
+            ::WaitForSingleObject(m_process.get(), kWatchdogMs);
+        }
+    }
+
+    bool Started() const { return static_cast<bool>(m_process); }
+    bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+    DWORD Id() const { return m_id; }
+    HANDLE Handle() const { return m_process.get(); }
+    bool WaitForExit(DWORD timeoutMs = kWatchdogMs) const {
+        return m_process && PumpUntil([this] { return !Running(); }, timeoutMs);
+    }
+    DWORD ExitCode() const {
+        DWORD code = 0xFFFFFFFF;
+        if (m_process) ::GetExitCodeProcess(m_process.get(), &code);
+        return code;
+    }
+
+private:
+    fw::UniqueHandle m_process;
+    DWORD m_id = 0;
+};
 
 // How many threads this process has now.
 size_t ThreadsOfThisProcess();
