@@ -49,6 +49,11 @@ protected:
     }
 
     void Type(HWND box, const std::wstring& text) { ::SetDlgItemTextW(box, IDC_PASSPHRASE, text.c_str()); }
+    // Types the passphrase and presses "&Log in...".
+    void LogIn(HWND box, const std::wstring& passphrase) {
+        Type(box, passphrase);
+        Press(box, IDC_LOGIN);
+    }
     void Press(HWND box, int id) {
         ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, id)));
     }
@@ -113,8 +118,7 @@ TEST_F(LoginTest, RightPassphraseLogsInDismountsAndTellsEveryWindow) {
     EXPECT_TRUE(Drive().volumeLocked);
     EXPECT_EQ(LabelColor(box), RGB(0, 0, 0));
 
-    Type(box, L"secret");
-    Press(box, IDC_LOGIN);
+    LogIn(box, L"secret");
     ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
     ASSERT_TRUE(PumpUntil([&] { return Broadcasts().size() == 4; }));
 
@@ -178,8 +182,7 @@ TEST_F(LoginTest, LoginRecordIsThePassphraseAsTypedAndOneZeroUnit) {
         SCOPED_TRACE(c.typed.size());
         HWND box = ShowBox();
         ASSERT_NE(box, nullptr);
-        Type(box, c.typed);
-        Press(box, IDC_LOGIN);
+        LogIn(box, c.typed);
         ASSERT_TRUE(PumpUntil([&] { return !LoginRecordSent().empty(); }));
         const std::vector<BYTE> record = LoginRecordSent();
         ASSERT_EQ(record.size(), 2 * c.sentUnits + 2);
@@ -262,8 +265,7 @@ TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
     ASSERT_NE(box, nullptr);
     {
         MessageBoxAnswerer answer(L"Oops");
-        Type(box, L"secret");
-        Press(box, IDC_LOGIN);
+        LogIn(box, L"secret");
         ASSERT_TRUE(answer.Wait());
         EXPECT_EQ(answer.Text(), L"DBT_DEVICEQUERYREMOVE failed (0)");
     }
@@ -275,8 +277,7 @@ TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
     EXPECT_EQ(Status(), DWORD{NotLoggedIn});
 
     m_main.refuseQueryRemove = false;
-    Type(box, L"secret");
-    Press(box, IDC_LOGIN);
+    LogIn(box, L"secret");
     ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
     EXPECT_EQ(Status(), DWORD{LoggedIn});
     ASSERT_TRUE(WaitGone(box));
@@ -288,8 +289,7 @@ TEST_F(LoginTest, DismountFailureEjectsThroughTheBoxesOwnHandle) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
     MessageBoxAnswerer answer(L"Dismount failed");
-    Type(box, L"secret");
-    Press(box, IDC_LOGIN);
+    LogIn(box, L"secret");
     ASSERT_TRUE(answer.Wait());
     EXPECT_NE(answer.Text().find(L"Win32 error code 5"), std::wstring::npos);
     EXPECT_EQ(answer.Owner(), box);
@@ -307,8 +307,7 @@ TEST_F(LoginTest, RefusedArrivalHidesTheBoxAndTheTimerClosesIt) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
     MessageBoxAnswerer answer(L"Oops");
-    Type(box, L"secret");
-    Press(box, IDC_LOGIN);
+    LogIn(box, L"secret");
     ASSERT_TRUE(answer.Wait());
     EXPECT_EQ(answer.Text(), L"DBT_DEVICEARRIVAL failed (0)!");
     EXPECT_FALSE(::IsWindowVisible(box));
