@@ -10,24 +10,10 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "fw/app.h"
 #include "res/resource.h"
 
 namespace {
-
-// The passphrase buffer of one login: wiped when it goes, on every path.
-class PassphraseBuffer {
-public:
-    static constexpr int kUnits = static_cast<int>(vnk::kMaxPassphraseUnits) + 1;
-    PassphraseBuffer() = default;
-    PassphraseBuffer(const PassphraseBuffer&) = delete;
-    PassphraseBuffer& operator=(const PassphraseBuffer&) = delete;
-    ~PassphraseBuffer() { Wipe(); }
-    wchar_t* data() { return m_units; }
-    void Wipe() { ::SecureZeroMemory(m_units, sizeof m_units); }
-
-private:
-    wchar_t m_units[kUnits] = {};
-};
 
 constexpr COLORREF kLoginOkColor = RGB(0, 128, 0);
 constexpr COLORREF kLoginFailedColor = RGB(128, 0, 0);
@@ -38,6 +24,7 @@ FW_BEGIN_MESSAGE_MAP(CVNKDLoginBox, fw::Dialog)
     FW_ON_COMMAND(IDC_LOGIN, OnLogin)
     FW_ON_COMMAND(IDC_EJECT, OnEjectDisc)
     FW_ON_WM_TIMER()
+    FW_ON_WM_ENDSESSION()
 FW_END_MESSAGE_MAP()
 
 CVNKDLoginBox::CVNKDLoginBox() : fw::Dialog(IDD_VARNOKD_LOGIN) {}
@@ -47,7 +34,7 @@ CVNKDLoginBox::~CVNKDLoginBox() = default;
 void CVNKDLoginBox::DoDataExchange(fw::DataExchange& dx) {
     dx.Control(IDC_RESULT, m_resultLabel);
     dx.Control(IDC_PROMPT, m_promptLabel);
-    dx.Control(IDC_PASSPHRASE, m_passphraseEdit);
+    dx.Subclass(IDC_PASSPHRASE, m_passphraseEdit);
     dx.Control(IDC_LOGIN, m_loginButton);
 }
 
@@ -74,6 +61,13 @@ BOOL CVNKDLoginBox::OnInitDialog() {
     SetWindowText(vnk::FormatDriveString(IDS_LOGIN_CAPTION, m_driveLetter).c_str());
     m_promptLabel.SetWindowText(vnk::FormatDriveString(IDS_LOGIN_PROMPT, m_driveLetter).c_str());
 
+    if (!m_passphraseEdit.HasSecretBuffer()) {
+        // Without its locked buffer the field would have nowhere safe to
+        // keep what is typed.
+        fw::ReportOutOfMemory();
+        EndDialog(IDCANCEL);
+        return FALSE;
+    }
     if (!OpenDevice() || !LockVolume()) EndDialog(IDCANCEL);
     return FALSE;
 }
@@ -123,28 +117,21 @@ void CVNKDLoginBox::OnLogin() {
     // send the passphrase nowhere and eject the disc just logged in.
     if (m_outcomeKnown || !m_hDevice.valid()) return;
 
-    PassphraseBuffer passphrase;
-    ::GetWindowTextW(m_passphraseEdit.m_hWnd, passphrase.data(), PassphraseBuffer::kUnits);
-    const size_t units = std::wcslen(passphrase.data());
-    // Overwrite the control's copy before emptying it.
-    m_passphraseEdit.SetWindowText(std::wstring(units, L'*').c_str());
-    m_passphraseEdit.SetWindowText(L"");
-
     FillVolumeNotice();
     const LRESULT granted = Broadcast(DBT_DEVICEQUERYREMOVE);
     if (granted != 1) {
-        passphrase.Wipe();
+        m_passphraseEdit.Clear();
         wchar_t text[64];
         ::wsprintfW(text, L"DBT_DEVICEQUERYREMOVE failed (%lu)", static_cast<unsigned long>(granted));
         ::MessageBoxW(nullptr, text, L"Oops", MB_ICONERROR);
         return;
     }
 
-    // The login record is the passphrase as typed and one zero unit; it is
-    // the buffer itself, which the zero from GetWindowTextW terminates.
-    const DWORD recordBytes = static_cast<DWORD>((units + 1) * sizeof(wchar_t));
-    const bool accepted = m_hDevice.Control(vnk::IOCTL_VNK_LOGIN, passphrase.data(), recordBytes);
-    passphrase.Wipe();
+    // The login record is the passphrase as typed and one zero unit: the
+    // field's own locked buffer, sent without a copy.
+    const bool accepted = m_hDevice.Control(vnk::IOCTL_VNK_LOGIN, m_passphraseEdit.Record(),
+                                            m_passphraseEdit.RecordBytes());
+    m_passphraseEdit.Clear();
 
     if (accepted) {
         LoginAccepted();
@@ -219,6 +206,11 @@ void CVNKDLoginBox::OnEjectDisc() {
 }
 
 void CVNKDLoginBox::OnCancel() { OnEjectDisc(); }
+
+void CVNKDLoginBox::OnEndSession(BOOL ending) {
+    // The process may be ended without another message once this returns.
+    if (ending) m_passphraseEdit.Clear();
+}
 
 void CVNKDLoginBox::OnTimer(UINT_PTR) {
     ::KillTimer(m_hWnd, LoginCloseTimerId);

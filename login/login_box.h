@@ -11,6 +11,7 @@
 #include "engine/driver.h"
 #include "fw/controls.h"
 #include "fw/dialog.h"
+#include "login/passphrase_edit.h"
 #include "ui/color_static.h"
 
 class CVNKDLoginBox : public fw::Dialog {
@@ -25,7 +26,7 @@ public:
     vnk::DeviceHandle m_hDevice;  // open and locked while the box waits
     CColorStatic m_resultLabel;
     fw::Static m_promptLabel;
-    fw::Edit m_passphraseEdit;
+    CPassphraseEdit m_passphraseEdit;  // holds the passphrase while the box lives
     fw::Button m_loginButton;
     fw::Font m_resultFont;
 
@@ -42,6 +43,7 @@ protected:
     void OnLogin();
     void OnEjectDisc();
     void OnTimer(UINT_PTR timerId);
+    void OnEndSession(BOOL ending);
 
     FW_DECLARE_MESSAGE_MAP()
 
