@@ -57,11 +57,17 @@ void SimDriver::AddDrive(wchar_t letter, UINT driveType) {
     drive.present = true;
 }
 
+void SimDriver::Drive::DropPassphrase() {
+    ::SecureZeroMemory(passphrase.data(), passphrase.size() * sizeof(wchar_t));
+    passphrase.clear();
+}
+
 void SimDriver::RemoveDrive(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->present = false;
         drive->disc = Disc::None;
+        drive->DropPassphrase();
         drive->loggedIn = drive->loginRefused = false;
         drive->announced = false;
         drive->lockedBy = nullptr;
@@ -77,7 +83,7 @@ void SimDriver::InsertPlainDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::Plain;
-        drive->passphrase.clear();
+        drive->DropPassphrase();
         drive->loggedIn = drive->loginRefused = false;
     }
 }
@@ -86,6 +92,7 @@ void SimDriver::InsertEncryptedDisc(wchar_t letter, const std::wstring& passphra
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::Encrypted;
+        drive->DropPassphrase();
         drive->passphrase = passphrase;
         drive->loggedIn = drive->loginRefused = false;
         SignalLocked(*drive);
@@ -96,6 +103,7 @@ void SimDriver::TakeOutDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::None;
+        drive->DropPassphrase();
         drive->loggedIn = drive->loginRefused = false;
     }
 }
@@ -285,6 +293,7 @@ BOOL SimDriver::Control(HANDLE device, DWORD code, const void* in, DWORD inSize,
     }
     record.succeeded = ok != FALSE;
     m_calls.push_back(std::move(record));
+    ::SecureZeroMemory(input.data(), input.size());
     if (!ok) ::SetLastError(error);
     return ok;
 }
@@ -370,7 +379,7 @@ BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vecto
             ++drive.ejects;
             drive.disc = Disc::None;
             drive.loggedIn = drive.loginRefused = false;
-            drive.passphrase.clear();
+            drive.DropPassphrase();
             return TRUE;
         default:
             error = ERROR_INVALID_FUNCTION;
