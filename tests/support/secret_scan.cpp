@@ -97,7 +97,7 @@ size_t MaskedSecret::CountInMemory() const {
         if (region.RegionSize == 0) break;
         if (!Readable(region) || base == own) continue;
         for (size_t offset = 0; offset < region.RegionSize;) {
-            const size_t bytes = std::min(kPieceBytes, region.RegionSize - offset);
+            const size_t bytes = std::min<size_t>(kPieceBytes, region.RegionSize - offset);
             const size_t read = buffer.Read(base + offset, bytes);
             const auto* units = reinterpret_cast<const wchar_t*>(buffer.data());
             const size_t count = read / sizeof(wchar_t);
