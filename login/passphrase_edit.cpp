@@ -75,11 +75,10 @@ void CPassphraseEdit::ReleaseSecret() {
 
 void CPassphraseEdit::PostNcDestroy() { ReleaseSecret(); }
 
-std::pair<size_t, size_t> CPassphraseEdit::Selection() const {
+std::pair<size_t, size_t> CPassphraseEdit::Selection() {
     DWORD start = 0;
     DWORD end = 0;
-    const_cast<CPassphraseEdit*>(this)->Original(EM_GETSEL, reinterpret_cast<WPARAM>(&start),
-                                                 reinterpret_cast<LPARAM>(&end));
+    Original(EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
     size_t first = std::min<size_t>(std::min(start, end), m_length);
     size_t last = std::min<size_t>(std::max(start, end), m_length);
     const wchar_t* units = Units();

@@ -57,7 +57,7 @@ protected:
 private:
     wchar_t* Units() const;
     // The control's selection, widened to whole characters.
-    std::pair<size_t, size_t> Selection() const;
+    std::pair<size_t, size_t> Selection();
     // Replaces the units [first, last) with as much of `text` as fits in
     // whole characters; false when some of it was refused.
     bool Replace(size_t first, size_t last, const wchar_t* text, size_t count);
