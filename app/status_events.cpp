@@ -57,7 +57,8 @@ void CVNKDStatus::Reprobe() {
     // Every open login box closes through its cancel path first; the probe
     // does not wait for them.
     for (auto& [letter, info] : vnk::Drives()) {
-        if (info.loginThread) info.loginThread->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+        if (info.loginThread && !info.loginThread->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0))
+            vnk::Trace(L"Varnokd: Reprobe: login box of drive %c: not told to close (%lu)\n", letter, ::GetLastError());
     }
     vnk::VNKDProbeForDrives(1);
 }

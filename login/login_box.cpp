@@ -241,13 +241,11 @@ void CVNKDLoginBox::RequestEject() const {
         std::lock_guard lock(vnk::DriveLock);
         vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter);
         if (info == nullptr) return;
-        if (info->watcher) {
-            info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
-        } else {
-            // A re-probe has just stopped the drive's watcher (it closes the
-            // boxes without waiting for them): the disc must go all the same.
-            ejectHere = true;
-        }
+        // A watcher serves requests only until it fires or ends, and says
+        // so under this lock; with none that will (a re-probe has stopped
+        // it, or it has fired and is ending), the disc must go all the same.
+        ejectHere = !info->watcher || !info->watcherServes ||
+                    !info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
         info->status = vnk::NoDisc;
     }
     if (ejectHere) vnk::EjectDisc(m_driveLetter);
