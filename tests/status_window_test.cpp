@@ -169,6 +169,25 @@ TEST_F(StatusWindowTest, HidingWaysAllHideAndShowingWaysShowAFreshList) {
     }
 }
 
+// A new taskbar (explorer restarted) starts empty: the icon comes back,
+// whichever of the window and its tray hears of it first, and the window
+// stays hidden behind it.
+TEST_F(StatusWindowTest, ANewTaskbarGetsTheIconAgainAndTheWindowStaysHidden) {
+    Start();
+    const UINT taskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
+    NOTIFYICONDATAW forget{};
+    forget.cbSize = sizeof forget;
+    forget.hWnd = m_status->Tray()->m_hWnd;
+    forget.uID = IDR_TRAYMENU;
+    ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &forget));
+    ASSERT_FALSE(TrayIconInShell());
+    ::SendMessageW(Window(), taskbarCreated, 0, 0);
+    ::SendMessageW(m_status->Tray()->m_hWnd, taskbarCreated, 0, 0);
+    EXPECT_TRUE(TrayIconInShell());
+    EXPECT_FALSE(::IsWindowVisible(Window()));
+    EXPECT_TRUE(m_status->IsHiddenInTray());
+}
+
 TEST_F(StatusWindowTest, EscapeEndsLikeExit) {
     Start();
     Command(ID_SHOWSTATUS);
