@@ -29,6 +29,20 @@ private:
     wchar_t m_units[kUnits] = {};
 };
 
+// Waits `ms` for another try at the lock; false when the thread was told to
+// end meanwhile (the program exits): the tries then stop without a box,
+// which nobody would be there to answer.
+bool WaitBeforeNextTry(DWORD ms) {
+    const ULONGLONG end = ::GetTickCount64() + ms;
+    MSG msg;
+    for (;;) {
+        if (::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return false;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= end) return true;
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_POSTMESSAGE, 0);
+    }
+}
+
 constexpr COLORREF kLoginOkColor = RGB(0, 128, 0);
 constexpr COLORREF kLoginFailedColor = RGB(128, 0, 0);
 
@@ -106,7 +120,10 @@ bool CVNKDLoginBox::LockVolume() {
         vnk::Trace(L"Varnokd: OnLogin: lock failed (%u)\r\n", error);
         if (error == ERROR_ACCESS_DENIED) {
             // Another program has the volume open; it may let go shortly.
-            ::Sleep(1000);
+            if (!WaitBeforeNextTry(1000)) {
+                m_hDevice.Close();
+                return false;
+            }
             if (++failures < kAttempts) continue;
             vnk::ErrorBox(m_hWnd, IDS_ERR_LOCK_IN_USE, IDS_CAP_LOCK_IN_USE, MB_ICONERROR, m_driveLetter);
         } else {

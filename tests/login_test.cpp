@@ -238,6 +238,25 @@ TEST_F(LoginTest, VolumeHeldByAnotherProgramGivesUpAfterTenAttempts) {
     EXPECT_EQ(Sim().OpenHandleCount(), 0u);
 }
 
+// The thread is told to end (the program exits) while the box waits for
+// another try at a volume that another program holds: the tries stop at
+// once instead of running their ten seconds, and no box comes up.
+TEST_F(LoginTest, EndingTheThreadStopsTheLockRetries) {
+    Sim().HoldVolume(L'D', true);
+    TraceCapture trace;
+    MessageBoxAnswerer answer(L"Lock failed: Drive in use");
+    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+    ASSERT_TRUE(PumpUntil([&] { return trace.CountContaining(L"Varnokd: OnLogin: lock failed (5)") >= 1; }));
+    m_login->PostThreadMessage(WM_QUIT, 0, 0);
+    ASSERT_TRUE(WaitForThread(m_login->Handle()));
+    size_t lockCalls = 0;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control && call.code == kFsctlLockVolume) ++lockCalls;
+    EXPECT_LT(lockCalls, 3u) << "the tries went on after the thread was told to end";
+    EXPECT_EQ(answer.Text(), L"");
+    EXPECT_EQ(Sim().OpenHandleCount(), 0u);
+}
+
 TEST_F(LoginTest, EveryCloseRequestEjectsButEscapeDoesNothing) {
     struct Case {
         const char* name;
