@@ -8,6 +8,8 @@
 #include <msiquery.h>
 
 #include <cwchar>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "app/varnokd_app.h"
@@ -52,7 +54,7 @@ std::vector<HWND> ClientWindows() {
 // check already finds the client gone. It never fails the installation: a
 // client that does not end leaves Windows Installer's own handling of files
 // in use.
-extern "C" __declspec(dllexport) UINT __stdcall CloseRunningClient(MSIHANDLE install) {
+extern "C" __declspec(dllexport) UINT __stdcall CloseRunningClient(MSIHANDLE install) try {
     std::vector<fw::UniqueHandle> processes;
     for (HWND window : ClientWindows()) {
         DWORD processId = 0;
@@ -68,7 +70,11 @@ extern "C" __declspec(dllexport) UINT __stdcall CloseRunningClient(MSIHANDLE ins
         const ULONGLONG now = ::GetTickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         if (::WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0)
-            Log(install, L"CloseRunningClient: process %lu did not end", ::GetProcessId(process.get()));
+            Log(install, L"CloseRunningClient: process %lu did not end",
+                ::GetProcessId(process.get()));
     }
+    return ERROR_SUCCESS;
+} catch (...) {
+    // Out of memory: nothing may leave the DLL, and the installation goes on.
     return ERROR_SUCCESS;
 }
