@@ -138,7 +138,8 @@ arp_icon_registered() {
 }
 
 installed_as() {  # $1: the version that must be installed, alone
-  [ -f "$install_dir/Varnokd.exe" ] && [ -f "$install_dir/README.txt" ] &&
+  # The product and its readme, nothing else (no simulator programs).
+  [ "$(cd "$install_dir" 2>/dev/null && ls | tr '\n' ' ')" = "README.txt Varnokd.exe " ] &&
     [ "$(run_value | sed -n 's/^ *Varnokd *REG_SZ *//p')" = "$client_command" ] &&
     [ "$(arp_entries)" = 1 ] && [ "$(arp_value DisplayVersion)" = "$1" ]
 }
