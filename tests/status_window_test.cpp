@@ -48,14 +48,7 @@ protected:
             rows.emplace_back(m_status->m_list.GetItemText(i, 0), m_status->m_list.GetItemText(i, 1));
         return rows;
     }
-    bool TrayIconInShell() const {
-        // The shell modifies only an icon it has.
-        NOTIFYICONDATAW data{};
-        data.cbSize = sizeof data;
-        data.hWnd = m_status->Tray()->m_hWnd;
-        data.uID = IDR_TRAYMENU;
-        return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
-    }
+    bool TrayIconInShell() const { return IconInShell(m_status->Tray()->m_hWnd, IDR_TRAYMENU); }
     DWORD StatusOf(wchar_t letter) {
         std::lock_guard lock(DriveLock);
         return Drives().Find(letter)->status;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/drive_table.h"
@@ -28,6 +29,12 @@ constexpr DWORD kWatchdogMs = 20000;
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWatchdogMs);
 // Runs the loop for a while: for letting things that must NOT happen show up.
 void PumpFor(DWORD ms);
+// Routes every message already queued for the calling thread.
+void DrainMessages();
+
+// A text's narrow form for test names and messages: ASCII as it is, any
+// other unit as '?'.
+std::string Ascii(std::wstring_view text);
 
 // The full path of one of the project's programs (Varnokd.exe, the
 // simulator and its control program), which lie in the build folder above
@@ -146,6 +153,19 @@ protected:
 
     RecorderWindow m_main;
 };
+
+// The top-level windows of a process (any process), visible or not.
+std::vector<HWND> TopWindowsOf(DWORD processId);
+std::wstring ClassOf(HWND hwnd);
+// A window's caption, which the system keeps for windows of every process.
+std::wstring TitleOf(HWND hwnd);
+// A process's top-level window with this exact title (and class, unless
+// null), visible or not; null if it has none.
+HWND TopWindowOf(DWORD processId, const std::wstring& title, const wchar_t* className = nullptr);
+
+// Whether the shell shows the icon (window, id): the shell modifies only
+// icons it has.
+bool IconInShell(HWND window, UINT id);
 
 // Finds a visible top-level window of this process by exact title;
 // className may be null.
