@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,7 +18,6 @@
 #include "app/status_window.h"
 #include "common/messages.h"
 #include "engine/drive_table.h"
-#include "fw/app.h"
 #include "fw/dpi.h"
 #include "res/resource.h"
 #include "tests/support/test_support.h"
@@ -129,35 +127,19 @@ void ChangeDpi(HWND window, UINT dpi, RECT suggested) {
 
 // --- The windows, with drive D: holding an encrypted disc -------------------
 
-class DpiTest : public DriveFixture {
+class DpiTest : public StatusWindowFixture {
 protected:
     void SetUp() override {
-        DriveFixture::SetUp();
+        StatusWindowFixture::SetUp();
         Sim().AddDrive(L'D');
         Sim().InsertEncryptedDisc(L'D', L"secret");
-    }
-    void TearDown() override {
-        if (m_status) {
-            m_status->DestroyWindow();
-            m_status.reset();
-        }
-        DriveFixture::TearDown();
-    }
-
-    // Starts the status window as the program does: it probes the drives
-    // and goes behind its tray icon.
-    bool StartStatusWindow() {
-        m_status = std::make_unique<CVNKDStatus>();
-        fw::GetApp()->m_pMainWnd = m_status.get();
-        fw::GetApp()->m_nCmdShow = SW_SHOWMINNOACTIVE;
-        return m_status->Create() && PumpUntil([this] { return m_status->IsHiddenInTray(); });
     }
 
     // Shows the started window as the tray's "Show Status window" does.
     HWND ShowStatusWindow() {
-        ::SendMessageW(m_status->m_hWnd, WM_COMMAND, ID_SHOWSTATUS, 0);
+        Command(ID_SHOWSTATUS);
         PumpUntil([this] { return m_status->m_list.GetItemCount() == 1; });
-        return ::IsWindowVisible(m_status->m_hWnd) ? m_status->m_hWnd : nullptr;
+        return ::IsWindowVisible(Window()) ? Window() : nullptr;
     }
 
     // The box of drive D:, shown by the login thread that the status
@@ -179,8 +161,6 @@ protected:
         }
         EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); }));
     }
-
-    std::unique_ptr<CVNKDStatus> m_status;
 };
 
 // One child process per DPI runs this, under its LogPixels setting.
@@ -195,7 +175,7 @@ TEST_F(DpiChild, DISABLED_BothWindowsShowEveryTextWhole) {
 
     // The box first, while the status window is behind its tray icon, as
     // when a disc arrives; then the status window.
-    ASSERT_TRUE(StartStatusWindow());
+    ASSERT_NO_FATAL_FAILURE(Start());
     HWND box = ShowLoginBox();
     ASSERT_NE(box, nullptr);
     EXPECT_THAT(Narrow(ClippedTexts(box)), IsEmpty());
@@ -258,7 +238,7 @@ TEST(DpiSettingTest, EveryDpiShowsEveryTextWhole) {
 // --- A DPI change while the windows are open --------------------------------
 
 TEST_F(DpiTest, StatusWindowFollowsADpiChangeAndComesBackUnchanged) {
-    ASSERT_TRUE(StartStatusWindow());
+    ASSERT_NO_FATAL_FAILURE(Start());
     HWND status = ShowStatusWindow();
     ASSERT_NE(status, nullptr);
     const UINT start = m_status->Dpi();
@@ -294,7 +274,7 @@ TEST_F(DpiTest, StatusWindowFollowsADpiChangeAndComesBackUnchanged) {
 }
 
 TEST_F(DpiTest, LoginBoxFollowsADpiChangeAndComesBackUnchanged) {
-    ASSERT_TRUE(StartStatusWindow());
+    ASSERT_NO_FATAL_FAILURE(Start());
     HWND box = ShowLoginBox();
     ASSERT_NE(box, nullptr);
     // The box lives on its login thread: the change arrives there.

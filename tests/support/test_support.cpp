@@ -158,6 +158,23 @@ void DriveFixture::TearDown() {
     Sim().Reset();
 }
 
+void StatusWindowFixture::TearDown() {
+    if (m_status) {
+        m_status->DestroyWindow();
+        m_status.reset();
+    }
+    DriveFixture::TearDown();
+}
+
+void StatusWindowFixture::Start() {
+    m_status = std::make_unique<CVNKDStatus>();
+    fw::GetApp()->m_pMainWnd = m_status.get();
+    fw::GetApp()->m_nCmdShow = SW_SHOWMINNOACTIVE;
+    ASSERT_TRUE(m_status->Create());
+    ASSERT_TRUE(PumpUntil([this] { return m_status->IsHiddenInTray() && m_status->Tray() != nullptr; }));
+    PumpFor(100);
+}
+
 DriveInfo& DriveFixture::AddRecord(wchar_t letter, bool startWatcher) {
     std::lock_guard lock(DriveLock);
     DriveInfo& info = Drives().Insert(letter);

@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/status_window.h"
 #include "engine/drive_table.h"
 #include "fw/handles.h"
 #include "fw/wnd.h"
@@ -166,6 +168,21 @@ HWND TopWindowOf(DWORD processId, const std::wstring& title, const wchar_t* clas
 // Whether the shell shows the icon (window, id): the shell modifies only
 // icons it has.
 bool IconInShell(HWND window, UINT id);
+
+// A drive fixture with the program's status window, started as the
+// program starts it.
+class StatusWindowFixture : public DriveFixture {
+protected:
+    void TearDown() override;
+
+    // Starts the window and waits until it has probed the drives and
+    // hidden itself behind its tray icon (a fatal failure otherwise).
+    void Start();
+    HWND Window() const { return m_status->m_hWnd; }
+    void Command(UINT id) { ::SendMessageW(Window(), WM_COMMAND, id, 0); }
+
+    std::unique_ptr<CVNKDStatus> m_status;
+};
 
 // Finds a visible top-level window of this process by exact title;
 // className may be null.
