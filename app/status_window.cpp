@@ -56,6 +56,7 @@ void CVNKDStatus::DoDataExchange(fw::DataExchange& dx) {
 
 std::wstring CVNKDStatus::StatusText(DWORD status) {
     if (status <= vnk::LoggedIn) return vnk::LoadResString(IDS_STATUS_NO_DISC + status);
+    if (status == vnk::kStatusUnreadable) return vnk::LoadResString(IDS_STATUS_UNREADABLE);
     return vnk::FormatNumberString(IDS_STATUS_UNKNOWN, status);
 }
 

@@ -24,6 +24,7 @@ void EndThread(std::unique_ptr<fw::Thread>& thread, UINT message) {
 DriveLockType DriveLock;
 bool ProbeInProgress = false;
 std::atomic<bool> WatchersMayRun{false};
+std::atomic<unsigned> LockGeneration{0};
 
 void DriveLockType::lock() {
     ::EnterCriticalSection(&m_section);

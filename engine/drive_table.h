@@ -23,6 +23,16 @@ enum DriveStatus : DWORD {
     LoggedIn = 5,
 };
 
+// What a record holds when the driver's status answer could not be read
+// (the query failed or answered other than 4 bytes). Like any value above
+// LoggedIn it is shown as an unknown status.
+constexpr DWORD kStatusUnreadable = 0xFFFFFFFF;
+
+// Whether the disc in a drive of this status may be logged in: the passes
+// that lock every disc try to eject it. A value the driver should never
+// answer, or none at all, counts as logged in: the client fails closed.
+constexpr bool MayBeLoggedIn(DWORD status) { return status >= LoggedIn; }
+
 // One drive. A record stays at one place in memory while it exists: its
 // watcher finds it once and keeps referring to it.
 struct DriveInfo {
@@ -71,6 +81,10 @@ extern DriveLockType DriveLock;
 extern bool ProbeInProgress;
 // Written by the main thread, read by watchers without DriveLock.
 extern std::atomic<bool> WatchersMayRun;
+// Counts the passes that lock every disc (Emergency Lock, the session's
+// end, VNKDCleanup); each one adds 1 before it starts. A login box that
+// was shown before the latest pass must not leave its disc logged in.
+extern std::atomic<unsigned> LockGeneration;
 
 class DriveTable {
 public:
@@ -124,7 +138,7 @@ void StartWatcher(wchar_t letter, DriveInfo& info);
 // Re-reads every drive's status from the driver.
 void VNKDUpdateDriveStatus();
 // Withdraws every announcement, closes the drive events and ejects the
-// discs that are logged in.
+// discs that may be logged in (a failed eject is tried once more).
 void VNKDCleanup();
 
 }  // namespace vnk

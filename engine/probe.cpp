@@ -20,17 +20,19 @@ namespace {
 
 LoginThreadFactory g_loginThreadFactory = nullptr;
 
+std::wstring RootPath(wchar_t letter) { return {letter, L':', L'\\'}; }
+
 bool HoldsEvent(HANDLE event) { return event != nullptr && event != INVALID_HANDLE_VALUE; }
 
 // Takes out the records that are gone: all of them at the first probe, at
-// a re-probe those whose device no longer opens. The caller lets the nodes
+// a re-probe those whose drive is really gone. The caller lets the nodes
 // go after it has left DriveLock.
 std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
     std::lock_guard lock(DriveLock);
     if (reprobe == 0) return Drives().ExtractAll();
     std::vector<wchar_t> gone;
     for (auto& [letter, info] : Drives()) {
-        if (!DeviceHandle::Open(letter, FILE_ATTRIBUTE_NORMAL).valid()) gone.push_back(letter);
+        if (DriveIsGone(letter, L"VNKDProbeForDrives")) gone.push_back(letter);
     }
     std::vector<DriveTable::Node> nodes;
     for (wchar_t letter : gone) nodes.push_back(Drives().Extract(letter));
@@ -53,10 +55,27 @@ void StopWatchers() {
     for (auto& watcher : watchers) EndWatcher(watcher);
 }
 
-bool HasDriverSignature(const DeviceHandle& device) {
+enum class Signature { Found, Other, NoAnswer };
+
+// Errors with which a device that has no filter driver on it turns the
+// driver's private requests away.
+bool IsUnknownRequestError(DWORD error) {
+    switch (error) {
+        case ERROR_INVALID_FUNCTION:
+        case ERROR_NOT_SUPPORTED:
+        case ERROR_INVALID_PARAMETER:
+        case ERROR_CALL_NOT_IMPLEMENTED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+Signature QuerySignature(const DeviceHandle& device) {
     char signature[sizeof kDriverSignature] = {};
-    return device.Control(IOCTL_VNK_GET_SIGNATURE, nullptr, 0, signature, sizeof signature) &&
-           std::memcmp(signature, kDriverSignature, sizeof signature) == 0;
+    if (!device.Control(IOCTL_VNK_GET_SIGNATURE, nullptr, 0, signature, sizeof signature))
+        return IsUnknownRequestError(::GetLastError()) ? Signature::NoAnswer : Signature::Other;
+    return std::memcmp(signature, kDriverSignature, sizeof signature) == 0 ? Signature::Found : Signature::Other;
 }
 
 DWORD CurrentSessionId() {
@@ -90,8 +109,8 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
 
     const AnnounceRecord record{guid, CurrentSessionId()};
     if (device.Control(IOCTL_VNK_ANNOUNCE, &record, sizeof record)) {
-        DWORD status = info->status;
-        if (device.Control(IOCTL_VNK_GET_STATUS, nullptr, 0, &status, sizeof status)) info->status = status;
+        // A status that cannot be read counts as possibly logged in.
+        info->status = ReadDriveStatus(device).value_or(kStatusUnreadable);
         return {};
     }
     const DWORD error = ::GetLastError();
@@ -100,9 +119,11 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
     return Drives().Extract(letter);
 }
 
-void ExamineLetter(wchar_t letter) {
-    const wchar_t root[] = {letter, L':', L'\\', L'\0'};
-    if (Device().DriveType(root) != DRIVE_CDROM) return;
+// What the probe found at one letter.
+enum class Finding { NoCdDrive, CdDrive, CdDriveWithoutDriver };
+
+Finding ExamineLetter(wchar_t letter) {
+    if (Device().DriveType(RootPath(letter).c_str()) != DRIVE_CDROM) return Finding::NoCdDrive;
 
     const std::wstring path = DevicePath(letter);
     DeviceHandle device = DeviceHandle::OpenPath(path);
@@ -110,13 +131,18 @@ void ExamineLetter(wchar_t letter) {
         const std::wstring text = SystemErrorText(device.error(), kUserDefaultLanguage);
         ErrorBox(nullptr, IDS_ERR_DRIVE_NOT_ACCESSIBLE, IDS_CAP_DRIVE_NOT_ACCESSIBLE, MB_ICONEXCLAMATION,
                  path.c_str(), text.c_str());
-        return;
+        return Finding::CdDrive;
     }
-    if (!HasDriverSignature(device)) return;
+    switch (QuerySignature(device)) {
+        case Signature::NoAnswer: return Finding::CdDriveWithoutDriver;
+        case Signature::Other: return Finding::CdDrive;
+        case Signature::Found: break;
+    }
 
     DriveTable::Node refused = Announce(letter, device);
     device.Close();
     // `refused` goes here, outside DriveLock: its tear-down waits for threads.
+    return Finding::CdDrive;
 }
 
 void StartThreads(wchar_t letter, DriveInfo& info) {
@@ -150,16 +176,38 @@ int VNKDProbeForDrives(int Reprobe) {
     WatchersMayRun = false;
     StopWatchers();
 
-    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) ExamineLetter(letter);
+    int cdDrives = 0;
+    int withoutDriver = 0;
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        const Finding finding = ExamineLetter(letter);
+        if (finding != Finding::NoCdDrive) ++cdDrives;
+        if (finding == Finding::CdDriveWithoutDriver) ++withoutDriver;
+    }
 
     WatchersMayRun = true;
     // Only this thread changes the table, so the walk itself needs no lock.
     for (auto& [letter, info] : Drives()) StartThreads(letter, info);
 
     ProbeInProgress = false;
-    // Always 1, also when no drive has the driver: the status window reads
-    // 0 as "filter driver not installed", which this probe does not decide.
+    // At start-up, CD/DVD drives none of which knows the driver's requests
+    // mean that the driver is not installed: the status window says so
+    // rather than showing an empty list. A machine without CD/DVD drives,
+    // or a drive that did not open or answered other bytes, is no such sign.
+    if (Reprobe == 0 && cdDrives > 0 && withoutDriver == cdDrives) {
+        Trace(L"VNKDProbeForDrives: no CD/DVD drive answers the filter driver's requests\n");
+        return 0;
+    }
     return 1;
+}
+
+bool DriveIsGone(wchar_t letter, const wchar_t* caller) {
+    const DeviceHandle device = DeviceHandle::Open(letter, FILE_ATTRIBUTE_NORMAL);
+    const DWORD error = device.valid() ? ERROR_SUCCESS : device.error();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    if (Device().DriveType(RootPath(letter).c_str()) != DRIVE_CDROM) return true;
+    // Busy, shared away or locked out: still there, and perhaps logged in.
+    if (error != ERROR_SUCCESS) Trace(L"%s: drive %c: does not open (%u), kept\n", caller, letter, error);
+    return false;
 }
 
 }  // namespace vnk

@@ -3,7 +3,10 @@
 // simulated driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <mutex>
 
 #include "fw/app.h"
@@ -213,14 +216,44 @@ TEST_F(EngineTest, RefreshReadsEveryStatusAndKeepsItWhereTheDriveDoesNotOpen) {
     AddRecord(L'E', false).status = LoggedIn;
     AddRecord(L'F', false).status = LoginFailed;
     Sim().FailCalls(L'E', sim::Fault::Open, ERROR_FILE_NOT_FOUND);
-    Sim().FailCalls(L'F', sim::Fault::Status, ERROR_GEN_FAILURE);
     TraceCapture trace;
     VNKDUpdateDriveStatus();
     EXPECT_EQ(Drives().Find(L'D')->status, DWORD{NotLoggedIn});
     EXPECT_EQ(Drives().Find(L'E')->status, DWORD{LoggedIn});
-    EXPECT_EQ(Drives().Find(L'F')->status, DWORD{LoginFailed});
+    EXPECT_EQ(Drives().Find(L'F')->status, DWORD{NotVarnokDisc});
     EXPECT_EQ(trace.CountContaining(L"VNKDUpdateDriveStatus: got handle 0x"), 3u);
     EXPECT_EQ(trace.CountContaining(L"VNKDUpdateDriveStatus: got handle 0xffffffff"), 1u);
+}
+
+// An answer that is not a status is no reason to think the disc is not
+// logged in: the record says the status cannot be read.
+TEST_F(EngineTest, RefreshTakesOnlyAFourByteAnswerAsAStatus) {
+    struct Case {
+        const char* name;
+        std::function<void()> driver;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {"query fails", [this] { Sim().FailCalls(L'D', sim::Fault::Status, ERROR_GEN_FAILURE); }, kStatusUnreadable},
+        {"2 bytes", [this] { Sim().OverrideStatusSize(L'D', 2); }, kStatusUnreadable},
+        {"8 bytes", [this] { Sim().OverrideStatusSize(L'D', 8); }, kStatusUnreadable},
+        {"0 bytes", [this] { Sim().OverrideStatusSize(L'D', 0); }, kStatusUnreadable},
+        {"out of range", [this] { Sim().OverrideStatus(L'D', 9); }, 9},
+        {"4 bytes", [] {}, NotVarnokDisc},
+    };
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'D');
+    DriveInfo& info = AddRecord(L'D', false);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        info.status = NoDisc;
+        Sim().OverrideStatusSize(L'D', std::nullopt);
+        Sim().OverrideStatus(L'D', std::nullopt);
+        c.driver();
+        VNKDUpdateDriveStatus();
+        EXPECT_EQ(info.status, c.expected);
+        EXPECT_EQ(MayBeLoggedIn(info.status), c.expected != NotVarnokDisc);
+    }
 }
 
 TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
@@ -255,6 +288,43 @@ TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
     EXPECT_EQ(controls, expected);
     // The threads still run until the table lets the records go.
     EXPECT_EQ(::WaitForSingleObject(d.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// At exit a failed eject is tried once more and traced; a status that is
+// not known to be "not logged in" is ejected too.
+TEST_F(EngineTest, CleanupRetriesAFailedEjectOnceAndEjectsUnknownStatuses) {
+    struct Case {
+        const char* name;
+        DWORD status;
+        unsigned failures;  // of the eject
+        unsigned ejectCalls;
+        bool ejected;
+    };
+    const Case cases[] = {
+        {"eject fails once", LoggedIn, 1, 2, true},
+        {"eject fails always", LoggedIn, sim::SimDriver::kForever, 2, false},
+        {"status out of range", 9, 0, 1, true},
+        {"status unreadable", kStatusUnreadable, 0, 1, true},
+        {"not logged in", NotLoggedIn, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().Reset();
+        Sim().AddDrive(L'D');
+        Sim().InsertPlainDisc(L'D');
+        ClearTable();
+        AddRecord(L'D', false).status = c.status;
+        if (c.failures != 0) Sim().FailCalls(L'D', sim::Fault::Eject, ERROR_ACCESS_DENIED, c.failures);
+        TraceCapture trace;
+        VNKDCleanup();
+        unsigned ejectCalls = 0;
+        for (const auto& call : Sim().Calls())
+            if (call.kind == sim::CallKind::Control && call.code == kIoctlStorageEjectMedia) ++ejectCalls;
+        EXPECT_EQ(ejectCalls, c.ejectCalls);
+        EXPECT_EQ(Ejects(L'D'), c.ejected ? 1u : 0u);
+        EXPECT_EQ(trace.CountContaining(L"VNKDCleanup: eject of drive D: failed (5)"), std::min(c.failures, 2u));
+        Sim().FailCalls(L'D', sim::Fault::Eject, 0, 0);
+    }
 }
 
 TEST_F(EngineTest, EmptyTableRefreshAndCleanupTouchNoDevice) {

@@ -76,6 +76,10 @@ protected:
         std::lock_guard lock(DriveLock);
         return Drives().Find(L'D')->status;
     }
+    void SetStatus(DWORD status) {
+        std::lock_guard lock(DriveLock);
+        Drives().Find(L'D')->status = status;
+    }
     sim::DriveState Drive() { return *Sim().State(L'D'); }
     std::vector<DWORD> ControlCodes() {
         std::vector<DWORD> codes;
@@ -281,6 +285,113 @@ TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
     ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
     EXPECT_EQ(Status(), DWORD{LoggedIn});
     ASSERT_TRUE(WaitGone(box));
+}
+
+// A top-level window on a thread of its own that answers the device-change
+// broadcasts of the login box slowly, or refuses them, as another program
+// might.
+class OtherProgramWindow {
+public:
+    OtherProgramWindow(DWORD delayMs, bool refuse) : m_delayMs(delayMs), m_refuse(refuse) {
+        m_thread = ::CreateThread(nullptr, 0, &Run, this, 0, nullptr);
+        ::WaitForSingleObject(m_ready.get(), kWatchdogMs);
+    }
+    ~OtherProgramWindow() {
+        ::PostThreadMessageW(m_threadId, WM_QUIT, 0, 0);
+        WaitForThread(m_thread);
+        ::CloseHandle(m_thread);
+    }
+
+private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<OtherProgramWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        if (message == WM_DEVICECHANGE && wParam == DBT_DEVICEQUERYREMOVE && self != nullptr) {
+            ::Sleep(self->m_delayMs);  // busy with something else, not hung
+            return self->m_refuse ? BROADCAST_QUERY_DENY : TRUE;
+        }
+        return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    static DWORD WINAPI Run(LPVOID param) {
+        auto* self = static_cast<OtherProgramWindow*>(param);
+        self->m_threadId = ::GetCurrentThreadId();
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = &Proc;
+        wc.hInstance = ::GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"Varnok test other program";
+        ::RegisterClassW(&wc);
+        HWND hwnd = ::CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                      wc.hInstance, nullptr);
+        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        MSG msg;
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        ::SetEvent(self->m_ready.get());
+        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+        ::DestroyWindow(hwnd);
+        return 0;
+    }
+
+    DWORD m_delayMs;
+    bool m_refuse;
+    HANDLE m_thread = nullptr;
+    DWORD m_threadId = 0;
+    fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// Only a real refusal stops a login: a window that takes longer than the
+// system's time-out to answer is passed over.
+TEST_F(LoginTest, SlowRecipientsDoNotStopALoginButARefusalDoes) {
+    struct Case {
+        const char* name;
+        DWORD delayMs;
+        bool refuse;
+        bool loggedIn;
+    };
+    const Case cases[] = {
+        {"answers after 3 s", 3000, false, true},
+        {"refuses at once", 0, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OtherProgramWindow other(c.delayMs, c.refuse);
+        const unsigned loginsBefore = Drive().logins;
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        if (c.loggedIn) {
+            LogIn(box, L"secret");
+            ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
+            EXPECT_EQ(Status(), DWORD{LoggedIn});
+            ASSERT_TRUE(WaitGone(box));
+        } else {
+            MessageBoxAnswerer answer(L"Oops");
+            LogIn(box, L"secret");
+            ASSERT_TRUE(answer.Wait());
+            EXPECT_EQ(Drive().logins, loginsBefore);
+            EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
+            Press(box, IDC_EJECT);
+            ASSERT_TRUE(WaitGone(box));
+        }
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+        SetStatus(NotLoggedIn);
+    }
+}
+
+// Other programs' sent messages reach the box while it waits in its
+// broadcast; a box that they ended must not go on to the driver.
+TEST_F(LoginTest, BoxEndedDuringTheQueryBroadcastSendsNoPassphrase) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    m_main.onDeviceChange = [box](UINT event) {
+        if (event == DBT_DEVICEQUERYREMOVE)
+            ::SendMessageW(box, WM_COMMAND, MAKEWPARAM(IDC_EJECT, BN_CLICKED), 0);
+    };
+    LogIn(box, L"secret");
+    ASSERT_TRUE(WaitGone(box));
+    ASSERT_TRUE(PumpUntil([&] { return Drive().ejects == 1; }));
+    m_main.onDeviceChange = nullptr;
+    PumpFor(200);
+    for (const auto& call : Sim().Calls()) EXPECT_NE(call.code, IOCTL_VNK_LOGIN) << "a passphrase went to the driver";
+    EXPECT_EQ(Drive().ejects, 1u);
+    EXPECT_EQ(Status(), DWORD{NoDisc});
 }
 
 TEST_F(LoginTest, DismountFailureEjectsThroughTheBoxesOwnHandle) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <mutex>
 #include <string>
 
@@ -243,6 +245,112 @@ TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     EXPECT_TRUE(Drives().empty());
     EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
     ::CloseHandle(login);
+}
+
+// A re-probe drops a record only when its drive is really gone; a drive
+// that is busy, shared away or locked out keeps its record and its status
+// (a logged-in disc must not be forgotten).
+TEST_F(ProbeTest, ReprobeDropsADriveOnlyWhenItIsReallyGone) {
+    struct Case {
+        const char* name;
+        std::function<void()> drive;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"sharing violation twice", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_SHARING_VIOLATION, 2); },
+         true},
+        {"access denied always",
+         [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_ACCESS_DENIED, sim::SimDriver::kForever); }, true},
+        {"busy", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_BUSY, 2); }, true},
+        {"file not found", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_FILE_NOT_FOUND, 2); }, false},
+        {"path not found", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_PATH_NOT_FOUND, 2); }, false},
+        {"no longer a CD/DVD drive", [this] { Sim().AddDrive(L'D', DRIVE_FIXED); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().Reset();
+        ClearTable();
+        Sim().AddDrive(L'D');
+        ASSERT_EQ(VNKDProbeForDrives(0), 1);
+        Drives().Find(L'D')->status = LoggedIn;
+        c.drive();
+        TraceCapture trace;
+        {
+            MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
+            ASSERT_EQ(VNKDProbeForDrives(1), 1);
+        }
+        EXPECT_EQ(Letters(), c.kept ? L"D" : L"");
+        if (c.kept) {
+            EXPECT_EQ(Drives().Find(L'D')->status, DWORD{LoggedIn});
+            EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: drive D: does not open"), 1u);
+        }
+        Sim().FailCalls(L'D', sim::Fault::Open, 0, 0);
+    }
+}
+
+// At start-up, CD/DVD drives none of which answers the driver's requests
+// mean that the driver is not there; anything else starts as before.
+TEST_F(ProbeTest, FirstProbeReportsZeroWhenNoCdDriveAnswersTheDriver) {
+    struct Case {
+        const char* name;
+        std::function<void()> bay;
+        int reprobe;
+        int result;
+    };
+    const auto noDriver = [this](wchar_t letter, DWORD error) {
+        Sim().AddDrive(letter);
+        Sim().FailCalls(letter, sim::Fault::Signature, error, sim::SimDriver::kForever);
+    };
+    const Case cases[] = {
+        {"one drive, invalid function", [&] { noDriver(L'D', ERROR_INVALID_FUNCTION); }, 0, 0},
+        {"two drives, not supported / invalid parameter",
+         [&] {
+             noDriver(L'D', ERROR_NOT_SUPPORTED);
+             noDriver(L'E', ERROR_INVALID_PARAMETER);
+         },
+         0, 0},
+        {"one of two drives has the driver",
+         [&] {
+             noDriver(L'D', ERROR_INVALID_FUNCTION);
+             Sim().AddDrive(L'E');
+         },
+         0, 1},
+        {"another signature",
+         [this] {
+             Sim().AddDrive(L'D');
+             Sim().SetSignature(L'D', std::string("PLMRVNK1"));
+         },
+         0, 1},
+        {"signature query fails otherwise", [&] { noDriver(L'D', ERROR_GEN_FAILURE); }, 0, 1},
+        {"no CD/DVD drive", [this] { Sim().AddDrive(L'C', DRIVE_FIXED); }, 0, 1},
+        {"a re-probe", [&] { noDriver(L'D', ERROR_INVALID_FUNCTION); }, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().Reset();
+        ClearTable();
+        c.bay();
+        EXPECT_EQ(VNKDProbeForDrives(c.reprobe), c.result);
+        EXPECT_FALSE(ProbeInProgress);
+    }
+}
+
+// The status read at the announcement must be a 4-byte answer.
+TEST_F(ProbeTest, AnnouncedDriveWhoseStatusCannotBeReadCountsAsPossiblyLoggedIn) {
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"query fails", [this] { Sim().FailCalls(L'D', sim::Fault::Status, ERROR_GEN_FAILURE); }},
+        {"short answer", [this] { Sim().OverrideStatusSize(L'D', 3); }},
+        {"long answer", [this] { Sim().OverrideStatusSize(L'D', 6); }},
+    };
+    for (const auto& [name, fault] : cases) {
+        SCOPED_TRACE(name);
+        Sim().Reset();
+        ClearTable();
+        Sim().AddDrive(L'D');
+        fault();
+        ASSERT_EQ(VNKDProbeForDrives(0), 1);
+        EXPECT_EQ(Drives().Find(L'D')->status, kStatusUnreadable);
+    }
 }
 
 // A window of the main thread that calls the probe when a message reaches

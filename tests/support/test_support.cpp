@@ -115,6 +115,7 @@ LRESULT RecorderWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         }
     }
     if (message == WM_DEVICECHANGE) {
+        if (onDeviceChange) onDeviceChange(static_cast<UINT>(wParam));
         if (wParam == DBT_DEVICEQUERYREMOVE && refuseQueryRemove) return BROADCAST_QUERY_DENY;
         if (wParam == DBT_DEVICEARRIVAL && refuseArrival) return BROADCAST_QUERY_DENY;
         return TRUE;
