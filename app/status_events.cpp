@@ -57,7 +57,9 @@ void CloseLoginBoxes(bool onlyGone) {
     for (auto& [letter, info] : vnk::Drives()) {
         if (!info.loginThread) continue;
         if (onlyGone && !vnk::DriveIsGone(letter, L"Varnokd: OnDeviceChange")) continue;
-        info.loginThread->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+        if (!info.loginThread->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0))
+            vnk::Trace(L"Varnokd: CloseLoginBoxes: login box of drive %c: not told to close (%lu)\n", letter,
+                       ::GetLastError());
     }
 }
 

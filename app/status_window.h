@@ -54,6 +54,7 @@ protected:
     void OnEmergencyLock();
     LRESULT OnEventTriggered(WPARAM drive, LPARAM lParam);
     LRESULT OnUpdateStatus(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
 
     FW_DECLARE_MESSAGE_MAP()
 

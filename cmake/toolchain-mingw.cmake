@@ -13,6 +13,8 @@ if(VNK_TRIPLE MATCHES "^x86_64-")
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
 else()
   set(CMAKE_SYSTEM_PROCESSOR x86)
+  # ... and under its 32-bit loader (wine32:i386).
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)
 endif()
 set(CMAKE_C_COMPILER ${VNK_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${VNK_TRIPLE}-g++-posix)

@@ -22,8 +22,6 @@ LoginThreadFactory g_loginThreadFactory = nullptr;
 
 std::wstring RootPath(wchar_t letter) { return {letter, L':', L'\\'}; }
 
-bool HoldsEvent(HANDLE event) { return event != nullptr && event != INVALID_HANDLE_VALUE; }
-
 // Takes out the records that are gone: all of them at the first probe, at
 // a re-probe those whose drive is really gone. The caller lets the nodes
 // go after it has left DriveLock.
@@ -37,22 +35,6 @@ std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
     std::vector<DriveTable::Node> nodes;
     for (wchar_t letter : gone) nodes.push_back(Drives().Extract(letter));
     return nodes;
-}
-
-// Every record gets a fresh watcher at the end of the probe, so the ones
-// that run now end first: none may keep waiting on an event that the
-// re-announcement closes.
-void StopWatchers() {
-    std::vector<std::unique_ptr<fw::Thread>> watchers;
-    {
-        std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives()) {
-            if (info.watcher) watchers.push_back(std::move(info.watcher));
-            for (auto& retired : info.retiredWatchers) watchers.push_back(std::move(retired));
-            info.retiredWatchers.clear();
-        }
-    }
-    for (auto& watcher : watchers) EndWatcher(watcher);
 }
 
 enum class Signature { Found, Other, NoAnswer };
@@ -92,19 +74,18 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
     DriveInfo* info = Drives().Find(letter);
     if (info == nullptr) {
         info = &Drives().Insert(letter);
-    } else if (HoldsEvent(info->event)) {
-        Trace(L"VNKDProbeForDrives: about to close handle %p\n", info->event);
+    } else if (info->event) {
+        Trace(L"VNKDProbeForDrives: about to close handle %p\n", info->event.get());
         device.Control(IOCTL_VNK_WITHDRAW);  // always before its event closes
-        ::CloseHandle(info->event);
-        info->event = nullptr;
+        info->event.reset();
     }
 
     GUID guid{};
     ::CoCreateGuid(&guid);
     const std::wstring eventName = EventNameForGuid(guid);
     info->guid = guid;
-    info->event = ::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str());
-    if (info->event == nullptr)
+    info->event.reset(::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str()));
+    if (!info->event)
         Trace(L"VNKDProbeForDrives: no event for drive %c: (%u)\n", letter, ::GetLastError());
 
     const AnnounceRecord record{guid, CurrentSessionId()};
@@ -148,6 +129,10 @@ Finding ExamineLetter(wchar_t letter) {
 void StartThreads(wchar_t letter, DriveInfo& info) {
     std::lock_guard lock(DriveLock);
     Trace(L"VNKDProbeForDrives: starting the threads of drive %c:\n", letter);
+    // A watcher stored while the probe ran (a notice handled inside one of
+    // its boxes) has ended at once, as watchers do while they may not run:
+    // it is replaced like a missing one.
+    if (info.watcher && !info.watcherServes) RetireWatcher(info);
     if (!info.watcher) StartWatcher(letter, info);
     // A record keeps its login thread through re-probes; the re-probe's
     // close request has closed its box.
@@ -159,7 +144,11 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
         }
         login->m_bAutoDelete = FALSE;
         info.loginThread = std::move(login);
-        info.loginThread->ResumeThread();
+        if (info.loginThread->ResumeThread() == static_cast<DWORD>(-1)) {
+            // Never run, it would never end: let it go at once.
+            Trace(L"VNKDProbeForDrives: login thread of drive %c: not resumed (%lu)\n", letter, ::GetLastError());
+            info.loginThread.reset();
+        }
     }
 }
 
@@ -174,7 +163,10 @@ int VNKDProbeForDrives(int Reprobe) {
 
     TakeOutVanishedDrives(Reprobe).clear();  // torn down outside DriveLock
     WatchersMayRun = false;
-    StopWatchers();
+    // Every record gets a fresh watcher at the end of the probe, so the
+    // ones that run now end first: none may keep waiting on an event that
+    // the re-announcement closes.
+    StopAllWatchers();
 
     int cdDrives = 0;
     int withoutDriver = 0;

@@ -37,8 +37,7 @@ void VNKDCleanup() {
         if (!device.valid()) continue;
         Trace(L"VNKDCleanup: got handle 0x%lx\n", TraceValue(device.get()));
         device.Control(IOCTL_VNK_WITHDRAW);
-        if (info.event != nullptr && info.event != INVALID_HANDLE_VALUE) ::CloseHandle(info.event);
-        info.event = INVALID_HANDLE_VALUE;
+        info.event.reset();
         if (!MayBeLoggedIn(info.status)) continue;
         if (device.Control(kIoctlStorageEjectMedia)) continue;
         Trace(L"VNKDCleanup: eject of drive %c: failed (%u), trying once more\n", letter, ::GetLastError());

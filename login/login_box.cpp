@@ -30,6 +30,20 @@ private:
     wchar_t m_units[kUnits] = {};
 };
 
+// Waits `ms` for another try at the lock; false when the thread was told to
+// end meanwhile (the program exits): the tries then stop without a box,
+// which nobody would be there to answer.
+bool WaitBeforeNextTry(DWORD ms) {
+    const ULONGLONG end = ::GetTickCount64() + ms;
+    MSG msg;
+    for (;;) {
+        if (::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return false;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= end) return true;
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_POSTMESSAGE, 0);
+    }
+}
+
 constexpr COLORREF kLoginOkColor = RGB(0, 128, 0);
 constexpr COLORREF kLoginFailedColor = RGB(128, 0, 0);
 
@@ -102,7 +116,10 @@ bool CVNKDLoginBox::LockVolume() {
         vnk::Trace(L"Varnokd: OnLogin: lock failed (%u)\r\n", error);
         if (error == ERROR_ACCESS_DENIED) {
             // Another program has the volume open; it may let go shortly.
-            ::Sleep(1000);
+            if (!WaitBeforeNextTry(1000)) {
+                m_hDevice.Close();
+                return false;
+            }
             if (++failures < kAttempts) continue;
             vnk::ErrorBox(m_hWnd, IDS_ERR_LOCK_IN_USE, IDS_CAP_LOCK_IN_USE, MB_ICONERROR, m_driveLetter);
         } else {
@@ -306,13 +323,11 @@ void CVNKDLoginBox::RequestEject() const {
         std::lock_guard lock(vnk::DriveLock);
         vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter);
         if (info == nullptr) return;
-        if (info->watcher) {
-            info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
-        } else {
-            // A re-probe has just stopped the drive's watcher (it closes the
-            // boxes without waiting for them): the disc must go all the same.
-            ejectHere = true;
-        }
+        // A watcher serves requests only until it fires or ends, and says
+        // so under this lock; with none that will (a re-probe has stopped
+        // it, or it has fired and is ending), the disc must go all the same.
+        ejectHere = !info->watcher || !info->watcherServes ||
+                    !info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
         info->status = vnk::NoDisc;
     }
     if (ejectHere) vnk::EjectDisc(m_driveLetter);

@@ -357,6 +357,26 @@ TEST_F(ClientTest, EmergencyLockEjectsEveryLoggedInDiscAndExitWithdrawsEveryAnno
     EXPECT_EQ(Drive(L'F')->disc, sim::Disc::Plain);
 }
 
+// Exit while a login box waits for its passphrase: the box's thread is
+// ended before the program lets go of the drives, so its device handle
+// (and with it the volume lock) is closed through a binding that still
+// works, and nothing is left to run after the program's own end.
+TEST_F(ClientTest, ExitWhileALoginBoxWaitsReleasesTheVolumeAndWithdraws) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"insert D encrypted x"), 0u);
+    ASSERT_NE(WaitForLoginBox(L'D'), nullptr);
+    ASSERT_TRUE(Drive(L'D')->volumeLocked);
+
+    Command(ID_APP_EXIT_VARNOK);
+    ASSERT_TRUE(m_client->WaitForExit()) << "the client did not end on Exit";
+    const sim::DriveState d = *Drive(L'D');
+    EXPECT_FALSE(d.volumeLocked) << "the box's lock outlived the client";
+    EXPECT_FALSE(d.announced);
+    EXPECT_EQ(d.withdrawals, 1u);
+    EXPECT_EQ(d.disc, sim::Disc::Encrypted) << "a disc that was not logged in went";
+}
+
 TEST_F(ClientTest, ASecondInstanceBringsTheWindowUpAndEnds) {
     ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
     ASSERT_NO_FATAL_FAILURE(StartClient());

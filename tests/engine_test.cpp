@@ -52,9 +52,9 @@ TEST_F(EngineTest, AnnounceRecordAndEventNameHaveTheDriversLayout) {
 TEST_F(EngineTest, OneSignalGivesOneNoticeWithTheLetterAndTheWatcherEnds) {
     Sim().AddDrive(L'E');
     DriveInfo& info = AddRecord(L'E', true);
-    ::SetEvent(info.event);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    ::SetEvent(info.event.get());
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherDone);
     PumpFor(100);
     const auto notices = m_main.Messages(UWM_VARNOKD_EVENT_TRIGGERED);
     ASSERT_EQ(notices.size(), 1u);
@@ -75,10 +75,10 @@ TEST_F(EngineTest, EjectRequestsAreServedEachTimeAndTheWatcherKeepsWaiting) {
     info.watcher->PostThreadMessage(WM_APP + 7, 0, 0);
     info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
     ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 3; }));
-    EXPECT_EQ(::WaitForSingleObject(info.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(info.watcher->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // And it still notices its event.
-    ::SetEvent(info.event);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
+    ::SetEvent(info.event.get());
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
     PumpFor(50);
     EXPECT_EQ(m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED), 1u);
 }
@@ -94,7 +94,7 @@ TEST_F(EngineTest, EjectForADriveThatDoesNotOpenDoesNothing) {
         return false;
     }));
     EXPECT_EQ(Ejects(L'D'), 0u);
-    EXPECT_EQ(::WaitForSingleObject(info.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(info.watcher->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST_F(EngineTest, StopEndsTheWatcherWithZeroAndNoNotice) {
@@ -103,8 +103,8 @@ TEST_F(EngineTest, StopEndsTheWatcherWithZeroAndNoNotice) {
     for (int round = 0; round < 50; ++round) {
         DriveInfo& info = AddRecord(L'D', true);
         info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
-        ASSERT_TRUE(WaitForThread(info.watcher->m_hThread, 5000)) << "round " << round;
-        EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherStopped);
+        ASSERT_TRUE(WaitForThread(info.watcher->Handle(), 5000)) << "round " << round;
+        EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherStopped);
         ClearTable();
     }
     PumpFor(50);
@@ -114,10 +114,10 @@ TEST_F(EngineTest, StopEndsTheWatcherWithZeroAndNoNotice) {
 TEST_F(EngineTest, WatcherEndsAtOnceWhileWatchersMayNotRun) {
     WatchersMayRun = false;
     DriveInfo& info = AddRecord(L'D', false);
-    ::SetEvent(info.event);
+    ::SetEvent(info.event.get());
     StartWatcher(L'D', info);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherDone);
     PumpFor(50);
     EXPECT_EQ(m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED), 0u);
 }
@@ -125,20 +125,19 @@ TEST_F(EngineTest, WatcherEndsAtOnceWhileWatchersMayNotRun) {
 TEST_F(EngineTest, WatcherForALetterWithoutRecordEndsAtOnce) {
     auto watcher = fw::BeginThread(&DriveWatcherProc, reinterpret_cast<LPVOID>(UINT_PTR{L'Q'}));
     ASSERT_TRUE(watcher);
-    ASSERT_TRUE(WaitForThread(watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(watcher->m_hThread), kWatcherNoRecord);
+    ASSERT_TRUE(WaitForThread(watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(watcher->Handle()), kWatcherNoRecord);
 }
 
 TEST_F(EngineTest, WatcherWithoutAnEventServesMessagesWithoutSpinning) {
     DriveInfo& info = AddRecord(L'D', false);
-    ::CloseHandle(info.event);
-    info.event = nullptr;
+    info.event.reset();
     Sim().AddDrive(L'D');
     Sim().InsertPlainDisc(L'D');
     StartWatcher(L'D', info);
     PumpFor(300);
     FILETIME created, exited, kernel, user;
-    ::GetThreadTimes(info.watcher->m_hThread, &created, &exited, &kernel, &user);
+    ::GetThreadTimes(info.watcher->Handle(), &created, &exited, &kernel, &user);
     const ULONGLONG cpu100ns = (ULONGLONG{user.dwHighDateTime} << 32 | user.dwLowDateTime) +
                                (ULONGLONG{kernel.dwHighDateTime} << 32 | kernel.dwLowDateTime);
     // A spinning thread would have used nearly all of the 300 ms.
@@ -146,17 +145,17 @@ TEST_F(EngineTest, WatcherWithoutAnEventServesMessagesWithoutSpinning) {
     info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
     ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 1; }));
     info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherStopped);
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherStopped);
 }
 
 TEST_F(EngineTest, NoticeWithoutMainWindowIsTracedAndTheWatcherEnds) {
     TraceCapture trace;
     fw::GetApp()->m_pMainWnd = nullptr;
     DriveInfo& info = AddRecord(L'D', true);
-    ::SetEvent(info.event);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    ::SetEvent(info.event.get());
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherDone);
     EXPECT_EQ(trace.CountContaining(L"DriveWatcherProc: no main window"), 1u);
 }
 
@@ -172,7 +171,7 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
         Sim().AddDrive(L'D');
         Sim().InsertPlainDisc(L'D');
         DriveInfo& info = AddRecord(L'D', c.threads);
-        HANDLE event = info.event;
+        HANDLE event = info.event.get();
         if (c.threads) {
             info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
             ASSERT_TRUE(info.loginThread);
@@ -182,14 +181,13 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
             ASSERT_TRUE(PumpUntil([before] { return Ejects(L'D') == before + 1; }));
         }
         if (c.afterCleanup) {
-            ::CloseHandle(info.event);
-            info.event = INVALID_HANDLE_VALUE;
+            info.event.reset();
         }
         HANDLE watcher = nullptr, login = nullptr;
         if (c.threads) {
-            ::DuplicateHandle(::GetCurrentProcess(), info.watcher->m_hThread, ::GetCurrentProcess(), &watcher, 0,
+            ::DuplicateHandle(::GetCurrentProcess(), info.watcher->Handle(), ::GetCurrentProcess(), &watcher, 0,
                               FALSE, DUPLICATE_SAME_ACCESS);
-            ::DuplicateHandle(::GetCurrentProcess(), info.loginThread->m_hThread, ::GetCurrentProcess(), &login,
+            ::DuplicateHandle(::GetCurrentProcess(), info.loginThread->Handle(), ::GetCurrentProcess(), &login,
                               0, FALSE, DUPLICATE_SAME_ACCESS);
         }
         ClearTable();
@@ -267,15 +265,15 @@ TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
     d.status = LoggedIn;
     e.status = NotLoggedIn;
     f.status = LoggedIn;
-    HANDLE fEvent = f.event;
+    HANDLE fEvent = f.event.get();
     Sim().FailCalls(L'F', sim::Fault::Open, ERROR_ACCESS_DENIED);
     Sim().ClearCalls();
 
     VNKDCleanup();
 
-    EXPECT_EQ(d.event, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(e.event, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(f.event, fEvent) << "a drive that does not open keeps its event";
+    EXPECT_FALSE(d.event);
+    EXPECT_FALSE(e.event);
+    EXPECT_EQ(f.event.get(), fEvent) << "a drive that does not open keeps its event";
     EXPECT_EQ(d.status, DWORD{LoggedIn}) << "the status is not changed by the eject";
     EXPECT_EQ(Ejects(L'D'), 1u);
     EXPECT_EQ(Ejects(L'E'), 0u);
@@ -287,7 +285,44 @@ TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
         {L'D', IOCTL_VNK_WITHDRAW}, {L'D', kIoctlStorageEjectMedia}, {L'E', IOCTL_VNK_WITHDRAW}};
     EXPECT_EQ(controls, expected);
     // The threads still run until the table lets the records go.
-    EXPECT_EQ(::WaitForSingleObject(d.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(d.watcher->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// The engine's shutdown at exit: every drive's threads end before the
+// announcements are withdrawn and the events closed, and nothing is left
+// in the table for the process exit.
+TEST_F(EngineTest, ShutdownStopsEveryThreadThenWithdrawsAndEmptiesTheTable) {
+    std::vector<HANDLE> watchers, logins;
+    for (wchar_t letter : {L'D', L'E', L'F'}) {
+        Sim().AddDrive(letter);
+        Sim().InsertPlainDisc(letter);
+        DriveInfo& info = AddRecord(letter, true);
+        info.status = letter == L'E' ? NotLoggedIn : LoggedIn;
+        info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
+        ASSERT_TRUE(info.loginThread);
+        for (auto [from, to] : {std::pair{info.watcher->Handle(), &watchers}, {info.loginThread->Handle(), &logins}}) {
+            HANDLE copy = nullptr;
+            ::DuplicateHandle(::GetCurrentProcess(), from, ::GetCurrentProcess(), &copy, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS);
+            to->push_back(copy);
+        }
+    }
+    Sim().FailCalls(L'F', sim::Fault::Open, ERROR_ACCESS_DENIED);
+    Sim().ClearCalls();
+
+    VNKDShutdown();
+
+    EXPECT_TRUE(Drives().empty());
+    for (HANDLE watcher : watchers) EXPECT_EQ(::WaitForSingleObject(watcher, 0), WAIT_OBJECT_0);
+    for (HANDLE login : logins) EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
+    std::vector<std::pair<wchar_t, DWORD>> controls;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control) controls.emplace_back(call.drive, call.code);
+    const std::vector<std::pair<wchar_t, DWORD>> expected = {
+        {L'D', IOCTL_VNK_WITHDRAW}, {L'D', kIoctlStorageEjectMedia}, {L'E', IOCTL_VNK_WITHDRAW}};
+    EXPECT_EQ(controls, expected);
+    for (HANDLE h : watchers) ::CloseHandle(h);
+    for (HANDLE h : logins) ::CloseHandle(h);
 }
 
 // At exit a failed eject is tried once more and traced; a status that is
@@ -345,10 +380,10 @@ TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
             std::lock_guard lock(DriveLock);
             for (wchar_t letter : {L'D', L'E', L'F', L'G'}) {
                 DriveInfo& info = Drives().Insert(letter);
-                info.event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+                info.event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
                 StartWatcher(letter, info);
                 info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
-                ::SetEvent(info.event);  // the watcher now wants DriveLock
+                ::SetEvent(info.event.get());  // the watcher now wants DriveLock
                 info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
             }
             // Tear down under the caller's lock, as the probe does: the

@@ -199,17 +199,21 @@ TEST_F(LoginTest, LoginRecordIsThePassphraseAsTypedAndOneZeroUnit) {
     }
 }
 
-TEST_F(LoginTest, DeviceOpenErrorsShowTheirBoxAndTheBoxDoesNotStay) {
+TEST_F(LoginTest, DeviceOpenAndLockErrorsShowTheirBoxAndTheBoxDoesNotStay) {
     struct Case {
+        sim::Fault fault;
         DWORD error;
         const wchar_t* caption;
         const wchar_t* textPart;
     };
-    for (const Case& c : {Case{ERROR_FILE_NOT_FOUND, L"Device not found", L"device name for drive D: changed"},
-                          Case{ERROR_ACCESS_DENIED, L"Device locked out", L"does not have permission"},
-                          Case{ERROR_GEN_FAILURE, L"Unexpected error", L"didn't expect: "}}) {
+    for (const Case& c :
+         {Case{sim::Fault::Open, ERROR_FILE_NOT_FOUND, L"Device not found", L"device name for drive D: changed"},
+          Case{sim::Fault::Open, ERROR_ACCESS_DENIED, L"Device locked out", L"does not have permission"},
+          Case{sim::Fault::Open, ERROR_GEN_FAILURE, L"Unexpected error", L"didn't expect: "},
+          Case{sim::Fault::Lock, ERROR_GEN_FAILURE, L"Lock failed: Unknown error",
+               L"could not lock the drive because of a problem it didn't expect: "}}) {
         SCOPED_TRACE(c.caption);
-        Sim().FailCalls(L'D', sim::Fault::Open, c.error);
+        Sim().FailCalls(L'D', c.fault, c.error);
         MessageBoxAnswerer answer(c.caption);
         m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
         ASSERT_TRUE(answer.Wait());
@@ -221,6 +225,8 @@ TEST_F(LoginTest, DeviceOpenErrorsShowTheirBoxAndTheBoxDoesNotStay) {
         }
         ASSERT_TRUE(PumpUntil([this] { return !m_login->m_loginBox.IsWindow(); }));
         EXPECT_EQ(FindWindowByTitle(kBoxTitleD), nullptr);
+        EXPECT_EQ(Sim().OpenHandleCount(), 0u) << "the device was left open";
+        EXPECT_FALSE(Drive().volumeLocked);
     }
 }
 
@@ -233,6 +239,25 @@ TEST_F(LoginTest, VolumeHeldByAnotherProgramGivesUpAfterTenAttempts) {
     EXPECT_NE(answer.Text().find(L"could not lock drive D:"), std::wstring::npos);
     EXPECT_EQ(trace.CountContaining(L"Varnokd: OnLogin: lock failed (5)\r\n"), 10u);
     ASSERT_TRUE(PumpUntil([this] { return !m_login->m_loginBox.IsWindow(); }));
+    EXPECT_EQ(Sim().OpenHandleCount(), 0u);
+}
+
+// The thread is told to end (the program exits) while the box waits for
+// another try at a volume that another program holds: the tries stop at
+// once instead of running their ten seconds, and no box comes up.
+TEST_F(LoginTest, EndingTheThreadStopsTheLockRetries) {
+    Sim().HoldVolume(L'D', true);
+    TraceCapture trace;
+    MessageBoxAnswerer answer(L"Lock failed: Drive in use");
+    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+    ASSERT_TRUE(PumpUntil([&] { return trace.CountContaining(L"Varnokd: OnLogin: lock failed (5)") >= 1; }));
+    m_login->PostThreadMessage(WM_QUIT, 0, 0);
+    ASSERT_TRUE(WaitForThread(m_login->Handle()));
+    size_t lockCalls = 0;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control && call.code == kFsctlLockVolume) ++lockCalls;
+    EXPECT_LT(lockCalls, 3u) << "the tries went on after the thread was told to end";
+    EXPECT_EQ(answer.Text(), L"");
     EXPECT_EQ(Sim().OpenHandleCount(), 0u);
 }
 
@@ -261,6 +286,40 @@ TEST_F(LoginTest, EveryCloseRequestEjectsButEscapeDoesNothing) {
         ASSERT_TRUE(PumpUntil([&] { return Drive().ejects == ejectsBefore + 1; }));
         EXPECT_EQ(Status(), DWORD{NoDisc});
     }
+}
+
+// The watcher has fired and ended (its notice not yet handled) when the
+// box asks for an eject: the disc goes all the same.
+TEST_F(LoginTest, EjectAfterTheWatcherFiredStillEjects) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    const unsigned ejectsBefore = Drive().ejects;
+    DriveInfo* info = Drives().Find(L'D');
+    ::SetEvent(info->event.get());
+    ASSERT_TRUE(WaitForThread(info->watcher->Handle()));
+    Press(box, IDC_EJECT);
+    ASSERT_TRUE(WaitGone(box));
+    EXPECT_TRUE(PumpUntil([&] { return Drive().ejects == ejectsBefore + 1; })) << "the eject request was lost";
+    EXPECT_EQ(Status(), DWORD{NoDisc});
+}
+
+// A close request that reaches the login thread while the box shows a
+// message box is handled there, not dropped by the message box's loop.
+TEST_F(LoginTest, CloseRequestWhileAMessageBoxShowsIsNotLost) {
+    m_main.refuseQueryRemove = true;
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    const unsigned ejectsBefore = Drive().ejects;
+    LogIn(box, L"secret");
+    ASSERT_NE(WaitForWindow(L"Oops", L"#32770"), nullptr);
+    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    {
+        MessageBoxAnswerer answer(L"Oops");
+        ASSERT_TRUE(answer.Wait());
+    }
+    EXPECT_TRUE(WaitGone(box)) << "the close request was lost";
+    EXPECT_TRUE(PumpUntil([&] { return Drive().ejects == ejectsBefore + 1; }));
+    EXPECT_EQ(Status(), DWORD{NoDisc});
 }
 
 TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
@@ -466,7 +525,7 @@ TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
 TEST_F(LoginTest, QuitWhileTheBoxIsOpenEndsTheThreadWithoutEject) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
-    HANDLE thread = m_login->m_hThread;
+    HANDLE thread = m_login->Handle();
     m_login->PostThreadMessage(WM_QUIT, 0, 0);
     ASSERT_TRUE(WaitForThread(thread));
     EXPECT_FALSE(::IsWindow(box));

@@ -6,8 +6,8 @@
 
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/messages.h"
@@ -43,7 +43,7 @@ protected:
         return codes;
     }
     bool Ended(const std::unique_ptr<fw::Thread>& thread) {
-        return thread && ::WaitForSingleObject(thread->m_hThread, 0) == WAIT_OBJECT_0;
+        return thread && ::WaitForSingleObject(thread->Handle(), 0) == WAIT_OBJECT_0;
     }
 };
 
@@ -142,26 +142,62 @@ TEST_F(ProbeTest, AnnouncementCarriesTheGuidAndSessionAndNamesTheEvent) {
     ASSERT_TRUE(PumpUntil([this] { return m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED) == 1; }));
 }
 
-TEST_F(ProbeTest, DriveThatDoesNotOpenShowsItsBoxAndKeepsItsRecord) {
+TEST_F(ProbeTest, ReprobeOfADriveThatFailsItsChecksKeepsItsRecord) {
+    struct Case {
+        const char* name;
+        sim::Fault fault;
+        DWORD error;
+        unsigned skip;  // the presence test of the re-probe opens first
+        const wchar_t* box;
+    };
+    const Case cases[] = {
+        {"announcing open fails", sim::Fault::Open, ERROR_SHARING_VIOLATION, 1, L"CD/DVD drive not accessible"},
+        {"signature query fails", sim::Fault::Signature, ERROR_GEN_FAILURE, 0, nullptr},
+    };
     Sim().AddDrive(L'D');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
-    DriveInfo* info = Drives().Find(L'D');
-    const GUID before = info->guid;
-    HANDLE eventBefore = info->event;
-    // The presence test of the re-probe opens; the announcing open fails.
-    Sim().FailCalls(L'D', sim::Fault::Open, ERROR_SHARING_VIOLATION, 1, 1);
-    MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
-    EXPECT_EQ(VNKDProbeForDrives(1), 1);
-    ASSERT_TRUE(answer.Wait());
-    const std::wstring systemText = SystemErrorText(ERROR_SHARING_VIOLATION, kUserDefaultLanguage);
-    EXPECT_EQ(answer.Text(), L"Varnok could not access the CD/DVD drive at \\\\.\\D: because of an error: " +
-                                 systemText + L"\r\nMake sure you have sufficient permissions to access this device.");
-    info = Drives().Find(L'D');
-    ASSERT_NE(info, nullptr);
-    EXPECT_TRUE(std::memcmp(&info->guid, &before, sizeof before) == 0);
-    EXPECT_EQ(info->event, eventBefore);
-    EXPECT_TRUE(info->watcher);
-    EXPECT_FALSE(Ended(info->watcher));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveInfo* info = Drives().Find(L'D');
+        const GUID before = info->guid;
+        HANDLE eventBefore = info->event.get();
+        info->status = LoggedIn;
+        Sim().FailCalls(L'D', c.fault, c.error, 1, c.skip);
+        std::optional<MessageBoxAnswerer> answer;
+        if (c.box != nullptr) answer.emplace(c.box);
+        EXPECT_EQ(VNKDProbeForDrives(1), 1);
+        if (answer) {
+            ASSERT_TRUE(answer->Wait());
+            const std::wstring systemText = SystemErrorText(ERROR_SHARING_VIOLATION, kUserDefaultLanguage);
+            EXPECT_EQ(answer->Text(), L"Varnok could not access the CD/DVD drive at \\\\.\\D: because of an error: " +
+                                          systemText +
+                                          L"\r\nMake sure you have sufficient permissions to access this device.");
+        } else {
+            PumpFor(200);
+            EXPECT_EQ(FindWindowByTitle(L"CD/DVD drive not accessible"), nullptr);
+        }
+        info = Drives().Find(L'D');
+        ASSERT_NE(info, nullptr);
+        EXPECT_TRUE(std::memcmp(&info->guid, &before, sizeof before) == 0);
+        EXPECT_EQ(info->event.get(), eventBefore);
+        EXPECT_EQ(info->status, DWORD{LoggedIn});
+        EXPECT_TRUE(info->watcher);
+        EXPECT_FALSE(Ended(info->watcher));
+    }
+}
+
+// A status that cannot be read at a re-probe is not taken for the old one:
+// the drive may be logged in, and the lock passes must try it.
+TEST_F(ProbeTest, FailedStatusQueryAtAReprobeMarksTheStatusUnreadable) {
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'D');
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    EXPECT_EQ(Drives().Find(L'D')->status, DWORD{NotVarnokDisc});
+    Drives().Find(L'D')->status = LoggedIn;
+    Sim().FailCalls(L'D', sim::Fault::Status, ERROR_GEN_FAILURE);
+    ASSERT_EQ(VNKDProbeForDrives(1), 1);
+    EXPECT_EQ(Drives().Find(L'D')->status, kStatusUnreadable);
+    EXPECT_EQ(Sim().State(L'D')->announcements, 2u);
 }
 
 TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
@@ -169,9 +205,9 @@ TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
     Sim().AddDrive(L'E');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
     HANDLE watcherE = nullptr, loginE = nullptr;
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->watcher->m_hThread, ::GetCurrentProcess(),
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->watcher->Handle(), ::GetCurrentProcess(),
                       &watcherE, 0, FALSE, DUPLICATE_SAME_ACCESS);
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->loginThread->m_hThread, ::GetCurrentProcess(),
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->loginThread->Handle(), ::GetCurrentProcess(),
                       &loginE, 0, FALSE, DUPLICATE_SAME_ACCESS);
     Sim().RemoveDrive(L'E');
     Sim().ClearCalls();
@@ -199,9 +235,9 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
     for (int round = 0; round < 25; ++round) {
         DriveInfo* info = Drives().Find(L'D');
         const GUID oldGuid = info->guid;
-        HANDLE oldEvent = info->event;
+        HANDLE oldEvent = info->event.get();
         HANDLE oldWatcher = nullptr;
-        ::DuplicateHandle(::GetCurrentProcess(), info->watcher->m_hThread, ::GetCurrentProcess(), &oldWatcher, 0,
+        ::DuplicateHandle(::GetCurrentProcess(), info->watcher->Handle(), ::GetCurrentProcess(), &oldWatcher, 0,
                           FALSE, DUPLICATE_SAME_ACCESS);
         Sim().InsertPlainDisc(L'D');
         info->status = LoggedIn;
@@ -212,7 +248,7 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
         info = Drives().Find(L'D');
         EXPECT_NE(std::memcmp(&info->guid, &oldGuid, sizeof oldGuid), 0);
         DWORD flags = 0;
-        EXPECT_FALSE(::GetHandleInformation(oldEvent, &flags) && info->event != oldEvent);
+        EXPECT_FALSE(::GetHandleInformation(oldEvent, &flags) && info->event.get() != oldEvent);
         EXPECT_EQ(info->status, DWORD{NotVarnokDisc});
         EXPECT_EQ(::WaitForSingleObject(oldWatcher, 0), WAIT_OBJECT_0) << "the old watcher still runs";
         ::CloseHandle(oldWatcher);
@@ -232,7 +268,7 @@ TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     Sim().AddDrive(L'D');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
     HANDLE login = nullptr;
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->loginThread->m_hThread, ::GetCurrentProcess(),
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->loginThread->Handle(), ::GetCurrentProcess(),
                       &login, 0, FALSE, DUPLICATE_SAME_ACCESS);
     Sim().FailCalls(L'D', sim::Fault::Announce, ERROR_NOT_SUPPORTED);
     MessageBoxAnswerer answer(L"Warning: Announce failed");
@@ -351,6 +387,23 @@ TEST_F(ProbeTest, AnnouncedDriveWhoseStatusCannotBeReadCountsAsPossiblyLoggedIn)
         ASSERT_EQ(VNKDProbeForDrives(0), 1);
         EXPECT_EQ(Drives().Find(L'D')->status, kStatusUnreadable);
     }
+}
+
+TEST_F(ProbeTest, RefusedAnnouncementOfANewDriveClosesItsEventAndShowsTheBox) {
+    Sim().AddDrive(L'D');
+    Sim().FailCalls(L'D', sim::Fault::Announce, ERROR_NOT_SUPPORTED);
+    MessageBoxAnswerer answer(L"Warning: Announce failed");
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    ASSERT_TRUE(answer.Wait());
+    EXPECT_TRUE(Drives().empty());
+    std::vector<BYTE> record;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control && call.code == IOCTL_VNK_ANNOUNCE) record = call.input;
+    ASSERT_EQ(record.size(), 20u);
+    GUID guid{};
+    std::memcpy(&guid, record.data(), sizeof guid);
+    const fw::UniqueHandle event(::OpenEventW(SYNCHRONIZE, FALSE, EventNameForGuid(guid).c_str()));
+    EXPECT_FALSE(event) << "the event of the refused announcement is still open";
 }
 
 // A window of the main thread that calls the probe when a message reaches

@@ -144,6 +144,25 @@ TEST_F(StatusWindowTest, HidingWaysAllHideAndShowingWaysShowAFreshList) {
     }
 }
 
+// A new taskbar (explorer restarted) starts empty: the icon comes back,
+// whichever of the window and its tray hears of it first, and the window
+// stays hidden behind it.
+TEST_F(StatusWindowTest, ANewTaskbarGetsTheIconAgainAndTheWindowStaysHidden) {
+    Start();
+    const UINT taskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
+    NOTIFYICONDATAW forget{};
+    forget.cbSize = sizeof forget;
+    forget.hWnd = m_status->Tray()->m_hWnd;
+    forget.uID = IDR_TRAYMENU;
+    ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &forget));
+    ASSERT_FALSE(TrayIconInShell());
+    ::SendMessageW(Window(), taskbarCreated, 0, 0);
+    ::SendMessageW(m_status->Tray()->m_hWnd, taskbarCreated, 0, 0);
+    EXPECT_TRUE(TrayIconInShell());
+    EXPECT_FALSE(::IsWindowVisible(Window()));
+    EXPECT_TRUE(m_status->IsHiddenInTray());
+}
+
 TEST_F(StatusWindowTest, EscapeEndsLikeExit) {
     Start();
     Command(ID_SHOWSTATUS);
@@ -205,7 +224,8 @@ TEST_F(StatusWindowTest, NoticeOfAReplacedWatcherStillShowsTheBoxButKeepsTheWatc
     ::PostMessageW(first, WM_CLOSE, 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(first); }));
     PumpFor(100);
-    Sim().InsertEncryptedDisc(L'D', L"secret");
+    // The box of a notice needs no disc; a disc put in would signal the
+    // current watcher and so replace it.
     const fw::Thread* current = Drives().Find(L'D')->watcher.get();
     ASSERT_NE(current, nullptr);
 
@@ -213,9 +233,44 @@ TEST_F(StatusWindowTest, NoticeOfAReplacedWatcherStillShowsTheBoxButKeepsTheWatc
     HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
     EXPECT_NE(box, nullptr);
     EXPECT_EQ(Drives().Find(L'D')->watcher.get(), current);
-    EXPECT_EQ(::WaitForSingleObject(current->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(current->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // A notice for a drive that is not in the table does nothing.
     ::SendMessageW(Window(), UWM_VARNOKD_EVENT_TRIGGERED, L'Q', 0);
+}
+
+// A watcher's notice still queued when a re-probe starts is handled inside
+// the probe's message box: the drive must go on reacting to its signals.
+TEST_F(StatusWindowTest, NoticeHandledInsideAReprobesBoxLeavesTheDriveWatched) {
+    Sim().AddDrive(L'D');
+    Sim().AddDrive(L'E');
+    Start();
+    HANDLE watcher = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->watcher->Handle(), ::GetCurrentProcess(),
+                      &watcher, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    ASSERT_TRUE(Sim().SignalDrive(L'D'));
+    // Nothing is pumped: the notice waits in the queue while the watcher ends.
+    EXPECT_EQ(::WaitForSingleObject(watcher, kWatchdogMs), WAIT_OBJECT_0);
+    ::CloseHandle(watcher);
+
+    // The removal's two presence tests of E: (which boxes to close, which
+    // records to drop) open, the announcing open fails.
+    Sim().FailCalls(L'E', sim::Fault::Open, ERROR_SHARING_VIOLATION, 1, 2);
+    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
+    cdrom.dbcc_size = sizeof cdrom;
+    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    {
+        MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
+        DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom);
+        ASSERT_TRUE(answer.Wait());
+    }
+    // The notice itself brought D:'s box up; the user closes it.
+    HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
+    ASSERT_NE(box, nullptr);
+    ::PostMessageW(box, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box); }));
+
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    EXPECT_NE(WaitForWindow(L"Varnok on drive D: - Please log in"), nullptr) << "D: no longer reacts";
 }
 
 TEST_F(StatusWindowTest, DeviceChangesArmReprobeAndAnswerTrue) {

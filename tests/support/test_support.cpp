@@ -179,7 +179,7 @@ void StatusWindowFixture::Start() {
 DriveInfo& DriveFixture::AddRecord(wchar_t letter, bool startWatcher) {
     std::lock_guard lock(DriveLock);
     DriveInfo& info = Drives().Insert(letter);
-    info.event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    info.event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (startWatcher) StartWatcher(letter, info);
     return info;
 }
