@@ -12,12 +12,13 @@
 #include "common/trace.h"
 #include "engine/drive_table.h"
 #include "engine/driver.h"
-#include "login/login_thread.h"
 #include "res/resource.h"
 
 namespace vnk {
 
 namespace {
+
+LoginThreadFactory g_loginThreadFactory = nullptr;
 
 std::wstring RootPath(wchar_t letter) { return {letter, L':', L'\\'}; }
 
@@ -136,7 +137,7 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
     // A record keeps its login thread through re-probes; the re-probe's
     // close request has closed its box.
     if (!info.loginThread) {
-        auto login = fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
+        auto login = g_loginThreadFactory != nullptr ? g_loginThreadFactory() : nullptr;
         if (!login) {
             Trace(L"VNKDProbeForDrives: no login thread for drive %c:\n", letter);
             return;
@@ -152,6 +153,8 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
 }
 
 }  // namespace
+
+void SetLoginThreadFactory(LoginThreadFactory factory) { g_loginThreadFactory = factory; }
 
 int VNKDProbeForDrives(int Reprobe) {
     Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));

@@ -39,6 +39,7 @@ protected:
     BOOL PreTranslateMessage(MSG* msg) override;
     BOOL OnInitDialog() override;
     void OnCancel() override;
+    void OnDpiChanged(UINT dpi) override;
     void PostNcDestroy() override;
 
     void OnLogin();
@@ -48,6 +49,8 @@ protected:
     FW_DECLARE_MESSAGE_MAP()
 
 private:
+    // The result label's font at the box's DPI.
+    void CreateResultFont();
     bool OpenDevice();
     // Reads the passphrase field into `passphrase` and empties the field;
     // returns the number of units read.
