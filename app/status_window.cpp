@@ -13,6 +13,7 @@
 #include "engine/drive_table.h"
 #include "engine/probe.h"
 #include "fw/app.h"
+#include "fw/dpi.h"
 #include "res/resource.h"
 #include "ui/file_version_info.h"
 
@@ -102,6 +103,11 @@ void CVNKDStatus::InitColumns() {
     const std::wstring status = vnk::LoadResString(IDS_COLUMN_STATUS);
     m_list.InsertColumn(0, driveLetter.c_str(), LVCFMT_LEFT, 0, 0);
     m_list.InsertColumn(1, status.c_str(), LVCFMT_LEFT, 0, 1);
+    SizeColumns();
+}
+
+void CVNKDStatus::SizeColumns() {
+    const std::wstring driveLetter = vnk::LoadResString(IDS_COLUMN_DRIVE_LETTER);
     m_list.SetColumnWidth(0, LVSCW_AUTOSIZE_USEHEADER);
     // The header's own margins are wider than the list's: size the first
     // column so that its heading shows whole.
@@ -112,25 +118,13 @@ void CVNKDStatus::InitColumns() {
     ::GetTextExtentPoint32W(dc, driveLetter.c_str(), static_cast<int>(driveLetter.size()), &extent);
     ::SelectObject(dc, oldFont);
     ::ReleaseDC(header, dc);
-    const int wanted = extent.cx + 2 * ::GetSystemMetrics(SM_CXEDGE) + 16;
+    const int wanted = extent.cx + 2 * ::GetSystemMetricsForDpi(SM_CXEDGE, Dpi()) + fw::ScaleForDpi(16, Dpi());
     if (m_list.GetColumnWidth(0) < wanted) m_list.SetColumnWidth(0, wanted);
     m_list.SetColumnWidth(1, LVSCW_AUTOSIZE_USEHEADER);
 }
 
 void CVNKDStatus::InitHeader() {
-    HDC dc = ::GetDC(m_hWnd);
-    const int pixelsPerInch = ::GetDeviceCaps(dc, LOGPIXELSY);
-    ::ReleaseDC(m_hWnd, dc);
-    const auto makeFont = [pixelsPerInch](fw::Font& font, int points, int weight) {
-        font.CreateFontW(-::MulDiv(points, pixelsPerInch, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Verdana");
-    };
-    makeFont(m_fontTitle, 16, FW_BOLD);
-    makeFont(m_fontVersion, 9, FW_BOLD);
-    makeFont(m_fontLegal, 8, FW_NORMAL);
-    m_title.SetFont(m_fontTitle.GetSafeHandle(), TRUE);
-    m_version.SetFont(m_fontVersion.GetSafeHandle(), TRUE);
-    m_legal.SetFont(m_fontLegal.GetSafeHandle(), TRUE);
+    CreateHeaderFonts();
 
     try {
         const vnk::FileVersionInfo version(L"", kEnglishUs, kUtf16CodePage);
@@ -146,14 +140,42 @@ void CVNKDStatus::InitHeader() {
         m_legal.SetWindowText(L"");
     }
 
+    // The label's place is designed in pixels at 96 DPI.
     const std::wstring iconText = vnk::LoadResString(IDS_ICON_LABEL);
+    const auto scaled = [this](int pixels) { return fw::ScaleForDpi(pixels, Dpi()); };
     HWND label = ::CreateWindowExW(0, L"STATIC", iconText.c_str(), WS_CHILD | WS_VISIBLE | SS_ICON | SS_CENTERIMAGE,
-                                   31, 20, 79 - 31, 68 - 20, m_hWnd, reinterpret_cast<HMENU>(UINT_PTR{kIconLabelId}),
-                                   fw::ResourceInstance(), nullptr);
+                                   scaled(31), scaled(20), scaled(79 - 31), scaled(68 - 20), m_hWnd,
+                                   reinterpret_cast<HMENU>(UINT_PTR{kIconLabelId}), fw::ResourceInstance(), nullptr);
     m_iconLabel.Attach(label);
-    m_iconLabelImage.reset(static_cast<HICON>(::LoadImageW(fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
-                                                           IMAGE_ICON, 48, 48, LR_DEFAULTCOLOR)));
-    m_iconLabel.SendMessage(STM_SETICON, reinterpret_cast<WPARAM>(m_iconLabelImage.get()));
+    LoadIconLabelImage();
+}
+
+void CVNKDStatus::CreateHeaderFonts() {
+    const auto makeFont = [this](fw::Font& font, int points, int weight) {
+        font.CreateFontW(fw::FontHeightForDpi(points, Dpi()), 0, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Verdana");
+    };
+    makeFont(m_fontTitle, 16, FW_BOLD);
+    makeFont(m_fontVersion, 9, FW_BOLD);
+    makeFont(m_fontLegal, 8, FW_NORMAL);
+    m_title.SetFont(m_fontTitle.GetSafeHandle(), TRUE);
+    m_version.SetFont(m_fontVersion.GetSafeHandle(), TRUE);
+    m_legal.SetFont(m_fontLegal.GetSafeHandle(), TRUE);
+}
+
+void CVNKDStatus::LoadIconLabelImage() {
+    const int size = fw::ScaleForDpi(48, Dpi());
+    fw::UniqueIcon image(static_cast<HICON>(
+        ::LoadImageW(fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+    m_iconLabel.SendMessage(STM_SETICON, reinterpret_cast<WPARAM>(image.get()));
+    // The label shows the new image now; the old one may go.
+    m_iconLabelImage = std::move(image);
+}
+
+void CVNKDStatus::OnDpiChanged(UINT) {
+    CreateHeaderFonts();
+    LoadIconLabelImage();
+    SizeColumns();
 }
 
 bool CVNKDStatus::RegisterForCdRomNotifications() {
@@ -241,8 +263,8 @@ void CVNKDStatus::OnPaint() {
     SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc));
     RECT client;
     ::GetClientRect(m_hWnd, &client);
-    const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
-    const int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    const int x = (client.right - client.left - ::GetSystemMetricsForDpi(SM_CXICON, Dpi()) + 1) / 2;
+    const int y = (client.bottom - client.top - ::GetSystemMetricsForDpi(SM_CYICON, Dpi()) + 1) / 2;
     ::DrawIcon(dc, x, y, m_hIcon);
     ::EndPaint(m_hWnd, &paint);
 }

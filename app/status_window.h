@@ -43,6 +43,7 @@ protected:
     void DoDataExchange(fw::DataExchange& dx) override;
     BOOL OnInitDialog() override;
     void OnOK() override;
+    void OnDpiChanged(UINT dpi) override;
 
     void OnSysCommand(UINT command, LPARAM lParam);
     void OnPaint();
@@ -59,7 +60,11 @@ protected:
 
 private:
     void InitColumns();
+    void SizeColumns();
     void InitHeader();
+    // The header's fonts and icon image at the window's DPI.
+    void CreateHeaderFonts();
+    void LoadIconLabelImage();
     bool RegisterForCdRomNotifications();
     void UpdateTrayIcon();
     // Closes the login boxes (all of them, or only those of drives that

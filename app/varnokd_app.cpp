@@ -5,7 +5,9 @@
 #include "app/process_hardening.h"
 #include "app/status_window.h"
 #include "engine/drive_table.h"
+#include "engine/probe.h"
 #include "fw/handles.h"
+#include "login/login_thread.h"
 
 bool CVarnokdApp::HandOverToRunningInstance() {
     fw::UniqueHandle marker(::OpenFileMappingW(FILE_MAP_READ, TRUE, kInstanceMarker));
@@ -27,6 +29,8 @@ BOOL CVarnokdApp::InitInstance() {
     fw::UniqueHandle marker(
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, kInstanceMarker));
     ::CoInitialize(nullptr);
+    // The status window's first probe starts the drives' login threads.
+    vnk::SetLoginThreadFactory(&vnk::BeginLoginThread);
     // DriveLock is ready from static initialisation on, before any thread.
     {
         CVNKDStatus statusWindow;

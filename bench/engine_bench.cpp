@@ -10,6 +10,7 @@
 #include "engine/drive_table.h"
 #include "engine/probe.h"
 #include "fw/app.h"
+#include "login/login_thread.h"
 #include "sim/sim_driver.h"
 
 namespace {
@@ -33,6 +34,7 @@ void Measure(const char* what, int rounds, F&& body) {
 int wmain() {
     BenchApp app;
     app.AttachToCurrentThread();
+    vnk::SetLoginThreadFactory(&vnk::BeginLoginThread);
     auto& sim = vnk::sim::TheSimDriver();
     for (wchar_t letter : {L'D', L'E', L'F', L'G'}) {
         sim.AddDrive(letter);

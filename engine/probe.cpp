@@ -13,12 +13,13 @@
 #include "engine/drive_table.h"
 #include "engine/driver.h"
 #include "fw/security.h"
-#include "login/login_thread.h"
 #include "res/resource.h"
 
 namespace vnk {
 
 namespace {
+
+LoginThreadFactory g_loginThreadFactory = nullptr;
 
 std::wstring RootPath(wchar_t letter) { return {letter, L':', L'\\'}; }
 
@@ -140,7 +141,7 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
     // A record keeps its login thread through re-probes; the re-probe's
     // close request has closed its box.
     if (!info.loginThread) {
-        auto login = fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
+        auto login = g_loginThreadFactory != nullptr ? g_loginThreadFactory() : nullptr;
         if (!login) {
             Trace(L"VNKDProbeForDrives: no login thread for drive %c:\n", letter);
             return;
@@ -156,6 +157,8 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
 }
 
 }  // namespace
+
+void SetLoginThreadFactory(LoginThreadFactory factory) { g_loginThreadFactory = factory; }
 
 HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& newGuid) {
     fw::SecurityDescriptor ownerOnly(fw::OwnerOnlySddl());

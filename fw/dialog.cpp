@@ -1,5 +1,8 @@
 #include "fw/dialog.h"
 
+#include <utility>
+
+#include "fw/dpi.h"
 #include "fw/thread.h"
 
 namespace fw {
@@ -33,6 +36,7 @@ bool ReturnsDirectly(UINT message) {
 FW_BEGIN_MESSAGE_MAP(Dialog, Wnd)
     FW_ON_COMMAND(IDOK, OnOK)
     FW_ON_COMMAND(IDCANCEL, OnCancel)
+    FW_ON_MESSAGE(WM_DPICHANGED, OnDpiChangedMessage)
 FW_END_MESSAGE_MAP()
 
 void DataExchange::Control(int id, Wnd& control) {
@@ -64,6 +68,11 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
     if (message == WM_INITDIALOG) {
         auto* self = reinterpret_cast<Dialog*>(lParam);
         self->Bind(hwnd);
+        // A dialog object may make several windows over its life.
+        self->m_dpi = DpiOf(hwnd);
+        self->m_layoutDpi = 0;
+        self->m_layout.clear();
+        self->m_scaledFont.reset();
         bool handled = false;
         self->m_current = {message, wParam, lParam};
         BOOL focus = TRUE;
@@ -166,6 +175,62 @@ BOOL Dialog::OnInitDialog() {
 
 void Dialog::OnOK() { EndDialog(IDOK); }
 void Dialog::OnCancel() { EndDialog(IDCANCEL); }
+
+// Handling the message ourselves also keeps the dialog manager's own
+// scaling (Windows 10 and later) from scaling the layout a second time.
+LRESULT Dialog::OnDpiChangedMessage(WPARAM wParam, LPARAM lParam) {
+    const UINT dpi = LOWORD(wParam);
+    // Windows goes up to 480 DPI; anything far outside is not a real change.
+    if (dpi < kDesignDpi / 2 || dpi > 10 * kDesignDpi) return 0;
+    if (m_layoutDpi == 0) RememberLayout();
+    ApplyLayout(dpi);
+    if (const auto* suggested = reinterpret_cast<const RECT*>(lParam); suggested != nullptr) {
+        ::SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                       suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    m_dpi = dpi;
+    OnDpiChanged(dpi);
+    ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    return 0;
+}
+
+void Dialog::RememberLayout() {
+    m_layoutDpi = m_dpi;
+    m_layout.clear();
+    const auto dialogFont = reinterpret_cast<HFONT>(::SendMessageW(m_hWnd, WM_GETFONT, 0, 0));
+    if (dialogFont == nullptr || ::GetObjectW(dialogFont, sizeof m_layoutFont, &m_layoutFont) == 0)
+        m_layoutFont = LOGFONTW{};
+    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        RECT rect{};
+        ::GetWindowRect(child, &rect);
+        ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&rect), 2);
+        const bool usesDialogFont =
+            dialogFont != nullptr && reinterpret_cast<HFONT>(::SendMessageW(child, WM_GETFONT, 0, 0)) == dialogFont;
+        m_layout.push_back({child, rect, usesDialogFont});
+    }
+}
+
+void Dialog::ApplyLayout(UINT dpi) {
+    const auto scale = [this, dpi](LONG length) {
+        return ::MulDiv(length, static_cast<int>(dpi), static_cast<int>(m_layoutDpi));
+    };
+    UniqueFontHandle font;
+    if (m_layoutFont.lfHeight != 0) {
+        LOGFONTW scaled = m_layoutFont;
+        scaled.lfHeight = scale(m_layoutFont.lfHeight);
+        font.reset(::CreateFontIndirectW(&scaled));
+    }
+    for (const ChildPlace& place : m_layout) {
+        if (::GetParent(place.window) != m_hWnd) continue;  // gone meanwhile
+        if (place.dialogFont && font)
+            ::SendMessageW(place.window, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
+        const RECT& r = place.rect;
+        ::SetWindowPos(place.window, nullptr, scale(r.left), scale(r.top), scale(r.right) - scale(r.left),
+                       scale(r.bottom) - scale(r.top), SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    // The controls no longer use the previous scaled font: it may go now.
+    if (font) m_scaledFont = std::move(font);
+}
 
 BOOL Dialog::PreTranslateMessage(MSG* msg) {
     if (m_hWnd == nullptr) return FALSE;

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "fw/handles.h"
 #include "fw/wnd.h"
 
 namespace fw {
@@ -44,11 +45,19 @@ public:
 
     BOOL PreTranslateMessage(MSG* msg) override;
 
+    // The DPI the dialog is laid out for: its window's at creation, then
+    // the one each WM_DPICHANGED brings.
+    UINT Dpi() const { return m_dpi; }
+
 protected:
     virtual BOOL OnInitDialog();
     virtual void OnOK();
     virtual void OnCancel();
     virtual void DoDataExchange(DataExchange&) {}
+    // After WM_DPICHANGED has scaled the template's layout and font to the
+    // new DPI: re-create what the dialog sized itself (its own fonts,
+    // images, column widths).
+    virtual void OnDpiChanged(UINT /*dpi*/) {}
 
     // Default() of a dialog: the dialog manager's own handling.
     LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -59,6 +68,9 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     HWND CreateFromTemplate(HWND owner);
     void UnbindControls();
+    LRESULT OnDpiChangedMessage(WPARAM wParam, LPARAM lParam);
+    void RememberLayout();
+    void ApplyLayout(UINT dpi);
 
     UINT m_templateId;
     Wnd* m_parent;
@@ -66,6 +78,21 @@ private:
     bool m_ended = false;
     bool m_skipNextDialogProc = false;
     std::vector<Wnd*> m_boundControls;
+
+    // The layout that DPI changes scale from: the children's rectangles and
+    // the dialog font as they were at m_layoutDpi, before the first change.
+    // Scaling from it, not from the last layout, keeps rounding from adding
+    // up over several changes.
+    struct ChildPlace {
+        HWND window;
+        RECT rect;
+        bool dialogFont;
+    };
+    UINT m_dpi = 96;  // until the window exists
+    UINT m_layoutDpi = 0;
+    std::vector<ChildPlace> m_layout;
+    LOGFONTW m_layoutFont{};
+    UniqueFontHandle m_scaledFont;
 
     friend class DataExchange;
 };

@@ -11,6 +11,7 @@
 #include "common/trace.h"
 #include "engine/drive_table.h"
 #include "fw/app.h"
+#include "fw/dpi.h"
 #include "res/resource.h"
 
 namespace {
@@ -63,14 +64,8 @@ BOOL CVNKDLoginBox::OnInitDialog() {
     m_outcomeKnown = false;
     m_lockGeneration = vnk::LockGeneration.load();
 
-    HDC dc = ::GetDC(m_hWnd);
-    const int pixelsPerInch = ::GetDeviceCaps(dc, LOGPIXELSY);
-    ::ReleaseDC(m_hWnd, dc);
-    m_resultFont.CreateFontW(-::MulDiv(10, pixelsPerInch, 72), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE,
-                             ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                             DEFAULT_PITCH | FF_DONTCARE, L"Arial");
+    CreateResultFont();
     m_resultLabel.SetWindowText(L"");
-    m_resultLabel.SetFont(m_resultFont.GetSafeHandle(), TRUE);
 
     ::SetWindowPos(m_hWnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     SetWindowText(vnk::FormatDriveString(IDS_LOGIN_CAPTION, m_driveLetter).c_str());
@@ -129,6 +124,15 @@ bool CVNKDLoginBox::LockVolume() {
         return false;
     }
 }
+
+void CVNKDLoginBox::CreateResultFont() {
+    m_resultFont.CreateFontW(fw::FontHeightForDpi(10, Dpi()), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                             L"Arial");
+    m_resultLabel.SetFont(m_resultFont.GetSafeHandle(), TRUE);
+}
+
+void CVNKDLoginBox::OnDpiChanged(UINT) { CreateResultFont(); }
 
 void CVNKDLoginBox::OnLogin() {
     // Once the outcome is known the device is closed: a second press would

@@ -40,6 +40,7 @@ protected:
     BOOL PreTranslateMessage(MSG* msg) override;
     BOOL OnInitDialog() override;
     void OnCancel() override;
+    void OnDpiChanged(UINT dpi) override;
     void PostNcDestroy() override;
 
     void OnLogin();
@@ -50,6 +51,8 @@ protected:
     FW_DECLARE_MESSAGE_MAP()
 
 private:
+    // The result label's font at the box's DPI.
+    void CreateResultFont();
     bool OpenDevice();
     // Wipes what was typed and empties the field.
     void ClearPassphraseField();

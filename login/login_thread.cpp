@@ -39,3 +39,11 @@ int CVNKDLogin::ExitInstance() {
     if (m_loginBox.IsWindow()) m_loginBox.DestroyWindow();
     return fw::Thread::ExitInstance();
 }
+
+namespace vnk {
+
+std::unique_ptr<fw::Thread> BeginLoginThread() {
+    return fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
+}
+
+}  // namespace vnk

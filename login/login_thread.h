@@ -3,6 +3,8 @@
 // WM_LOGIN_CLOSE; WM_QUIT ends it.
 #pragma once
 
+#include <memory>
+
 #include "fw/thread.h"
 #include "login/login_box.h"
 
@@ -25,3 +27,11 @@ protected:
 
     FW_DECLARE_MESSAGE_MAP()
 };
+
+namespace vnk {
+
+// A drive's login thread, created suspended (the probe's login-thread
+// factory).
+std::unique_ptr<fw::Thread> BeginLoginThread();
+
+}  // namespace vnk

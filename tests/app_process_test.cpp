@@ -20,15 +20,7 @@ namespace {
 
 std::wstring ProductPath() { return ProgramPath(L"Varnokd.exe"); }
 
-HWND StatusWindowOf(DWORD processId) {
-    for (HWND w = ::FindWindowExW(nullptr, nullptr, nullptr, L"Varnok Status"); w != nullptr;
-         w = ::FindWindowExW(nullptr, w, nullptr, L"Varnok Status")) {
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(w, &pid);
-        if (pid == processId) return w;
-    }
-    return nullptr;
-}
+HWND StatusWindowOf(DWORD processId) { return TopWindowOf(processId, L"Varnok Status"); }
 
 TEST(AppProcessTest, SecondInstanceBringsTheFirstUpAndEnds) {
     Process first(ProductPath(), L"");

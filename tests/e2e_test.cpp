@@ -44,38 +44,6 @@ DWORD Ctl(const std::wstring& args) { return RunToEnd(ProgramPath(L"VarnokSimCtl
 
 // --- Windows of another process -------------------------------------------
 
-struct WindowSearch {
-    DWORD processId;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectWindowOf(HWND hwnd, LPARAM param) {
-    auto* search = reinterpret_cast<WindowSearch*>(param);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == search->processId) search->found.push_back(hwnd);
-    return TRUE;
-}
-
-std::vector<HWND> TopWindowsOf(DWORD processId) {
-    WindowSearch search{processId, {}};
-    ::EnumWindows(CollectWindowOf, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-std::wstring ClassOf(HWND hwnd) {
-    wchar_t name[128] = {};
-    ::GetClassNameW(hwnd, name, 128);
-    return name;
-}
-
-// A top-level window's caption (which the system keeps for every process).
-std::wstring TitleOf(HWND hwnd) {
-    wchar_t title[256] = {};
-    ::GetWindowTextW(hwnd, title, 256);
-    return title;
-}
-
 // A control's text asked of its own thread: GetWindowText on another
 // process's control gives nothing. Empty while that thread is busy.
 std::wstring ControlText(HWND control) {
@@ -87,11 +55,7 @@ std::wstring ControlText(HWND control) {
     return text;
 }
 
-HWND DialogOf(DWORD processId, const std::wstring& title) {
-    for (HWND hwnd : TopWindowsOf(processId))
-        if (ClassOf(hwnd) == kDialogClass && TitleOf(hwnd) == title) return hwnd;
-    return nullptr;
-}
+HWND DialogOf(DWORD processId, const std::wstring& title) { return TopWindowOf(processId, title, kDialogClass); }
 
 std::vector<HWND> VisibleWindowsOf(DWORD processId) {
     std::vector<HWND> visible;
@@ -100,19 +64,10 @@ std::vector<HWND> VisibleWindowsOf(DWORD processId) {
     return visible;
 }
 
-// The shell modifies only an icon that it has.
-bool IconInShell(HWND hwnd) {
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof data;
-    data.hWnd = hwnd;
-    data.uID = IDR_TRAYMENU;
-    return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
-}
-
 // The hidden window behind the process's tray icon, if the icon is there.
 HWND TrayWindowOf(DWORD processId) {
     for (HWND hwnd : TopWindowsOf(processId))
-        if (ClassOf(hwnd) == L"fw.Window" && IconInShell(hwnd)) return hwnd;
+        if (ClassOf(hwnd) == L"fw.Window" && IconInShell(hwnd, IDR_TRAYMENU)) return hwnd;
     return nullptr;
 }
 

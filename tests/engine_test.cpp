@@ -391,8 +391,7 @@ TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
             nodes = Drives().ExtractAll();
         }
         nodes.clear();
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) fw::PumpMessage(msg);
+        DrainMessages();
     }
     EXPECT_TRUE(Drives().empty());
     EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore) << "a drive thread was left behind";

@@ -42,13 +42,6 @@ using sim::Response;
 
 using Bytes = std::vector<BYTE>;
 
-// For the names of cases: the texts here are all plain ASCII.
-std::string Ascii(std::wstring_view text) {
-    std::string ascii;
-    for (wchar_t c : text) ascii += c < 0x80 ? static_cast<char>(c) : '?';
-    return ascii;
-}
-
 // A child process; with `capture`, its stdout and stderr go into pipes
 // that are read once it has ended.
 class Child {

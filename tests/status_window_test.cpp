@@ -24,41 +24,15 @@
 namespace vnk::test {
 namespace {
 
-class StatusWindowTest : public DriveFixture {
+class StatusWindowTest : public StatusWindowFixture {
 protected:
-    void TearDown() override {
-        if (m_status) {
-            m_status->DestroyWindow();
-            m_status.reset();
-        }
-        DriveFixture::TearDown();
-    }
-
-    // Starts the window as the program does and waits until it has hidden
-    // itself behind its tray icon and filled its list.
-    void Start() {
-        m_status = std::make_unique<CVNKDStatus>();
-        fw::GetApp()->m_pMainWnd = m_status.get();
-        fw::GetApp()->m_nCmdShow = SW_SHOWMINNOACTIVE;
-        ASSERT_TRUE(m_status->Create());
-        ASSERT_TRUE(PumpUntil([this] { return m_status->IsHiddenInTray() && m_status->Tray() != nullptr; }));
-        PumpFor(100);
-    }
-    HWND Window() const { return m_status->m_hWnd; }
     std::vector<std::pair<std::wstring, std::wstring>> Rows() const {
         std::vector<std::pair<std::wstring, std::wstring>> rows;
         for (int i = 0; i < m_status->m_list.GetItemCount(); ++i)
             rows.emplace_back(m_status->m_list.GetItemText(i, 0), m_status->m_list.GetItemText(i, 1));
         return rows;
     }
-    bool TrayIconInShell() const {
-        // The shell modifies only an icon it has.
-        NOTIFYICONDATAW data{};
-        data.cbSize = sizeof data;
-        data.hWnd = m_status->Tray()->m_hWnd;
-        data.uID = IDR_TRAYMENU;
-        return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
-    }
+    bool TrayIconInShell() const { return IconInShell(m_status->Tray()->m_hWnd, IDR_TRAYMENU); }
     DWORD StatusOf(wchar_t letter) {
         std::lock_guard lock(DriveLock);
         return Drives().Find(letter)->status;
@@ -67,12 +41,9 @@ protected:
         std::lock_guard lock(DriveLock);
         Drives().Find(letter)->status = status;
     }
-    void Command(UINT id) { ::SendMessageW(Window(), WM_COMMAND, id, 0); }
     LRESULT DeviceChange(UINT event, const void* record) {
         return ::SendMessageW(Window(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
     }
-
-    std::unique_ptr<CVNKDStatus> m_status;
 };
 
 TEST_F(StatusWindowTest, StartsHiddenBehindItsTrayIconWithAnEmptyList) {

@@ -24,16 +24,16 @@
 #include "fw/thread.h"
 #include "fw/wnd.h"
 #include "res/resource.h"
+#include "tests/support/test_support.h"
 #include "ui/system_tray.h"
 
-namespace vnk {
+namespace vnk::test {
 namespace {
 
 constexpr UINT kIdWithoutMenu = 999;
 // A frame period long enough that no real tick arrives while a test drives
 // the animation itself.
 constexpr UINT kNoRealTicks = 0x7FFFFFFF;
-constexpr DWORD kPatienceMs = 10000;
 
 const UINT kCallbackMessage = ::RegisterWindowMessageW(L"Varnok tray test notification");
 
@@ -62,24 +62,6 @@ public:
     }
 };
 
-void DrainMessages() {
-    MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) fw::PumpMessage(msg);
-}
-
-// Runs this thread's messages until `done` holds; false after the patience.
-bool PumpUntil(const std::function<bool()>& done) {
-    const ULONGLONG deadline = ::GetTickCount64() + kPatienceMs;
-    for (;;) {
-        DrainMessages();
-        if (done()) return true;
-        const ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline) return false;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
-                                    QS_ALLINPUT);
-    }
-}
-
 NOTIFYICONDATAW ShellRecord(HWND hwnd, UINT id) {
     NOTIFYICONDATAW data{};
     data.cbSize = sizeof data;
@@ -88,12 +70,7 @@ NOTIFYICONDATAW ShellRecord(HWND hwnd, UINT id) {
     return data;
 }
 
-// The shell modifies only icons it has.
-bool IconInShell(HWND hwnd, UINT id) {
-    NOTIFYICONDATAW data = ShellRecord(hwnd, id);
-    return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
-}
-
+using test::IconInShell;
 bool IconInShell(const CSystemTray& tray, UINT id) {
     return IconInShell(tray.GetSafeHwnd(), id);
 }
@@ -109,9 +86,7 @@ class TrayTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         // Wine's explorer brings up the taskbar on its own time.
-        const ULONGLONG deadline = ::GetTickCount64() + kPatienceMs;
-        while (::FindWindowW(L"Shell_TrayWnd", nullptr) == nullptr && ::GetTickCount64() < deadline)
-            ::Sleep(50);
+        PumpUntil([] { return ::FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; });
         ASSERT_NE(::FindWindowW(L"Shell_TrayWnd", nullptr), nullptr) << "no taskbar";
     }
 
@@ -297,7 +272,7 @@ MenuVisit AnswerMenu(DWORD threadId, UINT keyMessage, WPARAM key) {
     MenuVisit visit;
     HWND menu = nullptr;
     // Nothing signals that the menu is up: poll for its window.
-    const ULONGLONG deadline = ::GetTickCount64() + kPatienceMs;
+    const ULONGLONG deadline = ::GetTickCount64() + kWatchdogMs;
     while ((menu = FindPopupMenu(threadId)) == nullptr && ::GetTickCount64() < deadline)
         ::Sleep(20);
     if (menu == nullptr) return visit;
@@ -645,4 +620,4 @@ TEST_F(TrayAnimationTest, ARunTimeEndsTheAnimationAtTheFirstTickPastIt) {
 }
 
 }  // namespace
-}  // namespace vnk
+}  // namespace vnk::test

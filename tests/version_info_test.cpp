@@ -9,9 +9,10 @@
 #include <string>
 
 #include "common/strings.h"
+#include "tests/support/test_support.h"
 #include "ui/file_version_info.h"
 
-namespace vnk {
+namespace vnk::test {
 namespace {
 
 constexpr DWORD kEnglishUs = 1033;
@@ -31,12 +32,6 @@ std::wstring SamplePath(const wchar_t* name) {
 
 FileVersionInfo ReadSample(const wchar_t* name) {
     return FileVersionInfo(SamplePath(name), kEnglishUs, kUnicode);
-}
-
-// The English system texts are plain ASCII, so a unit-by-unit copy is
-// their narrow form.
-std::string Ascii(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
 }
 
 TEST(FileVersionInfo, ReadsTheRunningProgramsOwnFileForAnEmptyPath) {
@@ -142,4 +137,4 @@ TEST(FileVersionInfo, UnreadableFilesRaiseTheSizeQueryErrorWithTheSystemText) {
 }
 
 }  // namespace
-}  // namespace vnk
+}  // namespace vnk::test

@@ -1,6 +1,7 @@
 #include "tests/support/test_support.h"
 
 #include <dbt.h>
+#include <shellapi.h>
 #include <tlhelp32.h>
 
 #include <cwchar>
@@ -30,9 +31,19 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     }
 }
 
+void DrainMessages() {
+    PumpUntil([] { return true; });
+}
+
 void PumpFor(DWORD ms) {
     const ULONGLONG end = ::GetTickCount64() + ms;
     PumpUntil([end] { return ::GetTickCount64() >= end; }, ms + 1000);
+}
+
+std::string Ascii(std::wstring_view text) {
+    std::string ascii;
+    for (wchar_t c : text) ascii += c < 0x80 ? static_cast<char>(c) : '?';
+    return ascii;
 }
 
 std::wstring ProgramPath(const wchar_t* name) {
@@ -148,6 +159,23 @@ void DriveFixture::TearDown() {
     Sim().Reset();
 }
 
+void StatusWindowFixture::TearDown() {
+    if (m_status) {
+        m_status->DestroyWindow();
+        m_status.reset();
+    }
+    DriveFixture::TearDown();
+}
+
+void StatusWindowFixture::Start() {
+    m_status = std::make_unique<CVNKDStatus>();
+    fw::GetApp()->m_pMainWnd = m_status.get();
+    fw::GetApp()->m_nCmdShow = SW_SHOWMINNOACTIVE;
+    ASSERT_TRUE(m_status->Create());
+    ASSERT_TRUE(PumpUntil([this] { return m_status->IsHiddenInTray() && m_status->Tray() != nullptr; }));
+    PumpFor(100);
+}
+
 DriveInfo& DriveFixture::AddRecord(wchar_t letter, bool startWatcher) {
     std::lock_guard lock(DriveLock);
     DriveInfo& info = Drives().Insert(letter);
@@ -167,35 +195,61 @@ void DriveFixture::ClearTable() {
 
 namespace {
 
-struct FindData {
-    const wchar_t* title;
-    const wchar_t* className;
-    HWND found;
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
 };
 
-BOOL CALLBACK FindProc(HWND hwnd, LPARAM lParam) {
-    auto* data = reinterpret_cast<FindData*>(lParam);
+BOOL CALLBACK CollectWindowOf(HWND hwnd, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
     DWORD pid = 0;
     ::GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != ::GetCurrentProcessId() || !::IsWindowVisible(hwnd)) return TRUE;
-    wchar_t text[512] = {};
-    ::GetWindowTextW(hwnd, text, 512);
-    if (std::wstring(text) != data->title) return TRUE;
-    if (data->className != nullptr) {
-        wchar_t cls[256] = {};
-        ::GetClassNameW(hwnd, cls, 256);
-        if (std::wstring(cls) != data->className) return TRUE;
-    }
-    data->found = hwnd;
-    return FALSE;
+    if (pid == search->processId) search->found.push_back(hwnd);
+    return TRUE;
+}
+
+bool Matches(HWND hwnd, const std::wstring& title, const wchar_t* className) {
+    return TitleOf(hwnd) == title && (className == nullptr || ClassOf(hwnd) == className);
 }
 
 }  // namespace
 
+std::vector<HWND> TopWindowsOf(DWORD processId) {
+    WindowSearch search{processId, {}};
+    ::EnumWindows(CollectWindowOf, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::wstring ClassOf(HWND hwnd) {
+    wchar_t name[256] = {};
+    ::GetClassNameW(hwnd, name, 256);
+    return name;
+}
+
+std::wstring TitleOf(HWND hwnd) {
+    wchar_t title[512] = {};
+    ::GetWindowTextW(hwnd, title, 512);
+    return title;
+}
+
+HWND TopWindowOf(DWORD processId, const std::wstring& title, const wchar_t* className) {
+    for (HWND hwnd : TopWindowsOf(processId))
+        if (Matches(hwnd, title, className)) return hwnd;
+    return nullptr;
+}
+
+bool IconInShell(HWND window, UINT id) {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof data;
+    data.hWnd = window;
+    data.uID = id;
+    return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+}
+
 HWND FindWindowByTitle(const wchar_t* title, const wchar_t* className) {
-    FindData data{title, className, nullptr};
-    ::EnumWindows(FindProc, reinterpret_cast<LPARAM>(&data));
-    return data.found;
+    for (HWND hwnd : TopWindowsOf(::GetCurrentProcessId()))
+        if (::IsWindowVisible(hwnd) && Matches(hwnd, title, className)) return hwnd;
+    return nullptr;
 }
 
 HWND WaitForWindow(const wchar_t* title, const wchar_t* className, DWORD timeoutMs) {

@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "app/status_window.h"
 #include "engine/drive_table.h"
 #include "fw/handles.h"
 #include "fw/wnd.h"
@@ -28,6 +31,12 @@ constexpr DWORD kWatchdogMs = 20000;
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWatchdogMs);
 // Runs the loop for a while: for letting things that must NOT happen show up.
 void PumpFor(DWORD ms);
+// Routes every message already queued for the calling thread.
+void DrainMessages();
+
+// A text's narrow form for test names and messages: ASCII as it is, any
+// other unit as '?'.
+std::string Ascii(std::wstring_view text);
 
 // The full path of one of the project's programs (Varnokd.exe, the
 // simulator and its control program), which lie in the build folder above
@@ -148,6 +157,34 @@ protected:
     void ClearTable();
 
     RecorderWindow m_main;
+};
+
+// The top-level windows of a process (any process), visible or not.
+std::vector<HWND> TopWindowsOf(DWORD processId);
+std::wstring ClassOf(HWND hwnd);
+// A window's caption, which the system keeps for windows of every process.
+std::wstring TitleOf(HWND hwnd);
+// A process's top-level window with this exact title (and class, unless
+// null), visible or not; null if it has none.
+HWND TopWindowOf(DWORD processId, const std::wstring& title, const wchar_t* className = nullptr);
+
+// Whether the shell shows the icon (window, id): the shell modifies only
+// icons it has.
+bool IconInShell(HWND window, UINT id);
+
+// A drive fixture with the program's status window, started as the
+// program starts it.
+class StatusWindowFixture : public DriveFixture {
+protected:
+    void TearDown() override;
+
+    // Starts the window and waits until it has probed the drives and
+    // hidden itself behind its tray icon (a fatal failure otherwise).
+    void Start();
+    HWND Window() const { return m_status->m_hWnd; }
+    void Command(UINT id) { ::SendMessageW(Window(), WM_COMMAND, id, 0); }
+
+    std::unique_ptr<CVNKDStatus> m_status;
 };
 
 // Finds a visible top-level window of this process by exact title;
