@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "common/strings.h"
 #include "common/trace.h"
 #include "fw/app.h"
 #include "fw/thread.h"
@@ -43,19 +44,44 @@ std::wstring ProgramPath(const wchar_t* name) {
     return dir + L"" VNK_PROGRAMS_DIR L"\\" + name;
 }
 
+StartedProgram StartProgram(const std::wstring& program, const std::wstring& args,
+                            STARTUPINFOW startup, bool inheritHandles) {
+    std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    StartedProgram started;
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0,
+                          nullptr, nullptr, &startup, &info)) {
+        started.error = ::GetLastError();
+        return started;
+    }
+    ::CloseHandle(info.hThread);
+    started.process.reset(info.hProcess);
+    started.id = info.dwProcessId;
+    return started;
+}
+
+std::wstring DescribeError(DWORD error) {
+    std::wstring text = SystemErrorText(error, kUserDefaultLanguage);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    return L"error " + std::to_wstring(error) + L": " + text;
+}
+
 size_t ThreadsOfThisProcess() {
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
     size_t count = 0;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+    for (BOOL more = ::Thread32First(snapshot, &entry); more;
+         more = ::Thread32Next(snapshot, &entry))
         if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
     ::CloseHandle(snapshot);
     return count;
 }
 
 bool WaitForThread(HANDLE thread, DWORD timeoutMs) {
-    return PumpUntil([thread] { return ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, timeoutMs);
+    return PumpUntil([thread] { return ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; },
+                     timeoutMs);
 }
 
 DWORD ExitCodeOf(HANDLE thread) {
@@ -64,9 +90,13 @@ DWORD ExitCodeOf(HANDLE thread) {
     return code;
 }
 
-RecorderWindow::RecorderWindow() { CreateEx(0, L"Varnok test recorder", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr); }
+RecorderWindow::RecorderWindow() {
+    CreateEx(0, L"Varnok test recorder", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr);
+}
 
-RecorderWindow::~RecorderWindow() { DestroyWindow(); }
+RecorderWindow::~RecorderWindow() {
+    DestroyWindow();
+}
 
 std::vector<RecordedMessage> RecorderWindow::Messages(UINT message) const {
     std::lock_guard lock(m_mutex);
@@ -91,8 +121,8 @@ LRESULT RecorderWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     {
         std::lock_guard lock(m_mutex);
         m_messages.push_back({message, wParam, lParam});
-        if (message == WM_DEVICECHANGE && wParam >= DBT_DEVICEARRIVAL && wParam <= DBT_DEVICEREMOVECOMPLETE &&
-            lParam != 0) {
+        if (message == WM_DEVICECHANGE && wParam >= DBT_DEVICEARRIVAL &&
+            wParam <= DBT_DEVICEREMOVECOMPLETE && lParam != 0) {
             const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
             DeviceChange change{static_cast<UINT>(wParam), header->dbch_devicetype, 0, 0};
             if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
@@ -119,7 +149,9 @@ TraceCapture::TraceCapture() {
     });
 }
 
-TraceCapture::~TraceCapture() { SetTraceListenerForTesting({}); }
+TraceCapture::~TraceCapture() {
+    SetTraceListenerForTesting({});
+}
 
 std::vector<std::wstring> TraceCapture::Lines() const {
     std::lock_guard lock(m_mutex);
@@ -207,7 +239,8 @@ HWND WaitForWindow(const wchar_t* title, const wchar_t* className, DWORD timeout
 std::wstring MessageBoxText(HWND box) {
     // The message is the box's longest static text (the icon is a static too).
     std::wstring longest;
-    for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+    for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr;
+         child = ::GetWindow(child, GW_HWNDNEXT)) {
         wchar_t cls[64] = {};
         ::GetClassNameW(child, cls, 64);
         if (::lstrcmpiW(cls, L"Static") != 0) continue;
