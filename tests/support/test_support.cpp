@@ -72,16 +72,14 @@ size_t ThreadsOfThisProcess() {
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
     size_t count = 0;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more;
-         more = ::Thread32Next(snapshot, &entry))
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
         if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
     ::CloseHandle(snapshot);
     return count;
 }
 
 bool WaitForThread(HANDLE thread, DWORD timeoutMs) {
-    return PumpUntil([thread] { return ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; },
-                     timeoutMs);
+    return PumpUntil([thread] { return ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, timeoutMs);
 }
 
 DWORD ExitCodeOf(HANDLE thread) {
@@ -90,13 +88,9 @@ DWORD ExitCodeOf(HANDLE thread) {
     return code;
 }
 
-RecorderWindow::RecorderWindow() {
-    CreateEx(0, L"Varnok test recorder", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr);
-}
+RecorderWindow::RecorderWindow() { CreateEx(0, L"Varnok test recorder", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr); }
 
-RecorderWindow::~RecorderWindow() {
-    DestroyWindow();
-}
+RecorderWindow::~RecorderWindow() { DestroyWindow(); }
 
 std::vector<RecordedMessage> RecorderWindow::Messages(UINT message) const {
     std::lock_guard lock(m_mutex);
@@ -121,8 +115,8 @@ LRESULT RecorderWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     {
         std::lock_guard lock(m_mutex);
         m_messages.push_back({message, wParam, lParam});
-        if (message == WM_DEVICECHANGE && wParam >= DBT_DEVICEARRIVAL &&
-            wParam <= DBT_DEVICEREMOVECOMPLETE && lParam != 0) {
+        if (message == WM_DEVICECHANGE && wParam >= DBT_DEVICEARRIVAL && wParam <= DBT_DEVICEREMOVECOMPLETE &&
+            lParam != 0) {
             const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
             DeviceChange change{static_cast<UINT>(wParam), header->dbch_devicetype, 0, 0};
             if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
@@ -149,9 +143,7 @@ TraceCapture::TraceCapture() {
     });
 }
 
-TraceCapture::~TraceCapture() {
-    SetTraceListenerForTesting({});
-}
+TraceCapture::~TraceCapture() { SetTraceListenerForTesting({}); }
 
 std::vector<std::wstring> TraceCapture::Lines() const {
     std::lock_guard lock(m_mutex);
@@ -239,8 +231,7 @@ HWND WaitForWindow(const wchar_t* title, const wchar_t* className, DWORD timeout
 std::wstring MessageBoxText(HWND box) {
     // The message is the box's longest static text (the icon is a static too).
     std::wstring longest;
-    for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr;
-         child = ::GetWindow(child, GW_HWNDNEXT)) {
+    for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
         wchar_t cls[64] = {};
         ::GetClassNameW(child, cls, 64);
         if (::lstrcmpiW(cls, L"Static") != 0) continue;
