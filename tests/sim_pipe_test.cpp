@@ -45,11 +45,10 @@ using Bytes = std::vector<BYTE>;
 class Child {
 public:
     Child(const std::wstring& program, const std::vector<std::wstring>& args, bool capture) {
-        std::wstring commandLine = L"\"" + program + L"\"";
+        std::wstring line;
         for (const auto& arg : args)
-            commandLine += arg.find(L' ') == std::wstring::npos ? L" " + arg : L" \"" + arg + L"\"";
+            line += (line.empty() ? L"" : L" ") + (arg.find(L' ') == std::wstring::npos ? arg : L"\"" + arg + L"\"");
         STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
         fw::UniqueHandle outWrite, errWrite;
         if (capture) {
             MakePipe(m_out, outWrite);
@@ -59,31 +58,27 @@ public:
             startup.hStdOutput = outWrite.get();
             startup.hStdError = errWrite.get();
         }
-        PROCESS_INFORMATION info{};
-        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, capture, 0, nullptr, nullptr,
-                             &startup, &info)) {
-            m_process.reset(info.hProcess);
-            ::CloseHandle(info.hThread);
-        }
+        m_started = StartProgram(program, line, startup, capture);
     }
     ~Child() {
         if (Running()) {
-            ::TerminateProcess(m_process.get(), 99);
-            ::WaitForSingleObject(m_process.get(), kWatchdogMs);
+            ::TerminateProcess(Process(), 99);
+            ::WaitForSingleObject(Process(), kWatchdogMs);
         }
     }
 
-    HANDLE Process() const { return m_process.get(); }
-    bool Started() const { return static_cast<bool>(m_process); }
-    bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+    HANDLE Process() const { return m_started.process.get(); }
+    bool Started() const { return Process() != nullptr; }
+    std::wstring StartError() const { return DescribeError(m_started.error); }
+    bool Running() const { return Started() && ::WaitForSingleObject(Process(), 0) == WAIT_TIMEOUT; }
     // Pumps this thread's messages meanwhile: the child may be sending to
     // this process's windows.
     bool WaitForExit() const {
-        return m_process && PumpUntil([this] { return !Running(); });
+        return Started() && PumpUntil([this] { return !Running(); });
     }
     DWORD ExitCode() const {
         DWORD code = 0;
-        ::GetExitCodeProcess(m_process.get(), &code);
+        ::GetExitCodeProcess(Process(), &code);
         return code;
     }
     // What the ended child wrote; all of it is in the pipe by now, so
@@ -112,7 +107,8 @@ private:
         return text;
     }
 
-    fw::UniqueHandle m_process, m_out, m_err;
+    StartedProgram m_started;
+    fw::UniqueHandle m_out, m_err;
 };
 
 struct CtlResult {
@@ -124,7 +120,7 @@ CtlResult RunCtl(const std::vector<std::wstring>& args) {
     Child ctl(ProgramPath(L"VarnokSimCtl.exe"), args, true);
     CtlResult result;
     if (!ctl.Started()) {
-        ADD_FAILURE() << "VarnokSimCtl.exe did not start";
+        ADD_FAILURE() << "VarnokSimCtl.exe did not start: " << ctl.StartError();
         return result;
     }
     if (!ctl.WaitForExit()) {
@@ -224,7 +220,7 @@ protected:
         ASSERT_TRUE(ready);
         ::ResetEvent(ready.get());
         m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::vector<std::wstring>{L"--drives", L"DE"}, false);
-        ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start";
+        ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start: " << m_sim->StartError();
         const HANDLE waits[2] = {ready.get(), m_sim->Process()};
         ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
             << "the simulator did not come up";
@@ -731,7 +727,7 @@ TEST_F(SimulatorTest, ASimulatorThatIsGoneFailsCallsAtOnce) {
 
 TEST_F(SimulatorTest, ASecondSimulatorOnTheSamePipeIsRefused) {
     Child second(ProgramPath(L"VarnokSim.exe"), {L"--drives", L"F"}, true);
-    ASSERT_TRUE(second.Started());
+    ASSERT_TRUE(second.Started()) << second.StartError();
     ASSERT_TRUE(second.WaitForExit());
     EXPECT_EQ(second.ExitCode(), 1u);
     EXPECT_NE(second.Err().find("already serves"), std::string::npos) << second.Err();
