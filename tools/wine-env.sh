@@ -31,6 +31,13 @@ vnk_wine_start() {  # $1: "virtual" to bring up an own Xvfb display
   # a managed window's destruction waits two seconds for one to answer.
   setsid "$VNK_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
     >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
+  # The programs wineboot started (explorer.exe with the notification area
+  # among them) read the setting before it was made: they go, and come back
+  # with it when next needed. Otherwise every tray icon's removal waits the
+  # two seconds in explorer.exe.
+  "$VNK_WINESERVER" -k >/dev/null 2>&1 </dev/null || true
+  "$VNK_WINESERVER" -w >/dev/null 2>&1 </dev/null || true
+  "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null || true
 }
 
 vnk_wine_stop() {
