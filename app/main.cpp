@@ -1,5 +1,6 @@
-// The program's one application object. The drive table is made at its
-// first use, after this object, and so goes before it at process exit.
+// The program's one application object. Its InitInstance stops everything
+// the program started before it returns; nothing is left to run while the
+// static objects go at process exit.
 #include "app/varnokd_app.h"
 
 namespace {

@@ -22,6 +22,10 @@ constexpr UINT kIconLabelId = 0xFFFF;
 constexpr DWORD kEnglishUs = 1033;
 constexpr DWORD kUtf16CodePage = 1200;
 
+// The shell broadcasts it when its taskbar is created (at logon, perhaps
+// after we started, and after explorer restarts).
+const UINT kTaskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
+
 }  // namespace
 
 FW_BEGIN_MESSAGE_MAP(CVNKDStatus, fw::Dialog)
@@ -35,6 +39,7 @@ FW_BEGIN_MESSAGE_MAP(CVNKDStatus, fw::Dialog)
     FW_ON_COMMAND(ID_EMERGENCYLOCK, OnEmergencyLock)
     FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_EVENT_TRIGGERED, OnEventTriggered)
     FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_UPDATE_STATUS, OnUpdateStatus)
+    FW_ON_REGISTERED_MESSAGE(kTaskbarCreated, OnTaskbarCreated)
 FW_END_MESSAGE_MAP()
 
 CVNKDStatus::CVNKDStatus()
@@ -55,6 +60,7 @@ void CVNKDStatus::DoDataExchange(fw::DataExchange& dx) {
 
 std::wstring CVNKDStatus::StatusText(DWORD status) {
     if (status <= vnk::LoggedIn) return vnk::LoadResString(IDS_STATUS_NO_DISC + status);
+    if (status == vnk::kStatusUnreadable) return vnk::LoadResString(IDS_STATUS_UNREADABLE);
     return vnk::FormatNumberString(IDS_STATUS_UNKNOWN, status);
 }
 
@@ -182,7 +188,9 @@ void CVNKDStatus::OnSysCommand(UINT command, LPARAM) {
     if (m_bHidden == wasHidden) return;
     UpdateTrayIcon();
     if (m_bHidden) {
-        ShowWindow(SW_HIDE);
+        // With no icon (no taskbar yet) the window stays minimised, so that
+        // it can still be reached; it hides once the icon is there.
+        if (m_pTray && m_pTray->InTray()) ShowWindow(SW_HIDE);
     } else {
         ::SetForegroundWindow(m_hWnd);
     }
@@ -197,6 +205,11 @@ void CVNKDStatus::UpdateTrayIcon() {
         return;
     }
     if (!m_bHidden) m_pTray.reset();  // deleting the tray removes its icon
+}
+
+LRESULT CVNKDStatus::OnTaskbarCreated(WPARAM, LPARAM) {
+    if (m_bHidden && m_pTray && m_pTray->AddWhenTaskbarCreated()) ShowWindow(SW_HIDE);
+    return 0;
 }
 
 void CVNKDStatus::OnOK() { PostMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0); }
@@ -255,7 +268,8 @@ LRESULT CVNKDStatus::OnEventTriggered(WPARAM drive, LPARAM) {
     // Only this thread changes the set of drives: the look-up needs no lock.
     vnk::DriveInfo* info = vnk::Drives().Find(letter);
     if (info == nullptr) return 0;
-    if (info->loginThread) info->loginThread->PostThreadMessage(WM_LOGIN_SHOW, letter, 0);
+    if (info->loginThread && !info->loginThread->PostThreadMessage(WM_LOGIN_SHOW, letter, 0))
+        vnk::Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter, ::GetLastError());
 
     std::lock_guard lock(vnk::DriveLock);
     info = vnk::Drives().Find(letter);
@@ -266,15 +280,9 @@ LRESULT CVNKDStatus::OnEventTriggered(WPARAM drive, LPARAM) {
         vnk::Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
         return 0;
     }
-    if (info->watcher) {
-        // It ends right after its notice, and needs no lock to do so.
-        if (::WaitForSingleObject(info->watcher->m_hThread, 10000) != WAIT_OBJECT_0) {
-            // Never delete the object of a thread that still runs: the
-            // record keeps it until its tear-down has ended it.
-            info->retiredWatchers.push_back(std::move(info->watcher));
-        }
-        info->watcher.reset();
-    }
+    // The fired watcher has posted its notice and is ending; it is not
+    // waited for here, under DriveLock.
+    vnk::RetireWatcher(*info);
     vnk::StartWatcher(letter, *info);
     return 0;
 }

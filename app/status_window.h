@@ -9,6 +9,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fw/controls.h"
 #include "fw/dialog.h"
@@ -51,6 +53,7 @@ protected:
     void OnEmergencyLock();
     LRESULT OnEventTriggered(WPARAM drive, LPARAM lParam);
     LRESULT OnUpdateStatus(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
 
     FW_DECLARE_MESSAGE_MAP()
 
@@ -59,8 +62,13 @@ private:
     void InitHeader();
     bool RegisterForCdRomNotifications();
     void UpdateTrayIcon();
-    // Closes every login box, then probes the drives again.
-    void Reprobe();
+    // Closes the login boxes (all of them, or only those of drives that
+    // are gone), then probes the drives again.
+    void Reprobe(bool onlyGoneDrives);
+    // Closes every login box through its eject path and ejects every disc
+    // that may be logged in; a failed eject is tried `attempts` times in
+    // all. Returns the drives whose disc could not be ejected, with why.
+    std::vector<std::pair<wchar_t, DWORD>> LockEveryDisc(const wchar_t* caller, int attempts);
 
     fw::UniqueDeviceNotify m_hDevNotify;
     HICON m_hIcon = nullptr;  // shared resource icon, not destroyed

@@ -29,13 +29,16 @@ BOOL CVarnokdApp::InitInstance() {
         CVNKDStatus statusWindow;
         m_pMainWnd = &statusWindow;
         m_nCmdShow = SW_SHOWMINNOACTIVE;
-        statusWindow.DoModal();
-        vnk::VNKDCleanup();
+        {
+            // Its end, once the window has ended, stops every drive's
+            // threads and shuts the engine down, before the window object
+            // (the threads' main window) goes.
+            const vnk::EngineRun engine;
+            statusWindow.DoModal();
+        }
         ::CoUninitialize();
         marker.reset();
         m_pMainWnd = nullptr;
     }
-    // At process exit the drive table stops and waits for every drive's
-    // threads.
     return FALSE;
 }

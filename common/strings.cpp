@@ -43,6 +43,14 @@ std::wstring FormatTextString(UINT id, const std::wstring& text) {
     return FormatWithArguments(LoadResString(id), args);
 }
 
+std::wstring FormatDriveErrorString(UINT id, wchar_t driveLetter, DWORD error) {
+    std::wstring text = SystemErrorText(error, kUserDefaultLanguage);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    const DWORD_PTR args[] = {static_cast<DWORD_PTR>(driveLetter), static_cast<DWORD_PTR>(error),
+                              reinterpret_cast<DWORD_PTR>(text.c_str())};
+    return FormatWithArguments(LoadResString(id), args);
+}
+
 std::wstring DevicePath(wchar_t driveLetter) { return FormatDriveString(IDS_DEVICE_PATH, driveLetter); }
 
 std::wstring SystemErrorText(DWORD code, DWORD languageId) {

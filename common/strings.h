@@ -24,6 +24,11 @@ std::wstring FormatNumberString(UINT id, DWORD number);
 // A string-table entry expanded with one text as %1.
 std::wstring FormatTextString(UINT id, const std::wstring& text);
 
+// A string-table entry expanded with a drive letter (%1!c!), an error code
+// (%2!u!) and that error's system text in the user's language (%3), the
+// text without its line break.
+std::wstring FormatDriveErrorString(UINT id, wchar_t driveLetter, DWORD error);
+
 // "\\.\X:" for drive letter X (string-table entry 106).
 std::wstring DevicePath(wchar_t driveLetter);
 

@@ -4,19 +4,43 @@
 
 #include "common/messages.h"
 #include "common/trace.h"
+#include "engine/device_seam.h"
 
 namespace vnk {
 
 namespace {
 thread_local int t_driveLockDepth = 0;
 
+// How often a stop that could not be posted (a full queue) is tried again.
+constexpr DWORD kRepostMs = 100;
+
 void EndThread(std::unique_ptr<fw::Thread>& thread, UINT message) {
     if (!thread) return;
-    thread->PostThreadMessage(message, 0, 0);
     // Answer what the thread may be sending us (a login box's broadcast)
     // while it finishes.
-    fw::WaitAnsweringSent(thread->m_hThread, INFINITE);
+    while (!thread->PostThreadMessage(message, 0, 0) &&
+           fw::WaitAnsweringSent(thread->Handle(), kRepostMs) == WAIT_TIMEOUT) {
+        Trace(L"EndThread: message 0x%x not posted to thread %lu (%lu), trying again\n", message,
+              thread->m_nThreadID, ::GetLastError());
+    }
+    fw::WaitAnsweringSent(thread->Handle(), INFINITE);
     thread.reset();
+}
+
+bool HasEnded(const fw::Thread& thread) { return ::WaitForSingleObject(thread.Handle(), 0) == WAIT_OBJECT_0; }
+
+// Moves every watcher of the record, current and retired, to `out`.
+void TakeWatchers(DriveInfo& info, std::vector<std::unique_ptr<fw::Thread>>& out) {
+    if (info.watcher) out.push_back(std::move(info.watcher));
+    for (auto& retired : info.retiredWatchers) out.push_back(std::move(retired));
+    info.retiredWatchers.clear();
+    info.watcherServes = false;
+    info.watcherFired = false;
+}
+
+void EndThreads(std::vector<std::unique_ptr<fw::Thread>>& threads, UINT message) {
+    for (auto& thread : threads) EndThread(thread, message);
+    threads.clear();
 }
 
 }  // namespace
@@ -24,6 +48,7 @@ void EndThread(std::unique_ptr<fw::Thread>& thread, UINT message) {
 DriveLockType DriveLock;
 bool ProbeInProgress = false;
 std::atomic<bool> WatchersMayRun{false};
+std::atomic<unsigned> LockGeneration{0};
 
 void DriveLockType::lock() {
     ::EnterCriticalSection(&m_section);
@@ -37,20 +62,16 @@ void DriveLockType::unlock() {
 
 bool DriveLockType::HeldByCurrentThread() const { return t_driveLockDepth > 0; }
 
-void EndWatcher(std::unique_ptr<fw::Thread>& watcher) {
-    if (DriveLock.HeldByCurrentThread()) Trace(L"EndWatcher: waiting for a watcher while holding DriveLock\n");
-    EndThread(watcher, WM_WATCHER_STOP);
-}
-
 DriveInfo::~DriveInfo() {
     if (DriveLock.HeldByCurrentThread())
         Trace(L"DriveInfo: tearing a record down while holding DriveLock\n");
-    // The threads end before the event closes, so that no watcher ever
-    // waits on a handle that is closed (and perhaps reused) under it.
-    EndThread(watcher, WM_WATCHER_STOP);
-    for (auto& retired : retiredWatchers) EndThread(retired, WM_WATCHER_STOP);
+    // The threads end before the event closes (with the record), so that no
+    // watcher ever waits on a handle that is closed (and perhaps reused)
+    // under it.
+    std::vector<std::unique_ptr<fw::Thread>> watchers;
+    TakeWatchers(*this, watchers);
+    EndThreads(watchers, WM_WATCHER_STOP);
     EndThread(loginThread, WM_QUIT);
-    if (event != nullptr && event != INVALID_HANDLE_VALUE) ::CloseHandle(event);
 }
 
 DriveTable::~DriveTable() {
@@ -74,12 +95,16 @@ std::vector<DriveTable::Node> DriveTable::ExtractAll() {
 }
 
 DriveTable& Drives() {
+    // The device binding is made before the table, so that it outlives it:
+    // a record's tear-down may still close a device through it.
+    [[maybe_unused]] static DeviceSeam& device = DefaultDevice();
     static DriveTable table;
     return table;
 }
 
 void StartWatcher(wchar_t letter, DriveInfo& info) {
     info.watcherFired = false;
+    info.watcherServes = false;
     info.watcher = fw::BeginThread(&DriveWatcherProc,
                                    reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(letter)),
                                    THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
@@ -88,7 +113,53 @@ void StartWatcher(wchar_t letter, DriveInfo& info) {
         return;
     }
     info.watcher->m_bAutoDelete = FALSE;
-    info.watcher->ResumeThread();
+    if (info.watcher->ResumeThread() == static_cast<DWORD>(-1)) {
+        // Never run, it would never end: let it go at once.
+        Trace(L"StartWatcher: watcher of drive %c: not resumed (%lu)\n", letter, ::GetLastError());
+        info.watcher.reset();
+        return;
+    }
+    info.watcherServes = true;
+}
+
+void RetireWatcher(DriveInfo& info) {
+    std::erase_if(info.retiredWatchers, [](const auto& retired) { return HasEnded(*retired); });
+    if (info.watcher && !HasEnded(*info.watcher)) info.retiredWatchers.push_back(std::move(info.watcher));
+    info.watcher.reset();
+    info.watcherServes = false;
+    info.watcherFired = false;
+}
+
+void StopAllWatchers() {
+    std::vector<std::unique_ptr<fw::Thread>> watchers;
+    {
+        std::lock_guard lock(DriveLock);
+        for (auto& [letter, info] : Drives()) TakeWatchers(info, watchers);
+    }
+    EndThreads(watchers, WM_WATCHER_STOP);
+}
+
+void VNKDShutdown() {
+    // A watcher that wakes now ends instead of waiting again.
+    WatchersMayRun = false;
+    StopAllWatchers();
+    std::vector<std::unique_ptr<fw::Thread>> logins;
+    {
+        std::lock_guard lock(DriveLock);
+        for (auto& [letter, info] : Drives())
+            if (info.loginThread) logins.push_back(std::move(info.loginThread));
+    }
+    // A box still open goes without its eject path, as at any end of its thread.
+    EndThreads(logins, WM_QUIT);
+
+    VNKDCleanup();
+
+    std::vector<DriveTable::Node> nodes;
+    {
+        std::lock_guard lock(DriveLock);
+        nodes = Drives().ExtractAll();
+    }
+    nodes.clear();  // records without threads: this only closes what is left
 }
 
 }  // namespace vnk

@@ -23,6 +23,16 @@ enum DriveStatus : DWORD {
     LoggedIn = 5,
 };
 
+// What a record holds when the driver's status answer could not be read
+// (the query failed or answered other than 4 bytes). Like any value above
+// LoggedIn it is shown as an unknown status.
+constexpr DWORD kStatusUnreadable = 0xFFFFFFFF;
+
+// Whether the disc in a drive of this status may be logged in: the passes
+// that lock every disc try to eject it. A value the driver should never
+// answer, or none at all, counts as logged in: the client fails closed.
+constexpr bool MayBeLoggedIn(DWORD status) { return status >= LoggedIn; }
+
 // One drive. A record stays at one place in memory while it exists: its
 // watcher finds it once and keeps referring to it.
 struct DriveInfo {
@@ -34,18 +44,24 @@ struct DriveInfo {
     ~DriveInfo();
 
     GUID guid{};                  // the current announcement
-    HANDLE event = nullptr;       // its named auto-reset event; INVALID_HANDLE_VALUE after VNKDCleanup
+    fw::UniqueHandle event;       // its named auto-reset event; none after the engine's shutdown
     // The drive's threads. The record owns both objects (auto-delete off)
     // and deletes them after their threads have ended.
     std::unique_ptr<fw::Thread> watcher;
     DWORD status = NoDisc;        // a DriveStatus; other values can come from the driver
     std::unique_ptr<fw::Thread> loginThread;  // a CVNKDLogin
 
-    // Set by the current watcher, under DriveLock, when its event fired and
-    // it is about to post its notice; cleared whenever a watcher is stored.
+    // The stored watcher's state, both written under DriveLock: set when it
+    // is stored, cleared by the watcher itself (and only while it is the
+    // stored one) when it fires or ends. A watcher that has stopped
+    // serving takes no more eject requests.
+    bool watcherServes = false;
+    // Set by the stored watcher when its event fired and it is about to
+    // post its notice; cleared whenever the stored watcher is replaced or
+    // taken away.
     bool watcherFired = false;
     // Replaced watchers that had not ended when they were replaced; kept
-    // owned until the record's tear-down has ended them.
+    // owned until they are stopped with the others.
     std::vector<std::unique_ptr<fw::Thread>> retiredWatchers;
 };
 
@@ -71,6 +87,10 @@ extern DriveLockType DriveLock;
 extern bool ProbeInProgress;
 // Written by the main thread, read by watchers without DriveLock.
 extern std::atomic<bool> WatchersMayRun;
+// Counts the passes that lock every disc (Emergency Lock, the session's
+// end, VNKDCleanup); each one adds 1 before it starts. A login box that
+// was shown before the latest pass must not leave its disc logged in.
+extern std::atomic<unsigned> LockGeneration;
 
 class DriveTable {
 public:
@@ -113,18 +133,41 @@ constexpr UINT kWatcherStopped = 0;
 constexpr UINT kWatcherDone = 1;
 constexpr UINT kWatcherNoRecord = 0xFFFFFFFF;
 
-// Ends a watcher: the stop message, then a wait for its thread, then the
-// object goes. Never call while holding DriveLock.
-void EndWatcher(std::unique_ptr<fw::Thread>& watcher);
-
 // Starts a record's watcher: created suspended, stored, resumed.
 // The caller holds DriveLock.
 void StartWatcher(wchar_t letter, DriveInfo& info);
 
+// Takes a record's watcher out of the record without waiting for it: it
+// has fired (and posted its notice) or ended, so it needs nothing more
+// from anyone. One whose thread still runs is kept in retiredWatchers.
+// The caller holds DriveLock.
+void RetireWatcher(DriveInfo& info);
+
+// Stops every watcher of the table, current and retired, and waits for
+// them. Takes DriveLock only to take them out of the records, so never
+// call it while holding it.
+void StopAllWatchers();
+
 // Re-reads every drive's status from the driver.
 void VNKDUpdateDriveStatus();
 // Withdraws every announcement, closes the drive events and ejects the
-// discs that are logged in.
+// discs that may be logged in (a failed eject is tried once more).
 void VNKDCleanup();
+
+// The engine's shutdown: stops and waits for every drive's watcher and
+// login thread (outside DriveLock), then withdraws, closes the events and
+// ejects as VNKDCleanup does, and empties the table, so that nothing of
+// the engine is left to run at process exit. Main thread only.
+void VNKDShutdown();
+
+// Owns the running engine on behalf of the application: its end is the
+// engine's shutdown.
+class EngineRun {
+public:
+    EngineRun() = default;
+    EngineRun(const EngineRun&) = delete;
+    EngineRun& operator=(const EngineRun&) = delete;
+    ~EngineRun() { VNKDShutdown(); }
+};
 
 }  // namespace vnk

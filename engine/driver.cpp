@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/strings.h"
+#include "common/trace.h"
 
 namespace vnk {
 
@@ -36,9 +37,12 @@ DeviceHandle& DeviceHandle::operator=(DeviceHandle&& other) noexcept {
     return *this;
 }
 
-bool DeviceHandle::Control(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize) const {
-    DWORD returned = 0;
-    return Device().Control(m_handle, code, in, inSize, out, outSize, &returned) != FALSE;
+bool DeviceHandle::Control(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                           DWORD* returned) const {
+    DWORD written = 0;
+    const bool ok = Device().Control(m_handle, code, in, inSize, out, outSize, &written) != FALSE;
+    if (returned != nullptr) *returned = written;
+    return ok;
 }
 
 void DeviceHandle::Close() {
@@ -48,6 +52,33 @@ void DeviceHandle::Close() {
 void EjectDisc(wchar_t driveLetter) {
     const DeviceHandle device = DeviceHandle::Open(driveLetter);
     if (device.valid()) device.Control(kIoctlStorageEjectMedia);
+}
+
+std::optional<DWORD> ReadDriveStatus(const DeviceHandle& device) {
+    DWORD status = 0;
+    DWORD returned = 0;
+    if (!device.Control(IOCTL_VNK_GET_STATUS, nullptr, 0, &status, sizeof status, &returned)) return std::nullopt;
+    if (returned != sizeof status) {
+        Trace(L"ReadDriveStatus: the driver answered %u bytes\n", returned);
+        return std::nullopt;
+    }
+    return status;
+}
+
+DWORD EjectLoggedInDisc(wchar_t driveLetter, const wchar_t* caller, int attempts) {
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        const DeviceHandle device = DeviceHandle::Open(driveLetter);
+        if (!device.valid()) {
+            error = device.error();
+            Trace(L"%s: drive %c: does not open (%u), attempt %d\n", caller, driveLetter, error, attempt);
+            continue;
+        }
+        if (device.Control(kIoctlStorageEjectMedia)) return ERROR_SUCCESS;
+        error = ::GetLastError();
+        Trace(L"%s: eject of drive %c: failed (%u), attempt %d\n", caller, driveLetter, error, attempt);
+    }
+    return error;
 }
 
 }  // namespace vnk

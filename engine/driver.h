@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "engine/device_seam.h"
@@ -30,8 +31,9 @@ public:
     DWORD error() const { return m_error; }
 
     // Synchronous device control; false with GetLastError() on failure.
+    // `returned`, if given, receives the number of bytes written to `out`.
     bool Control(DWORD code, const void* in = nullptr, DWORD inSize = 0, void* out = nullptr,
-                 DWORD outSize = 0) const;
+                 DWORD outSize = 0, DWORD* returned = nullptr) const;
     void Close();
 
 private:
@@ -42,5 +44,14 @@ private:
 // Opens the drive and asks for its disc to be ejected; the result is not
 // examined. Does nothing when the device does not open.
 void EjectDisc(wchar_t driveLetter);
+
+// The drive's status as the driver answers it (IOCTL_VNK_GET_STATUS); an
+// answer that fails or is not exactly 4 bytes long is no status.
+std::optional<DWORD> ReadDriveStatus(const DeviceHandle& device);
+
+// Opens the drive and ejects its disc, trying `attempts` times in all;
+// every failure is traced with the caller's name. ERROR_SUCCESS once the
+// disc went, else the error of the last attempt (of the open or the eject).
+DWORD EjectLoggedInDisc(wchar_t driveLetter, const wchar_t* caller, int attempts);
 
 }  // namespace vnk

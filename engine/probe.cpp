@@ -19,43 +19,44 @@ namespace vnk {
 
 namespace {
 
-bool HoldsEvent(HANDLE event) { return event != nullptr && event != INVALID_HANDLE_VALUE; }
+std::wstring RootPath(wchar_t letter) { return {letter, L':', L'\\'}; }
 
 // Takes out the records that are gone: all of them at the first probe, at
-// a re-probe those whose device no longer opens. The caller lets the nodes
+// a re-probe those whose drive is really gone. The caller lets the nodes
 // go after it has left DriveLock.
 std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
     std::lock_guard lock(DriveLock);
     if (reprobe == 0) return Drives().ExtractAll();
     std::vector<wchar_t> gone;
     for (auto& [letter, info] : Drives()) {
-        if (!DeviceHandle::Open(letter, FILE_ATTRIBUTE_NORMAL).valid()) gone.push_back(letter);
+        if (DriveIsGone(letter, L"VNKDProbeForDrives")) gone.push_back(letter);
     }
     std::vector<DriveTable::Node> nodes;
     for (wchar_t letter : gone) nodes.push_back(Drives().Extract(letter));
     return nodes;
 }
 
-// Every record gets a fresh watcher at the end of the probe, so the ones
-// that run now end first: none may keep waiting on an event that the
-// re-announcement closes.
-void StopWatchers() {
-    std::vector<std::unique_ptr<fw::Thread>> watchers;
-    {
-        std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives()) {
-            if (info.watcher) watchers.push_back(std::move(info.watcher));
-            for (auto& retired : info.retiredWatchers) watchers.push_back(std::move(retired));
-            info.retiredWatchers.clear();
-        }
+enum class Signature { Found, Other, NoAnswer };
+
+// Errors with which a device that has no filter driver on it turns the
+// driver's private requests away.
+bool IsUnknownRequestError(DWORD error) {
+    switch (error) {
+        case ERROR_INVALID_FUNCTION:
+        case ERROR_NOT_SUPPORTED:
+        case ERROR_INVALID_PARAMETER:
+        case ERROR_CALL_NOT_IMPLEMENTED:
+            return true;
+        default:
+            return false;
     }
-    for (auto& watcher : watchers) EndWatcher(watcher);
 }
 
-bool HasDriverSignature(const DeviceHandle& device) {
+Signature QuerySignature(const DeviceHandle& device) {
     char signature[sizeof kDriverSignature] = {};
-    return device.Control(IOCTL_VNK_GET_SIGNATURE, nullptr, 0, signature, sizeof signature) &&
-           std::memcmp(signature, kDriverSignature, sizeof signature) == 0;
+    if (!device.Control(IOCTL_VNK_GET_SIGNATURE, nullptr, 0, signature, sizeof signature))
+        return IsUnknownRequestError(::GetLastError()) ? Signature::NoAnswer : Signature::Other;
+    return std::memcmp(signature, kDriverSignature, sizeof signature) == 0 ? Signature::Found : Signature::Other;
 }
 
 DWORD CurrentSessionId() {
@@ -72,25 +73,24 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
     DriveInfo* info = Drives().Find(letter);
     if (info == nullptr) {
         info = &Drives().Insert(letter);
-    } else if (HoldsEvent(info->event)) {
-        Trace(L"VNKDProbeForDrives: about to close handle %p\n", info->event);
+    } else if (info->event) {
+        Trace(L"VNKDProbeForDrives: about to close handle %p\n", info->event.get());
         device.Control(IOCTL_VNK_WITHDRAW);  // always before its event closes
-        ::CloseHandle(info->event);
-        info->event = nullptr;
+        info->event.reset();
     }
 
     GUID guid{};
     ::CoCreateGuid(&guid);
     const std::wstring eventName = EventNameForGuid(guid);
     info->guid = guid;
-    info->event = ::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str());
-    if (info->event == nullptr)
+    info->event.reset(::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str()));
+    if (!info->event)
         Trace(L"VNKDProbeForDrives: no event for drive %c: (%u)\n", letter, ::GetLastError());
 
     const AnnounceRecord record{guid, CurrentSessionId()};
     if (device.Control(IOCTL_VNK_ANNOUNCE, &record, sizeof record)) {
-        DWORD status = info->status;
-        if (device.Control(IOCTL_VNK_GET_STATUS, nullptr, 0, &status, sizeof status)) info->status = status;
+        // A status that cannot be read counts as possibly logged in.
+        info->status = ReadDriveStatus(device).value_or(kStatusUnreadable);
         return {};
     }
     const DWORD error = ::GetLastError();
@@ -99,9 +99,11 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
     return Drives().Extract(letter);
 }
 
-void ExamineLetter(wchar_t letter) {
-    const wchar_t root[] = {letter, L':', L'\\', L'\0'};
-    if (Device().DriveType(root) != DRIVE_CDROM) return;
+// What the probe found at one letter.
+enum class Finding { NoCdDrive, CdDrive, CdDriveWithoutDriver };
+
+Finding ExamineLetter(wchar_t letter) {
+    if (Device().DriveType(RootPath(letter).c_str()) != DRIVE_CDROM) return Finding::NoCdDrive;
 
     const std::wstring path = DevicePath(letter);
     DeviceHandle device = DeviceHandle::OpenPath(path);
@@ -109,18 +111,27 @@ void ExamineLetter(wchar_t letter) {
         const std::wstring text = SystemErrorText(device.error(), kUserDefaultLanguage);
         ErrorBox(nullptr, IDS_ERR_DRIVE_NOT_ACCESSIBLE, IDS_CAP_DRIVE_NOT_ACCESSIBLE, MB_ICONEXCLAMATION,
                  path.c_str(), text.c_str());
-        return;
+        return Finding::CdDrive;
     }
-    if (!HasDriverSignature(device)) return;
+    switch (QuerySignature(device)) {
+        case Signature::NoAnswer: return Finding::CdDriveWithoutDriver;
+        case Signature::Other: return Finding::CdDrive;
+        case Signature::Found: break;
+    }
 
     DriveTable::Node refused = Announce(letter, device);
     device.Close();
     // `refused` goes here, outside DriveLock: its tear-down waits for threads.
+    return Finding::CdDrive;
 }
 
 void StartThreads(wchar_t letter, DriveInfo& info) {
     std::lock_guard lock(DriveLock);
     Trace(L"VNKDProbeForDrives: starting the threads of drive %c:\n", letter);
+    // A watcher stored while the probe ran (a notice handled inside one of
+    // its boxes) has ended at once, as watchers do while they may not run:
+    // it is replaced like a missing one.
+    if (info.watcher && !info.watcherServes) RetireWatcher(info);
     if (!info.watcher) StartWatcher(letter, info);
     // A record keeps its login thread through re-probes; the re-probe's
     // close request has closed its box.
@@ -132,7 +143,11 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
         }
         login->m_bAutoDelete = FALSE;
         info.loginThread = std::move(login);
-        info.loginThread->ResumeThread();
+        if (info.loginThread->ResumeThread() == static_cast<DWORD>(-1)) {
+            // Never run, it would never end: let it go at once.
+            Trace(L"VNKDProbeForDrives: login thread of drive %c: not resumed (%lu)\n", letter, ::GetLastError());
+            info.loginThread.reset();
+        }
     }
 }
 
@@ -145,18 +160,43 @@ int VNKDProbeForDrives(int Reprobe) {
 
     TakeOutVanishedDrives(Reprobe).clear();  // torn down outside DriveLock
     WatchersMayRun = false;
-    StopWatchers();
+    // Every record gets a fresh watcher at the end of the probe, so the
+    // ones that run now end first: none may keep waiting on an event that
+    // the re-announcement closes.
+    StopAllWatchers();
 
-    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) ExamineLetter(letter);
+    int cdDrives = 0;
+    int withoutDriver = 0;
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        const Finding finding = ExamineLetter(letter);
+        if (finding != Finding::NoCdDrive) ++cdDrives;
+        if (finding == Finding::CdDriveWithoutDriver) ++withoutDriver;
+    }
 
     WatchersMayRun = true;
     // Only this thread changes the table, so the walk itself needs no lock.
     for (auto& [letter, info] : Drives()) StartThreads(letter, info);
 
     ProbeInProgress = false;
-    // Always 1, also when no drive has the driver: the status window reads
-    // 0 as "filter driver not installed", which this probe does not decide.
+    // At start-up, CD/DVD drives none of which knows the driver's requests
+    // mean that the driver is not installed: the status window says so
+    // rather than showing an empty list. A machine without CD/DVD drives,
+    // or a drive that did not open or answered other bytes, is no such sign.
+    if (Reprobe == 0 && cdDrives > 0 && withoutDriver == cdDrives) {
+        Trace(L"VNKDProbeForDrives: no CD/DVD drive answers the filter driver's requests\n");
+        return 0;
+    }
     return 1;
+}
+
+bool DriveIsGone(wchar_t letter, const wchar_t* caller) {
+    const DeviceHandle device = DeviceHandle::Open(letter, FILE_ATTRIBUTE_NORMAL);
+    const DWORD error = device.valid() ? ERROR_SUCCESS : device.error();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    if (Device().DriveType(RootPath(letter).c_str()) != DRIVE_CDROM) return true;
+    // Busy, shared away or locked out: still there, and perhaps logged in.
+    if (error != ERROR_SUCCESS) Trace(L"%s: drive %c: does not open (%u), kept\n", caller, letter, error);
+    return false;
 }
 
 }  // namespace vnk

@@ -22,22 +22,27 @@ void VNKDUpdateDriveStatus() {
         const DeviceHandle device = DeviceHandle::Open(letter);
         Trace(L"VNKDUpdateDriveStatus: got handle 0x%lx\n", TraceValue(device.get()));
         if (!device.valid()) continue;
-        DWORD status = info.status;
-        if (device.Control(IOCTL_VNK_GET_STATUS, nullptr, 0, &status, sizeof status))
-            info.status = status;
+        // A status that cannot be read is no reason to believe the disc is
+        // not logged in: the record then says so, and the lock passes eject.
+        info.status = ReadDriveStatus(device).value_or(kStatusUnreadable);
     }
 }
 
 void VNKDCleanup() {
+    // A login under way now ejects its disc when its outcome arrives.
+    ++LockGeneration;
     std::lock_guard lock(DriveLock);
     for (auto& [letter, info] : Drives()) {
-        const DeviceHandle device = DeviceHandle::Open(letter);
+        DeviceHandle device = DeviceHandle::Open(letter);
         if (!device.valid()) continue;
         Trace(L"VNKDCleanup: got handle 0x%lx\n", TraceValue(device.get()));
         device.Control(IOCTL_VNK_WITHDRAW);
-        if (info.event != nullptr && info.event != INVALID_HANDLE_VALUE) ::CloseHandle(info.event);
-        info.event = INVALID_HANDLE_VALUE;
-        if (info.status == LoggedIn) device.Control(kIoctlStorageEjectMedia);
+        info.event.reset();
+        if (!MayBeLoggedIn(info.status)) continue;
+        if (device.Control(kIoctlStorageEjectMedia)) continue;
+        Trace(L"VNKDCleanup: eject of drive %c: failed (%u), trying once more\n", letter, ::GetLastError());
+        device.Close();
+        EjectLoggedInDisc(letter, L"VNKDCleanup", 1);
     }
 }
 

@@ -19,7 +19,7 @@ enum class Wake { Event, Input };
 // (no event, or a handle that is gone) falls back to waiting for input
 // only, so that the watcher still serves its messages without spinning.
 Wake WaitForEventOrInput(HANDLE event) {
-    if (event != nullptr && event != INVALID_HANDLE_VALUE) {
+    if (event != nullptr) {
         const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &event, INFINITE, QS_ALLINPUT, 0);
         if (r == WAIT_OBJECT_0) return Wake::Event;
         if (r == WAIT_OBJECT_0 + 1) return Wake::Input;
@@ -49,30 +49,47 @@ UINT DriveWatcherProc(LPVOID param) {
     MSG msg;
     ::PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_NOREMOVE);
 
+    // Every way out goes through here. Under DriveLock the watcher says that
+    // it takes no more requests (a login box then ejects by itself); the
+    // requests that came before are still served.
+    const auto finish = [&](UINT code, bool fired) {
+        {
+            std::lock_guard lock(DriveLock);
+            if (info->watcher.get() == self) {
+                info->watcherServes = false;
+                if (fired) info->watcherFired = true;
+            }
+        }
+        if (fired) {
+            if (mainWindow == nullptr) {
+                Trace(L"DriveWatcherProc: no main window, event of drive %c: not passed on\n", letter);
+            } else if (!::PostMessageW(mainWindow, UWM_VARNOKD_EVENT_TRIGGERED, letter, 0)) {
+                Trace(L"DriveWatcherProc: event of drive %c: not passed on (%lu)\n", letter, ::GetLastError());
+            }
+        }
+        while (::PeekMessageW(&msg, nullptr, WM_WATCHER_EJECT, WM_WATCHER_EJECT, PM_REMOVE)) EjectDisc(letter);
+        return code;
+    };
+
     for (;;) {
         // Serve every request of our range that waits in the queue: the
         // wait below wakes only for input that came after the last look at
         // the queue, so a request already there must not be left for it.
         while (::PeekMessageW(&msg, nullptr, WM_WATCHER_STOP, WM_WATCHER_EJECT, PM_REMOVE)) {
-            if (msg.message == WM_WATCHER_STOP) return kWatcherStopped;
+            if (msg.message == WM_WATCHER_STOP) return finish(kWatcherStopped, false);
             if (msg.message == WM_WATCHER_EJECT) EjectDisc(letter);
         }
-        if (!WatchersMayRun.load()) return kWatcherDone;
+        if (!WatchersMayRun.load()) return finish(kWatcherDone, false);
 
-        // Read for each wait: a re-announcement may have stored a new event.
-        const HANDLE event = info->event;
+        // Read for each wait. The event is replaced or closed only after
+        // this thread has been stopped, so it stays valid while we wait.
+        const HANDLE event = info->event.get();
         if (WaitForEventOrInput(event) == Wake::Event) {
             {
                 std::lock_guard lock(DriveLock);
                 ::ResetEvent(event);
-                info->watcherFired = true;
             }
-            if (mainWindow != nullptr) {
-                ::PostMessageW(mainWindow, UWM_VARNOKD_EVENT_TRIGGERED, letter, 0);
-            } else {
-                Trace(L"DriveWatcherProc: no main window, event of drive %c: not passed on\n", letter);
-            }
-            return kWatcherDone;
+            return finish(kWatcherDone, true);
         }
     }
 }

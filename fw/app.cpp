@@ -26,6 +26,7 @@ void App::AttachToCurrentThread() {
     detail::SetCurrentThread(this);
     MSG msg;
     ::PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    m_messageFilter = detail::RouteThreadMessagesInModalLoops();
 }
 
 void ReportOutOfMemory() {

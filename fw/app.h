@@ -18,6 +18,9 @@ public:
     // Makes the calling thread the application's thread (the entry point
     // does this; tests that stand in for the program do it themselves).
     void AttachToCurrentThread();
+
+private:
+    UniqueHook m_messageFilter;
 };
 
 App* GetApp();

@@ -73,6 +73,13 @@ struct LocalTextTraits {
 };
 using UniqueLocalText = UniqueResource<wchar_t*, LocalTextTraits>;
 
+struct HookTraits {
+    static HHOOK Invalid() { return nullptr; }
+    static bool Valid(HHOOK h) { return h != nullptr; }
+    static void Close(HHOOK h) { ::UnhookWindowsHookEx(h); }
+};
+using UniqueHook = UniqueResource<HHOOK, HookTraits>;
+
 struct DeviceNotifyTraits {
     static HDEVNOTIFY Invalid() { return nullptr; }
     static bool Valid(HDEVNOTIFY h) { return h != nullptr; }

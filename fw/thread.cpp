@@ -9,10 +9,30 @@ namespace fw {
 
 namespace {
 thread_local Thread* t_current = nullptr;
+
+// The system's modal loops offer every message to WH_MSGFILTER before they
+// dispatch it (IsDialogMessage does, for message boxes and dialogs); a
+// thread message taken here goes to the thread's map as the framework's
+// own loop would route it, and the modal loop then leaves it alone.
+LRESULT CALLBACK ThreadMessageFilter(int code, WPARAM wParam, LPARAM lParam) {
+    auto* msg = reinterpret_cast<MSG*>(lParam);
+    if (code >= 0 && msg != nullptr && msg->hwnd == nullptr && t_current != nullptr) {
+        LRESULT ignored = 0;
+        if (t_current->Dispatch(msg->message, msg->wParam, msg->lParam, ignored)) return TRUE;
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
+
+}  // namespace
 
 namespace detail {
 void SetCurrentThread(Thread* thread) { t_current = thread; }
+
+UniqueHook RouteThreadMessagesInModalLoops() {
+    UniqueHook hook(::SetWindowsHookExW(WH_MSGFILTER, ThreadMessageFilter, nullptr, ::GetCurrentThreadId()));
+    if (!hook) ::OutputDebugStringW(L"fw: RouteThreadMessagesInModalLoops: no message filter for this thread\n");
+    return hook;
+}
 }  // namespace detail
 
 Thread* CurrentThread() { return t_current; }
@@ -25,9 +45,8 @@ bool Thread::CreateSuspended(int priority, UINT stackSize, LPSECURITY_ATTRIBUTES
         ::_beginthreadex(security, stackSize, &Thread::Entry, this, CREATE_SUSPENDED, &id);
     if (handle == 0) return false;
     m_ownedHandle.reset(reinterpret_cast<HANDLE>(handle));
-    m_hThread = m_ownedHandle.get();
     m_nThreadID = id;
-    ::SetThreadPriority(m_hThread, priority);
+    ::SetThreadPriority(Handle(), priority);
     return true;
 }
 
@@ -59,6 +78,7 @@ unsigned __stdcall Thread::Entry(void* param) {
 
 UINT Thread::RunThread() {
     if (m_proc != nullptr) return m_proc(m_param);
+    const UniqueHook filter = detail::RouteThreadMessagesInModalLoops();
     if (!InitInstance()) return static_cast<UINT>(ExitInstance());
     return static_cast<UINT>(Run());
 }
@@ -87,9 +107,12 @@ BOOL PreTranslateWindowChain(MSG* msg) {
 BOOL Thread::PreTranslateMessage(MSG* msg) { return PreTranslateWindowChain(msg); }
 
 BOOL Thread::PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) const {
-    if (m_hThread == nullptr) return FALSE;
-    const HANDLE waits[2] = {m_queueReady.get(), m_hThread};
-    ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (!m_ownedHandle) return FALSE;
+    const HANDLE waits[2] = {m_queueReady.get(), Handle()};
+    if (::WaitForMultipleObjects(2, waits, FALSE, kQueueWaitMs) == WAIT_TIMEOUT) {
+        ::SetLastError(ERROR_TIMEOUT);
+        return FALSE;
+    }
     return ::PostThreadMessageW(m_nThreadID, message, wParam, lParam);
 }
 

@@ -23,7 +23,8 @@ public:
     Thread() = default;
     ~Thread() override = default;
 
-    HANDLE m_hThread = nullptr;  // owned by the object, closed with it
+    // The thread's handle, owned by the object and closed with it.
+    HANDLE Handle() const { return m_ownedHandle.get(); }
     DWORD m_nThreadID = 0;
     BOOL m_bAutoDelete = TRUE;   // the thread deletes its object when it ends
     Wnd* m_pMainWnd = nullptr;
@@ -36,12 +37,15 @@ public:
     virtual BOOL PreTranslateMessage(MSG* msg);
     Wnd* GetMainWnd() const { return m_pMainWnd; }
 
-    DWORD ResumeThread() const { return ::ResumeThread(m_hThread); }
+    // The previous suspend count, or (DWORD)-1 when the thread could not be resumed.
+    DWORD ResumeThread() const { return ::ResumeThread(Handle()); }
 
     // Posts a thread message. Waits first until the thread has its message
     // queue (or has ended), so that a message posted right after the start
-    // is never lost. Call only after the thread has been resumed.
+    // is never lost; a thread that has not made its queue within
+    // kQueueWaitMs (one never resumed) gets nothing, and the result is FALSE.
     BOOL PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) const;
+    static constexpr DWORD kQueueWaitMs = 5000;
 
     // Creates the thread suspended; false if the platform refused.
     bool CreateSuspended(int priority, UINT stackSize, LPSECURITY_ATTRIBUTES security);
@@ -98,6 +102,11 @@ DWORD WaitAnsweringSent(HANDLE handle, DWORD timeoutMs);
 
 namespace detail {
 void SetCurrentThread(Thread* thread);
-}
+// Keeps the calling thread's thread messages going to its thread object's
+// map while a modal loop of the system (a message box, a dialog, a menu)
+// runs on it; those loops drop messages that have no window. Held for as
+// long as the thread runs its user interface.
+UniqueHook RouteThreadMessagesInModalLoops();
+}  // namespace detail
 
 }  // namespace fw

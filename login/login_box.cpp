@@ -29,6 +29,20 @@ private:
     wchar_t m_units[kUnits] = {};
 };
 
+// Waits `ms` for another try at the lock; false when the thread was told to
+// end meanwhile (the program exits): the tries then stop without a box,
+// which nobody would be there to answer.
+bool WaitBeforeNextTry(DWORD ms) {
+    const ULONGLONG end = ::GetTickCount64() + ms;
+    MSG msg;
+    for (;;) {
+        if (::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return false;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= end) return true;
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_POSTMESSAGE, 0);
+    }
+}
+
 constexpr COLORREF kLoginOkColor = RGB(0, 128, 0);
 constexpr COLORREF kLoginFailedColor = RGB(128, 0, 0);
 
@@ -60,6 +74,7 @@ BOOL CVNKDLoginBox::PreTranslateMessage(MSG* msg) {
 BOOL CVNKDLoginBox::OnInitDialog() {
     fw::Dialog::OnInitDialog();
     m_outcomeKnown = false;
+    m_lockGeneration = vnk::LockGeneration.load();
 
     HDC dc = ::GetDC(m_hWnd);
     const int pixelsPerInch = ::GetDeviceCaps(dc, LOGPIXELSY);
@@ -106,7 +121,10 @@ bool CVNKDLoginBox::LockVolume() {
         vnk::Trace(L"Varnokd: OnLogin: lock failed (%u)\r\n", error);
         if (error == ERROR_ACCESS_DENIED) {
             // Another program has the volume open; it may let go shortly.
-            ::Sleep(1000);
+            if (!WaitBeforeNextTry(1000)) {
+                m_hDevice.Close();
+                return false;
+            }
             if (++failures < kAttempts) continue;
             vnk::ErrorBox(m_hWnd, IDS_ERR_LOCK_IN_USE, IDS_CAP_LOCK_IN_USE, MB_ICONERROR, m_driveLetter);
         } else {
@@ -122,23 +140,37 @@ void CVNKDLoginBox::OnLogin() {
     // Once the outcome is known the device is closed: a second press would
     // send the passphrase nowhere and eject the disc just logged in.
     if (m_outcomeKnown || !m_hDevice.valid()) return;
-
-    PassphraseBuffer passphrase;
-    ::GetWindowTextW(m_passphraseEdit.m_hWnd, passphrase.data(), PassphraseBuffer::kUnits);
-    const size_t units = std::wcslen(passphrase.data());
-    // Overwrite the control's copy before emptying it.
-    m_passphraseEdit.SetWindowText(std::wstring(units, L'*').c_str());
-    m_passphraseEdit.SetWindowText(L"");
+    if (LockPassSinceShown()) {
+        // The lock pass's close request is still on its way: take it now.
+        vnk::Trace(L"Varnokd: OnLogin: drive %c: locked since the box was shown, ejecting\r\n", m_driveLetter);
+        ClearPassphraseField();
+        OnEjectDisc();
+        return;
+    }
 
     FillVolumeNotice();
     const LRESULT granted = Broadcast(DBT_DEVICEQUERYREMOVE);
+    if (!StillWaiting()) {
+        ClearPassphraseField();
+        return;
+    }
+    if (LockPassSinceShown()) {
+        vnk::Trace(L"Varnokd: OnLogin: drive %c: locked during the broadcast, ejecting\r\n", m_driveLetter);
+        ClearPassphraseField();
+        OnEjectDisc();
+        return;
+    }
     if (granted != 1) {
-        passphrase.Wipe();
+        ClearPassphraseField();
         wchar_t text[64];
         ::wsprintfW(text, L"DBT_DEVICEQUERYREMOVE failed (%lu)", static_cast<unsigned long>(granted));
         ::MessageBoxW(nullptr, text, L"Oops", MB_ICONERROR);
         return;
     }
+
+    // Read only now: the secret is not held while other programs answer.
+    PassphraseBuffer passphrase;
+    const size_t units = ReadPassphrase(passphrase.data(), PassphraseBuffer::kUnits);
 
     // The login record is the passphrase as typed and one zero unit; it is
     // the buffer itself, which the zero from GetWindowTextW terminates.
@@ -151,6 +183,43 @@ void CVNKDLoginBox::OnLogin() {
     } else {
         LoginRefused();
     }
+}
+
+size_t CVNKDLoginBox::ReadPassphrase(wchar_t* passphrase, int units) {
+    ::GetWindowTextW(m_passphraseEdit.m_hWnd, passphrase, units);
+    const size_t length = std::wcslen(passphrase);
+    // Overwrite the control's copy before emptying it.
+    m_passphraseEdit.SetWindowText(std::wstring(length, L'*').c_str());
+    m_passphraseEdit.SetWindowText(L"");
+    return length;
+}
+
+void CVNKDLoginBox::ClearPassphraseField() {
+    PassphraseBuffer discarded;
+    ReadPassphrase(discarded.data(), PassphraseBuffer::kUnits);
+}
+
+bool CVNKDLoginBox::StillWaiting() const { return IsWindow() && m_hDevice.valid() && !m_outcomeKnown; }
+
+bool CVNKDLoginBox::LockPassSinceShown() const { return vnk::LockGeneration.load() != m_lockGeneration; }
+
+bool CVNKDLoginBox::RecordLogin() const {
+    std::lock_guard lock(vnk::DriveLock);
+    // Checked under the lock: a lock pass that begins after this finds the
+    // drive LoggedIn and ejects it itself.
+    if (LockPassSinceShown()) return false;
+    if (vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter)) info->status = vnk::LoggedIn;
+    return true;
+}
+
+void CVNKDLoginBox::EjectAfterLockPass() {
+    vnk::Trace(L"Varnokd: OnLogin: drive %c: locked during the login, ejecting\r\n", m_driveLetter);
+    const bool ejected = m_hDevice.Control(vnk::kIoctlStorageEjectMedia);
+    if (!ejected) vnk::Trace(L"Varnokd: OnLogin: eject of drive %c: failed (%u)\r\n", m_driveLetter, ::GetLastError());
+    m_hDevice.Close();
+    // A disc that did not go stays LoggedIn, so the next pass tries again.
+    SetDriveStatus(ejected ? vnk::NoDisc : vnk::LoggedIn);
+    CloseBox();
 }
 
 void CVNKDLoginBox::LoginRefused() {
@@ -167,10 +236,14 @@ void CVNKDLoginBox::LoginRefused() {
 
 void CVNKDLoginBox::LoginAccepted() {
     SettleOutcome();
+    if (!RecordLogin()) {
+        EjectAfterLockPass();
+        return;
+    }
     m_resultLabel.SetWindowText(vnk::LoadResString(IDS_LOGIN_OK).c_str());
     m_resultLabel.SetForeColor(kLoginOkColor);
-    SetDriveStatus(vnk::LoggedIn);
     Broadcast(DBT_DEVICEREMOVEPENDING);
+    if (!IsWindow() || !m_hDevice.valid()) return;
 
     if (!m_hDevice.Control(vnk::kFsctlDismountVolume)) {
         const DWORD error = ::GetLastError();
@@ -189,6 +262,11 @@ void CVNKDLoginBox::LoginAccepted() {
         return;
     }
 
+    if (LockPassSinceShown()) {
+        // The pass may have found the volume still locked by this box.
+        EjectAfterLockPass();
+        return;
+    }
     m_hDevice.Control(vnk::kFsctlUnlockVolume);
     m_hDevice.Close();
     Broadcast(DBT_DEVICEREMOVECOMPLETE);
@@ -241,13 +319,11 @@ void CVNKDLoginBox::RequestEject() const {
         std::lock_guard lock(vnk::DriveLock);
         vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter);
         if (info == nullptr) return;
-        if (info->watcher) {
-            info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
-        } else {
-            // A re-probe has just stopped the drive's watcher (it closes the
-            // boxes without waiting for them): the disc must go all the same.
-            ejectHere = true;
-        }
+        // A watcher serves requests only until it fires or ends, and says
+        // so under this lock; with none that will (a re-probe has stopped
+        // it, or it has fired and is ending), the disc must go all the same.
+        ejectHere = !info->watcher || !info->watcherServes ||
+                    !info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
         info->status = vnk::NoDisc;
     }
     if (ejectHere) vnk::EjectDisc(m_driveLetter);
@@ -272,8 +348,12 @@ LRESULT CVNKDLoginBox::Broadcast(UINT event) {
     if (event != DBT_DEVICEQUERYREMOVE && event != DBT_DEVICEARRIVAL)
         return ::SendMessageW(HWND_BROADCAST, WM_DEVICECHANGE, event, notice);
     // SendMessageW(HWND_BROADCAST) answers 1 whatever the windows said, so a
-    // refusal would pass unseen; the query broadcast reports it.
+    // refusal would pass unseen; the query broadcast reports it. A window
+    // that is hung or too slow to answer is passed over after the system's
+    // time-out instead of counting as a refusal: only a real "no" stops a
+    // login.
     DWORD recipients = BSM_APPLICATIONS;
-    const long result = ::BroadcastSystemMessageW(BSF_QUERY, &recipients, WM_DEVICECHANGE, event, notice);
+    const long result = ::BroadcastSystemMessageW(BSF_QUERY | BSF_FORCEIFHUNG | BSF_NOHANG, &recipients,
+                                                  WM_DEVICECHANGE, event, notice);
     return result > 0 ? 1 : static_cast<LRESULT>(static_cast<ULONG>(result));
 }

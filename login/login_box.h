@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <cstddef>
+
 #include "engine/driver.h"
 #include "fw/controls.h"
 #include "fw/dialog.h"
@@ -47,6 +49,21 @@ protected:
 
 private:
     bool OpenDevice();
+    // Reads the passphrase field into `passphrase` and empties the field;
+    // returns the number of units read.
+    size_t ReadPassphrase(wchar_t* passphrase, int units);
+    void ClearPassphraseField();
+    // After a broadcast, whose wait lets other programs' sent messages into
+    // this box's handlers: whether the box still waits for the passphrase.
+    bool StillWaiting() const;
+    // Whether a pass that locks every disc began since the box was shown.
+    bool LockPassSinceShown() const;
+    // Under DriveLock: records LoggedIn, unless a lock pass began since the
+    // box was shown (then false, and nothing is recorded).
+    bool RecordLogin() const;
+    // The login went through but a lock pass began meanwhile: the disc goes
+    // out through the box's own, still locked handle, and the box closes.
+    void EjectAfterLockPass();
     bool LockVolume();
     void LoginAccepted();
     void LoginRefused();
@@ -62,4 +79,5 @@ private:
     void CloseBox();
 
     bool m_outcomeKnown = false;
+    unsigned m_lockGeneration = 0;  // LockGeneration when the box was shown
 };

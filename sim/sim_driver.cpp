@@ -1,5 +1,6 @@
 #include "sim/sim_driver.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwctype>
 
@@ -130,6 +131,11 @@ void SimDriver::FailCalls(wchar_t letter, Fault fault, DWORD error, unsigned cou
 void SimDriver::OverrideStatus(wchar_t letter, std::optional<DWORD> status) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) drive->statusOverride = status;
+}
+
+void SimDriver::OverrideStatusSize(wchar_t letter, std::optional<DWORD> bytes) {
+    std::lock_guard lock(m_mutex);
+    if (Drive* drive = FindLocked(letter)) drive->statusBytes = bytes;
 }
 
 void SimDriver::Reset() {
@@ -303,8 +309,9 @@ BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vecto
             if (!drive.signature) { error = ERROR_INVALID_FUNCTION; return FALSE; }
             if (out == nullptr || outSize < sizeof(DWORD)) { error = ERROR_INSUFFICIENT_BUFFER; return FALSE; }
             const DWORD status = StatusOf(drive);
-            std::memcpy(out, &status, sizeof status);
-            if (returned != nullptr) *returned = sizeof status;
+            const DWORD bytes = drive.statusBytes.value_or(sizeof status);
+            std::memcpy(out, &status, std::min<size_t>(bytes, sizeof status));
+            if (returned != nullptr) *returned = bytes;
             return TRUE;
         }
         case IOCTL_VNK_ANNOUNCE: {

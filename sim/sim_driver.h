@@ -87,6 +87,9 @@ public:
     static constexpr unsigned kForever = 0xFFFFFFFF;
     // Makes the status query answer this value (nullopt: the real status).
     void OverrideStatus(wchar_t letter, std::optional<DWORD> status);
+    // Makes the status query report this many bytes written (nullopt: 4),
+    // as a faulty driver might; it never writes past the caller's buffer.
+    void OverrideStatusSize(wchar_t letter, std::optional<DWORD> bytes);
 
     void Reset();  // no drives, no handles, no calls
 
@@ -119,6 +122,7 @@ private:
         bool loggedIn = false;
         bool loginRefused = false;
         std::optional<DWORD> statusOverride;
+        std::optional<DWORD> statusBytes;
         bool announced = false;
         GUID guid{};
         DWORD sessionId = 0;

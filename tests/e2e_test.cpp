@@ -321,6 +321,20 @@ protected:
         ASSERT_EQ(LogIn(box, kPassphrase), L"Login OK!");
     }
 
+    // Waits for the client's message box with this caption, reads its text
+    // and presses OK, as the person would.
+    std::wstring AnswerMessageBox(const std::wstring& caption) {
+        HWND box = nullptr;
+        if (!PumpUntil([&] { return (box = DialogOf(m_client->Id(), caption)) != nullptr && ::IsWindowVisible(box); })) {
+            ADD_FAILURE() << "no message box " << ::testing::PrintToString(caption);
+            return {};
+        }
+        const std::wstring text = ControlText(::GetDlgItem(box, 0xFFFF));
+        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+        EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the message box stayed";
+        return text;
+    }
+
     std::wstring m_pipePath;
     std::optional<Process> m_sim;
     std::optional<Process> m_client;
@@ -388,6 +402,26 @@ TEST_F(ClientTest, EmergencyLockEjectsEveryLoggedInDiscAndExitWithdrawsEveryAnno
     EXPECT_EQ(Drive(L'F')->disc, sim::Disc::Plain);
 }
 
+// Exit while a login box waits for its passphrase: the box's thread is
+// ended before the program lets go of the drives, so its device handle
+// (and with it the volume lock) is closed through a binding that still
+// works, and nothing is left to run after the program's own end.
+TEST_F(ClientTest, ExitWhileALoginBoxWaitsReleasesTheVolumeAndWithdraws) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"insert D encrypted x"), 0u);
+    ASSERT_NE(WaitForLoginBox(L'D'), nullptr);
+    ASSERT_TRUE(Drive(L'D')->volumeLocked);
+
+    Command(ID_APP_EXIT_VARNOK);
+    ASSERT_TRUE(m_client->WaitForExit()) << "the client did not end on Exit";
+    const sim::DriveState d = *Drive(L'D');
+    EXPECT_FALSE(d.volumeLocked) << "the box's lock outlived the client";
+    EXPECT_FALSE(d.announced);
+    EXPECT_EQ(d.withdrawals, 1u);
+    EXPECT_EQ(d.disc, sim::Disc::Encrypted) << "a disc that was not logged in went";
+}
+
 TEST_F(ClientTest, ASecondInstanceBringsTheWindowUpAndEnds) {
     ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
     ASSERT_NO_FATAL_FAILURE(StartClient());
@@ -426,6 +460,70 @@ TEST_F(ClientTest, DrivesPluggedInAndOutWhileRunningAreFollowed) {
 
     ASSERT_EQ(Ctl(L"remove F"), 0u);
     EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"No disc or disc error"}, {L"E:", L"No disc or disc error"}}));
+}
+
+// An eject that fails is said, and the drive stays logged in for the next
+// Emergency Lock to try again.
+TEST_F(ClientTest, EmergencyLockSaysWhichDiscItCouldNotEjectAndTriesItAgain) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    ASSERT_EQ(Ctl(L"fail D eject 5 forever"), 0u);
+
+    Command(ID_EMERGENCYLOCK);
+    const std::wstring text = AnswerMessageBox(L"Emergency Lock incomplete");
+    EXPECT_NE(text.find(L"Drive D: "), std::wstring::npos) << ::testing::PrintToString(text);
+    EXPECT_EQ(text.find(L"Drive E:"), std::wstring::npos) << ::testing::PrintToString(text);
+    EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
+    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"Logged in"}, {L"E:", L"No disc or disc error"}}));
+    ASSERT_NO_FATAL_FAILURE(HideWithOk());
+
+    ASSERT_EQ(Ctl(L"fail D eject 5 0"), 0u);
+    Command(ID_EMERGENCYLOCK);
+    const sim::DriveState d = DriveOnceSettled(L'D', Ejected);
+    EXPECT_TRUE(Ejected(d)) << "the second Emergency Lock did not eject";
+    EXPECT_EQ(d.ejects, 1u);
+}
+
+// A login box that waits for its passphrase when Emergency Lock comes goes
+// with its disc; the next disc logs in as usual.
+TEST_F(ClientTest, EmergencyLockClosesAWaitingLoginBoxWithItsDisc) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"insert D encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    HWND box = WaitForLoginBox(L'D');
+    ASSERT_NE(box, nullptr);
+
+    Command(ID_EMERGENCYLOCK);
+    EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the login box stayed";
+    const sim::DriveState d = DriveOnceSettled(L'D', Ejected);
+    EXPECT_TRUE(Ejected(d));
+    EXPECT_EQ(d.logins, 0u);
+
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
+}
+
+// A logged-in drive that is busy while the drives are probed again is not
+// forgotten: it stays listed and Emergency Lock still ejects it.
+TEST_F(ClientTest, ABusyLoggedInDriveSurvivesAReprobeAndIsStillLocked) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    ASSERT_EQ(Ctl(L"fail D open 32 forever"), 0u);
+
+    // The removal's broadcast waits for the client, which shows its box.
+    Process remove(ProgramPath(L"VarnokSimCtl.exe"), L"remove E");
+    ASSERT_TRUE(remove.Started());
+    const std::wstring text = AnswerMessageBox(L"CD/DVD drive not accessible");
+    EXPECT_NE(text.find(L"\\\\.\\D:"), std::wstring::npos) << ::testing::PrintToString(text);
+    ASSERT_TRUE(remove.WaitForExit());
+    ASSERT_EQ(Ctl(L"fail D open 32 0"), 0u);
+
+    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"Logged in"}}));
+    ASSERT_NO_FATAL_FAILURE(HideWithOk());
+    Command(ID_EMERGENCYLOCK);
+    EXPECT_TRUE(Ejected(DriveOnceSettled(L'D', Ejected))) << "the kept drive was not locked";
 }
 
 // Wine's own end of the session: wineboot asks every program with a window

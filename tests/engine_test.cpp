@@ -3,7 +3,10 @@
 // simulated driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <mutex>
 
 #include "fw/app.h"
@@ -49,9 +52,9 @@ TEST_F(EngineTest, AnnounceRecordAndEventNameHaveTheDriversLayout) {
 TEST_F(EngineTest, OneSignalGivesOneNoticeWithTheLetterAndTheWatcherEnds) {
     Sim().AddDrive(L'E');
     DriveInfo& info = AddRecord(L'E', true);
-    ::SetEvent(info.event);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    ::SetEvent(info.event.get());
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherDone);
     PumpFor(100);
     const auto notices = m_main.Messages(UWM_VARNOKD_EVENT_TRIGGERED);
     ASSERT_EQ(notices.size(), 1u);
@@ -72,10 +75,10 @@ TEST_F(EngineTest, EjectRequestsAreServedEachTimeAndTheWatcherKeepsWaiting) {
     info.watcher->PostThreadMessage(WM_APP + 7, 0, 0);
     info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
     ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 3; }));
-    EXPECT_EQ(::WaitForSingleObject(info.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(info.watcher->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // And it still notices its event.
-    ::SetEvent(info.event);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
+    ::SetEvent(info.event.get());
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
     PumpFor(50);
     EXPECT_EQ(m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED), 1u);
 }
@@ -91,7 +94,7 @@ TEST_F(EngineTest, EjectForADriveThatDoesNotOpenDoesNothing) {
         return false;
     }));
     EXPECT_EQ(Ejects(L'D'), 0u);
-    EXPECT_EQ(::WaitForSingleObject(info.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(info.watcher->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST_F(EngineTest, StopEndsTheWatcherWithZeroAndNoNotice) {
@@ -100,8 +103,8 @@ TEST_F(EngineTest, StopEndsTheWatcherWithZeroAndNoNotice) {
     for (int round = 0; round < 50; ++round) {
         DriveInfo& info = AddRecord(L'D', true);
         info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
-        ASSERT_TRUE(WaitForThread(info.watcher->m_hThread, 5000)) << "round " << round;
-        EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherStopped);
+        ASSERT_TRUE(WaitForThread(info.watcher->Handle(), 5000)) << "round " << round;
+        EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherStopped);
         ClearTable();
     }
     PumpFor(50);
@@ -111,10 +114,10 @@ TEST_F(EngineTest, StopEndsTheWatcherWithZeroAndNoNotice) {
 TEST_F(EngineTest, WatcherEndsAtOnceWhileWatchersMayNotRun) {
     WatchersMayRun = false;
     DriveInfo& info = AddRecord(L'D', false);
-    ::SetEvent(info.event);
+    ::SetEvent(info.event.get());
     StartWatcher(L'D', info);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherDone);
     PumpFor(50);
     EXPECT_EQ(m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED), 0u);
 }
@@ -122,20 +125,19 @@ TEST_F(EngineTest, WatcherEndsAtOnceWhileWatchersMayNotRun) {
 TEST_F(EngineTest, WatcherForALetterWithoutRecordEndsAtOnce) {
     auto watcher = fw::BeginThread(&DriveWatcherProc, reinterpret_cast<LPVOID>(UINT_PTR{L'Q'}));
     ASSERT_TRUE(watcher);
-    ASSERT_TRUE(WaitForThread(watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(watcher->m_hThread), kWatcherNoRecord);
+    ASSERT_TRUE(WaitForThread(watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(watcher->Handle()), kWatcherNoRecord);
 }
 
 TEST_F(EngineTest, WatcherWithoutAnEventServesMessagesWithoutSpinning) {
     DriveInfo& info = AddRecord(L'D', false);
-    ::CloseHandle(info.event);
-    info.event = nullptr;
+    info.event.reset();
     Sim().AddDrive(L'D');
     Sim().InsertPlainDisc(L'D');
     StartWatcher(L'D', info);
     PumpFor(300);
     FILETIME created, exited, kernel, user;
-    ::GetThreadTimes(info.watcher->m_hThread, &created, &exited, &kernel, &user);
+    ::GetThreadTimes(info.watcher->Handle(), &created, &exited, &kernel, &user);
     const ULONGLONG cpu100ns = (ULONGLONG{user.dwHighDateTime} << 32 | user.dwLowDateTime) +
                                (ULONGLONG{kernel.dwHighDateTime} << 32 | kernel.dwLowDateTime);
     // A spinning thread would have used nearly all of the 300 ms.
@@ -143,17 +145,17 @@ TEST_F(EngineTest, WatcherWithoutAnEventServesMessagesWithoutSpinning) {
     info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
     ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 1; }));
     info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherStopped);
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherStopped);
 }
 
 TEST_F(EngineTest, NoticeWithoutMainWindowIsTracedAndTheWatcherEnds) {
     TraceCapture trace;
     fw::GetApp()->m_pMainWnd = nullptr;
     DriveInfo& info = AddRecord(L'D', true);
-    ::SetEvent(info.event);
-    ASSERT_TRUE(WaitForThread(info.watcher->m_hThread));
-    EXPECT_EQ(ExitCodeOf(info.watcher->m_hThread), kWatcherDone);
+    ::SetEvent(info.event.get());
+    ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
+    EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherDone);
     EXPECT_EQ(trace.CountContaining(L"DriveWatcherProc: no main window"), 1u);
 }
 
@@ -169,7 +171,7 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
         Sim().AddDrive(L'D');
         Sim().InsertPlainDisc(L'D');
         DriveInfo& info = AddRecord(L'D', c.threads);
-        HANDLE event = info.event;
+        HANDLE event = info.event.get();
         if (c.threads) {
             info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
             ASSERT_TRUE(info.loginThread);
@@ -179,14 +181,13 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
             ASSERT_TRUE(PumpUntil([before] { return Ejects(L'D') == before + 1; }));
         }
         if (c.afterCleanup) {
-            ::CloseHandle(info.event);
-            info.event = INVALID_HANDLE_VALUE;
+            info.event.reset();
         }
         HANDLE watcher = nullptr, login = nullptr;
         if (c.threads) {
-            ::DuplicateHandle(::GetCurrentProcess(), info.watcher->m_hThread, ::GetCurrentProcess(), &watcher, 0,
+            ::DuplicateHandle(::GetCurrentProcess(), info.watcher->Handle(), ::GetCurrentProcess(), &watcher, 0,
                               FALSE, DUPLICATE_SAME_ACCESS);
-            ::DuplicateHandle(::GetCurrentProcess(), info.loginThread->m_hThread, ::GetCurrentProcess(), &login,
+            ::DuplicateHandle(::GetCurrentProcess(), info.loginThread->Handle(), ::GetCurrentProcess(), &login,
                               0, FALSE, DUPLICATE_SAME_ACCESS);
         }
         ClearTable();
@@ -213,14 +214,44 @@ TEST_F(EngineTest, RefreshReadsEveryStatusAndKeepsItWhereTheDriveDoesNotOpen) {
     AddRecord(L'E', false).status = LoggedIn;
     AddRecord(L'F', false).status = LoginFailed;
     Sim().FailCalls(L'E', sim::Fault::Open, ERROR_FILE_NOT_FOUND);
-    Sim().FailCalls(L'F', sim::Fault::Status, ERROR_GEN_FAILURE);
     TraceCapture trace;
     VNKDUpdateDriveStatus();
     EXPECT_EQ(Drives().Find(L'D')->status, DWORD{NotLoggedIn});
     EXPECT_EQ(Drives().Find(L'E')->status, DWORD{LoggedIn});
-    EXPECT_EQ(Drives().Find(L'F')->status, DWORD{LoginFailed});
+    EXPECT_EQ(Drives().Find(L'F')->status, DWORD{NotVarnokDisc});
     EXPECT_EQ(trace.CountContaining(L"VNKDUpdateDriveStatus: got handle 0x"), 3u);
     EXPECT_EQ(trace.CountContaining(L"VNKDUpdateDriveStatus: got handle 0xffffffff"), 1u);
+}
+
+// An answer that is not a status is no reason to think the disc is not
+// logged in: the record says the status cannot be read.
+TEST_F(EngineTest, RefreshTakesOnlyAFourByteAnswerAsAStatus) {
+    struct Case {
+        const char* name;
+        std::function<void()> driver;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {"query fails", [this] { Sim().FailCalls(L'D', sim::Fault::Status, ERROR_GEN_FAILURE); }, kStatusUnreadable},
+        {"2 bytes", [this] { Sim().OverrideStatusSize(L'D', 2); }, kStatusUnreadable},
+        {"8 bytes", [this] { Sim().OverrideStatusSize(L'D', 8); }, kStatusUnreadable},
+        {"0 bytes", [this] { Sim().OverrideStatusSize(L'D', 0); }, kStatusUnreadable},
+        {"out of range", [this] { Sim().OverrideStatus(L'D', 9); }, 9},
+        {"4 bytes", [] {}, NotVarnokDisc},
+    };
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'D');
+    DriveInfo& info = AddRecord(L'D', false);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        info.status = NoDisc;
+        Sim().OverrideStatusSize(L'D', std::nullopt);
+        Sim().OverrideStatus(L'D', std::nullopt);
+        c.driver();
+        VNKDUpdateDriveStatus();
+        EXPECT_EQ(info.status, c.expected);
+        EXPECT_EQ(MayBeLoggedIn(info.status), c.expected != NotVarnokDisc);
+    }
 }
 
 TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
@@ -234,15 +265,15 @@ TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
     d.status = LoggedIn;
     e.status = NotLoggedIn;
     f.status = LoggedIn;
-    HANDLE fEvent = f.event;
+    HANDLE fEvent = f.event.get();
     Sim().FailCalls(L'F', sim::Fault::Open, ERROR_ACCESS_DENIED);
     Sim().ClearCalls();
 
     VNKDCleanup();
 
-    EXPECT_EQ(d.event, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(e.event, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(f.event, fEvent) << "a drive that does not open keeps its event";
+    EXPECT_FALSE(d.event);
+    EXPECT_FALSE(e.event);
+    EXPECT_EQ(f.event.get(), fEvent) << "a drive that does not open keeps its event";
     EXPECT_EQ(d.status, DWORD{LoggedIn}) << "the status is not changed by the eject";
     EXPECT_EQ(Ejects(L'D'), 1u);
     EXPECT_EQ(Ejects(L'E'), 0u);
@@ -254,7 +285,81 @@ TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
         {L'D', IOCTL_VNK_WITHDRAW}, {L'D', kIoctlStorageEjectMedia}, {L'E', IOCTL_VNK_WITHDRAW}};
     EXPECT_EQ(controls, expected);
     // The threads still run until the table lets the records go.
-    EXPECT_EQ(::WaitForSingleObject(d.watcher->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(d.watcher->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// The engine's shutdown at exit: every drive's threads end before the
+// announcements are withdrawn and the events closed, and nothing is left
+// in the table for the process exit.
+TEST_F(EngineTest, ShutdownStopsEveryThreadThenWithdrawsAndEmptiesTheTable) {
+    std::vector<HANDLE> watchers, logins;
+    for (wchar_t letter : {L'D', L'E', L'F'}) {
+        Sim().AddDrive(letter);
+        Sim().InsertPlainDisc(letter);
+        DriveInfo& info = AddRecord(letter, true);
+        info.status = letter == L'E' ? NotLoggedIn : LoggedIn;
+        info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
+        ASSERT_TRUE(info.loginThread);
+        for (auto [from, to] : {std::pair{info.watcher->Handle(), &watchers}, {info.loginThread->Handle(), &logins}}) {
+            HANDLE copy = nullptr;
+            ::DuplicateHandle(::GetCurrentProcess(), from, ::GetCurrentProcess(), &copy, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS);
+            to->push_back(copy);
+        }
+    }
+    Sim().FailCalls(L'F', sim::Fault::Open, ERROR_ACCESS_DENIED);
+    Sim().ClearCalls();
+
+    VNKDShutdown();
+
+    EXPECT_TRUE(Drives().empty());
+    for (HANDLE watcher : watchers) EXPECT_EQ(::WaitForSingleObject(watcher, 0), WAIT_OBJECT_0);
+    for (HANDLE login : logins) EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
+    std::vector<std::pair<wchar_t, DWORD>> controls;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control) controls.emplace_back(call.drive, call.code);
+    const std::vector<std::pair<wchar_t, DWORD>> expected = {
+        {L'D', IOCTL_VNK_WITHDRAW}, {L'D', kIoctlStorageEjectMedia}, {L'E', IOCTL_VNK_WITHDRAW}};
+    EXPECT_EQ(controls, expected);
+    for (HANDLE h : watchers) ::CloseHandle(h);
+    for (HANDLE h : logins) ::CloseHandle(h);
+}
+
+// At exit a failed eject is tried once more and traced; a status that is
+// not known to be "not logged in" is ejected too.
+TEST_F(EngineTest, CleanupRetriesAFailedEjectOnceAndEjectsUnknownStatuses) {
+    struct Case {
+        const char* name;
+        DWORD status;
+        unsigned failures;  // of the eject
+        unsigned ejectCalls;
+        bool ejected;
+    };
+    const Case cases[] = {
+        {"eject fails once", LoggedIn, 1, 2, true},
+        {"eject fails always", LoggedIn, sim::SimDriver::kForever, 2, false},
+        {"status out of range", 9, 0, 1, true},
+        {"status unreadable", kStatusUnreadable, 0, 1, true},
+        {"not logged in", NotLoggedIn, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().Reset();
+        Sim().AddDrive(L'D');
+        Sim().InsertPlainDisc(L'D');
+        ClearTable();
+        AddRecord(L'D', false).status = c.status;
+        if (c.failures != 0) Sim().FailCalls(L'D', sim::Fault::Eject, ERROR_ACCESS_DENIED, c.failures);
+        TraceCapture trace;
+        VNKDCleanup();
+        unsigned ejectCalls = 0;
+        for (const auto& call : Sim().Calls())
+            if (call.kind == sim::CallKind::Control && call.code == kIoctlStorageEjectMedia) ++ejectCalls;
+        EXPECT_EQ(ejectCalls, c.ejectCalls);
+        EXPECT_EQ(Ejects(L'D'), c.ejected ? 1u : 0u);
+        EXPECT_EQ(trace.CountContaining(L"VNKDCleanup: eject of drive D: failed (5)"), std::min(c.failures, 2u));
+        Sim().FailCalls(L'D', sim::Fault::Eject, 0, 0);
+    }
 }
 
 TEST_F(EngineTest, EmptyTableRefreshAndCleanupTouchNoDevice) {
@@ -275,10 +380,10 @@ TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
             std::lock_guard lock(DriveLock);
             for (wchar_t letter : {L'D', L'E', L'F', L'G'}) {
                 DriveInfo& info = Drives().Insert(letter);
-                info.event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+                info.event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
                 StartWatcher(letter, info);
                 info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
-                ::SetEvent(info.event);  // the watcher now wants DriveLock
+                ::SetEvent(info.event.get());  // the watcher now wants DriveLock
                 info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
             }
             // Tear down under the caller's lock, as the probe does: the

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "fw/app.h"
 #include "fw/dialog.h"
@@ -15,6 +16,8 @@ namespace vnk::test {
 namespace {
 
 constexpr UINT kPing = WM_APP + 20;
+constexpr UINT kShowBox = WM_APP + 21;
+constexpr wchar_t kBoxCaption[] = L"Framework test box";
 const UINT kRegistered = ::RegisterWindowMessageW(L"Varnok framework test message");
 
 // A user-interface thread whose message map counts pings and whose main
@@ -26,12 +29,14 @@ public:
         return TRUE;
     }
     void OnPing(WPARAM wParam, LPARAM) { received += static_cast<int>(wParam); }
+    void OnShowBox(WPARAM, LPARAM) { ::MessageBoxW(nullptr, L"A thread's own message box", kBoxCaption, MB_OK); }
     std::atomic<int> received{0};
     fw::Wnd* mainAtStart = nullptr;
     FW_DECLARE_MESSAGE_MAP()
 };
 FW_BEGIN_MESSAGE_MAP(PingThread, fw::Thread)
     FW_ON_THREAD_MESSAGE(kPing, OnPing)
+    FW_ON_THREAD_MESSAGE(kShowBox, OnShowBox)
 FW_END_MESSAGE_MAP()
 
 TEST(FrameworkTest, ThreadMessagesPostedRightAfterTheStartArrive) {
@@ -46,19 +51,55 @@ TEST(FrameworkTest, ThreadMessagesPostedRightAfterTheStartArrive) {
         ASSERT_TRUE(thread->PostThreadMessage(kPing, 1, 0));
         ASSERT_TRUE(thread->PostThreadMessage(kPing, 2, 0));
         ASSERT_TRUE(thread->PostThreadMessage(WM_QUIT, 0, 0));
-        ASSERT_TRUE(WaitForThread(thread->m_hThread));
+        ASSERT_TRUE(WaitForThread(thread->Handle()));
         EXPECT_EQ(thread->received, 3);
         EXPECT_EQ(thread->mainAtStart, &main);
     }
     fw::GetApp()->m_pMainWnd = nullptr;
 }
 
+// A modal loop on a user-interface thread (here a message box) would drop
+// messages that have no window; the thread's map gets them all the same.
+TEST(FrameworkTest, ThreadMessagesReachTheMapWhileAMessageBoxRuns) {
+    auto thread = fw::BeginThread<PingThread>();
+    ASSERT_TRUE(thread);
+    ASSERT_TRUE(thread->PostThreadMessage(kShowBox, 0, 0));
+    ASSERT_NE(WaitForWindow(kBoxCaption, L"#32770"), nullptr);
+    ASSERT_TRUE(thread->PostThreadMessage(kPing, 5, 0));
+    EXPECT_TRUE(PumpUntil([&] { return thread->received == 5; })) << "the message box's loop dropped it";
+    MessageBoxAnswerer answer(kBoxCaption);
+    ASSERT_TRUE(answer.Wait());
+    ASSERT_TRUE(thread->PostThreadMessage(WM_QUIT, 0, 0));
+    ASSERT_TRUE(WaitForThread(thread->Handle()));
+    EXPECT_EQ(thread->received, 5);
+}
+
+// A thread that never runs has no queue: posting to it gives up instead of
+// waiting for ever (the poster may hold DriveLock).
+TEST(FrameworkTest, PostingToAThreadThatNeverStartsGivesUp) {
+    auto thread = fw::BeginThread<PingThread>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    ASSERT_TRUE(thread);
+    std::atomic<bool> posted{true};
+    fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread poster([&] {
+        posted = thread->PostThreadMessage(kPing, 1, 0) != FALSE;
+        ::SetEvent(done.get());
+    });
+    const bool returned = ::WaitForSingleObject(done.get(), 60000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(returned) << "the post waits for a queue that never comes";
+    EXPECT_FALSE(posted);
+    thread->ResumeThread();
+    poster.join();
+    ASSERT_TRUE(thread->PostThreadMessage(WM_QUIT, 0, 0));
+    ASSERT_TRUE(WaitForThread(thread->Handle()));
+}
+
 TEST(FrameworkTest, WorkerThreadRunsItsProcedureWithItsParameter) {
     auto worker = fw::BeginThread([](LPVOID param) -> UINT { return static_cast<UINT>(reinterpret_cast<UINT_PTR>(param)) + 1; },
                                   reinterpret_cast<LPVOID>(UINT_PTR{41}));
     ASSERT_TRUE(worker);
-    ASSERT_TRUE(WaitForThread(worker->m_hThread));
-    EXPECT_EQ(ExitCodeOf(worker->m_hThread), 42u);
+    ASSERT_TRUE(WaitForThread(worker->Handle()));
+    EXPECT_EQ(ExitCodeOf(worker->Handle()), 42u);
 }
 
 // A window whose map binds a message, a command and a registered message.
@@ -114,10 +155,11 @@ TEST(FrameworkTest, ModelessDialogLivesInAUserInterfaceThreadAndCloses) {
     EXPECT_TRUE(::IsWindowVisible(box));
     EXPECT_EQ(::GetWindowThreadProcessId(box, nullptr), thread->m_nThreadID);
     ::PostMessageW(box, WM_CLOSE, 0, 0);  // default dialog handling: IDCANCEL, OnCancel ends it
-    ASSERT_TRUE(PumpUntil([&] { return thread->box.HasEnded(); }));
-    EXPECT_FALSE(::IsWindowVisible(box));
+    // The box's thread marks the end before it hides the window: the two
+    // are seen from here one after the other.
+    ASSERT_TRUE(PumpUntil([&] { return thread->box.HasEnded() && !::IsWindowVisible(box); }));
     thread->PostThreadMessage(WM_QUIT, 0, 0);
-    ASSERT_TRUE(WaitForThread(thread->m_hThread));
+    ASSERT_TRUE(WaitForThread(thread->Handle()));
 }
 
 }  // namespace

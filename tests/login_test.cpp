@@ -76,6 +76,10 @@ protected:
         std::lock_guard lock(DriveLock);
         return Drives().Find(L'D')->status;
     }
+    void SetStatus(DWORD status) {
+        std::lock_guard lock(DriveLock);
+        Drives().Find(L'D')->status = status;
+    }
     sim::DriveState Drive() { return *Sim().State(L'D'); }
     std::vector<DWORD> ControlCodes() {
         std::vector<DWORD> codes;
@@ -195,17 +199,21 @@ TEST_F(LoginTest, LoginRecordIsThePassphraseAsTypedAndOneZeroUnit) {
     }
 }
 
-TEST_F(LoginTest, DeviceOpenErrorsShowTheirBoxAndTheBoxDoesNotStay) {
+TEST_F(LoginTest, DeviceOpenAndLockErrorsShowTheirBoxAndTheBoxDoesNotStay) {
     struct Case {
+        sim::Fault fault;
         DWORD error;
         const wchar_t* caption;
         const wchar_t* textPart;
     };
-    for (const Case& c : {Case{ERROR_FILE_NOT_FOUND, L"Device not found", L"device name for drive D: changed"},
-                          Case{ERROR_ACCESS_DENIED, L"Device locked out", L"does not have permission"},
-                          Case{ERROR_GEN_FAILURE, L"Unexpected error", L"didn't expect: "}}) {
+    for (const Case& c :
+         {Case{sim::Fault::Open, ERROR_FILE_NOT_FOUND, L"Device not found", L"device name for drive D: changed"},
+          Case{sim::Fault::Open, ERROR_ACCESS_DENIED, L"Device locked out", L"does not have permission"},
+          Case{sim::Fault::Open, ERROR_GEN_FAILURE, L"Unexpected error", L"didn't expect: "},
+          Case{sim::Fault::Lock, ERROR_GEN_FAILURE, L"Lock failed: Unknown error",
+               L"could not lock the drive because of a problem it didn't expect: "}}) {
         SCOPED_TRACE(c.caption);
-        Sim().FailCalls(L'D', sim::Fault::Open, c.error);
+        Sim().FailCalls(L'D', c.fault, c.error);
         MessageBoxAnswerer answer(c.caption);
         m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
         ASSERT_TRUE(answer.Wait());
@@ -217,6 +225,8 @@ TEST_F(LoginTest, DeviceOpenErrorsShowTheirBoxAndTheBoxDoesNotStay) {
         }
         ASSERT_TRUE(PumpUntil([this] { return !m_login->m_loginBox.IsWindow(); }));
         EXPECT_EQ(FindWindowByTitle(kBoxTitleD), nullptr);
+        EXPECT_EQ(Sim().OpenHandleCount(), 0u) << "the device was left open";
+        EXPECT_FALSE(Drive().volumeLocked);
     }
 }
 
@@ -229,6 +239,25 @@ TEST_F(LoginTest, VolumeHeldByAnotherProgramGivesUpAfterTenAttempts) {
     EXPECT_NE(answer.Text().find(L"could not lock drive D:"), std::wstring::npos);
     EXPECT_EQ(trace.CountContaining(L"Varnokd: OnLogin: lock failed (5)\r\n"), 10u);
     ASSERT_TRUE(PumpUntil([this] { return !m_login->m_loginBox.IsWindow(); }));
+    EXPECT_EQ(Sim().OpenHandleCount(), 0u);
+}
+
+// The thread is told to end (the program exits) while the box waits for
+// another try at a volume that another program holds: the tries stop at
+// once instead of running their ten seconds, and no box comes up.
+TEST_F(LoginTest, EndingTheThreadStopsTheLockRetries) {
+    Sim().HoldVolume(L'D', true);
+    TraceCapture trace;
+    MessageBoxAnswerer answer(L"Lock failed: Drive in use");
+    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+    ASSERT_TRUE(PumpUntil([&] { return trace.CountContaining(L"Varnokd: OnLogin: lock failed (5)") >= 1; }));
+    m_login->PostThreadMessage(WM_QUIT, 0, 0);
+    ASSERT_TRUE(WaitForThread(m_login->Handle()));
+    size_t lockCalls = 0;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control && call.code == kFsctlLockVolume) ++lockCalls;
+    EXPECT_LT(lockCalls, 3u) << "the tries went on after the thread was told to end";
+    EXPECT_EQ(answer.Text(), L"");
     EXPECT_EQ(Sim().OpenHandleCount(), 0u);
 }
 
@@ -259,6 +288,40 @@ TEST_F(LoginTest, EveryCloseRequestEjectsButEscapeDoesNothing) {
     }
 }
 
+// The watcher has fired and ended (its notice not yet handled) when the
+// box asks for an eject: the disc goes all the same.
+TEST_F(LoginTest, EjectAfterTheWatcherFiredStillEjects) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    const unsigned ejectsBefore = Drive().ejects;
+    DriveInfo* info = Drives().Find(L'D');
+    ::SetEvent(info->event.get());
+    ASSERT_TRUE(WaitForThread(info->watcher->Handle()));
+    Press(box, IDC_EJECT);
+    ASSERT_TRUE(WaitGone(box));
+    EXPECT_TRUE(PumpUntil([&] { return Drive().ejects == ejectsBefore + 1; })) << "the eject request was lost";
+    EXPECT_EQ(Status(), DWORD{NoDisc});
+}
+
+// A close request that reaches the login thread while the box shows a
+// message box is handled there, not dropped by the message box's loop.
+TEST_F(LoginTest, CloseRequestWhileAMessageBoxShowsIsNotLost) {
+    m_main.refuseQueryRemove = true;
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    const unsigned ejectsBefore = Drive().ejects;
+    LogIn(box, L"secret");
+    ASSERT_NE(WaitForWindow(L"Oops", L"#32770"), nullptr);
+    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    {
+        MessageBoxAnswerer answer(L"Oops");
+        ASSERT_TRUE(answer.Wait());
+    }
+    EXPECT_TRUE(WaitGone(box)) << "the close request was lost";
+    EXPECT_TRUE(PumpUntil([&] { return Drive().ejects == ejectsBefore + 1; }));
+    EXPECT_EQ(Status(), DWORD{NoDisc});
+}
+
 TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
     m_main.refuseQueryRemove = true;
     HWND box = ShowBox();
@@ -281,6 +344,113 @@ TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
     ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
     EXPECT_EQ(Status(), DWORD{LoggedIn});
     ASSERT_TRUE(WaitGone(box));
+}
+
+// A top-level window on a thread of its own that answers the device-change
+// broadcasts of the login box slowly, or refuses them, as another program
+// might.
+class OtherProgramWindow {
+public:
+    OtherProgramWindow(DWORD delayMs, bool refuse) : m_delayMs(delayMs), m_refuse(refuse) {
+        m_thread = ::CreateThread(nullptr, 0, &Run, this, 0, nullptr);
+        ::WaitForSingleObject(m_ready.get(), kWatchdogMs);
+    }
+    ~OtherProgramWindow() {
+        ::PostThreadMessageW(m_threadId, WM_QUIT, 0, 0);
+        WaitForThread(m_thread);
+        ::CloseHandle(m_thread);
+    }
+
+private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<OtherProgramWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        if (message == WM_DEVICECHANGE && wParam == DBT_DEVICEQUERYREMOVE && self != nullptr) {
+            ::Sleep(self->m_delayMs);  // busy with something else, not hung
+            return self->m_refuse ? BROADCAST_QUERY_DENY : TRUE;
+        }
+        return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    static DWORD WINAPI Run(LPVOID param) {
+        auto* self = static_cast<OtherProgramWindow*>(param);
+        self->m_threadId = ::GetCurrentThreadId();
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = &Proc;
+        wc.hInstance = ::GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"Varnok test other program";
+        ::RegisterClassW(&wc);
+        HWND hwnd = ::CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                      wc.hInstance, nullptr);
+        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        MSG msg;
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        ::SetEvent(self->m_ready.get());
+        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+        ::DestroyWindow(hwnd);
+        return 0;
+    }
+
+    DWORD m_delayMs;
+    bool m_refuse;
+    HANDLE m_thread = nullptr;
+    DWORD m_threadId = 0;
+    fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// Only a real refusal stops a login: a window that takes longer than the
+// system's time-out to answer is passed over.
+TEST_F(LoginTest, SlowRecipientsDoNotStopALoginButARefusalDoes) {
+    struct Case {
+        const char* name;
+        DWORD delayMs;
+        bool refuse;
+        bool loggedIn;
+    };
+    const Case cases[] = {
+        {"answers after 3 s", 3000, false, true},
+        {"refuses at once", 0, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OtherProgramWindow other(c.delayMs, c.refuse);
+        const unsigned loginsBefore = Drive().logins;
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        if (c.loggedIn) {
+            LogIn(box, L"secret");
+            ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
+            EXPECT_EQ(Status(), DWORD{LoggedIn});
+            ASSERT_TRUE(WaitGone(box));
+        } else {
+            MessageBoxAnswerer answer(L"Oops");
+            LogIn(box, L"secret");
+            ASSERT_TRUE(answer.Wait());
+            EXPECT_EQ(Drive().logins, loginsBefore);
+            EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
+            Press(box, IDC_EJECT);
+            ASSERT_TRUE(WaitGone(box));
+        }
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+        SetStatus(NotLoggedIn);
+    }
+}
+
+// Other programs' sent messages reach the box while it waits in its
+// broadcast; a box that they ended must not go on to the driver.
+TEST_F(LoginTest, BoxEndedDuringTheQueryBroadcastSendsNoPassphrase) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    m_main.onDeviceChange = [box](UINT event) {
+        if (event == DBT_DEVICEQUERYREMOVE)
+            ::SendMessageW(box, WM_COMMAND, MAKEWPARAM(IDC_EJECT, BN_CLICKED), 0);
+    };
+    LogIn(box, L"secret");
+    ASSERT_TRUE(WaitGone(box));
+    ASSERT_TRUE(PumpUntil([&] { return Drive().ejects == 1; }));
+    m_main.onDeviceChange = nullptr;
+    PumpFor(200);
+    for (const auto& call : Sim().Calls()) EXPECT_NE(call.code, IOCTL_VNK_LOGIN) << "a passphrase went to the driver";
+    EXPECT_EQ(Drive().ejects, 1u);
+    EXPECT_EQ(Status(), DWORD{NoDisc});
 }
 
 TEST_F(LoginTest, DismountFailureEjectsThroughTheBoxesOwnHandle) {
@@ -355,7 +525,7 @@ TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
 TEST_F(LoginTest, QuitWhileTheBoxIsOpenEndsTheThreadWithoutEject) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
-    HANDLE thread = m_login->m_hThread;
+    HANDLE thread = m_login->Handle();
     m_login->PostThreadMessage(WM_QUIT, 0, 0);
     ASSERT_TRUE(WaitForThread(thread));
     EXPECT_FALSE(::IsWindow(box));

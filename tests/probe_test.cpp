@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/messages.h"
@@ -41,7 +43,7 @@ protected:
         return codes;
     }
     bool Ended(const std::unique_ptr<fw::Thread>& thread) {
-        return thread && ::WaitForSingleObject(thread->m_hThread, 0) == WAIT_OBJECT_0;
+        return thread && ::WaitForSingleObject(thread->Handle(), 0) == WAIT_OBJECT_0;
     }
 };
 
@@ -140,26 +142,62 @@ TEST_F(ProbeTest, AnnouncementCarriesTheGuidAndSessionAndNamesTheEvent) {
     ASSERT_TRUE(PumpUntil([this] { return m_main.Count(UWM_VARNOKD_EVENT_TRIGGERED) == 1; }));
 }
 
-TEST_F(ProbeTest, DriveThatDoesNotOpenShowsItsBoxAndKeepsItsRecord) {
+TEST_F(ProbeTest, ReprobeOfADriveThatFailsItsChecksKeepsItsRecord) {
+    struct Case {
+        const char* name;
+        sim::Fault fault;
+        DWORD error;
+        unsigned skip;  // the presence test of the re-probe opens first
+        const wchar_t* box;
+    };
+    const Case cases[] = {
+        {"announcing open fails", sim::Fault::Open, ERROR_SHARING_VIOLATION, 1, L"CD/DVD drive not accessible"},
+        {"signature query fails", sim::Fault::Signature, ERROR_GEN_FAILURE, 0, nullptr},
+    };
     Sim().AddDrive(L'D');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
-    DriveInfo* info = Drives().Find(L'D');
-    const GUID before = info->guid;
-    HANDLE eventBefore = info->event;
-    // The presence test of the re-probe opens; the announcing open fails.
-    Sim().FailCalls(L'D', sim::Fault::Open, ERROR_SHARING_VIOLATION, 1, 1);
-    MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
-    EXPECT_EQ(VNKDProbeForDrives(1), 1);
-    ASSERT_TRUE(answer.Wait());
-    const std::wstring systemText = SystemErrorText(ERROR_SHARING_VIOLATION, kUserDefaultLanguage);
-    EXPECT_EQ(answer.Text(), L"Varnok could not access the CD/DVD drive at \\\\.\\D: because of an error: " +
-                                 systemText + L"\r\nMake sure you have sufficient permissions to access this device.");
-    info = Drives().Find(L'D');
-    ASSERT_NE(info, nullptr);
-    EXPECT_TRUE(std::memcmp(&info->guid, &before, sizeof before) == 0);
-    EXPECT_EQ(info->event, eventBefore);
-    EXPECT_TRUE(info->watcher);
-    EXPECT_FALSE(Ended(info->watcher));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveInfo* info = Drives().Find(L'D');
+        const GUID before = info->guid;
+        HANDLE eventBefore = info->event.get();
+        info->status = LoggedIn;
+        Sim().FailCalls(L'D', c.fault, c.error, 1, c.skip);
+        std::optional<MessageBoxAnswerer> answer;
+        if (c.box != nullptr) answer.emplace(c.box);
+        EXPECT_EQ(VNKDProbeForDrives(1), 1);
+        if (answer) {
+            ASSERT_TRUE(answer->Wait());
+            const std::wstring systemText = SystemErrorText(ERROR_SHARING_VIOLATION, kUserDefaultLanguage);
+            EXPECT_EQ(answer->Text(), L"Varnok could not access the CD/DVD drive at \\\\.\\D: because of an error: " +
+                                          systemText +
+                                          L"\r\nMake sure you have sufficient permissions to access this device.");
+        } else {
+            PumpFor(200);
+            EXPECT_EQ(FindWindowByTitle(L"CD/DVD drive not accessible"), nullptr);
+        }
+        info = Drives().Find(L'D');
+        ASSERT_NE(info, nullptr);
+        EXPECT_TRUE(std::memcmp(&info->guid, &before, sizeof before) == 0);
+        EXPECT_EQ(info->event.get(), eventBefore);
+        EXPECT_EQ(info->status, DWORD{LoggedIn});
+        EXPECT_TRUE(info->watcher);
+        EXPECT_FALSE(Ended(info->watcher));
+    }
+}
+
+// A status that cannot be read at a re-probe is not taken for the old one:
+// the drive may be logged in, and the lock passes must try it.
+TEST_F(ProbeTest, FailedStatusQueryAtAReprobeMarksTheStatusUnreadable) {
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'D');
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    EXPECT_EQ(Drives().Find(L'D')->status, DWORD{NotVarnokDisc});
+    Drives().Find(L'D')->status = LoggedIn;
+    Sim().FailCalls(L'D', sim::Fault::Status, ERROR_GEN_FAILURE);
+    ASSERT_EQ(VNKDProbeForDrives(1), 1);
+    EXPECT_EQ(Drives().Find(L'D')->status, kStatusUnreadable);
+    EXPECT_EQ(Sim().State(L'D')->announcements, 2u);
 }
 
 TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
@@ -167,9 +205,9 @@ TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
     Sim().AddDrive(L'E');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
     HANDLE watcherE = nullptr, loginE = nullptr;
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->watcher->m_hThread, ::GetCurrentProcess(),
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->watcher->Handle(), ::GetCurrentProcess(),
                       &watcherE, 0, FALSE, DUPLICATE_SAME_ACCESS);
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->loginThread->m_hThread, ::GetCurrentProcess(),
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->loginThread->Handle(), ::GetCurrentProcess(),
                       &loginE, 0, FALSE, DUPLICATE_SAME_ACCESS);
     Sim().RemoveDrive(L'E');
     Sim().ClearCalls();
@@ -197,9 +235,9 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
     for (int round = 0; round < 25; ++round) {
         DriveInfo* info = Drives().Find(L'D');
         const GUID oldGuid = info->guid;
-        HANDLE oldEvent = info->event;
+        HANDLE oldEvent = info->event.get();
         HANDLE oldWatcher = nullptr;
-        ::DuplicateHandle(::GetCurrentProcess(), info->watcher->m_hThread, ::GetCurrentProcess(), &oldWatcher, 0,
+        ::DuplicateHandle(::GetCurrentProcess(), info->watcher->Handle(), ::GetCurrentProcess(), &oldWatcher, 0,
                           FALSE, DUPLICATE_SAME_ACCESS);
         Sim().InsertPlainDisc(L'D');
         info->status = LoggedIn;
@@ -210,7 +248,7 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
         info = Drives().Find(L'D');
         EXPECT_NE(std::memcmp(&info->guid, &oldGuid, sizeof oldGuid), 0);
         DWORD flags = 0;
-        EXPECT_FALSE(::GetHandleInformation(oldEvent, &flags) && info->event != oldEvent);
+        EXPECT_FALSE(::GetHandleInformation(oldEvent, &flags) && info->event.get() != oldEvent);
         EXPECT_EQ(info->status, DWORD{NotVarnokDisc});
         EXPECT_EQ(::WaitForSingleObject(oldWatcher, 0), WAIT_OBJECT_0) << "the old watcher still runs";
         ::CloseHandle(oldWatcher);
@@ -230,7 +268,7 @@ TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     Sim().AddDrive(L'D');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
     HANDLE login = nullptr;
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->loginThread->m_hThread, ::GetCurrentProcess(),
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->loginThread->Handle(), ::GetCurrentProcess(),
                       &login, 0, FALSE, DUPLICATE_SAME_ACCESS);
     Sim().FailCalls(L'D', sim::Fault::Announce, ERROR_NOT_SUPPORTED);
     MessageBoxAnswerer answer(L"Warning: Announce failed");
@@ -243,6 +281,129 @@ TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     EXPECT_TRUE(Drives().empty());
     EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
     ::CloseHandle(login);
+}
+
+// A re-probe drops a record only when its drive is really gone; a drive
+// that is busy, shared away or locked out keeps its record and its status
+// (a logged-in disc must not be forgotten).
+TEST_F(ProbeTest, ReprobeDropsADriveOnlyWhenItIsReallyGone) {
+    struct Case {
+        const char* name;
+        std::function<void()> drive;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"sharing violation twice", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_SHARING_VIOLATION, 2); },
+         true},
+        {"access denied always",
+         [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_ACCESS_DENIED, sim::SimDriver::kForever); }, true},
+        {"busy", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_BUSY, 2); }, true},
+        {"file not found", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_FILE_NOT_FOUND, 2); }, false},
+        {"path not found", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_PATH_NOT_FOUND, 2); }, false},
+        {"no longer a CD/DVD drive", [this] { Sim().AddDrive(L'D', DRIVE_FIXED); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().Reset();
+        ClearTable();
+        Sim().AddDrive(L'D');
+        ASSERT_EQ(VNKDProbeForDrives(0), 1);
+        Drives().Find(L'D')->status = LoggedIn;
+        c.drive();
+        TraceCapture trace;
+        {
+            MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
+            ASSERT_EQ(VNKDProbeForDrives(1), 1);
+        }
+        EXPECT_EQ(Letters(), c.kept ? L"D" : L"");
+        if (c.kept) {
+            EXPECT_EQ(Drives().Find(L'D')->status, DWORD{LoggedIn});
+            EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: drive D: does not open"), 1u);
+        }
+        Sim().FailCalls(L'D', sim::Fault::Open, 0, 0);
+    }
+}
+
+// At start-up, CD/DVD drives none of which answers the driver's requests
+// mean that the driver is not there; anything else starts as before.
+TEST_F(ProbeTest, FirstProbeReportsZeroWhenNoCdDriveAnswersTheDriver) {
+    struct Case {
+        const char* name;
+        std::function<void()> bay;
+        int reprobe;
+        int result;
+    };
+    const auto noDriver = [this](wchar_t letter, DWORD error) {
+        Sim().AddDrive(letter);
+        Sim().FailCalls(letter, sim::Fault::Signature, error, sim::SimDriver::kForever);
+    };
+    const Case cases[] = {
+        {"one drive, invalid function", [&] { noDriver(L'D', ERROR_INVALID_FUNCTION); }, 0, 0},
+        {"two drives, not supported / invalid parameter",
+         [&] {
+             noDriver(L'D', ERROR_NOT_SUPPORTED);
+             noDriver(L'E', ERROR_INVALID_PARAMETER);
+         },
+         0, 0},
+        {"one of two drives has the driver",
+         [&] {
+             noDriver(L'D', ERROR_INVALID_FUNCTION);
+             Sim().AddDrive(L'E');
+         },
+         0, 1},
+        {"another signature",
+         [this] {
+             Sim().AddDrive(L'D');
+             Sim().SetSignature(L'D', std::string("PLMRVNK1"));
+         },
+         0, 1},
+        {"signature query fails otherwise", [&] { noDriver(L'D', ERROR_GEN_FAILURE); }, 0, 1},
+        {"no CD/DVD drive", [this] { Sim().AddDrive(L'C', DRIVE_FIXED); }, 0, 1},
+        {"a re-probe", [&] { noDriver(L'D', ERROR_INVALID_FUNCTION); }, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().Reset();
+        ClearTable();
+        c.bay();
+        EXPECT_EQ(VNKDProbeForDrives(c.reprobe), c.result);
+        EXPECT_FALSE(ProbeInProgress);
+    }
+}
+
+// The status read at the announcement must be a 4-byte answer.
+TEST_F(ProbeTest, AnnouncedDriveWhoseStatusCannotBeReadCountsAsPossiblyLoggedIn) {
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"query fails", [this] { Sim().FailCalls(L'D', sim::Fault::Status, ERROR_GEN_FAILURE); }},
+        {"short answer", [this] { Sim().OverrideStatusSize(L'D', 3); }},
+        {"long answer", [this] { Sim().OverrideStatusSize(L'D', 6); }},
+    };
+    for (const auto& [name, fault] : cases) {
+        SCOPED_TRACE(name);
+        Sim().Reset();
+        ClearTable();
+        Sim().AddDrive(L'D');
+        fault();
+        ASSERT_EQ(VNKDProbeForDrives(0), 1);
+        EXPECT_EQ(Drives().Find(L'D')->status, kStatusUnreadable);
+    }
+}
+
+TEST_F(ProbeTest, RefusedAnnouncementOfANewDriveClosesItsEventAndShowsTheBox) {
+    Sim().AddDrive(L'D');
+    Sim().FailCalls(L'D', sim::Fault::Announce, ERROR_NOT_SUPPORTED);
+    MessageBoxAnswerer answer(L"Warning: Announce failed");
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    ASSERT_TRUE(answer.Wait());
+    EXPECT_TRUE(Drives().empty());
+    std::vector<BYTE> record;
+    for (const auto& call : Sim().Calls())
+        if (call.kind == sim::CallKind::Control && call.code == IOCTL_VNK_ANNOUNCE) record = call.input;
+    ASSERT_EQ(record.size(), 20u);
+    GUID guid{};
+    std::memcpy(&guid, record.data(), sizeof guid);
+    const fw::UniqueHandle event(::OpenEventW(SYNCHRONIZE, FALSE, EventNameForGuid(guid).c_str()));
+    EXPECT_FALSE(event) << "the event of the refused announcement is still open";
 }
 
 // A window of the main thread that calls the probe when a message reaches

@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "app/status_window.h"
 #include "common/messages.h"
+#include "common/strings.h"
+#include "engine/device_seam.h"
 #include "engine/drive_table.h"
 #include "fw/app.h"
 #include "login/login_thread.h"
@@ -111,7 +114,8 @@ TEST_F(StatusWindowTest, EveryStatusValueHasItsText) {
     const std::pair<DWORD, const wchar_t*> cases[] = {
         {0, L"No disc or disc error"}, {1, L"Drive in use by another application"}, {2, L"Not a Varnok CD"},
         {3, L"Not logged in"},         {4, L"Login failed"},                        {5, L"Logged in"},
-        {6, L"Unknown status (6)"},    {0xFFFFFFFF, L"Unknown status (4294967295)"}};
+        {6, L"Unknown status (6)"},    {0xFFFFFFFE, L"Unknown status (4294967294)"},
+        {kStatusUnreadable, L"Unknown status (cannot be read)"}};
     for (const auto& [status, text] : cases) EXPECT_EQ(CVNKDStatus::StatusText(status), text) << status;
 
     Sim().AddDrive(L'D');
@@ -167,6 +171,25 @@ TEST_F(StatusWindowTest, HidingWaysAllHideAndShowingWaysShowAFreshList) {
             EXPECT_FALSE(m_status->HasEnded());
         }
     }
+}
+
+// A new taskbar (explorer restarted) starts empty: the icon comes back,
+// whichever of the window and its tray hears of it first, and the window
+// stays hidden behind it.
+TEST_F(StatusWindowTest, ANewTaskbarGetsTheIconAgainAndTheWindowStaysHidden) {
+    Start();
+    const UINT taskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
+    NOTIFYICONDATAW forget{};
+    forget.cbSize = sizeof forget;
+    forget.hWnd = m_status->Tray()->m_hWnd;
+    forget.uID = IDR_TRAYMENU;
+    ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &forget));
+    ASSERT_FALSE(TrayIconInShell());
+    ::SendMessageW(Window(), taskbarCreated, 0, 0);
+    ::SendMessageW(m_status->Tray()->m_hWnd, taskbarCreated, 0, 0);
+    EXPECT_TRUE(TrayIconInShell());
+    EXPECT_FALSE(::IsWindowVisible(Window()));
+    EXPECT_TRUE(m_status->IsHiddenInTray());
 }
 
 TEST_F(StatusWindowTest, EscapeEndsLikeExit) {
@@ -230,7 +253,8 @@ TEST_F(StatusWindowTest, NoticeOfAReplacedWatcherStillShowsTheBoxButKeepsTheWatc
     ::PostMessageW(first, WM_CLOSE, 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(first); }));
     PumpFor(100);
-    Sim().InsertEncryptedDisc(L'D', L"secret");
+    // The box of a notice needs no disc; a disc put in would signal the
+    // current watcher and so replace it.
     const fw::Thread* current = Drives().Find(L'D')->watcher.get();
     ASSERT_NE(current, nullptr);
 
@@ -238,9 +262,44 @@ TEST_F(StatusWindowTest, NoticeOfAReplacedWatcherStillShowsTheBoxButKeepsTheWatc
     HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
     EXPECT_NE(box, nullptr);
     EXPECT_EQ(Drives().Find(L'D')->watcher.get(), current);
-    EXPECT_EQ(::WaitForSingleObject(current->m_hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(current->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // A notice for a drive that is not in the table does nothing.
     ::SendMessageW(Window(), UWM_VARNOKD_EVENT_TRIGGERED, L'Q', 0);
+}
+
+// A watcher's notice still queued when a re-probe starts is handled inside
+// the probe's message box: the drive must go on reacting to its signals.
+TEST_F(StatusWindowTest, NoticeHandledInsideAReprobesBoxLeavesTheDriveWatched) {
+    Sim().AddDrive(L'D');
+    Sim().AddDrive(L'E');
+    Start();
+    HANDLE watcher = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->watcher->Handle(), ::GetCurrentProcess(),
+                      &watcher, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    ASSERT_TRUE(Sim().SignalDrive(L'D'));
+    // Nothing is pumped: the notice waits in the queue while the watcher ends.
+    EXPECT_EQ(::WaitForSingleObject(watcher, kWatchdogMs), WAIT_OBJECT_0);
+    ::CloseHandle(watcher);
+
+    // The removal's two presence tests of E: (which boxes to close, which
+    // records to drop) open, the announcing open fails.
+    Sim().FailCalls(L'E', sim::Fault::Open, ERROR_SHARING_VIOLATION, 1, 2);
+    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
+    cdrom.dbcc_size = sizeof cdrom;
+    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    {
+        MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
+        DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom);
+        ASSERT_TRUE(answer.Wait());
+    }
+    // The notice itself brought D:'s box up; the user closes it.
+    HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
+    ASSERT_NE(box, nullptr);
+    ::PostMessageW(box, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box); }));
+
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    EXPECT_NE(WaitForWindow(L"Varnok on drive D: - Please log in"), nullptr) << "D: no longer reacts";
 }
 
 TEST_F(StatusWindowTest, DeviceChangesArmReprobeAndAnswerTrue) {
@@ -291,8 +350,8 @@ TEST_F(StatusWindowTest, DeviceChangesArmReprobeAndAnswerTrue) {
     EXPECT_EQ(Drives().Find(L'E'), nullptr);
 }
 
-TEST_F(StatusWindowTest, EmergencyLockAndSessionEndEjectEveryLoggedInDisc) {
-    for (wchar_t letter : {L'D', L'E', L'F', L'G'}) {
+TEST_F(StatusWindowTest, EmergencyLockAndSessionEndEjectEveryDiscThatMayBeLoggedIn) {
+    for (wchar_t letter : {L'D', L'E', L'F', L'G', L'H', L'I'}) {
         Sim().AddDrive(letter);
         Sim().InsertPlainDisc(letter);
     }
@@ -307,22 +366,36 @@ TEST_F(StatusWindowTest, EmergencyLockAndSessionEndEjectEveryLoggedInDisc) {
     };
     for (const Way& way : ways) {
         SCOPED_TRACE(way.name);
-        for (wchar_t letter : {L'D', L'E', L'F', L'G'}) Sim().InsertPlainDisc(letter);
+        for (wchar_t letter : {L'D', L'E', L'F', L'G', L'H', L'I'}) Sim().InsertPlainDisc(letter);
         SetStatus(L'D', LoggedIn);
         SetStatus(L'E', NotLoggedIn);
         SetStatus(L'F', LoggedIn);
         SetStatus(L'G', LoggedIn);
-        Sim().FailCalls(L'G', sim::Fault::Open, ERROR_ACCESS_DENIED);
+        SetStatus(L'H', 9);
+        SetStatus(L'I', kStatusUnreadable);
+        Sim().FailCalls(L'G', sim::Fault::Open, ERROR_ACCESS_DENIED, sim::SimDriver::kForever);
         Sim().ClearCalls();
-        way.act();
+        {
+            // Emergency Lock names the drive it could not lock; the
+            // session's end shows nothing (a box would block this call).
+            std::optional<MessageBoxAnswerer> answer;
+            if (way.name[0] == 'E') answer.emplace(L"Emergency Lock incomplete");
+            way.act();
+            if (answer) {
+                ASSERT_TRUE(answer->Wait());
+                EXPECT_NE(answer->Text().find(L"Drive G: "), std::wstring::npos) << answer->Text();
+                EXPECT_NE(answer->Text().find(L"(error 5)"), std::wstring::npos) << answer->Text();
+                EXPECT_EQ(answer->Text().find(L"Drive D:"), std::wstring::npos) << answer->Text();
+            }
+        }
+        Sim().FailCalls(L'G', sim::Fault::Open, 0, 0);
         std::wstring ejected;
         for (const auto& call : Sim().Calls())
             if (call.kind == sim::CallKind::Control && call.code == kIoctlStorageEjectMedia) ejected += call.drive;
-        EXPECT_EQ(ejected, L"DF");
-        EXPECT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+        EXPECT_EQ(ejected, L"DFHI");
+        for (wchar_t letter : {L'D', L'F', L'H', L'I'}) EXPECT_EQ(StatusOf(letter), DWORD{NoDisc}) << char(letter);
         EXPECT_EQ(StatusOf(L'E'), DWORD{NotLoggedIn});
-        EXPECT_EQ(StatusOf(L'F'), DWORD{NoDisc});
-        EXPECT_EQ(StatusOf(L'G'), DWORD{LoggedIn});
+        EXPECT_EQ(StatusOf(L'G'), DWORD{LoggedIn}) << "a drive that was not locked must stay LoggedIn";
     }
     // A cancelled session end only traces.
     TraceCapture trace;
@@ -332,6 +405,254 @@ TEST_F(StatusWindowTest, EmergencyLockAndSessionEndEjectEveryLoggedInDisc) {
     EXPECT_EQ(trace.CountContaining(L"Varnokd: OnEndSession: entered, bEnding = 0\n"), 1u);
     EXPECT_TRUE(Sim().Calls().empty());
     EXPECT_EQ(StatusOf(L'D'), DWORD{LoggedIn});
+}
+
+// An eject that fails leaves the drive LoggedIn, so the next pass tries it
+// again; Emergency Lock says which drive, the session's end tries twice.
+TEST_F(StatusWindowTest, FailedEjectsKeepTheDriveLoggedInAndAreTriedAgain) {
+    struct Case {
+        const char* name;
+        bool sessionEnd;
+        unsigned failures;
+        unsigned ejectCalls;   // in the first pass
+        bool lockedAtOnce;
+    };
+    const Case cases[] = {
+        {"Emergency Lock, eject fails once", false, 1, 1, false},
+        {"Emergency Lock, eject fails always", false, sim::SimDriver::kForever, 1, false},
+        {"session end, eject fails once", true, 1, 2, true},
+        {"session end, eject fails always", true, sim::SimDriver::kForever, 2, false},
+    };
+    Sim().AddDrive(L'D');
+    Start();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().InsertPlainDisc(L'D');
+        SetStatus(L'D', LoggedIn);
+        Sim().FailCalls(L'D', sim::Fault::Eject, ERROR_ACCESS_DENIED, c.failures);
+        Sim().ClearCalls();
+        TraceCapture trace;
+        if (c.sessionEnd) {
+            ::SendMessageW(Window(), WM_ENDSESSION, TRUE, 0);
+            EXPECT_EQ(FindWindowByTitle(L"Emergency Lock incomplete"), nullptr);
+        } else {
+            MessageBoxAnswerer answer(L"Emergency Lock incomplete");
+            Command(ID_EMERGENCYLOCK);
+            ASSERT_TRUE(answer.Wait());
+            const std::wstring line = L"Drive D: " + SystemErrorText(ERROR_ACCESS_DENIED, kUserDefaultLanguage);
+            EXPECT_NE(answer.Text().find(line.substr(0, line.find_last_not_of(L"\r\n ") + 1) + L" (error 5)"),
+                      std::wstring::npos)
+                << answer.Text();
+        }
+        unsigned ejectCalls = 0;
+        for (const auto& call : Sim().Calls())
+            if (call.kind == sim::CallKind::Control && call.code == kIoctlStorageEjectMedia) ++ejectCalls;
+        EXPECT_EQ(ejectCalls, c.ejectCalls);
+        EXPECT_GE(trace.CountContaining(L"eject of drive D: failed (5)"), 1u);
+        EXPECT_EQ(StatusOf(L'D'), c.lockedAtOnce ? DWORD{NoDisc} : DWORD{LoggedIn});
+        if (c.lockedAtOnce) continue;
+
+        // The next Emergency Lock tries the drive again.
+        Sim().FailCalls(L'D', sim::Fault::Eject, 0, 0);
+        Command(ID_EMERGENCYLOCK);
+        EXPECT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+        EXPECT_EQ(Sim().State(L'D')->disc, sim::Disc::None);
+    }
+}
+
+// A device that blocks the driver's login call until the test lets it
+// answer: a login box stays between reading its passphrase and its outcome.
+class LoginGate final : public DeviceSeam {
+public:
+    LoginGate() { SetDeviceForTesting(this); }
+    ~LoginGate() override {
+        Release();
+        SetDeviceForTesting(nullptr);
+    }
+    bool Entered() const { return ::WaitForSingleObject(m_entered.get(), 0) == WAIT_OBJECT_0; }
+    void Release() { ::SetEvent(m_release.get()); }
+
+    UINT DriveType(const wchar_t* root) override { return sim::TheSimDriver().DriveType(root); }
+    HANDLE Open(const wchar_t* path, DWORD flags) override { return sim::TheSimDriver().Open(path, flags); }
+    BOOL Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                 DWORD* returned) override {
+        if (code == IOCTL_VNK_LOGIN) {
+            ::SetEvent(m_entered.get());
+            ::WaitForSingleObject(m_release.get(), kWatchdogMs);
+        }
+        return sim::TheSimDriver().Control(device, code, in, inSize, out, outSize, returned);
+    }
+    void Close(HANDLE device) override { sim::TheSimDriver().Close(device); }
+
+private:
+    fw::UniqueHandle m_entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    fw::UniqueHandle m_release{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// A login box that waits for its passphrase, or whose login is under way,
+// when Emergency Lock or the session's end comes must not leave its disc
+// logged in; a login started afterwards is an ordinary one.
+TEST_F(StatusWindowTest, NoLoginUnderWayOutlivesEmergencyLockOrTheSessionsEnd) {
+    Sim().AddDrive(L'D');
+    Start();
+    struct Way {
+        const char* name;
+        std::function<void()> act;
+    };
+    const Way ways[] = {
+        {"Emergency Lock", [this] { Command(ID_EMERGENCYLOCK); }},
+        {"session end", [this] { ::SendMessageW(Window(), WM_ENDSESSION, TRUE, 0); }},
+    };
+    const auto showBox = [this] {
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+        return WaitForWindow(L"Varnok on drive D: - Please log in");
+    };
+    const auto logIn = [](HWND box) {
+        ::SetDlgItemTextW(box, IDC_PASSPHRASE, L"secret");
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDC_LOGIN, BN_CLICKED), 0);
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        {
+            SCOPED_TRACE("box waiting for the passphrase");
+            const unsigned loginsBefore = Sim().State(L'D')->logins;
+            HWND box = showBox();
+            ASSERT_NE(box, nullptr);
+            way.act();
+            ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box) && Sim().State(L'D')->disc == sim::Disc::None; }));
+            EXPECT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+            EXPECT_EQ(Sim().State(L'D')->logins, loginsBefore);
+        }
+        {
+            SCOPED_TRACE("login between reading the passphrase and its outcome");
+            const unsigned loginsBefore = Sim().State(L'D')->logins;
+            HWND box = showBox();
+            ASSERT_NE(box, nullptr);
+            LoginGate gate;
+            logIn(box);
+            ASSERT_TRUE(PumpUntil([&] { return gate.Entered(); }));
+            way.act();
+            gate.Release();
+            ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box); }));
+            const sim::DriveState d = *Sim().State(L'D');
+            EXPECT_EQ(d.logins, loginsBefore + 1);
+            EXPECT_FALSE(d.loggedIn) << "the disc stayed logged in after the lock";
+            EXPECT_EQ(d.disc, sim::Disc::None);
+            EXPECT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+        }
+        {
+            SCOPED_TRACE("login started afterwards");
+            Sim().ClearCalls();
+            HWND box = showBox();
+            ASSERT_NE(box, nullptr);
+            logIn(box);
+            ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box); }));
+            EXPECT_TRUE(Sim().State(L'D')->loggedIn);
+            EXPECT_EQ(StatusOf(L'D'), DWORD{LoggedIn});
+            Sim().TakeOutDisc(L'D');
+            SetStatus(L'D', NoDisc);
+        }
+    }
+}
+
+// A logged-in drive whose device is busy during a re-probe stays listed
+// and is still ejected by Emergency Lock; only drives that are really gone
+// lose their login boxes at a removal.
+TEST_F(StatusWindowTest, ReprobeKeepsABusyLoggedInDriveAndForgedRemovalsEjectNothing) {
+    Sim().AddDrive(L'D');
+    Sim().AddDrive(L'E');
+    Start();
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
+    ASSERT_NE(box, nullptr);
+    ::SetDlgItemTextW(box, IDC_PASSPHRASE, L"secret");
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDC_LOGIN, BN_CLICKED), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box); }));
+    ASSERT_EQ(StatusOf(L'D'), DWORD{LoggedIn});
+
+    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
+    cdrom.dbcc_size = sizeof cdrom;
+    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    // Every open of the re-probe fails: the removal's look at which drives
+    // are gone, the presence test and the announcing open.
+    Sim().FailCalls(L'D', sim::Fault::Open, ERROR_SHARING_VIOLATION, 3);
+    {
+        MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
+        EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom));
+        ASSERT_TRUE(answer.Wait());
+    }
+    ASSERT_NE(Drives().Find(L'D'), nullptr) << "a busy logged-in drive was forgotten";
+    EXPECT_EQ(StatusOf(L'D'), DWORD{LoggedIn});
+    Command(ID_SHOWSTATUS);
+    EXPECT_EQ(Rows().at(0), (std::pair<std::wstring, std::wstring>{L"D:", L"Logged in"}));
+    Command(ID_EMERGENCYLOCK);
+    EXPECT_EQ(Sim().State(L'D')->disc, sim::Disc::None);
+    EXPECT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+
+    // A forged CD-ROM removal while E: waits for its passphrase: E: is
+    // still there, so its box stays and its disc with it.
+    Sim().InsertEncryptedDisc(L'E', L"secret");
+    HWND boxE = WaitForWindow(L"Varnok on drive E: - Please log in");
+    ASSERT_NE(boxE, nullptr);
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom));
+    PumpFor(300);
+    EXPECT_TRUE(::IsWindow(boxE));
+    EXPECT_EQ(Sim().State(L'E')->disc, sim::Disc::Encrypted);
+    EXPECT_EQ(Sim().State(L'E')->ejects, 0u);
+    // A real removal closes it.
+    Sim().RemoveDrive(L'E');
+    EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom));
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(boxE); }));
+    EXPECT_EQ(Drives().Find(L'E'), nullptr);
+}
+
+// Records that claim less than their type needs are not read further: no
+// arming, no re-probe.
+TEST_F(StatusWindowTest, ShortDeviceChangeRecordsAreIgnored) {
+    Sim().AddDrive(L'D');
+    Start();
+    struct Case {
+        const char* name;
+        UINT event;
+        DWORD size;
+        DWORD type;
+    };
+    const Case cases[] = {
+        {"arrival, 4-byte header", DBT_DEVICEARRIVAL, 4, DBT_DEVTYP_DEVICEINTERFACE},
+        {"arrival, interface record of a header's size", DBT_DEVICEARRIVAL, sizeof(DEV_BROADCAST_HDR),
+         DBT_DEVTYP_DEVICEINTERFACE},
+        {"removal, 0 bytes", DBT_DEVICEREMOVECOMPLETE, 0, DBT_DEVTYP_DEVICEINTERFACE},
+        {"removal, interface record cut short", DBT_DEVICEREMOVECOMPLETE, 20, DBT_DEVTYP_DEVICEINTERFACE},
+        {"removal, volume record cut short", DBT_DEVICEREMOVECOMPLETE, 16, DBT_DEVTYP_VOLUME},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DEV_BROADCAST_DEVICEINTERFACE_W record{};
+        record.dbcc_size = c.size;
+        record.dbcc_devicetype = c.type;
+        TraceCapture trace;
+        EXPECT_TRUE(DeviceChange(c.event, &record));
+        EXPECT_FALSE(m_status->RecheckPending());
+        EXPECT_TRUE(DeviceChange(DBT_DEVNODES_CHANGED, nullptr));
+        EXPECT_EQ(trace.CountContaining(L"too short, ignored"), 1u);
+        EXPECT_EQ(trace.CountContaining(L"of type 0x"), 0u);
+        EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered"), 0u);
+    }
+}
+
+// CD/DVD drives and no driver on any of them: the user is told, and the
+// program ends.
+TEST_F(StatusWindowTest, DrivesWithoutTheDriverAtStartShowTheDriverBoxAndEnd) {
+    Sim().AddDrive(L'D');
+    Sim().FailCalls(L'D', sim::Fault::Signature, ERROR_INVALID_FUNCTION, sim::SimDriver::kForever);
+    MessageBoxAnswerer answer(L"Filter driver not installed");
+    m_status = std::make_unique<CVNKDStatus>();
+    fw::GetApp()->m_pMainWnd = m_status.get();
+    m_status->Create();
+    ASSERT_TRUE(answer.Wait());
+    EXPECT_NE(answer.Text().find(L"filter driver is not installed properly"), std::wstring::npos);
+    EXPECT_TRUE(PumpUntil([this] { return m_status->HasEnded(); }));
+    EXPECT_EQ(m_status->Tray(), nullptr);
 }
 
 }  // namespace

@@ -506,6 +506,28 @@ TEST_F(TrayTest, TheIconComesBackWhenTheTaskbarIsCreatedAgain) {
     EXPECT_TRUE(IconInShell(*hidden, IDR_TRAYMENU));
 }
 
+// At logon the client can start before the shell's taskbar is there, and
+// the first add fails. Here the shell refuses it because an icon with the
+// same window and id is already there; the taskbar's arrival then finds
+// the place free.
+TEST_F(TrayTest, AnIconWhoseFirstAddFailedComesWithTheTaskbar) {
+    const UINT taskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
+    NOTIFYICONDATAW squatter = ShellRecord(target.GetSafeHwnd(), IDR_TRAYMENU);
+    squatter.uFlags = NIF_TIP;
+    ASSERT_TRUE(::Shell_NotifyIconW(NIM_ADD, &squatter));
+    CSystemTray tray;
+    EXPECT_FALSE(tray.Create(&target, kCallbackMessage, L"Varnok test", ProgramIcon(), IDR_TRAYMENU));
+    ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &squatter));
+    ASSERT_FALSE(IconInShell(target.GetSafeHwnd(), IDR_TRAYMENU));
+
+    ::SendMessageW(tray.GetSafeHwnd(), taskbarCreated, 0, 0);
+    EXPECT_TRUE(IconInShell(target.GetSafeHwnd(), IDR_TRAYMENU)) << "the icon stayed away";
+    EXPECT_EQ(tray.GetTrayIcon(), ProgramIcon());
+    EXPECT_EQ(tray.GetTrayTooltip(), L"Varnok test");
+    tray.RemoveFromTray();
+    EXPECT_FALSE(IconInShell(target.GetSafeHwnd(), IDR_TRAYMENU));
+}
+
 class TrayAnimationTest : public TrayTest {
 protected:
     void SetUp() override {

@@ -1,15 +1,25 @@
-# Sourced by tools/test and tools/run: a Wine prefix and, when asked for, an
-# Xvfb display that belong to this run, and one wineserver for all of it.
-# Everything started here is stopped by vnk_wine_stop.
+# Sourced by tools/test, tools/run and the installer test: a Wine prefix
+# and, when asked for, an Xvfb display that belong to this run, and one
+# wineserver for all of it. Everything started here is stopped by
+# vnk_wine_stop.
 
-VNK_WINE=/usr/lib/wine/wine64          # Debian keeps the loader off PATH
+# Debian keeps the loaders off PATH: wine64 for a 64-bit prefix, and the
+# 32-bit loader of wine32:i386 for a 32-bit one.
+VNK_WINE=/usr/lib/wine/wine64
 VNK_WINESERVER=/usr/lib/wine/wineserver64
 [ -x "$VNK_WINESERVER" ] || VNK_WINESERVER=/usr/lib/wine/wineserver
 
-vnk_wine_start() {  # $1: "virtual" to bring up an own Xvfb display
+# $1: "virtual" to bring up an own Xvfb display (anything else: use
+# $DISPLAY); $2: the prefix's kind, win64 (the default) or win32.
+vnk_wine_start() {
+  export WINEARCH=${2:-win64}
+  case "$WINEARCH" in
+    win64) VNK_WINE=/usr/lib/wine/wine64 ;;
+    win32) VNK_WINE=/usr/lib/wine/wine ;;
+    *) echo "vnk_wine_start: unknown prefix kind $WINEARCH" >&2; return 1 ;;
+  esac
   VNK_RUN_DIR=$(mktemp -d /tmp/varnokd-run.XXXXXX)
   export WINEPREFIX="$VNK_RUN_DIR/prefix"
-  export WINEARCH=win64
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
   VNK_XVFB_PID=""
@@ -46,4 +56,5 @@ vnk_wine_stop() {
   [ -n "${VNK_XVFB_PID:-}" ] && wait "$VNK_XVFB_PID" 2>/dev/null || true
   [ -n "${VNK_RUN_DIR:-}" ] && rm -rf "$VNK_RUN_DIR"
   VNK_RUN_DIR=""
+  VNK_XVFB_PID=""
 }

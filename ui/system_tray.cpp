@@ -104,6 +104,7 @@ BOOL CSystemTray::Create(fw::Wnd* parent, UINT callbackMessage, const wchar_t* t
     m_nid.hIcon = icon;
     ::wcsncpy_s(m_nid.szTip, tooltip != nullptr ? tooltip : L"", _TRUNCATE);
 
+    m_bWanted = true;
     m_bAdded = Notify(NIM_ADD, kAddFlags);
     return m_bAdded;
 }
@@ -114,6 +115,7 @@ BOOL CSystemTray::Notify(DWORD message, UINT flags) {
 }
 
 void CSystemTray::RemoveFromTray() {
+    m_bWanted = false;
     if (!m_bAdded) return;
     Notify(NIM_DELETE, 0);
     m_bAdded = FALSE;
@@ -272,8 +274,16 @@ void CSystemTray::OnTimer(UINT_PTR) {
 LRESULT CSystemTray::OnTaskbarCreated(WPARAM, LPARAM) {
     // A new taskbar starts empty: without this the icon, and with it the
     // only way to the tray menu, would stay away until the next logon.
-    if (m_bAdded && !m_bHidden) Notify(NIM_ADD, kAddFlags);
+    AddWhenTaskbarCreated();
     return 0;
+}
+
+BOOL CSystemTray::AddWhenTaskbarCreated() {
+    if (!m_bWanted || m_bHidden) return FALSE;
+    // The owner may ask too, on the same broadcast: an add of an icon the
+    // shell has already fails and changes nothing.
+    if (Notify(NIM_ADD, kAddFlags)) m_bAdded = TRUE;
+    return m_bAdded;
 }
 
 LRESULT CSystemTray::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {

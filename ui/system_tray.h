@@ -27,6 +27,12 @@ public:
     BOOL Create(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon, UINT id);
 
     void RemoveFromTray();
+    // Adds the icon again after the shell's taskbar has been created (also
+    // when the first add failed because there was none yet), unless it is
+    // hidden or removed. True when the icon is in the notification area.
+    BOOL AddWhenTaskbarCreated();
+    // The icon is in the notification area now.
+    bool InTray() const { return m_bAdded && !m_bHidden; }
     void HideFromTray();
     void ShowInTray();
     // Takes the icon out and adds it again, as the newest in the area.
@@ -71,6 +77,7 @@ private:
     LRESULT SendDefaultCommand(HWND target);
 
     BOOL m_bAdded = FALSE;
+    bool m_bWanted = false;  // created and not removed: the icon belongs in the area
     BOOL m_bHidden = FALSE;
     NOTIFYICONDATAW m_nid{};
     std::vector<HICON> m_animationIcons;

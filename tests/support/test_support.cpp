@@ -104,6 +104,7 @@ LRESULT RecorderWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         }
     }
     if (message == WM_DEVICECHANGE) {
+        if (onDeviceChange) onDeviceChange(static_cast<UINT>(wParam));
         if (wParam == DBT_DEVICEQUERYREMOVE && refuseQueryRemove) return BROADCAST_QUERY_DENY;
         if (wParam == DBT_DEVICEARRIVAL && refuseArrival) return BROADCAST_QUERY_DENY;
         return TRUE;
@@ -150,7 +151,7 @@ void DriveFixture::TearDown() {
 DriveInfo& DriveFixture::AddRecord(wchar_t letter, bool startWatcher) {
     std::lock_guard lock(DriveLock);
     DriveInfo& info = Drives().Insert(letter);
-    info.event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    info.event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (startWatcher) StartWatcher(letter, info);
     return info;
 }

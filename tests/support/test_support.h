@@ -108,6 +108,9 @@ public:
     std::vector<DeviceChange> DeviceChanges() const;
     bool refuseQueryRemove = false;
     bool refuseArrival = false;
+    // Called with each device-change event before it is answered, as
+    // another program's window might react to it.
+    std::function<void(UINT event)> onDeviceChange;
 
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
