@@ -216,10 +216,14 @@ protected:
         ASSERT_TRUE(path);
         m_pipePath = *path;
         m_device.emplace(m_pipePath);
+        StartSimulator(L"DE");
+    }
+
+    void StartSimulator(const std::wstring& drives) {
         fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
         ASSERT_TRUE(ready);
         ::ResetEvent(ready.get());
-        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::vector<std::wstring>{L"--drives", L"DE"}, false);
+        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::vector<std::wstring>{L"--drives", drives}, false);
         ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start: " << m_sim->StartError();
         const HANDLE waits[2] = {ready.get(), m_sim->Process()};
         ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
@@ -723,6 +727,24 @@ TEST_F(SimulatorTest, ASimulatorThatIsGoneFailsCallsAtOnce) {
     EXPECT_EQ(list.exitCode, 3u);
     EXPECT_NE(list.err.find("not running"), std::string::npos) << list.err;
     EXPECT_EQ(RunCtl({L"wait", L"1"}).exitCode, 3u) << "an ended simulator is still seen as up";
+}
+
+// The binding keeps a connection per thread; one whose simulator has ended
+// must neither fail the next call nor reach the old bay.
+TEST_F(SimulatorTest, CallsAfterTheSimulatorStartsAgainReachTheNewOne) {
+    ASSERT_EQ(Device().DriveType(L"D:\\"), static_cast<UINT>(DRIVE_CDROM));
+    std::optional<UINT> otherThreadSaw;
+    std::thread([&] { otherThreadSaw = Device().DriveType(L"E:\\"); }).join();
+    EXPECT_EQ(otherThreadSaw, std::optional<UINT>(DRIVE_CDROM));
+    EXPECT_EQ(RunCtl({L"quit"}).exitCode, 0u);
+    ASSERT_TRUE(m_sim->WaitForExit());
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"F"));
+
+    for (int call = 0; call < 2; ++call) {
+        SCOPED_TRACE(call);
+        EXPECT_EQ(Device().DriveType(L"F:\\"), static_cast<UINT>(DRIVE_CDROM));
+        EXPECT_EQ(Device().DriveType(L"D:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    }
 }
 
 TEST_F(SimulatorTest, ASecondSimulatorOnTheSamePipeIsRefused) {
