@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "fw/handles.h"
 #include "fw/security.h"
@@ -330,18 +331,21 @@ DWORD CheckPipeServer(HANDLE pipe, const std::vector<BYTE>& user) {
     return fw::UserSidOf(server.get()) == user ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
-DWORD Exchange(const std::wstring& pipePath, const Request& request, Response& response, PipeTimeouts timeouts) {
-    DWORD error = ERROR_SUCCESS;
-    fw::UniqueHandle pipe = Connect(pipePath, timeouts.connectMs, error);
-    if (!pipe) return error;
+namespace {
+
+// One request and its answer on an open connection. `sent` tells whether
+// the request went out whole, so that the simulator may have acted on it.
+DWORD ExchangeOn(HANDLE pipe, const Request& request, Response& response, PipeTimeouts timeouts, bool& sent) {
+    sent = false;
     std::vector<BYTE> body = EncodeRequest(request);
     const ULONGLONG start = ::GetTickCount64();
-    error = WriteFrame(pipe.get(), body, nullptr, timeouts.exchangeMs);
+    DWORD error = WriteFrame(pipe, body, nullptr, timeouts.exchangeMs);
     Scrub(body);
     if (error != ERROR_SUCCESS) return error;
+    sent = true;
     const ULONGLONG spent = ::GetTickCount64() - start;
     const DWORD left = spent >= timeouts.exchangeMs ? 0 : static_cast<DWORD>(timeouts.exchangeMs - spent);
-    error = ReadFrame(pipe.get(), body, nullptr, left);
+    error = ReadFrame(pipe, body, nullptr, left);
     if (error != ERROR_SUCCESS) return error;
     auto decoded = DecodeResponse(body);
     Scrub(body);
@@ -350,12 +354,68 @@ DWORD Exchange(const std::wstring& pipePath, const Request& request, Response& r
     return ERROR_SUCCESS;
 }
 
+// The connection a thread keeps to the simulator: each new connection
+// costs the simulator a thread of its own, and the device seam is called
+// many times in a row (a probe makes about fifty calls). Per thread, so
+// that no thread ever waits behind another one.
+struct KeptConnection {
+    std::wstring pipePath;
+    fw::UniqueHandle pipe;
+};
+
+// The fiber-local slot owns its thread's record and lets it go when the
+// thread ends (a thread_local with a destructor could hang the process's
+// exit in the runtime's own lock).
+void WINAPI ReleaseKeptConnection(void* kept) {
+    std::unique_ptr<KeptConnection> owned(static_cast<KeptConnection*>(kept));
+}
+
+KeptConnection* ThisThreadsConnection() {
+    static const DWORD slot = ::FlsAlloc(ReleaseKeptConnection);
+    if (slot == FLS_OUT_OF_INDEXES) return nullptr;
+    auto* kept = static_cast<KeptConnection*>(::FlsGetValue(slot));
+    if (kept != nullptr) return kept;
+    auto fresh = std::make_unique<KeptConnection>();
+    if (!::FlsSetValue(slot, fresh.get())) return nullptr;
+    return fresh.release();  // the slot owns it now
+}
+
+}  // namespace
+
+DWORD Exchange(const std::wstring& pipePath, const Request& request, Response& response, PipeTimeouts timeouts) {
+    DWORD error = ERROR_SUCCESS;
+    fw::UniqueHandle pipe = Connect(pipePath, timeouts.connectMs, error);
+    if (!pipe) return error;
+    bool sent = false;
+    return ExchangeOn(pipe.get(), request, response, timeouts, sent);
+}
+
 PipeDevice::PipeDevice(std::wstring pipePath, PipeTimeouts timeouts)
     : m_pipePath(std::move(pipePath)), m_timeouts(timeouts) {}
 
 DWORD PipeDevice::Call(const Request& request, Response& response) const {
     if (m_pipePath.empty()) return ERROR_INVALID_NAME;
-    return Exchange(m_pipePath, request, response, m_timeouts);
+    KeptConnection* kept = ThisThreadsConnection();
+    if (kept == nullptr) return Exchange(m_pipePath, request, response, m_timeouts);
+    if (kept->pipe && kept->pipePath != m_pipePath) kept->pipe.reset();
+    // A kept connection that the simulator has closed since (it ended, or
+    // another one serves the pipe now) fails before the request is out; the
+    // request then goes once more, on a fresh connection.
+    for (bool fresh = !kept->pipe;; fresh = true) {
+        DWORD error = ERROR_SUCCESS;
+        if (!kept->pipe) {
+            kept->pipe = Connect(m_pipePath, m_timeouts.connectMs, error);
+            if (!kept->pipe) return error;
+            kept->pipePath = m_pipePath;
+        }
+        bool sent = false;
+        error = ExchangeOn(kept->pipe.get(), request, response, m_timeouts, sent);
+        if (error == ERROR_SUCCESS) return error;
+        // An answer may still be on its way: the connection cannot be
+        // trusted for the next request.
+        kept->pipe.reset();
+        if (fresh || sent) return error;
+    }
 }
 
 UINT PipeDevice::DriveType(const wchar_t* rootPath) {

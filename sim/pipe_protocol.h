@@ -5,8 +5,8 @@
 // variable VARNOK_SIM_PIPE names another (a bare name, no backslashes), in
 // byte mode. Each message is a frame: a 32-bit little-endian length, then
 // that many bytes of body. A connection carries any number of
-// request/response pairs; the pipe binding opens one per call, so no client
-// thread ever waits behind another one.
+// request/response pairs; the pipe binding keeps one per client thread, so
+// no client thread ever waits behind another one.
 //
 // Request body (all integers little-endian; fields an operation does not
 // use are zero):
@@ -147,7 +147,9 @@ DWORD Exchange(const std::wstring& pipePath, const Request& request, Response& r
 // The device seam served by the simulator program. A call that fails in
 // transport fails the way the Win32 call would: DriveType answers
 // DRIVE_NO_ROOT_DIR, Open INVALID_HANDLE_VALUE and Control FALSE with the
-// transport's error in GetLastError().
+// transport's error in GetLastError(). Each thread keeps its connection
+// for its next calls; one that failed is dropped, and a kept one that the
+// simulator closed meanwhile is replaced before the request goes.
 class PipeDevice final : public DeviceSeam {
 public:
     // An empty path makes every call fail with ERROR_INVALID_NAME.

@@ -22,9 +22,17 @@ std::wstring ProductPath() { return ProgramPath(L"Varnokd.exe"); }
 
 HWND StatusWindowOf(DWORD processId) { return TopWindowOf(processId, L"Varnok Status"); }
 
+// A test whose program cannot be started must say why, or a failure that
+// comes and goes cannot be told apart from a missing build.
+TEST(AppProcessTest, AProgramThatCannotStartSaysWhy) {
+    const Process missing(ProgramPath(L"NoSuchProgram.exe"), L"");
+    EXPECT_FALSE(missing.Started());
+    EXPECT_EQ(missing.StartError().rfind(L"error 2: ", 0), 0u) << missing.StartError();
+}
+
 TEST(AppProcessTest, SecondInstanceBringsTheFirstUpAndEnds) {
     Process first(ProductPath(), L"");
-    ASSERT_TRUE(first.Started()) << "cannot start Varnokd.exe";
+    ASSERT_TRUE(first.Started()) << "cannot start Varnokd.exe: " << first.StartError();
     HWND window = nullptr;
     ASSERT_TRUE(PumpUntil([&] {
         window = StatusWindowOf(first.Id());
@@ -33,7 +41,7 @@ TEST(AppProcessTest, SecondInstanceBringsTheFirstUpAndEnds) {
     })) << "the status window did not hide behind its tray icon";
 
     Process second(ProductPath(), L"");
-    ASSERT_TRUE(second.Started());
+    ASSERT_TRUE(second.Started()) << second.StartError();
     ASSERT_TRUE(second.WaitForExit());
     EXPECT_EQ(StatusWindowOf(second.Id()), nullptr);
     ASSERT_TRUE(PumpUntil([&] { return ::IsWindowVisible(window) != FALSE; }));
@@ -49,7 +57,7 @@ TEST(AppProcessTest, MarkerWithoutAWindowEndsTheNewInstanceSilently) {
                                          L"{DCDF2ADB-AC4B-4b2d-889C-0C84AD8EA74F}");
     ASSERT_NE(marker, nullptr);
     Process started(ProductPath(), L"");
-    ASSERT_TRUE(started.Started());
+    ASSERT_TRUE(started.Started()) << started.StartError();
     ASSERT_TRUE(started.WaitForExit());
     EXPECT_EQ(StatusWindowOf(started.Id()), nullptr);
     ::CloseHandle(marker);

@@ -36,6 +36,10 @@ using Rows = std::vector<std::pair<std::wstring, std::wstring>>;
 // start or end.
 DWORD RunToEnd(const std::wstring& program, const std::wstring& args) {
     Process process(program, args);
+    if (!process.Started()) {
+        ADD_FAILURE() << "cannot start " << program << ": " << process.StartError();
+        return kNoExitCode;
+    }
     if (!process.WaitForExit()) return kNoExitCode;
     return process.ExitCode();
 }
@@ -157,7 +161,7 @@ protected:
         fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
         ASSERT_TRUE(ready);
         m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::wstring(L"--drives ") + drives);
-        ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start";
+        ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start: " << m_sim->StartError();
         const HANDLE waits[2] = {ready.get(), m_sim->Handle()};
         ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
             << "the simulator did not come up";
@@ -166,7 +170,7 @@ protected:
     // Starts the client and waits until it has gone behind its tray icon.
     void StartClient() {
         m_client.emplace(ProgramPath(L"VarnokdSim.exe"), L"");
-        ASSERT_TRUE(m_client->Started()) << "VarnokdSim.exe did not start";
+        ASSERT_TRUE(m_client->Started()) << "VarnokdSim.exe did not start: " << m_client->StartError();
         // The icon comes just before the window hides.
         ASSERT_TRUE(PumpUntil([this] {
             HWND status = StatusWindow();
@@ -375,7 +379,7 @@ TEST_F(ClientTest, ASecondInstanceBringsTheWindowUpAndEnds) {
     ASSERT_NO_FATAL_FAILURE(StartClient());
 
     Process second(ProgramPath(L"VarnokdSim.exe"), L"");
-    ASSERT_TRUE(second.Started());
+    ASSERT_TRUE(second.Started()) << second.StartError();
     ASSERT_TRUE(second.WaitForExit()) << "the second instance stayed";
     ASSERT_TRUE(PumpUntil([this] { return StatusShown(); })) << "the running window did not come up";
     EXPECT_EQ(TrayWindow(), nullptr);
@@ -462,7 +466,7 @@ TEST_F(ClientTest, ABusyLoggedInDriveSurvivesAReprobeAndIsStillLocked) {
 
     // The removal's broadcast waits for the client, which shows its box.
     Process remove(ProgramPath(L"VarnokSimCtl.exe"), L"remove E");
-    ASSERT_TRUE(remove.Started());
+    ASSERT_TRUE(remove.Started()) << remove.StartError();
     const std::wstring text = AnswerMessageBox(L"CD/DVD drive not accessible");
     EXPECT_NE(text.find(L"\\\\.\\D:"), std::wstring::npos) << ::testing::PrintToString(text);
     ASSERT_TRUE(remove.WaitForExit());

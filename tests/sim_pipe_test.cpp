@@ -49,11 +49,10 @@ public:
     // `input`, with `capture`, is what the child reads on stdin.
     Child(const std::wstring& program, const std::vector<std::wstring>& args, bool capture,
           const std::optional<std::string>& input = std::nullopt) {
-        std::wstring commandLine = L"\"" + program + L"\"";
+        std::wstring line;
         for (const auto& arg : args)
-            commandLine += arg.find(L' ') == std::wstring::npos ? L" " + arg : L" \"" + arg + L"\"";
+            line += (line.empty() ? L"" : L" ") + (arg.find(L' ') == std::wstring::npos ? arg : L"\"" + arg + L"\"");
         STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
         fw::UniqueHandle outWrite, errWrite, inRead, inWrite;
         if (capture) {
             MakePipe(m_out, outWrite);
@@ -74,31 +73,27 @@ public:
             startup.hStdOutput = outWrite.get();
             startup.hStdError = errWrite.get();
         }
-        PROCESS_INFORMATION info{};
-        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, capture, 0, nullptr, nullptr,
-                             &startup, &info)) {
-            m_process.reset(info.hProcess);
-            ::CloseHandle(info.hThread);
-        }
+        m_started = StartProgram(program, line, startup, capture);
     }
     ~Child() {
         if (Running()) {
-            ::TerminateProcess(m_process.get(), 99);
-            ::WaitForSingleObject(m_process.get(), kWatchdogMs);
+            ::TerminateProcess(Process(), 99);
+            ::WaitForSingleObject(Process(), kWatchdogMs);
         }
     }
 
-    HANDLE Process() const { return m_process.get(); }
-    bool Started() const { return static_cast<bool>(m_process); }
-    bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+    HANDLE Process() const { return m_started.process.get(); }
+    bool Started() const { return Process() != nullptr; }
+    std::wstring StartError() const { return DescribeError(m_started.error); }
+    bool Running() const { return Started() && ::WaitForSingleObject(Process(), 0) == WAIT_TIMEOUT; }
     // Pumps this thread's messages meanwhile: the child may be sending to
     // this process's windows.
     bool WaitForExit() const {
-        return m_process && PumpUntil([this] { return !Running(); });
+        return Started() && PumpUntil([this] { return !Running(); });
     }
     DWORD ExitCode() const {
         DWORD code = 0;
-        ::GetExitCodeProcess(m_process.get(), &code);
+        ::GetExitCodeProcess(Process(), &code);
         return code;
     }
     // What the ended child wrote; all of it is in the pipe by now, so
@@ -127,7 +122,8 @@ private:
         return text;
     }
 
-    fw::UniqueHandle m_process, m_out, m_err;
+    StartedProgram m_started;
+    fw::UniqueHandle m_out, m_err;
 };
 
 struct CtlResult {
@@ -139,7 +135,7 @@ CtlResult RunCtl(const std::vector<std::wstring>& args, const std::optional<std:
     Child ctl(ProgramPath(L"VarnokSimCtl.exe"), args, true, input);
     CtlResult result;
     if (!ctl.Started()) {
-        ADD_FAILURE() << "VarnokSimCtl.exe did not start";
+        ADD_FAILURE() << "VarnokSimCtl.exe did not start: " << ctl.StartError();
         return result;
     }
     if (!ctl.WaitForExit()) {
@@ -235,11 +231,15 @@ protected:
         ASSERT_TRUE(path);
         m_pipePath = *path;
         m_device.emplace(m_pipePath);
+        StartSimulator(L"DE");
+    }
+
+    void StartSimulator(const std::wstring& drives) {
         fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
         ASSERT_TRUE(ready);
         ::ResetEvent(ready.get());
-        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::vector<std::wstring>{L"--drives", L"DE"}, false);
-        ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start";
+        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::vector<std::wstring>{L"--drives", drives}, false);
+        ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start: " << m_sim->StartError();
         const HANDLE waits[2] = {ready.get(), m_sim->Process()};
         ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
             << "the simulator did not come up";
@@ -744,9 +744,27 @@ TEST_F(SimulatorTest, ASimulatorThatIsGoneFailsCallsAtOnce) {
     EXPECT_EQ(RunCtl({L"wait", L"1"}).exitCode, 3u) << "an ended simulator is still seen as up";
 }
 
+// The binding keeps a connection per thread; one whose simulator has ended
+// must neither fail the next call nor reach the old bay.
+TEST_F(SimulatorTest, CallsAfterTheSimulatorStartsAgainReachTheNewOne) {
+    ASSERT_EQ(Device().DriveType(L"D:\\"), static_cast<UINT>(DRIVE_CDROM));
+    std::optional<UINT> otherThreadSaw;
+    std::thread([&] { otherThreadSaw = Device().DriveType(L"E:\\"); }).join();
+    EXPECT_EQ(otherThreadSaw, std::optional<UINT>(DRIVE_CDROM));
+    EXPECT_EQ(RunCtl({L"quit"}).exitCode, 0u);
+    ASSERT_TRUE(m_sim->WaitForExit());
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"F"));
+
+    for (int call = 0; call < 2; ++call) {
+        SCOPED_TRACE(call);
+        EXPECT_EQ(Device().DriveType(L"F:\\"), static_cast<UINT>(DRIVE_CDROM));
+        EXPECT_EQ(Device().DriveType(L"D:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    }
+}
+
 TEST_F(SimulatorTest, ASecondSimulatorOnTheSamePipeIsRefused) {
     Child second(ProgramPath(L"VarnokSim.exe"), {L"--drives", L"F"}, true);
-    ASSERT_TRUE(second.Started());
+    ASSERT_TRUE(second.Started()) << second.StartError();
     ASSERT_TRUE(second.WaitForExit());
     EXPECT_EQ(second.ExitCode(), 1u);
     EXPECT_NE(second.Err().find("already serves"), std::string::npos) << second.Err();
@@ -892,7 +910,7 @@ TEST_F(SimulatorTest, PipeIsOpenToTheUserAndSystemOnlyAndServesABoundedNumberOfC
 
     // Every instance taken: the next client is told to wait, and gets in
     // once one lets go.
-    while (held.size() < 16) {
+    while (held.size() < 64) {
         held.push_back(connect());
         ASSERT_TRUE(PumpUntil([&] { return held.back() || (held.back() = connect()); })) << held.size();
     }

@@ -41,6 +41,18 @@ vnk_wine_start() {
   # a managed window's destruction waits two seconds for one to answer.
   setsid "$VNK_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
     >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
+  # The programs wineboot started (explorer.exe with the notification area
+  # among them) read the setting before it was made: they go, and come back
+  # with it, detached as before. Otherwise every tray icon's removal waits
+  # the two seconds in explorer.exe.
+  "$VNK_WINESERVER" -k >/dev/null 2>&1 </dev/null || true
+  "$VNK_WINESERVER" -w >/dev/null 2>&1 </dev/null || true
+  "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null || true
+  setsid "$VNK_WINE" wineboot -i >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
+  setsid "$VNK_WINE" explorer.exe /desktop >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null &
+  # A program that needs the desktop before it is up starts a second one,
+  # which leaves again at once.
+  sleep 1
 }
 
 vnk_wine_stop() {

@@ -22,8 +22,9 @@ class PipeServer {
 public:
     // Called on a connection's thread, for many connections at once.
     using Handler = std::function<Response(const Request&)>;
-    // Connections served at once; a client beyond them waits for one to end.
-    static constexpr DWORD kMaxInstances = 16;
+    // Connections served at once (clients keep one per thread); a client
+    // beyond them waits for one to end.
+    static constexpr DWORD kMaxInstances = 64;
 
     PipeServer(std::wstring pipePath, Handler handler);
     ~PipeServer();  // stops and waits for every connection's thread

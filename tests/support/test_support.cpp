@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "common/strings.h"
 #include "common/trace.h"
 #include "fw/app.h"
 #include "fw/thread.h"
@@ -52,6 +53,29 @@ std::wstring ProgramPath(const wchar_t* name) {
     std::wstring dir(self);
     dir.resize(dir.find_last_of(L"\\/") + 1);
     return dir + L"" VNK_PROGRAMS_DIR L"\\" + name;
+}
+
+StartedProgram StartProgram(const std::wstring& program, const std::wstring& args,
+                            STARTUPINFOW startup, bool inheritHandles) {
+    std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    StartedProgram started;
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0,
+                          nullptr, nullptr, &startup, &info)) {
+        started.error = ::GetLastError();
+        return started;
+    }
+    ::CloseHandle(info.hThread);
+    started.process.reset(info.hProcess);
+    started.id = info.dwProcessId;
+    return started;
+}
+
+std::wstring DescribeError(DWORD error) {
+    std::wstring text = SystemErrorText(error, kUserDefaultLanguage);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    return L"error " + std::to_wstring(error) + L": " + text;
 }
 
 size_t ThreadsOfThisProcess() {

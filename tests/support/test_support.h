@@ -43,45 +43,54 @@ std::string Ascii(std::wstring_view text);
 // the tests.
 std::wstring ProgramPath(const wchar_t* name);
 
+// A program started for a test: its process, or, when CreateProcessW
+// refused, the error it gave, so that a failed start says why.
+struct StartedProgram {
+    fw::UniqueHandle process;
+    DWORD id = 0;
+    DWORD error = ERROR_SUCCESS;
+};
+// Starts `program` with `args` (already quoted as needed). With
+// `inheritHandles`, the child gets this process's inheritable handles, such
+// as the standard handles that `startup` names.
+StartedProgram StartProgram(const std::wstring& program, const std::wstring& args,
+                            STARTUPINFOW startup = {}, bool inheritHandles = false);
+// "error N: the system's text" for a failure message.
+std::wstring DescribeError(DWORD error);
+
 // A started program. One that still runs when its owner goes is ended by
 // force, so that a failed test leaves nothing behind.
 class Process {
 public:
-    Process(const std::wstring& program, const std::wstring& args) {
-        std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &info)) {
-            m_process.reset(info.hProcess);
-            ::CloseHandle(info.hThread);
-            m_id = info.dwProcessId;
-        }
-    }
+    Process(const std::wstring& program, const std::wstring& args)
+        : m_started(StartProgram(program, args)) {}
     ~Process() {
         if (Running()) {
-            ::TerminateProcess(m_process.get(), 99);
-            ::WaitForSingleObject(m_process.get(), kWatchdogMs);
+            ::TerminateProcess(m_started.process.get(), 99);
+            ::WaitForSingleObject(m_started.process.get(), kWatchdogMs);
         }
     }
 
-    bool Started() const { return static_cast<bool>(m_process); }
-    bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
-    DWORD Id() const { return m_id; }
-    HANDLE Handle() const { return m_process.get(); }
+    bool Started() const { return static_cast<bool>(m_started.process); }
+    // Why it did not start, for a failure message.
+    std::wstring StartError() const { return DescribeError(m_started.error); }
+    bool Running() const {
+        return m_started.process &&
+               ::WaitForSingleObject(m_started.process.get(), 0) == WAIT_TIMEOUT;
+    }
+    DWORD Id() const { return m_started.id; }
+    HANDLE Handle() const { return m_started.process.get(); }
     bool WaitForExit(DWORD timeoutMs = kWatchdogMs) const {
-        return m_process && PumpUntil([this] { return !Running(); }, timeoutMs);
+        return m_started.process && PumpUntil([this] { return !Running(); }, timeoutMs);
     }
     DWORD ExitCode() const {
         DWORD code = 0xFFFFFFFF;
-        if (m_process) ::GetExitCodeProcess(m_process.get(), &code);
+        if (m_started.process) ::GetExitCodeProcess(m_started.process.get(), &code);
         return code;
     }
 
 private:
-    fw::UniqueHandle m_process;
-    DWORD m_id = 0;
+    StartedProgram m_started;
 };
 
 // How many threads this process has now.

@@ -1,0 +1,510 @@
+// The client measured from outside, side by side with bench/reference_tray:
+// start to window and to tray icon, driver signal to login box visible, and
+// Exit to process gone. Runs alternate (client, reference, client, ...) so
+// that the load other programs put on the machine falls on both alike.
+// Prints the median and minimum of each and the ratio to the reference;
+// asserts nothing.
+//
+// Usage (from tools/bench, under Wine, with a simulator serving drives D:
+// to G: for the scenarios with the simulator build):
+//   tray_bench.exe RUNS          every figure, RUNS runs of each program
+//   tray_bench.exe set-event NAME
+//   tray_bench.exe exit TITLE    posts Exit to the window with that title
+//   tray_bench.exe wait-up TITLE  until that window exists and its process
+//                                 has its tray icon
+//   tray_bench.exe wait-shown TITLE  until a window with that title shows
+#include <windows.h>
+
+#include <shellapi.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/drive_table.h"
+#include "sim/pipe_protocol.h"
+
+namespace {
+
+constexpr UINT kTrayId = 131;          // IDR_TRAYMENU, the reference uses it too
+constexpr UINT kExitCommand = 32774;   // ID_APP_EXIT_VARNOK, likewise
+constexpr int kPassphraseId = 1000;    // IDC_PASSPHRASE
+constexpr int kLoginId = 1002;         // IDC_LOGIN
+constexpr int kEjectId = 1003;         // IDC_EJECT
+constexpr DWORD kPatienceMs = 20000;   // a run that needs longer has failed
+constexpr wchar_t kPassphrase[] = L"bench phrase";
+constexpr wchar_t kDriveLetters[] = L"DEFG";
+
+double NowMs() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart) / frequency;
+}
+
+std::wstring ExeDir() {
+    wchar_t path[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir = path;
+    return dir.substr(0, dir.find_last_of(L'\\') + 1);
+}
+
+// ---- Windows of another process -------------------------------------------
+
+struct WindowSearch {
+    DWORD pid;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindowOf(HWND hwnd, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(hwnd, &owner);
+    if (owner == search->pid) search->found.push_back(hwnd);
+    return TRUE;
+}
+
+std::vector<HWND> TopWindowsOf(DWORD pid) {
+    WindowSearch search{pid, {}};
+    ::EnumWindows(CollectWindowOf, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::wstring TitleOf(HWND hwnd) {
+    wchar_t title[256] = {};
+    ::GetWindowTextW(hwnd, title, 256);
+    return title;
+}
+
+HWND WindowTitled(DWORD pid, const std::function<bool(const std::wstring&)>& wanted, bool visible) {
+    for (HWND hwnd : TopWindowsOf(pid)) {
+        if (visible && !::IsWindowVisible(hwnd)) continue;
+        if (wanted(TitleOf(hwnd))) return hwnd;
+    }
+    return nullptr;
+}
+
+// Whether the shell knows an icon of the process: NIM_MODIFY with nothing
+// to change answers TRUE only for an icon it holds.
+bool HasTrayIcon(DWORD pid) {
+    for (HWND hwnd : TopWindowsOf(pid)) {
+        NOTIFYICONDATAW data{};
+        data.cbSize = sizeof data;
+        data.hWnd = hwnd;
+        data.uID = kTrayId;
+        if (::Shell_NotifyIconW(NIM_MODIFY, &data)) return true;
+    }
+    return false;
+}
+
+// Polls every millisecond until `done` holds; the time it first held, or
+// nullopt after the patience ran out or the process ended.
+std::optional<double> PollUntil(HANDLE process, const std::function<bool()>& done) {
+    const ULONGLONG deadline = ::GetTickCount64() + kPatienceMs;
+    while (::GetTickCount64() < deadline) {
+        if (done()) return NowMs();
+        if (::WaitForSingleObject(process, 1) == WAIT_OBJECT_0) return done() ? std::optional(NowMs()) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// ---- Named events, to signal as the driver does ---------------------------
+
+using NtOpenDirectoryObjectFn = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
+using NtQueryDirectoryObjectFn = NTSTATUS(NTAPI*)(HANDLE, void*, ULONG, BOOLEAN, BOOLEAN, ULONG*, ULONG*);
+
+// The names of the events in this session's object directory that look
+// like a drive's announced event (a braced GUID).
+std::set<std::wstring> GuidNamedEvents() {
+    std::set<std::wstring> names;
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    const auto open = reinterpret_cast<NtOpenDirectoryObjectFn>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtOpenDirectoryObject")));
+    const auto query = reinterpret_cast<NtQueryDirectoryObjectFn>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtQueryDirectoryObject")));
+    if (open == nullptr || query == nullptr) return names;
+    DWORD session = 0;
+    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+    std::wstring path = L"\\Sessions\\" + std::to_wstring(session) + L"\\BaseNamedObjects";
+    UNICODE_STRING name{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2), path.data()};
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.ObjectName = &name;
+    HANDLE directory = nullptr;
+    if (open(&directory, 0x0001 /* DIRECTORY_QUERY */, &attributes) < 0) return names;
+    alignas(8) BYTE buffer[4096];
+    ULONG context = 0;
+    ULONG length = 0;
+    struct Entry {
+        UNICODE_STRING name;
+        UNICODE_STRING type;
+    };
+    for (BOOLEAN restart = TRUE; query(directory, buffer, sizeof buffer, TRUE, restart, &context, &length) >= 0;
+         restart = FALSE) {
+        const auto* entry = reinterpret_cast<const Entry*>(buffer);
+        const std::wstring entryName(entry->name.Buffer, entry->name.Length / 2);
+        const std::wstring type(entry->type.Buffer, entry->type.Length / 2);
+        if (type == L"Event" && entryName.size() == 38 && entryName.front() == L'{') names.insert(entryName);
+    }
+    ::CloseHandle(directory);
+    return names;
+}
+
+bool SetNamedEvent(const std::wstring& name) {
+    const HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+    if (event == nullptr) return false;
+    const BOOL set = ::SetEvent(event);
+    ::CloseHandle(event);
+    return set != FALSE;
+}
+
+// ---- The simulator ---------------------------------------------------------
+
+bool Simulator(vnk::sim::Op op, wchar_t letter, const std::wstring& text = L"", DWORD code = 0) {
+    const auto pipe = vnk::sim::SimulatorPipePath();
+    if (!pipe) return false;
+    vnk::sim::Request request;
+    request.op = op;
+    request.letter = letter;
+    request.text = text;
+    request.code = code;
+    vnk::sim::Response response;
+    return vnk::sim::Exchange(*pipe, request, response) == ERROR_SUCCESS && response.result != 0;
+}
+
+std::optional<vnk::sim::DriveState> DriveOf(wchar_t letter) {
+    const auto pipe = vnk::sim::SimulatorPipePath();
+    if (!pipe) return std::nullopt;
+    vnk::sim::Request request;
+    request.op = vnk::sim::Op::List;
+    vnk::sim::Response response;
+    if (vnk::sim::Exchange(*pipe, request, response) != ERROR_SUCCESS) return std::nullopt;
+    const auto drives = vnk::sim::DecodeDriveList(response.data);
+    if (!drives) return std::nullopt;
+    for (const auto& drive : *drives)
+        if (drive.letter == letter) return drive;
+    return std::nullopt;
+}
+
+// Every drive is plugged in afresh and empty: a client that ended with a
+// box open leaves its drive's volume locked, and a disc that waits for its
+// login would be signalled at the client's start.
+void ResetDrives() {
+    for (const wchar_t* p = kDriveLetters; *p != L'\0'; ++p) {
+        Simulator(vnk::sim::Op::RemoveDrive, *p);
+        Simulator(vnk::sim::Op::AddDrive, *p, L"", DRIVE_CDROM);
+    }
+}
+
+// ---- One program's run -----------------------------------------------------
+
+class Started {
+public:
+    explicit Started(const std::wstring& commandLine) {
+        std::wstring line = commandLine;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        start = NowMs();
+        if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            m_process = info.hProcess;
+            m_id = info.dwProcessId;
+            ::CloseHandle(info.hThread);
+        }
+    }
+    ~Started() {
+        if (m_process == nullptr) return;
+        if (::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
+            ::TerminateProcess(m_process, 99);
+            ::WaitForSingleObject(m_process, kPatienceMs);
+        }
+        ::CloseHandle(m_process);
+    }
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+
+    bool ok() const { return m_process != nullptr; }
+    HANDLE process() const { return m_process; }
+    DWORD id() const { return m_id; }
+
+    double start = 0;
+
+private:
+    HANDLE m_process = nullptr;
+    DWORD m_id = 0;
+};
+
+struct Program {
+    std::wstring name;
+    std::function<std::wstring(int run)> commandLine;
+    std::wstring mainTitle;
+    std::wstring boxTitlePrefix;  // followed by the drive letter
+    // The events that signal drives, found once the program is up.
+    std::function<std::vector<std::wstring>(int run, const std::set<std::wstring>& before)> events;
+    // Makes the box of a k-th drive come, not the first one's.
+    std::function<bool(int k, wchar_t first, const std::vector<std::wstring>& events)> bringBox;
+    // Closes the open box the way that ejects.
+    std::function<void(HWND box)> dismiss;
+    // Logs in on the open box; false when that did not happen.
+    std::function<bool(HWND box)> logIn;
+};
+
+bool WaitUntilGone(HWND window) {
+    const ULONGLONG deadline = ::GetTickCount64() + kPatienceMs;
+    while (::IsWindow(window) && ::GetTickCount64() < deadline) ::Sleep(5);
+    return !::IsWindow(window);
+}
+
+using Samples = std::vector<double>;
+struct Figures {
+    Samples window, icon, exitIdle, cycle, signalToBox, exitBusy;
+};
+
+bool StartedUp(Started& run, const Program& program, Figures& figures) {
+    const auto window = PollUntil(run.process(), [&] {
+        return WindowTitled(run.id(), [&](const std::wstring& t) { return t == program.mainTitle; }, false) != nullptr;
+    });
+    const auto icon = PollUntil(run.process(), [&] { return HasTrayIcon(run.id()); });
+    if (!window || !icon) return false;
+    figures.window.push_back(*window - run.start);
+    figures.icon.push_back(*icon - run.start);
+    return true;
+}
+
+std::optional<double> ExitToGone(Started& run, const Program& program) {
+    const HWND main =
+        WindowTitled(run.id(), [&](const std::wstring& t) { return t == program.mainTitle; }, false);
+    if (main == nullptr) return std::nullopt;
+    const double asked = NowMs();
+    ::PostMessageW(main, WM_COMMAND, kExitCommand, 0);
+    if (::WaitForSingleObject(run.process(), kPatienceMs) != WAIT_OBJECT_0) return std::nullopt;
+    return NowMs() - asked;
+}
+
+HWND WaitForBox(Started& run, const Program& program, double* when) {
+    HWND box = nullptr;
+    const auto shown = PollUntil(run.process(), [&] {
+        box = WindowTitled(
+            run.id(), [&](const std::wstring& t) { return t.rfind(program.boxTitlePrefix, 0) == 0; }, true);
+        return box != nullptr;
+    });
+    if (!shown) return nullptr;
+    if (when != nullptr) *when = *shown;
+    return box;
+}
+
+// Start, icon, Exit: the figures of a program's idle start-and-exit cycle.
+bool IdleCycle(const Program& program, int run, Figures& figures) {
+    Started started(program.commandLine(run));
+    if (!started.ok() || !StartedUp(started, program, figures)) return false;
+    const auto gone = ExitToGone(started, program);
+    if (!gone) return false;
+    figures.exitIdle.push_back(*gone);
+    figures.cycle.push_back(NowMs() - started.start);
+    return true;
+}
+
+// Start; a driver signal and its box, which is closed; another drive's box
+// and a login; a third drive's box left open; Exit.
+bool BusyCycle(const Program& program, int run, Figures& figures) {
+    const std::set<std::wstring> before = GuidNamedEvents();
+    Started started(program.commandLine(run));
+    if (!started.ok() || !StartedUp(started, program, figures)) return false;
+    const std::vector<std::wstring> events = program.events(run, before);
+    if (events.size() < 3) {
+        std::fprintf(stderr, "tray_bench: %ls: found %zu drive events\n", program.name.c_str(), events.size());
+        return false;
+    }
+    const double signalled = NowMs();
+    if (!SetNamedEvent(events[0])) return false;
+    double shown = 0;
+    const HWND box = WaitForBox(started, program, &shown);
+    if (box == nullptr) return false;
+    figures.signalToBox.push_back(shown - signalled);
+    const wchar_t first = TitleOf(box)[program.boxTitlePrefix.size()];
+    program.dismiss(box);
+    if (!WaitUntilGone(box)) return false;
+
+    HWND second = nullptr;
+    if (!program.bringBox(1, first, events) || (second = WaitForBox(started, program, nullptr)) == nullptr ||
+        !program.logIn(second)) {
+        std::fprintf(stderr, "tray_bench: %ls: the login did not happen\n", program.name.c_str());
+        return false;
+    }
+    if (!program.bringBox(2, first, events) || WaitForBox(started, program, nullptr) == nullptr) return false;
+    const auto gone = ExitToGone(started, program);
+    if (!gone) return false;
+    figures.exitBusy.push_back(*gone);
+    return true;
+}
+
+// ---- The programs ----------------------------------------------------------
+
+Program Client(const std::wstring& exe) {
+    Program p;
+    p.name = exe;
+    // The programs lie in the build folder, above the benchmarks.
+    p.commandLine = [exe](int) { return L"\"" + ExeDir() + L"..\\" + exe + L"\""; };
+    p.mainTitle = L"Varnok Status";
+    p.boxTitlePrefix = L"Varnok on drive ";
+    p.events = [](int, const std::set<std::wstring>& before) {
+        std::vector<std::wstring> fresh;
+        for (const auto& name : GuidNamedEvents())
+            if (before.count(name) == 0) fresh.push_back(name);
+        return fresh;
+    };
+    p.bringBox = [](int k, wchar_t first, const std::vector<std::wstring>&) {
+        // A disc that arrives is signalled by the driver itself.
+        std::wstring others;
+        for (const wchar_t* letter = kDriveLetters; *letter != L'\0'; ++letter)
+            if (*letter != first) others += *letter;
+        return k > 0 && static_cast<size_t>(k) <= others.size() &&
+               Simulator(vnk::sim::Op::InsertEncrypted, others[static_cast<size_t>(k - 1)], kPassphrase);
+    };
+    p.dismiss = [](HWND box) {
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(kEjectId, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(box, kEjectId)));
+    };
+    p.logIn = [](HWND box) {
+        const wchar_t letter = TitleOf(box)[16];  // "Varnok on drive X: - ..."
+        ::SendMessageW(::GetDlgItem(box, kPassphraseId), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kPassphrase));
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(kLoginId, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(box, kLoginId)));
+        // The box stays a moment to show the outcome, then goes.
+        const bool gone = WaitUntilGone(box);
+        const auto drive = DriveOf(letter);
+        return gone && drive && drive->status == vnk::LoggedIn;
+    };
+    return p;
+}
+
+Program Reference() {
+    Program p;
+    p.name = L"reference_tray.exe";
+    const std::wstring prefix = L"VarnokBenchReference-" + std::to_wstring(::GetCurrentProcessId()) + L"-";
+    p.commandLine = [prefix](int run) {
+        return L"\"" + ExeDir() + L"reference_tray.exe\" " + prefix + std::to_wstring(run) + L"- 4";
+    };
+    p.mainTitle = L"Reference Status";
+    p.boxTitlePrefix = L"Reference drive ";
+    p.events = [prefix](int run, const std::set<std::wstring>&) {
+        const std::wstring base = prefix + std::to_wstring(run) + L"-";
+        return std::vector<std::wstring>{base + L"0", base + L"1", base + L"2"};
+    };
+    p.bringBox = [](int k, wchar_t, const std::vector<std::wstring>& events) {
+        return static_cast<size_t>(k) < events.size() && SetNamedEvent(events[static_cast<size_t>(k)]);
+    };
+    p.dismiss = [](HWND box) { ::PostMessageW(box, WM_COMMAND, IDCANCEL, 0); };
+    p.logIn = [](HWND box) {
+        ::SendMessageW(::GetDlgItem(box, kPassphraseId), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kPassphrase));
+        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+        return WaitUntilGone(box);
+    };
+    return p;
+}
+
+// ---- Report ------------------------------------------------------------------
+
+double Median(Samples s) {
+    if (s.empty()) return 0;
+    std::sort(s.begin(), s.end());
+    const size_t n = s.size();
+    return n % 2 ? s[n / 2] : (s[n / 2 - 1] + s[n / 2]) / 2;
+}
+
+double Min(const Samples& s) { return s.empty() ? 0 : *std::min_element(s.begin(), s.end()); }
+
+void PrintRow(const char* what, const Samples& client, const Samples& reference) {
+    const double cm = Median(client), rm = Median(reference);
+    const double cmin = Min(client), rmin = Min(reference);
+    std::printf("%-44s %8.1f %8.1f  %8.1f %8.1f  %5.2fx %5.2fx  (%zu/%zu runs)\n", what, cm, cmin, rm, rmin,
+                rm > 0 ? cm / rm : 0.0, rmin > 0 ? cmin / rmin : 0.0, client.size(), reference.size());
+}
+
+void PrintHeader(const char* title) {
+    std::printf("\n%s\n", title);
+    std::printf("%-44s %8s %8s  %8s %8s  %6s %6s\n", "figure (ms)", "client", "min", "ref", "min", "median",
+                "min");
+}
+
+int Measure(int runs) {
+    const Program product = Client(L"Varnokd.exe");
+    const Program simulated = Client(L"VarnokdSim.exe");
+    const Program reference = Reference();
+    Figures productFigures, simFigures, refIdle, refBusy;
+    int failures = 0;
+    {
+        // One unmeasured round first: the first start of each program in a
+        // fresh prefix also pays for what Wine sets up once.
+        Figures ignored;
+        IdleCycle(product, runs, ignored);
+        IdleCycle(reference, 2 * runs, ignored);
+        BusyCycle(reference, 2 * runs + 1, ignored);
+        ResetDrives();
+        BusyCycle(simulated, runs, ignored);
+    }
+    for (int run = 0; run < runs; ++run) {
+        // Alternate which goes first, so that neither always follows the
+        // other's exit.
+        if (!IdleCycle(product, run, productFigures)) ++failures;
+        if (!IdleCycle(reference, 2 * run, refIdle)) ++failures;
+        if (!BusyCycle(reference, 2 * run + 1, refBusy)) ++failures;
+        ResetDrives();
+        if (!BusyCycle(simulated, run, simFigures)) ++failures;
+        std::fprintf(stderr, "tray_bench: run %d of %d done\n", run + 1, runs);
+    }
+    std::printf("Client beside the reference tray program, %d interleaved runs each;\n"
+                "median and minimum in ms, and the client's ratio to the reference.\n",
+                runs);
+    PrintHeader("Product build (Varnokd.exe), no filter driver");
+    PrintRow("1. start to window", productFigures.window, refIdle.window);
+    PrintRow("1. start to tray icon", productFigures.icon, refIdle.icon);
+    PrintRow("3. Exit to gone (idle)", productFigures.exitIdle, refIdle.exitIdle);
+    PrintRow("   start-and-exit cycle", productFigures.cycle, refIdle.cycle);
+    PrintHeader("Simulator build (VarnokdSim.exe), 4 drives");
+    PrintRow("1. start to window", simFigures.window, refBusy.window);
+    PrintRow("1. start to tray icon", simFigures.icon, refBusy.icon);
+    PrintRow("2. driver signal to login box visible", simFigures.signalToBox, refBusy.signalToBox);
+    PrintRow("3. Exit to gone (1 logged in, 1 box open)", simFigures.exitBusy, refBusy.exitBusy);
+    if (failures != 0) std::printf("(%d runs failed and are left out)\n", failures);
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"set-event" && argc == 3) return SetNamedEvent(argv[2]) ? 0 : 1;
+    if (command == L"exit" && argc == 3) {
+        const HWND window = ::FindWindowW(nullptr, argv[2]);
+        return window != nullptr && ::PostMessageW(window, WM_COMMAND, kExitCommand, 0) ? 0 : 1;
+    }
+    if ((command == L"wait-up" || command == L"wait-shown") && argc == 3) {
+        const std::wstring title = argv[2];
+        const ULONGLONG deadline = ::GetTickCount64() + kPatienceMs;
+        for (; ::GetTickCount64() < deadline; ::Sleep(10)) {
+            const HWND window = ::FindWindowW(nullptr, title.c_str());
+            if (window == nullptr) continue;
+            DWORD pid = 0;
+            ::GetWindowThreadProcessId(window, &pid);
+            if (command == L"wait-up" ? HasTrayIcon(pid) : ::IsWindowVisible(window) != FALSE) return 0;
+        }
+        return 1;
+    }
+    const int runs = argc > 1 ? _wtoi(argv[1]) : 0;
+    if (runs < 1) {
+        std::fprintf(stderr, "usage: tray_bench RUNS | set-event NAME | exit TITLE\n");
+        return 2;
+    }
+    return Measure(runs);
+}
