@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include "app/process_hardening.h"
 #include "app/status_window.h"
 #include "engine/drive_table.h"
 #include "engine/probe.h"
@@ -19,6 +20,8 @@ bool CVarnokdApp::HandOverToRunningInstance() {
 }
 
 BOOL CVarnokdApp::InitInstance() {
+    // Before any window, and before the passphrase can be typed.
+    vnk::HardenProcess();
     if (HandOverToRunningInstance()) return FALSE;
 
     // Neither a failure nor a marker another instance made meanwhile stops

@@ -12,6 +12,7 @@
 #include "common/trace.h"
 #include "engine/drive_table.h"
 #include "engine/driver.h"
+#include "fw/security.h"
 #include "res/resource.h"
 
 namespace vnk {
@@ -81,20 +82,23 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
     }
 
     GUID guid{};
-    ::CoCreateGuid(&guid);
-    const std::wstring eventName = EventNameForGuid(guid);
-    info->guid = guid;
-    info->event.reset(::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str()));
-    if (!info->event)
-        Trace(L"VNKDProbeForDrives: no event for drive %c: (%u)\n", letter, ::GetLastError());
-
-    const AnnounceRecord record{guid, CurrentSessionId()};
-    if (device.Control(IOCTL_VNK_ANNOUNCE, &record, sizeof record)) {
-        // A status that cannot be read counts as possibly logged in.
-        info->status = ReadDriveStatus(device).value_or(kStatusUnreadable);
-        return {};
+    info->event.reset(NewAnnouncementEvent(guid));
+    DWORD error = ERROR_SUCCESS;
+    if (!info->event) {
+        // Without an event of our own the driver is told no name: whoever
+        // held it would hear of this drive's discs.
+        error = ::GetLastError();
+        Trace(L"VNKDProbeForDrives: no event for drive %c: (%u)\n", letter, error);
+    } else {
+        info->guid = guid;
+        const AnnounceRecord record{guid, CurrentSessionId()};
+        if (device.Control(IOCTL_VNK_ANNOUNCE, &record, sizeof record)) {
+            // A status that cannot be read counts as possibly logged in.
+            info->status = ReadDriveStatus(device).value_or(kStatusUnreadable);
+            return {};
+        }
+        error = ::GetLastError();
     }
-    const DWORD error = ::GetLastError();
     const std::wstring text = SystemErrorText(error, kSystemDefaultLanguage);
     ErrorBox(nullptr, IDS_ERR_ANNOUNCE_FAILED, IDS_CAP_ANNOUNCE_FAILED, MB_ICONEXCLAMATION, letter, text.c_str());
     return Drives().Extract(letter);
@@ -155,6 +159,28 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
 }  // namespace
 
 void SetLoginThreadFactory(LoginThreadFactory factory) { g_loginThreadFactory = factory; }
+
+HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& newGuid) {
+    fw::SecurityDescriptor ownerOnly(fw::OwnerOnlySddl());
+    if (!ownerOnly) {
+        if (::GetLastError() == ERROR_SUCCESS) ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
+        return nullptr;
+    }
+    constexpr int kAttempts = 8;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (const HRESULT result = newGuid(&guid); FAILED(result)) {
+            ::SetLastError(static_cast<DWORD>(result));
+            return nullptr;
+        }
+        const std::wstring name = EventNameForGuid(guid);
+        fw::UniqueHandle event(::CreateEventW(ownerOnly.Attributes(), FALSE, FALSE, name.c_str()));
+        if (!event) return nullptr;
+        if (::GetLastError() != ERROR_ALREADY_EXISTS) return event.release();
+        Trace(L"VNKDProbeForDrives: event name %s is taken, trying another\n", name.c_str());
+    }
+    ::SetLastError(ERROR_ALREADY_EXISTS);
+    return nullptr;
+}
 
 int VNKDProbeForDrives(int Reprobe) {
     Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));

@@ -2,6 +2,10 @@
 // on each. Runs on the main thread only.
 #pragma once
 
+#include <windows.h>
+#include <objbase.h>
+
+#include <functional>
 #include <memory>
 
 #include "fw/thread.h"
@@ -21,6 +25,12 @@ void SetLoginThreadFactory(LoginThreadFactory factory);
 // answers the filter driver's requests (the driver is not installed);
 // 1 otherwise.
 int VNKDProbeForDrives(int Reprobe);
+
+// A new GUID in `guid` and the auto-reset event named after it, open to
+// this process's user and SYSTEM only. A name that exists already is
+// somebody else's: it is let go and another GUID tried. Null when no GUID
+// or no event of our own could be had, with the reason in GetLastError.
+HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& newGuid = ::CoCreateGuid);
 
 // Whether a drive of the table is really gone: its device does not open
 // because it is not found, or the letter is no longer a CD/DVD drive. A

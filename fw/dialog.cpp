@@ -44,6 +44,12 @@ void DataExchange::Control(int id, Wnd& control) {
     m_dialog.m_boundControls.push_back(&control);
 }
 
+bool DataExchange::Subclass(int id, Wnd& control) {
+    if (!control.SubclassWindow(m_dialog.GetDlgItem(id))) return false;
+    m_dialog.m_boundControls.push_back(&control);
+    return true;
+}
+
 Dialog::~Dialog() {
     if (m_hWnd != nullptr) {
         UnbindControls();

@@ -18,6 +18,9 @@ class DataExchange {
 public:
     explicit DataExchange(Dialog& dialog) : m_dialog(dialog) {}
     void Control(int id, Wnd& control);
+    // Binds the control and routes its messages through the object first.
+    // False when the control could not be subclassed.
+    bool Subclass(int id, Wnd& control);
 
 private:
     Dialog& m_dialog;

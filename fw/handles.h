@@ -73,6 +73,15 @@ struct LocalTextTraits {
 };
 using UniqueLocalText = UniqueResource<wchar_t*, LocalTextTraits>;
 
+// Any other LocalAlloc memory a system call hands over (security
+// descriptors made from SDDL).
+struct LocalMemoryTraits {
+    static HLOCAL Invalid() { return nullptr; }
+    static bool Valid(HLOCAL p) { return p != nullptr; }
+    static void Close(HLOCAL p) { ::LocalFree(p); }
+};
+using UniqueLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
+
 struct HookTraits {
     static HHOOK Invalid() { return nullptr; }
     static bool Valid(HHOOK h) { return h != nullptr; }

@@ -69,6 +69,12 @@ Wnd::~Wnd() {
 
 Wnd* Wnd::FromHandle(HWND hwnd) {
     if (hwnd == nullptr) return nullptr;
+    // Any program can put a property of this name on a window of its own
+    // and hand us the window's handle (in a control-colour query, say):
+    // its value would be taken for an object of ours.
+    DWORD processId = 0;
+    if (::GetWindowThreadProcessId(hwnd, &processId) == 0 || processId != ::GetCurrentProcessId())
+        return nullptr;
     return static_cast<Wnd*>(::GetPropW(hwnd, kObjectProp));
 }
 
@@ -78,13 +84,29 @@ void Wnd::Bind(HWND hwnd) {
 }
 
 void Wnd::Unbind() {
-    if (m_hWnd != nullptr && ::GetPropW(m_hWnd, kObjectProp) == this) ::RemovePropW(m_hWnd, kObjectProp);
+    if (m_hWnd != nullptr && ::GetPropW(m_hWnd, kObjectProp) == this) {
+        if (m_superProc != nullptr)
+            ::SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_superProc));
+        ::RemovePropW(m_hWnd, kObjectProp);
+    }
+    m_superProc = nullptr;
     m_hWnd = nullptr;
 }
 
 void Wnd::Attach(HWND hwnd) {
     if (m_hWnd != nullptr) Unbind();
     if (hwnd != nullptr) Bind(hwnd);
+}
+
+bool Wnd::SubclassWindow(HWND hwnd) {
+    if (m_hWnd != nullptr) Unbind();
+    if (hwnd == nullptr || FromHandle(hwnd) != nullptr) return false;
+    Bind(hwnd);
+    m_superProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WndProcThunk)));
+    if (m_superProc != nullptr) return true;
+    Unbind();
+    return false;
 }
 
 HWND Wnd::Detach() {
@@ -125,6 +147,7 @@ std::wstring Wnd::GetWindowText() const {
 BOOL Wnd::PreTranslateMessage(MSG*) { return FALSE; }
 
 LRESULT Wnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (m_superProc != nullptr) return ::CallWindowProcW(m_superProc, m_hWnd, message, wParam, lParam);
     return ::DefWindowProcW(m_hWnd, message, wParam, lParam);
 }
 
@@ -132,8 +155,10 @@ LRESULT Wnd::Default() { return DefWindowProc(m_current.message, m_current.wPara
 
 bool Wnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     if (IsCtlColor(message)) {
-        // The control that is asked about answers for itself when it can.
-        Wnd* child = FromHandle(reinterpret_cast<HWND>(lParam));
+        // The control that is asked about answers for itself when it can;
+        // only a child of this window is asked, whatever handle came in.
+        const auto control = reinterpret_cast<HWND>(lParam);
+        Wnd* child = ::IsChild(m_hWnd, control) ? FromHandle(control) : nullptr;
         if (child != nullptr && child != this) {
             const UINT ctlType = message - WM_CTLCOLORMSGBOX;
             if (child->Dispatch(kReflectedCtlColor, wParam, ctlType, result)) return true;

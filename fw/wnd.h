@@ -20,7 +20,8 @@ public:
     HWND m_hWnd = nullptr;
     HWND GetSafeHwnd() const { return m_hWnd; }
 
-    // The object bound to a window, or null for a window that has none.
+    // The object bound to a window of this process, or null for a window
+    // that has none or belongs to another process.
     static Wnd* FromHandle(HWND hwnd);
 
     // Creates a window of the framework's own plain window class.
@@ -31,6 +32,10 @@ public:
     // subclassing it; Detach undoes it.
     void Attach(HWND hwnd);
     HWND Detach();
+    // Binds an existing window and routes its messages through this
+    // object; what the object leaves to Default() goes to the window's own
+    // procedure. Undone by Detach and when the window goes.
+    virtual bool SubclassWindow(HWND hwnd);
 
     virtual BOOL DestroyWindow();
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
@@ -74,6 +79,8 @@ private:
         LPARAM lParam = 0;
     };
     CurrentMessage m_current;
+    // The window's own procedure while this object subclasses it.
+    WNDPROC m_superProc = nullptr;
     // Set by Route while a handler runs; the destructor raises it so that
     // Route, once the handler returns, touches nothing of a deleted object
     // (a handler may delete its own window object, as a tray icon's owner

@@ -10,25 +10,11 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "fw/app.h"
 #include "fw/dpi.h"
 #include "res/resource.h"
 
 namespace {
-
-// The passphrase buffer of one login: wiped when it goes, on every path.
-class PassphraseBuffer {
-public:
-    static constexpr int kUnits = static_cast<int>(vnk::kMaxPassphraseUnits) + 1;
-    PassphraseBuffer() = default;
-    PassphraseBuffer(const PassphraseBuffer&) = delete;
-    PassphraseBuffer& operator=(const PassphraseBuffer&) = delete;
-    ~PassphraseBuffer() { Wipe(); }
-    wchar_t* data() { return m_units; }
-    void Wipe() { ::SecureZeroMemory(m_units, sizeof m_units); }
-
-private:
-    wchar_t m_units[kUnits] = {};
-};
 
 // Waits `ms` for another try at the lock; false when the thread was told to
 // end meanwhile (the program exits): the tries then stop without a box,
@@ -53,6 +39,7 @@ FW_BEGIN_MESSAGE_MAP(CVNKDLoginBox, fw::Dialog)
     FW_ON_COMMAND(IDC_LOGIN, OnLogin)
     FW_ON_COMMAND(IDC_EJECT, OnEjectDisc)
     FW_ON_WM_TIMER()
+    FW_ON_WM_ENDSESSION()
 FW_END_MESSAGE_MAP()
 
 CVNKDLoginBox::CVNKDLoginBox() : fw::Dialog(IDD_VARNOKD_LOGIN) {}
@@ -62,7 +49,7 @@ CVNKDLoginBox::~CVNKDLoginBox() = default;
 void CVNKDLoginBox::DoDataExchange(fw::DataExchange& dx) {
     dx.Control(IDC_RESULT, m_resultLabel);
     dx.Control(IDC_PROMPT, m_promptLabel);
-    dx.Control(IDC_PASSPHRASE, m_passphraseEdit);
+    dx.Subclass(IDC_PASSPHRASE, m_passphraseEdit);
     dx.Control(IDC_LOGIN, m_loginButton);
 }
 
@@ -84,6 +71,13 @@ BOOL CVNKDLoginBox::OnInitDialog() {
     SetWindowText(vnk::FormatDriveString(IDS_LOGIN_CAPTION, m_driveLetter).c_str());
     m_promptLabel.SetWindowText(vnk::FormatDriveString(IDS_LOGIN_PROMPT, m_driveLetter).c_str());
 
+    if (!m_passphraseEdit.HasSecretBuffer()) {
+        // Without its locked buffer the field would have nowhere safe to
+        // keep what is typed.
+        fw::ReportOutOfMemory();
+        EndDialog(IDCANCEL);
+        return FALSE;
+    }
     if (!OpenDevice() || !LockVolume()) EndDialog(IDCANCEL);
     return FALSE;
 }
@@ -172,15 +166,11 @@ void CVNKDLoginBox::OnLogin() {
         return;
     }
 
-    // Read only now: the secret is not held while other programs answer.
-    PassphraseBuffer passphrase;
-    const size_t units = ReadPassphrase(passphrase.data(), PassphraseBuffer::kUnits);
-
-    // The login record is the passphrase as typed and one zero unit; it is
-    // the buffer itself, which the zero from GetWindowTextW terminates.
-    const DWORD recordBytes = static_cast<DWORD>((units + 1) * sizeof(wchar_t));
-    const bool accepted = m_hDevice.Control(vnk::IOCTL_VNK_LOGIN, passphrase.data(), recordBytes);
-    passphrase.Wipe();
+    // The login record is the passphrase as typed and one zero unit: the
+    // field's own locked buffer, sent without a copy.
+    const bool accepted = m_hDevice.Control(vnk::IOCTL_VNK_LOGIN, m_passphraseEdit.Record(),
+                                            m_passphraseEdit.RecordBytes());
+    m_passphraseEdit.Clear();
 
     if (accepted) {
         LoginAccepted();
@@ -189,19 +179,7 @@ void CVNKDLoginBox::OnLogin() {
     }
 }
 
-size_t CVNKDLoginBox::ReadPassphrase(wchar_t* passphrase, int units) {
-    ::GetWindowTextW(m_passphraseEdit.m_hWnd, passphrase, units);
-    const size_t length = std::wcslen(passphrase);
-    // Overwrite the control's copy before emptying it.
-    m_passphraseEdit.SetWindowText(std::wstring(length, L'*').c_str());
-    m_passphraseEdit.SetWindowText(L"");
-    return length;
-}
-
-void CVNKDLoginBox::ClearPassphraseField() {
-    PassphraseBuffer discarded;
-    ReadPassphrase(discarded.data(), PassphraseBuffer::kUnits);
-}
+void CVNKDLoginBox::ClearPassphraseField() { m_passphraseEdit.Clear(); }
 
 bool CVNKDLoginBox::StillWaiting() const { return IsWindow() && m_hDevice.valid() && !m_outcomeKnown; }
 
@@ -301,6 +279,11 @@ void CVNKDLoginBox::OnEjectDisc() {
 }
 
 void CVNKDLoginBox::OnCancel() { OnEjectDisc(); }
+
+void CVNKDLoginBox::OnEndSession(BOOL ending) {
+    // The process may be ended without another message once this returns.
+    if (ending) m_passphraseEdit.Clear();
+}
 
 void CVNKDLoginBox::OnTimer(UINT_PTR) {
     ::KillTimer(m_hWnd, LoginCloseTimerId);

@@ -13,6 +13,7 @@
 #include "engine/driver.h"
 #include "fw/controls.h"
 #include "fw/dialog.h"
+#include "login/passphrase_edit.h"
 #include "ui/color_static.h"
 
 class CVNKDLoginBox : public fw::Dialog {
@@ -27,7 +28,7 @@ public:
     vnk::DeviceHandle m_hDevice;  // open and locked while the box waits
     CColorStatic m_resultLabel;
     fw::Static m_promptLabel;
-    fw::Edit m_passphraseEdit;
+    CPassphraseEdit m_passphraseEdit;  // holds the passphrase while the box lives
     fw::Button m_loginButton;
     fw::Font m_resultFont;
 
@@ -45,6 +46,7 @@ protected:
     void OnLogin();
     void OnEjectDisc();
     void OnTimer(UINT_PTR timerId);
+    void OnEndSession(BOOL ending);
 
     FW_DECLARE_MESSAGE_MAP()
 
@@ -52,9 +54,7 @@ private:
     // The result label's font at the box's DPI.
     void CreateResultFont();
     bool OpenDevice();
-    // Reads the passphrase field into `passphrase` and empties the field;
-    // returns the number of units read.
-    size_t ReadPassphrase(wchar_t* passphrase, int units);
+    // Wipes what was typed and empties the field.
     void ClearPassphraseField();
     // After a broadcast, whose wait lets other programs' sent messages into
     // this box's handlers: whether the box still waits for the passphrase.

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "fw/handles.h"
+#include "fw/security.h"
 
 namespace vnk::sim {
 
@@ -87,6 +88,11 @@ std::vector<BYTE> EncodeRequest(const Request& request) {
     w.PutBytes(request.text.data(), request.text.size() * sizeof(wchar_t));
     w.PutBytes(request.input.data(), request.input.size());
     return w.Take();
+}
+
+void WipeRequest(Request& request) {
+    ::SecureZeroMemory(request.text.data(), request.text.size() * sizeof(wchar_t));
+    Scrub(request.input);
 }
 
 std::optional<Request> DecodeRequest(std::span<const BYTE> body) {
@@ -288,12 +294,19 @@ DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeo
 namespace {
 
 // Opens a connection, waiting a short while when every instance is busy.
+// The server may identify us but not act as us, and must be of our user.
 fw::UniqueHandle Connect(const std::wstring& pipePath, DWORD timeoutMs, DWORD& error) {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     for (;;) {
         fw::UniqueHandle pipe(::CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-        if (pipe) return pipe;
+                                            OPEN_EXISTING,
+                                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                            nullptr));
+        if (pipe) {
+            error = CheckPipeServer(pipe.get(), fw::CurrentUserSid());
+            if (error != ERROR_SUCCESS) return {};
+            return pipe;
+        }
         error = ::GetLastError();
         if (error != ERROR_PIPE_BUSY) return {};
         const ULONGLONG now = ::GetTickCount64();
@@ -309,6 +322,14 @@ fw::UniqueHandle Connect(const std::wstring& pipePath, DWORD timeoutMs, DWORD& e
 }
 
 }  // namespace
+
+DWORD CheckPipeServer(HANDLE pipe, const std::vector<BYTE>& user) {
+    ULONG serverId = 0;
+    if (user.empty() || !::GetNamedPipeServerProcessId(pipe, &serverId)) return ERROR_ACCESS_DENIED;
+    const fw::UniqueHandle server(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId));
+    if (!server) return ERROR_ACCESS_DENIED;
+    return fw::UserSidOf(server.get()) == user ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
 
 namespace {
 

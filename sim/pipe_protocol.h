@@ -123,6 +123,15 @@ std::wstring InstanceMarkerName(const std::wstring& pipePath);
 DWORD WriteFrame(HANDLE pipe, std::span<const BYTE> body, HANDLE cancel, DWORD timeoutMs);
 DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeoutMs);
 
+// Wipes what of a request may be a passphrase (its text and input).
+void WipeRequest(Request& request);
+
+// Whether the process serving a connected pipe runs as `user` (a SID): a
+// pipe of the simulator's name served by anybody else would be handed
+// passphrases. ERROR_SUCCESS, or ERROR_ACCESS_DENIED for a server of
+// another user or one that cannot be told.
+DWORD CheckPipeServer(HANDLE pipe, const std::vector<BYTE>& user);
+
 struct PipeTimeouts {
     DWORD connectMs = 2000;   // waiting for a free pipe instance
     DWORD exchangeMs = 5000;  // writing the request and reading the answer

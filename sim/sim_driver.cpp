@@ -58,11 +58,17 @@ void SimDriver::AddDrive(wchar_t letter, UINT driveType) {
     drive.present = true;
 }
 
+void SimDriver::Drive::DropPassphrase() {
+    ::SecureZeroMemory(passphrase.data(), passphrase.size() * sizeof(wchar_t));
+    passphrase.clear();
+}
+
 void SimDriver::RemoveDrive(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->present = false;
         drive->disc = Disc::None;
+        drive->DropPassphrase();
         drive->loggedIn = drive->loginRefused = false;
         drive->announced = false;
         drive->lockedBy = nullptr;
@@ -78,7 +84,7 @@ void SimDriver::InsertPlainDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::Plain;
-        drive->passphrase.clear();
+        drive->DropPassphrase();
         drive->loggedIn = drive->loginRefused = false;
     }
 }
@@ -87,6 +93,7 @@ void SimDriver::InsertEncryptedDisc(wchar_t letter, const std::wstring& passphra
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::Encrypted;
+        drive->DropPassphrase();
         drive->passphrase = passphrase;
         drive->loggedIn = drive->loginRefused = false;
         SignalLocked(*drive);
@@ -97,6 +104,7 @@ void SimDriver::TakeOutDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::None;
+        drive->DropPassphrase();
         drive->loggedIn = drive->loginRefused = false;
     }
 }
@@ -291,6 +299,7 @@ BOOL SimDriver::Control(HANDLE device, DWORD code, const void* in, DWORD inSize,
     }
     record.succeeded = ok != FALSE;
     m_calls.push_back(std::move(record));
+    ::SecureZeroMemory(input.data(), input.size());
     if (!ok) ::SetLastError(error);
     return ok;
 }
@@ -377,7 +386,7 @@ BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vecto
             ++drive.ejects;
             drive.disc = Disc::None;
             drive.loggedIn = drive.loginRefused = false;
-            drive.passphrase.clear();
+            drive.DropPassphrase();
             return TRUE;
         default:
             error = ERROR_INVALID_FUNCTION;

@@ -36,12 +36,22 @@ enum class Fault {
 
 enum class CallKind { DriveType, Open, Control, Close };
 
+// A login's input is a passphrase: every copy of a record wipes it when it goes.
 struct CallRecord {
     wchar_t drive = 0;       // 0 when the call named no known drive
     CallKind kind = CallKind::Control;
     DWORD code = 0;          // control code; for Open the flags and attributes
     std::vector<BYTE> input; // the input bytes of a control call
     bool succeeded = false;
+
+    CallRecord() = default;
+    CallRecord(wchar_t drive, CallKind kind, DWORD code, std::vector<BYTE> input, bool succeeded)
+        : drive(drive), kind(kind), code(code), input(std::move(input)), succeeded(succeeded) {}
+    CallRecord(const CallRecord&) = default;
+    CallRecord(CallRecord&&) noexcept = default;
+    CallRecord& operator=(const CallRecord&) = default;
+    CallRecord& operator=(CallRecord&&) noexcept = default;
+    ~CallRecord() { ::SecureZeroMemory(input.data(), input.size()); }
 };
 
 // A snapshot of one drive, as tests and the control program see it.
@@ -118,7 +128,7 @@ private:
         bool present = true;
         std::optional<std::string> signature = std::string("PLMRVNK2", 8);
         Disc disc = Disc::None;
-        std::wstring passphrase;
+        std::wstring passphrase;  // wiped whenever it is dropped (DropPassphrase)
         bool loggedIn = false;
         bool loginRefused = false;
         std::optional<DWORD> statusOverride;
@@ -131,6 +141,12 @@ private:
         bool heldByOther = false;
         std::map<Fault, FaultPlan> faults;
         unsigned logins = 0, ejects = 0, dismounts = 0, announcements = 0, withdrawals = 0;
+
+        Drive() = default;
+        Drive(const Drive&) = delete;
+        Drive& operator=(const Drive&) = delete;
+        ~Drive() { DropPassphrase(); }
+        void DropPassphrase();
     };
 
     Drive* FindLocked(wchar_t letter);

@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
+#include <cstring>
 #include <string>
 
+#include "app/process_hardening.h"
+#include "fw/security.h"
+#include "fw/wnd.h"
 #include "res/resource.h"
 #include "tests/support/test_support.h"
 
@@ -55,6 +61,93 @@ TEST(AppProcessTest, MarkerWithoutAWindowEndsTheNewInstanceSilently) {
     ASSERT_TRUE(started.WaitForExit());
     EXPECT_EQ(StatusWindowOf(started.Id()), nullptr);
     ::CloseHandle(marker);
+}
+
+// A hostile program of the same user, tried against the running client.
+TEST(AppProcessTest, OtherProgramsOfTheUserCannotReadOrChangeTheClient) {
+    Process client(ProductPath(), L"");
+    ASSERT_TRUE(client.Started());
+    HWND window = nullptr;
+    ASSERT_TRUE(PumpUntil([&] { return (window = StatusWindowOf(client.Id())) != nullptr; }));
+
+    // The DACL the client gave itself, read back as any program can.
+    fw::UniqueHandle readable(::OpenProcess(READ_CONTROL, FALSE, client.Id()));
+    ASSERT_TRUE(readable) << ::GetLastError();
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(readable.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &dacl, nullptr, &raw),
+              DWORD{ERROR_SUCCESS});
+    const fw::UniqueLocalMemory descriptor(raw);
+    const fw::SecurityDescriptor expected(ProcessDaclSddl(fw::SidText(fw::CurrentUserSid())));
+    ASSERT_NE(expected.Dacl(), nullptr);
+    ASSERT_NE(dacl, nullptr);
+    ASSERT_EQ(dacl->AclSize, expected.Dacl()->AclSize);
+    EXPECT_EQ(std::memcmp(dacl, expected.Dacl(), dacl->AclSize), 0);
+
+    // What the user's programs may still do.
+    EXPECT_TRUE(fw::UniqueHandle(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, client.Id())));
+    // Wine checks process DACLs on OpenProcess as Windows does.
+    for (DWORD right : {DWORD{PROCESS_VM_READ}, DWORD{PROCESS_VM_WRITE}, DWORD{PROCESS_VM_OPERATION},
+                        DWORD{PROCESS_CREATE_THREAD}, DWORD{PROCESS_DUP_HANDLE}}) {
+        SCOPED_TRACE(right);
+        fw::UniqueHandle opened(::OpenProcess(right, FALSE, client.Id()));
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(::GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+    }
+
+    ::PostMessageW(window, WM_COMMAND, ID_APP_EXIT_VARNOK, 0);
+    ASSERT_TRUE(client.WaitForExit());
+}
+
+// A control object that counts the colour queries its parent hands it.
+class CountingControl : public fw::Wnd {
+public:
+    HBRUSH OnCtlColor(HDC, UINT) {
+        ++asked;
+        return static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH));
+    }
+    int asked = 0;
+    FW_DECLARE_MESSAGE_MAP()
+};
+FW_BEGIN_MESSAGE_MAP(CountingControl, fw::Wnd)
+    FW_ON_WM_CTLCOLOR_REFLECT(OnCtlColor)
+FW_END_MESSAGE_MAP()
+
+TEST(AppProcessTest, WindowsOfOtherProgramsAreNeverTakenForObjectsOfOurs) {
+    fw::Wnd parent;
+    ASSERT_TRUE(parent.CreateEx(0, L"parent", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr));
+    CountingControl child;
+    ASSERT_TRUE(child.CreateEx(0, L"child", WS_CHILD, 0, 0, 10, 10, parent.m_hWnd, reinterpret_cast<HMENU>(1)));
+    CountingControl stranger;  // ours, but not the parent's child
+    ASSERT_TRUE(stranger.CreateEx(0, L"stranger", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr));
+
+    // A window of another program that carries the framework's property,
+    // pointing at a live object of ours, as a hostile program could set it.
+    Process client(ProductPath(), L"");
+    ASSERT_TRUE(client.Started());
+    HWND foreign = nullptr;
+    ASSERT_TRUE(PumpUntil([&] { return (foreign = StatusWindowOf(client.Id())) != nullptr; }));
+    const HANDLE original = ::GetPropW(foreign, L"fw.Wnd");
+    ASSERT_TRUE(::SetPropW(foreign, L"fw.Wnd", &stranger));
+    EXPECT_EQ(fw::Wnd::FromHandle(foreign), nullptr);
+    EXPECT_EQ(fw::Wnd::FromHandle(child.m_hWnd), &child);
+
+    HDC dc = ::CreateCompatibleDC(nullptr);
+    const auto ask = [&](HWND control) {
+        return ::SendMessageW(parent.m_hWnd, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                              reinterpret_cast<LPARAM>(control));
+    };
+    ask(foreign);
+    ask(stranger.m_hWnd);
+    EXPECT_EQ(stranger.asked, 0);
+    ask(child.m_hWnd);
+    EXPECT_EQ(child.asked, 1);
+    ::DeleteDC(dc);
+
+    ::SetPropW(foreign, L"fw.Wnd", original);
+    ::PostMessageW(foreign, WM_COMMAND, ID_APP_EXIT_VARNOK, 0);
+    ASSERT_TRUE(client.WaitForExit());
 }
 
 }  // namespace

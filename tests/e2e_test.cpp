@@ -102,18 +102,11 @@ private:
 
 // The rows of another process's list view: each item's text is fetched
 // through a buffer in that process, since a pointer of ours means nothing
-// there.
-Rows ListRows(HWND list) {
-    DWORD processId = 0;
-    ::GetWindowThreadProcessId(list, &processId);
-    fw::UniqueHandle process(
-        ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId));
-    if (!process) {
-        ADD_FAILURE() << "cannot open the client's process";
-        return {};
-    }
+// there. The client lets no other program of the user into its memory:
+// `process` is the handle its starter got at its creation.
+Rows ListRows(HWND list, HANDLE process) {
     constexpr int kTextUnits = 256;
-    const RemoteBuffer buffer(process.get(), sizeof(LVITEMW) + kTextUnits * sizeof(wchar_t));
+    const RemoteBuffer buffer(process, sizeof(LVITEMW) + kTextUnits * sizeof(wchar_t));
     if (buffer.Address() == nullptr) {
         ADD_FAILURE() << "cannot allocate in the client's process";
         return {};
@@ -212,7 +205,7 @@ protected:
             ADD_FAILURE() << "the status window did not come up";
             return {};
         }
-        return ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST));
+        return ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST), m_client->Handle());
     }
 
     // OK hides the window behind a fresh tray icon.
@@ -390,7 +383,7 @@ TEST_F(ClientTest, ASecondInstanceBringsTheWindowUpAndEnds) {
     ASSERT_TRUE(second.WaitForExit()) << "the second instance stayed";
     ASSERT_TRUE(PumpUntil([this] { return StatusShown(); })) << "the running window did not come up";
     EXPECT_EQ(TrayWindow(), nullptr);
-    EXPECT_EQ(ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST)),
+    EXPECT_EQ(ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST), m_client->Handle()),
               (Rows{{L"D:", L"No disc or disc error"}, {L"E:", L"No disc or disc error"}}));
     EXPECT_TRUE(m_client->Running());
 }

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <tuple>
 
 #include "common/messages.h"
 #include "common/strings.h"
@@ -17,6 +19,7 @@
 #include "fw/app.h"
 #include "login/login_thread.h"
 #include "res/resource.h"
+#include "tests/support/secret_scan.h"
 #include "tests/support/test_support.h"
 #include "ui/color_static.h"
 
@@ -532,6 +535,250 @@ TEST_F(LoginTest, QuitWhileTheBoxIsOpenEndsTheThreadWithoutEject) {
     EXPECT_EQ(Drive().ejects, 0u);
     EXPECT_EQ(Status(), DWORD{NotLoggedIn});
 }
+
+// The passphrase field, driven as the user's keyboard and the clipboard
+// drive it, against what reaches the driver.
+class PassphraseFieldTest : public LoginTest {
+protected:
+    static void Chars(HWND field, const std::wstring& units) {
+        for (wchar_t unit : units) ::SendMessageW(field, WM_CHAR, unit, 1);
+    }
+    static void Key(HWND field, UINT key) {
+        ::SendMessageW(field, WM_KEYDOWN, key, 1);
+        ::SendMessageW(field, WM_KEYUP, key, 0xC0000001);
+    }
+    void SetClipboard(const std::wstring& text) {
+        ASSERT_TRUE(::OpenClipboard(m_main.m_hWnd));
+        ::EmptyClipboard();
+        HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
+        std::memcpy(::GlobalLock(memory), text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+        ::GlobalUnlock(memory);
+        EXPECT_NE(::SetClipboardData(CF_UNICODETEXT, memory), nullptr);
+        ::CloseClipboard();
+    }
+    std::wstring Clipboard() {
+        std::wstring text;
+        if (!::OpenClipboard(m_main.m_hWnd)) return L"(not open)";
+        if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+            text = static_cast<const wchar_t*>(::GlobalLock(data));
+            ::GlobalUnlock(data);
+        }
+        ::CloseClipboard();
+        return text;
+    }
+};
+
+TEST_F(PassphraseFieldTest, EditsLikeAPasswordFieldAndSendsExactlyWhatWasTyped) {
+    const std::wstring pair = L"\xD83D\xDE00";  // one character, two units
+    const std::wstring x252(252, L'x');
+    struct Case {
+        const char* name;
+        std::wstring clipboard;  // empty: left as it is
+        std::function<void(HWND field)> edit;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {"typing", L"", [](HWND f) { Chars(f, L"pass word \x00e9"); }, L"pass word \x00e9"},
+        {"backspace in the middle", L"",
+         [](HWND f) {
+             Chars(f, L"abcd");
+             Key(f, VK_LEFT);
+             Key(f, VK_LEFT);
+             Chars(f, L"\b");
+         },
+         L"acd"},
+        {"delete after home", L"",
+         [](HWND f) {
+             Chars(f, L"abcd");
+             Key(f, VK_HOME);
+             Key(f, VK_DELETE);
+             Key(f, VK_END);
+             Chars(f, L"e");
+         },
+         L"bcde"},
+        {"selection replaced by typing", L"",
+         [](HWND f) {
+             Chars(f, L"abcdef");
+             ::SendMessageW(f, EM_SETSEL, 1, 4);
+             Chars(f, L"X");
+         },
+         L"aXef"},
+        {"selection deleted by backspace", L"",
+         [](HWND f) {
+             Chars(f, L"abcdef");
+             ::SendMessageW(f, EM_SETSEL, 2, 5);
+             Chars(f, L"\b");
+         },
+         L"abf"},
+        {"Ctrl+A then typing", L"", [](HWND f) { Chars(f, L"abc\x01z"); }, L"z"},
+        {"paste by message and by Ctrl+V, first line only", L"p\x00e9\r\nrest",
+         [](HWND f) {
+             Chars(f, L"1");
+             ::SendMessageW(f, WM_PASTE, 0, 0);
+             Chars(f, L"2\x16");
+         },
+         L"1p\x00e9" L"2p\x00e9"},
+        {"copy, cut and undo do nothing", L"keep",
+         [](HWND f) {
+             Chars(f, L"abc");
+             ::SendMessageW(f, EM_SETSEL, 0, -1);
+             ::SendMessageW(f, WM_COPY, 0, 0);
+             ::SendMessageW(f, WM_CUT, 0, 0);
+             Chars(f, L"\x03\x18");
+             ::SendMessageW(f, EM_SETSEL, 3, 3);
+             Chars(f, L"d");
+             ::SendMessageW(f, EM_UNDO, 0, 0);
+             ::SendMessageW(f, WM_UNDO, 0, 0);
+             Chars(f, L"\x1a");
+         },
+         L"abcd"},
+        {"backspace takes a whole surrogate pair", L"",
+         [&](HWND f) {
+             Chars(f, L"a" + pair + L"b");
+             Key(f, VK_LEFT);
+             Chars(f, L"\b");
+         },
+         L"ab"},
+        {"EM_REPLACESEL and WM_SETTEXT", L"",
+         [](HWND f) {
+             Chars(f, L"old");
+             ::SetWindowTextW(f, L"ab");
+             Key(f, VK_LEFT);
+             ::SendMessageW(f, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(L"XY"));
+         },
+         L"aXYb"},
+        {"IME characters", L"",
+         [](HWND f) {
+             ::SendMessageW(f, WM_IME_CHAR, L'q', 1);
+             ::SendMessageW(f, WM_IME_CHAR, 0x4E2D, 1);
+         },
+         L"q\x4E2D"},
+        {"a pair that does not fit whole is refused whole", L"",
+         [&](HWND f) { Chars(f, x252 + L"y" + pair + L"z"); },
+         x252 + L"yz"},
+        {"a pair that fits exactly", L"", [&](HWND f) { Chars(f, x252 + pair + L"z"); }, x252 + pair},
+        {"paste is cut at the limit, before a pair", L"1" + pair,
+         [&](HWND f) {
+             Chars(f, x252);
+             ::SendMessageW(f, WM_PASTE, 0, 0);
+         },
+         x252 + L"1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.clipboard.empty()) SetClipboard(c.clipboard);
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        HWND field = ::GetDlgItem(box, IDC_PASSPHRASE);
+        c.edit(field);
+        // The control itself shows, and holds, only placeholders.
+        EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), std::wstring(c.expected.size(), L'*'));
+        Press(box, IDC_LOGIN);
+        ASSERT_TRUE(PumpUntil([&] { return !LoginRecordSent().empty(); }));
+        const std::vector<BYTE> record = LoginRecordSent();
+        ASSERT_EQ(record.size(), (c.expected.size() + 1) * sizeof(wchar_t));
+        EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(record.data()), c.expected.size()), c.expected);
+        EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
+        if (!c.clipboard.empty()) {
+            EXPECT_EQ(Clipboard(), c.clipboard);
+        }
+        ::PostMessageW(box, WM_TIMER, CVNKDLoginBox::LoginCloseTimerId, 0);
+        ASSERT_TRUE(WaitGone(box));
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+    }
+}
+
+// How a box with a typed passphrase ends.
+enum class BoxEnd { Accepted, Refused, Eject, CloseRequest, Reprobe, Exit, SessionEnd };
+
+const char* BoxEndName(BoxEnd end) {
+    switch (end) {
+        case BoxEnd::Accepted: return "Accepted";
+        case BoxEnd::Refused: return "Refused";
+        case BoxEnd::Eject: return "Eject";
+        case BoxEnd::CloseRequest: return "CloseRequest";
+        case BoxEnd::Reprobe: return "Reprobe";
+        case BoxEnd::Exit: return "Exit";
+        case BoxEnd::SessionEnd: return "SessionEnd";
+    }
+    return "?";
+}
+
+class PassphraseRemnantTest : public LoginTest, public ::testing::WithParamInterface<std::tuple<BoxEnd, size_t>> {
+protected:
+    // One character message at a time, as the keyboard delivers them.
+    bool TypeKeyByKey(HWND box, const MaskedSecret& secret) {
+        HWND field = ::GetDlgItem(box, IDC_PASSPHRASE);
+        for (size_t i = 0; i < secret.size(); ++i) ::PostMessageW(field, WM_CHAR, secret.At(i), 1);
+        return PumpUntil([&] { return static_cast<size_t>(::GetWindowTextLengthW(field)) == secret.size(); });
+    }
+};
+
+TEST_P(PassphraseRemnantTest, NothingOfThePassphraseStaysOnceTheBoxEnds) {
+    const auto [end, length] = GetParam();
+    const MaskedSecret secret(length, static_cast<std::uint32_t>(end) * 1000 + static_cast<std::uint32_t>(length));
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    ASSERT_TRUE(TypeKeyByKey(box, secret));
+    EXPECT_GT(secret.CountInMemory(), 0u) << "the scan does not see the passphrase the box holds";
+
+    switch (end) {
+        case BoxEnd::Accepted: {
+            std::wstring clear = secret.Clear();
+            Sim().InsertEncryptedDisc(L'D', clear);
+            MaskedSecret::Wipe(clear);
+            Press(box, IDC_LOGIN);
+            ASSERT_TRUE(PumpUntil([&] { return Drive().loggedIn; }));
+            ASSERT_TRUE(WaitGone(box));
+            break;
+        }
+        case BoxEnd::Refused:
+            Press(box, IDC_LOGIN);
+            ASSERT_TRUE(PumpUntil([&] { return Drive().ejects == 1; }));
+            EXPECT_FALSE(Drive().loggedIn);
+            ASSERT_TRUE(WaitGone(box));
+            break;
+        case BoxEnd::Eject:
+            Press(box, IDC_EJECT);
+            ASSERT_TRUE(WaitGone(box));
+            break;
+        case BoxEnd::CloseRequest:
+            ::PostMessageW(box, WM_CLOSE, 0, 0);
+            ASSERT_TRUE(WaitGone(box));
+            break;
+        case BoxEnd::Reprobe:
+            // What a re-probe asks of every login thread.
+            m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+            ASSERT_TRUE(WaitGone(box));
+            break;
+        case BoxEnd::Exit:
+            // The engine's shutdown: the record's tear-down ends the login thread.
+            ClearTable();
+            EXPECT_FALSE(::IsWindow(box));
+            break;
+        case BoxEnd::SessionEnd:
+            // The box may not get another message before the process ends.
+            ::SendMessageW(box, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+            EXPECT_TRUE(::IsWindow(box));
+            EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
+            break;
+    }
+    // The driver's own copies (the disc's passphrase, the recorded login)
+    // are not the client's: they go first.
+    Sim().TakeOutDisc(L'D');
+    Sim().ClearCalls();
+    EXPECT_EQ(secret.CountInMemory(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryEnd, PassphraseRemnantTest,
+                         ::testing::Combine(::testing::Values(BoxEnd::Accepted, BoxEnd::Refused, BoxEnd::Eject,
+                                                              BoxEnd::CloseRequest, BoxEnd::Reprobe, BoxEnd::Exit,
+                                                              BoxEnd::SessionEnd),
+                                            ::testing::Values(size_t{40}, size_t{254})),
+                         [](const ::testing::TestParamInfo<std::tuple<BoxEnd, size_t>>& info) {
+                             return std::string(BoxEndName(std::get<0>(info.param))) + "_" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
 
 }  // namespace
 }  // namespace vnk::test

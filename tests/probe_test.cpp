@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -17,6 +20,7 @@
 #include "engine/driver.h"
 #include "engine/probe.h"
 #include "fw/app.h"
+#include "fw/security.h"
 #include "login/login_thread.h"
 #include "tests/support/test_support.h"
 
@@ -436,6 +440,63 @@ TEST_F(ProbeTest, ProbeCalledWhileAProbeWaitsInABoxReturnsAtOnce) {
     EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered, Reprobe = 1\n"), 1u);
     EXPECT_EQ(Letters(), L"E");
     EXPECT_EQ(Sim().State(L'E')->announcements, 1u);
+}
+
+TEST_F(ProbeTest, AnnouncementEventIsOurOwnAndOpenOnlyToTheUserAndSystem) {
+    // Another program holds the event of the first GUID handed out.
+    GUID taken{};
+    ASSERT_EQ(::CoCreateGuid(&taken), S_OK);
+    fw::UniqueHandle squatter(::CreateEventW(nullptr, TRUE, FALSE, EventNameForGuid(taken).c_str()));
+    ASSERT_TRUE(squatter);
+    GUID fresh{};
+    ASSERT_EQ(::CoCreateGuid(&fresh), S_OK);
+    const GUID handedOut[] = {taken, fresh};
+    size_t asked = 0;
+    GUID guid{};
+    fw::UniqueHandle event(NewAnnouncementEvent(guid, [&](GUID* out) {
+        *out = handedOut[std::min<size_t>(asked++, 1)];
+        return S_OK;
+    }));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(asked, 2u);
+    EXPECT_TRUE(::IsEqualGUID(guid, fresh));
+    ::SetEvent(event.get());
+    EXPECT_EQ(::WaitForSingleObject(squatter.get(), 0), DWORD{WAIT_TIMEOUT}) << "the other program's event was used";
+
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(event.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                nullptr, &raw),
+              DWORD{ERROR_SUCCESS});
+    const fw::UniqueLocalMemory descriptor(raw);
+    ASSERT_NE(dacl, nullptr);
+    std::vector<std::wstring> allowed;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, &ace));
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        ASSERT_EQ(header->AceType, ACCESS_ALLOWED_ACE_TYPE);
+        auto* sid = reinterpret_cast<BYTE*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
+        allowed.push_back(fw::SidText(std::vector<BYTE>(sid, sid + ::GetLengthSid(sid))));
+    }
+    const std::vector<std::wstring> expected = {fw::SidText(fw::CurrentUserSid()), L"S-1-5-18"};
+    EXPECT_EQ(allowed, expected);
+
+    // No event of our own, no event.
+    struct Case {
+        const char* name;
+        std::function<HRESULT(GUID*)> newGuid;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"every name taken", [&](GUID* out) { *out = taken; return S_OK; }, ERROR_ALREADY_EXISTS},
+        {"no GUID", [](GUID*) { return HRESULT{E_OUTOFMEMORY}; }, static_cast<DWORD>(E_OUTOFMEMORY)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(NewAnnouncementEvent(guid, c.newGuid), nullptr);
+        EXPECT_EQ(::GetLastError(), c.error);
+    }
 }
 
 }  // namespace

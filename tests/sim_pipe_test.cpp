@@ -4,6 +4,7 @@
 // the system's broadcasts, bad requests and arguments get errors, and a
 // simulator that is gone or mute never holds a client up.
 #include <windows.h>
+#include <aclapi.h>
 #include <dbt.h>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@
 
 #include "engine/driver_interface.h"
 #include "fw/handles.h"
+#include "fw/security.h"
 #include "fw/wnd.h"
 #include "sim/pipe_protocol.h"
 #include "sim/sim_driver.h"
@@ -44,17 +46,30 @@ using Bytes = std::vector<BYTE>;
 // that are read once it has ended.
 class Child {
 public:
-    Child(const std::wstring& program, const std::vector<std::wstring>& args, bool capture) {
+    // `input`, with `capture`, is what the child reads on stdin.
+    Child(const std::wstring& program, const std::vector<std::wstring>& args, bool capture,
+          const std::optional<std::string>& input = std::nullopt) {
         std::wstring line;
         for (const auto& arg : args)
             line += (line.empty() ? L"" : L" ") + (arg.find(L' ') == std::wstring::npos ? arg : L"\"" + arg + L"\"");
         STARTUPINFOW startup{};
-        fw::UniqueHandle outWrite, errWrite;
+        fw::UniqueHandle outWrite, errWrite, inRead, inWrite;
         if (capture) {
             MakePipe(m_out, outWrite);
             MakePipe(m_err, errWrite);
             startup.dwFlags = STARTF_USESTDHANDLES;
             startup.hStdInput = nullptr;
+            if (input) {
+                // The child's end is the read end; ours is written and closed
+                // before the start, so the child meets the end of its input.
+                MakePipe(inRead, inWrite);
+                ::SetHandleInformation(inRead.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+                ::SetHandleInformation(inWrite.get(), HANDLE_FLAG_INHERIT, 0);
+                DWORD written = 0;
+                ::WriteFile(inWrite.get(), input->data(), static_cast<DWORD>(input->size()), &written, nullptr);
+                inWrite.reset();
+                startup.hStdInput = inRead.get();
+            }
             startup.hStdOutput = outWrite.get();
             startup.hStdError = errWrite.get();
         }
@@ -116,8 +131,8 @@ struct CtlResult {
     std::string out, err;
 };
 
-CtlResult RunCtl(const std::vector<std::wstring>& args) {
-    Child ctl(ProgramPath(L"VarnokSimCtl.exe"), args, true);
+CtlResult RunCtl(const std::vector<std::wstring>& args, const std::optional<std::string>& input = std::nullopt) {
+    Child ctl(ProgramPath(L"VarnokSimCtl.exe"), args, true, input);
     CtlResult result;
     if (!ctl.Started()) {
         ADD_FAILURE() << "VarnokSimCtl.exe did not start: " << ctl.StartError();
@@ -832,6 +847,115 @@ TEST(PipeDeviceTest, AnswersThatCannotBeTrustedFailTheCall) {
     EXPECT_EQ(unnamed.Open(L"\\\\.\\D:", 0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
     EXPECT_EQ(unnamed.DriveType(L"D:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+}
+
+TEST_F(SimulatorTest, InsertTakesThePassphraseFromStandardInput) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::wstring passphrase;  // empty: refused as a bad argument
+    };
+    const Case cases[] = {
+        {"a line", "s3cret words\r\nnext line", L"s3cret words"},
+        {"UTF-8 at the end of input", "p\xC3\xA4ssw\xC3\xB6rd", L"p\x00e4ssw\x00f6rd"},
+        {"the longest", std::string(254, 'k') + "\n", std::wstring(254, L'k')},
+        {"too long", std::string(255, 'k') + "\n", L""},
+        {"empty", "\n", L""},
+        {"no input", "", L""},
+        {"not UTF-8", "\xFF\xFE\n", L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CtlResult insert = RunCtl({L"insert", L"E:", L"encrypted", L"-"}, c.input);
+        if (c.passphrase.empty()) {
+            EXPECT_EQ(insert.exitCode, 2u) << insert.err;
+            EXPECT_EQ(StatusOf(Device(), L"\\\\.\\E:"), std::optional<DWORD>(0)) << "a disc went in";
+            continue;
+        }
+        ASSERT_EQ(insert.exitCode, 0u) << insert.err;
+        const HANDLE drive = Device().Open(L"\\\\.\\E:", 0);
+        ASSERT_NE(drive, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(Call(Device(), drive, IOCTL_VNK_LOGIN, LoginRecord(c.passphrase)).ok);
+        Device().Close(drive);
+        EXPECT_EQ(RunCtl({L"eject", L"E:"}).exitCode, 0u);
+    }
+}
+
+TEST_F(SimulatorTest, PipeIsOpenToTheUserAndSystemOnlyAndServesABoundedNumberOfClients) {
+    // Held connections: the pipe's own handles, as any client gets them.
+    std::vector<fw::UniqueHandle> held;
+    const auto connect = [&] {
+        return fw::UniqueHandle(::CreateFileW(m_pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    };
+    held.push_back(connect());
+    ASSERT_TRUE(held.back()) << ::GetLastError();
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(held.back().get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &dacl, nullptr, &raw),
+              DWORD{ERROR_SUCCESS});
+    const fw::UniqueLocalMemory descriptor(raw);
+    ASSERT_NE(dacl, nullptr);
+    std::vector<std::wstring> allowed;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, &ace));
+        ASSERT_EQ(static_cast<const ACE_HEADER*>(ace)->AceType, ACCESS_ALLOWED_ACE_TYPE);
+        auto* sid = reinterpret_cast<BYTE*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
+        allowed.push_back(fw::SidText(Bytes(sid, sid + ::GetLengthSid(sid))));
+    }
+    const std::vector<std::wstring> expected = {fw::SidText(fw::CurrentUserSid()), L"S-1-5-18"};
+    EXPECT_EQ(allowed, expected);
+
+    // Every instance taken: the next client is told to wait, and gets in
+    // once one lets go.
+    while (held.size() < 64) {
+        held.push_back(connect());
+        ASSERT_TRUE(PumpUntil([&] { return held.back() || (held.back() = connect()); })) << held.size();
+    }
+    EXPECT_FALSE(connect());
+    EXPECT_EQ(::GetLastError(), DWORD{ERROR_PIPE_BUSY});
+    held.pop_back();
+    Response response;
+    Request list;
+    list.op = Op::List;
+    EXPECT_EQ(sim::Exchange(m_pipePath, list, response, sim::PipeTimeouts{kWatchdogMs, kWatchdogMs}),
+              DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(response.result, 1u);
+}
+
+TEST(PipeDeviceTest, ClientTalksOnlyToAServerOfItsOwnUser) {
+    // Wine runs every process as the one user, so a server of another
+    // identity cannot be had here: the check is made against another SID.
+    const std::wstring path = L"\\\\.\\pipe\\VarnokSimulator-identity-" + std::to_wstring(::GetCurrentProcessId());
+    fw::UniqueHandle server(::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
+                                               nullptr));
+    ASSERT_TRUE(server);
+    fw::UniqueHandle client(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    ASSERT_TRUE(client);
+
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof system;
+    ASSERT_TRUE(::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
+    fw::UniqueHandle notAPipe(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    struct Case {
+        const char* name;
+        HANDLE pipe;
+        Bytes user;
+        DWORD result;
+    };
+    const Case cases[] = {
+        {"served by this user", client.get(), fw::CurrentUserSid(), ERROR_SUCCESS},
+        {"served by another user", client.get(), Bytes(system, system + systemSize), ERROR_ACCESS_DENIED},
+        {"no user to compare with", client.get(), Bytes(), ERROR_ACCESS_DENIED},
+        {"not a pipe", notAPipe.get(), fw::CurrentUserSid(), ERROR_ACCESS_DENIED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(sim::CheckPipeServer(c.pipe, c.user), c.result);
+    }
 }
 
 }  // namespace

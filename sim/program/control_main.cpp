@@ -4,8 +4,10 @@
 //   3: no simulator answered.
 #include <windows.h>
 
-#include <cwchar>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,7 +33,7 @@ constexpr std::string_view kUsage =
     "  add X [cdrom|other]           plug in a drive (broadcasts the arrival)\n"
     "  remove X                      unplug a drive (broadcasts the removal)\n"
     "  insert X plain                insert a disc that is not a Varnok disc\n"
-    "  insert X encrypted PASSPHRASE insert an encrypted disc\n"
+    "  insert X encrypted PASSPHRASE insert an encrypted disc ('-': the first line of standard input)\n"
     "  eject X                       take the disc out by hand\n"
     "  hold X on|off                 another program holds the drive's volume\n"
     "  fail X KIND ERROR [COUNT]     the next COUNT (default 1, 'forever', 0 clears) calls of KIND\n"
@@ -107,15 +109,78 @@ std::optional<Command> ParseAdd(const Args& args) {
     return command;
 }
 
+// Bytes that may hold a passphrase, wiped when they go.
+struct WipedBytes {
+    std::vector<char> bytes;
+    ~WipedBytes() { ::SecureZeroMemory(bytes.data(), bytes.size()); }
+};
+
+// The first line of standard input (UTF-8, or the console's own text
+// without echo) into `text`, so that a passphrase need not stand on a
+// command line. False when it cannot be read or is no UTF-8.
+bool ReadPassphraseLine(std::wstring& text) {
+    // Room for the longest passphrase in UTF-8 and its line break, and one
+    // byte more to tell an over-long line.
+    constexpr DWORD kMaxBytes = 3 * vnk::kMaxPassphraseUnits + 3;
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = 0;
+    if (::GetConsoleMode(input, &mode)) {
+        ::SetConsoleMode(input, (mode | ENABLE_LINE_INPUT) & ~ENABLE_ECHO_INPUT);
+        text.assign(vnk::kMaxPassphraseUnits + 3, L'\0');
+        DWORD read = 0;
+        const BOOL ok = ::ReadConsoleW(input, text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
+        ::SetConsoleMode(input, mode);
+        if (!ok) return false;
+        text.resize(std::min<size_t>(read, text.size()));
+    } else {
+        WipedBytes line;
+        line.bytes.resize(kMaxBytes + 1);
+        DWORD total = 0;
+        for (DWORD read = 0; total < kMaxBytes + 1; total += read) {
+            if (!::ReadFile(input, line.bytes.data() + total, kMaxBytes + 1 - total, &read, nullptr) || read == 0)
+                break;
+            if (std::memchr(line.bytes.data() + total, '\n', read) != nullptr) {
+                total += read;
+                break;
+            }
+        }
+        const auto end = static_cast<int>(
+            std::find(line.bytes.data(), line.bytes.data() + total, '\n') - line.bytes.data());
+        text.assign(kMaxBytes + 1, L'\0');
+        const int units = end == 0 ? 0
+                                   : ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.bytes.data(), end,
+                                                           text.data(), static_cast<int>(text.size()));
+        if (end != 0 && units == 0) return false;
+        text.resize(static_cast<size_t>(units));
+    }
+    const size_t lineEnd = text.find_first_of(L"\r\n");
+    if (lineEnd != std::wstring::npos) {
+        ::SecureZeroMemory(text.data() + lineEnd, (text.size() - lineEnd) * sizeof(wchar_t));
+        text.resize(lineEnd);
+    }
+    return true;
+}
+
 std::optional<Command> ParseInsert(const Args& args) {
     auto command = ParseDriveCommand(Op::InsertPlain, args, 3, 4);
     if (!command) return std::nullopt;
     if (args[2] == L"plain" && args.size() == 3) return command;
     if (args[2] == L"encrypted" && args.size() == 4) {
-        if (args[3].empty() || args[3].size() > vnk::kMaxPassphraseUnits)
+        std::wstring& passphrase = command->request.text;
+        if (args[3] == L"-") {
+            if (!ReadPassphraseLine(passphrase)) {
+                WipeRequest(command->request);
+                return Bad("no passphrase in UTF-8 could be read from standard input");
+            }
+        } else {
+            passphrase = args[3];
+        }
+        if (passphrase.empty() || passphrase.size() > vnk::kMaxPassphraseUnits) {
+            WipeRequest(command->request);
             return Bad("a passphrase has 1 to 254 characters");
+        }
         command->request.op = Op::InsertEncrypted;
-        command->request.text = args[3];
         return command;
     }
     return Bad("insert takes 'plain', or 'encrypted' and a passphrase");
@@ -235,7 +300,7 @@ int Run(const std::wstring& pipePath, Command& command) {
     const PipeTimeouts timeouts{2000, 60000};
     Response response;
     const DWORD error = Exchange(pipePath, command.request, response, timeouts);
-    ::SecureZeroMemory(command.request.text.data(), command.request.text.size() * sizeof(wchar_t));
+    WipeRequest(command.request);
     if (error == ERROR_FILE_NOT_FOUND) {
         PrintError("VarnokSimCtl: the simulator is not running (nothing serves " + Narrow(pipePath) + ")");
         return kExitNoSimulator;
@@ -278,12 +343,14 @@ int wmain(int argc, wchar_t** argv) {
     if (!command) return kExitUsage;
     const auto pipePath = SimulatorPipePath();
     if (!pipePath) {
+        WipeRequest(command->request);
         PrintError("VarnokSimCtl: VARNOK_SIM_PIPE must be a pipe name of 1 to 200 characters without backslashes");
         return kExitUsage;
     }
     try {
         return Run(*pipePath, *command);
     } catch (const std::exception&) {
+        WipeRequest(command->request);
         PrintError("VarnokSimCtl: ended by an internal error");
         return kExitNoSimulator;
     }

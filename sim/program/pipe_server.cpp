@@ -18,23 +18,41 @@ constexpr DWORD kWriteTimeoutMs = 5000;
 PipeServer::PipeServer(std::wstring pipePath, Handler handler)
     : m_pipePath(std::move(pipePath)),
       m_handler(std::move(handler)),
-      m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+      m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_connectionEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      m_ownerOnly(fw::OwnerOnlySddl()) {}
 
 PipeServer::~PipeServer() {
     Stop();
     JoinFinished(true);
 }
 
-fw::UniqueHandle PipeServer::NewInstance(bool first) const {
+fw::UniqueHandle PipeServer::NewInstance(bool first) {
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     return fw::UniqueHandle(::CreateNamedPipeW(m_pipePath.c_str(), openMode,
                                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                               PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0,
-                                               nullptr));
+                                               kMaxInstances, kPipeBufferBytes, kPipeBufferBytes, 0,
+                                               m_ownerOnly.Attributes()));
+}
+
+fw::UniqueHandle PipeServer::NextInstance(DWORD& error) {
+    for (;;) {
+        fw::UniqueHandle instance = NewInstance(false);
+        if (instance) return instance;
+        error = ::GetLastError();
+        if (error != ERROR_PIPE_BUSY) return {};
+        // Every instance is taken: wait for a connection to end.
+        const HANDLE waits[2] = {m_connectionEnded.get(), m_stop.get()};
+        error = ERROR_SUCCESS;
+        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return {};
+        JoinFinished(false);
+    }
 }
 
 DWORD PipeServer::Listen() {
-    if (!m_stop) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!m_stop || !m_connectionEnded) return ERROR_NOT_ENOUGH_MEMORY;
+    // Passphrases go through this pipe: without its DACL it is not served.
+    if (!m_ownerOnly) return ERROR_INVALID_SECURITY_DESCR;
     m_listening = NewInstance(true);
     return m_listening ? ERROR_SUCCESS : ::GetLastError();
 }
@@ -67,10 +85,13 @@ DWORD PipeServer::Run() {
     while (m_listening && ::WaitForSingleObject(m_stop.get(), 0) == WAIT_TIMEOUT) {
         fw::UniqueHandle pipe = std::move(m_listening);
         const bool connected = AwaitClient(pipe.get());
-        // The next instance first: a client that finds none has to wait.
+        if (!connected) pipe.reset();
+        // The next instance first: a client that finds none fails at once,
+        // while one that finds them all busy waits.
         m_listening = NewInstance(false);
-        if (!m_listening) error = ::GetLastError();
         if (connected) Start(std::move(pipe));
+        // With every instance taken, wait for a connection to end.
+        if (!m_listening) m_listening = NextInstance(error);
         JoinFinished(false);
     }
     JoinFinished(true);
@@ -89,6 +110,7 @@ void PipeServer::Start(fw::UniqueHandle pipe) {
             }
             owned.reset();
             connection.done = true;
+            ::SetEvent(m_connectionEnded.get());
         });
     } catch (const std::exception&) {
         m_connections.pop_back();  // no thread: the connection is dropped
@@ -109,21 +131,36 @@ void PipeServer::JoinFinished(bool all) {
     for (Connection& connection : finished) connection.thread.join();
 }
 
+namespace {
+
+// A request, and the frame it came in, hold a passphrase until they are
+// wiped: on every path out, a thrown one included.
+struct WipedRequest {
+    std::optional<Request> request;
+    ~WipedRequest() {
+        if (request) WipeRequest(*request);
+    }
+};
+struct WipedBytes {
+    std::vector<BYTE> bytes;
+    ~WipedBytes() { ::SecureZeroMemory(bytes.data(), bytes.size()); }
+};
+
+}  // namespace
+
 Response PipeServer::Answer(const std::vector<BYTE>& body) const {
-    auto request = DecodeRequest(body);
-    if (!request) return Refusal(ERROR_INVALID_DATA, "malformed request");
+    WipedRequest decoded{DecodeRequest(body)};
+    if (!decoded.request) return Refusal(ERROR_INVALID_DATA, "malformed request");
     try {
-        Response response = m_handler(*request);
-        ::SecureZeroMemory(request->text.data(), request->text.size() * sizeof(wchar_t));
-        ::SecureZeroMemory(request->input.data(), request->input.size());
-        return response;
+        return m_handler(*decoded.request);
     } catch (const std::bad_alloc&) {
         return Refusal(ERROR_NOT_ENOUGH_MEMORY, "out of memory");
     }
 }
 
 void PipeServer::Serve(HANDLE pipe) const {
-    std::vector<BYTE> body;
+    WipedBytes frame;
+    std::vector<BYTE>& body = frame.bytes;
     for (;;) {
         const DWORD error = ReadFrame(pipe, body, m_stop.get(), INFINITE);
         if (error == ERROR_INVALID_DATA) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fw/handles.h"
+#include "fw/security.h"
 #include "sim/pipe_protocol.h"
 
 namespace vnk::sim {
@@ -21,15 +22,19 @@ class PipeServer {
 public:
     // Called on a connection's thread, for many connections at once.
     using Handler = std::function<Response(const Request&)>;
+    // Connections served at once (clients keep one per thread); a client
+    // beyond them waits for one to end.
+    static constexpr DWORD kMaxInstances = 64;
 
     PipeServer(std::wstring pipePath, Handler handler);
     ~PipeServer();  // stops and waits for every connection's thread
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
 
-    // Creates the first instance of the pipe: from here on clients can
-    // connect. Fails with ERROR_ACCESS_DENIED (or ERROR_PIPE_BUSY) when
-    // another process already serves the name.
+    // Creates the first instance of the pipe, open to this user and SYSTEM
+    // only: from here on clients can connect. Fails with
+    // ERROR_ACCESS_DENIED (or ERROR_PIPE_BUSY) when another process already
+    // serves the name.
     DWORD Listen();
     // Accepts clients until Stop(), then ends every connection and waits
     // for its thread. Returns the error that ended it early (no more pipe
@@ -44,7 +49,9 @@ private:
         std::atomic<bool> done{false};
     };
 
-    fw::UniqueHandle NewInstance(bool first) const;
+    fw::UniqueHandle NewInstance(bool first);
+    // The next instance once one is free; null when stopped or failed.
+    fw::UniqueHandle NextInstance(DWORD& error);
     bool AwaitClient(HANDLE pipe) const;
     void Start(fw::UniqueHandle pipe);
     void Serve(HANDLE pipe) const;
@@ -54,6 +61,8 @@ private:
     const std::wstring m_pipePath;
     const Handler m_handler;
     fw::UniqueHandle m_stop;
+    fw::UniqueHandle m_connectionEnded;  // auto-reset, set as each connection ends
+    fw::SecurityDescriptor m_ownerOnly;
     fw::UniqueHandle m_listening;  // the instance waiting for the next client
     std::mutex m_mutex;
     std::list<Connection> m_connections;  // nodes stay put while their threads run

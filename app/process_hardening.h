@@ -1,0 +1,29 @@
+// Start-up measures that close the process to the user's other programs
+// and switch on the protections Windows offers without a setting. Each
+// runs before the first window; a measure the system does not offer, or
+// refuses, is traced and the start goes on.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace vnk {
+
+// What other processes of the user may not do to this one: read, write or
+// change its memory, start threads in it, take its handles.
+constexpr DWORD kDeniedToUsersProcesses =
+    PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_VM_OPERATION | PROCESS_CREATE_THREAD | PROCESS_DUP_HANDLE;
+// What they still may: wait for it, ask who it is, end it, read this DACL.
+constexpr DWORD kLeftToUsersProcesses =
+    SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | READ_CONTROL;
+
+// The process DACL for the user with this SID text: the denial above for
+// the user, full access for SYSTEM and Administrators, the rest above for
+// the user, and for the object's owner nothing beyond reading the DACL (an
+// owner could otherwise rewrite it).
+std::wstring ProcessDaclSddl(const std::wstring& userSid);
+
+void HardenProcess();
+
+}  // namespace vnk

@@ -1,0 +1,38 @@
+// Memory for a secret: pages of its own, locked in RAM so that they are
+// never written to the page file, kept out of crash dumps where the system
+// offers that, and wiped before they are unlocked and released.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace fw {
+
+class SecretBuffer {
+public:
+    // At least `bytes` bytes, all zero; an empty buffer (false) when the
+    // system gave no memory.
+    explicit SecretBuffer(size_t bytes);
+    ~SecretBuffer();
+    SecretBuffer(const SecretBuffer&) = delete;
+    SecretBuffer& operator=(const SecretBuffer&) = delete;
+
+    explicit operator bool() const { return m_memory != nullptr; }
+    void* data() const { return m_memory; }
+    size_t size() const { return m_size; }
+    // Whether the pages are locked and excluded from crash dumps; neither
+    // is a reason to refuse the secret, only to trace.
+    bool Locked() const { return m_locked; }
+    bool ExcludedFromDumps() const { return m_excluded; }
+
+    void Wipe() const;
+
+private:
+    void* m_memory = nullptr;
+    size_t m_size = 0;
+    bool m_locked = false;
+    bool m_excluded = false;
+};
+
+}  // namespace fw
