@@ -28,7 +28,7 @@ public:
     vnk::DeviceHandle m_hDevice;  // open and locked while the box waits
     CColorStatic m_resultLabel;
     fw::Static m_promptLabel;
-    CPassphraseEdit m_passphraseEdit;  // holds the passphrase while the box lives
+    vnk::CPassphraseEdit m_passphraseEdit;  // holds the passphrase while the box lives
     fw::Button m_loginButton;
     fw::Font m_resultFont;
 

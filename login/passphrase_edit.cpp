@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <string>
 
+namespace vnk {
+
 namespace {
 
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -218,3 +220,5 @@ LRESULT CPassphraseEdit::OnImeComposition(WPARAM wParam, LPARAM lParam) {
     // own handling hands it over as WM_IME_CHAR instead.
     return ::DefWindowProcW(m_hWnd, WM_IME_COMPOSITION, wParam, lParam);
 }
+
+}  // namespace vnk

@@ -17,11 +17,13 @@
 #include "fw/secret_buffer.h"
 #include "fw/wnd.h"
 
+namespace vnk {
+
 class CPassphraseEdit : public fw::Wnd {
 public:
     // The most the driver takes; a character that does not fit whole is
     // refused whole, so what is sent is always exactly what was typed.
-    static constexpr size_t kMaxUnits = vnk::kMaxPassphraseUnits;
+    static constexpr size_t kMaxUnits = kMaxPassphraseUnits;
     static constexpr wchar_t kPlaceholder = L'*';
 
     CPassphraseEdit() = default;
@@ -72,3 +74,5 @@ private:
     // The first half of a surrogate pair, waiting for its second.
     wchar_t m_pendingHigh = 0;
 };
+
+}  // namespace vnk
