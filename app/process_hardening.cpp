@@ -24,8 +24,8 @@ Fn Kernel32Function(const char* name) {
 }
 
 void CloseToOtherProcesses() {
-    const std::wstring user = fw::SidText(fw::CurrentUserSid());
-    const fw::SecurityDescriptor descriptor(user.empty() ? std::wstring() : ProcessDaclSddl(user));
+    const std::wstring user = vnk::fw::SidText(vnk::fw::CurrentUserSid());
+    const vnk::fw::SecurityDescriptor descriptor(user.empty() ? std::wstring() : ProcessDaclSddl(user));
     PACL dacl = descriptor.Dacl();
     if (dacl == nullptr) {
         Trace(L"CloseToOtherProcesses: no process DACL could be made (%u)\n", ::GetLastError());

@@ -161,7 +161,7 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
 void SetLoginThreadFactory(LoginThreadFactory factory) { g_loginThreadFactory = factory; }
 
 HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& newGuid) {
-    fw::SecurityDescriptor ownerOnly(fw::OwnerOnlySddl());
+    vnk::fw::SecurityDescriptor ownerOnly(vnk::fw::OwnerOnlySddl());
     if (!ownerOnly) {
         if (::GetLastError() == ERROR_SUCCESS) ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
         return nullptr;
@@ -173,7 +173,7 @@ HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& new
             return nullptr;
         }
         const std::wstring name = EventNameForGuid(guid);
-        fw::UniqueHandle event(::CreateEventW(ownerOnly.Attributes(), FALSE, FALSE, name.c_str()));
+        vnk::fw::UniqueHandle event(::CreateEventW(ownerOnly.Attributes(), FALSE, FALSE, name.c_str()));
         if (!event) return nullptr;
         if (::GetLastError() != ERROR_ALREADY_EXISTS) return event.release();
         Trace(L"NewAnnouncementEvent: event name %s is taken, trying another\n", name.c_str());
