@@ -24,31 +24,31 @@ Fn Kernel32Function(const char* name) {
 }
 
 void CloseToOtherProcesses() {
-    const std::wstring user = fw::SidText(fw::CurrentUserSid());
-    const fw::SecurityDescriptor descriptor(user.empty() ? std::wstring() : ProcessDaclSddl(user));
+    const std::wstring user = vnk::fw::SidText(vnk::fw::CurrentUserSid());
+    const vnk::fw::SecurityDescriptor descriptor(user.empty() ? std::wstring() : ProcessDaclSddl(user));
     PACL dacl = descriptor.Dacl();
     if (dacl == nullptr) {
-        Trace(L"HardenProcess: no process DACL could be made (%u)\n", ::GetLastError());
+        Trace(L"CloseToOtherProcesses: no process DACL could be made (%u)\n", ::GetLastError());
         return;
     }
     const DWORD error = ::SetSecurityInfo(::GetCurrentProcess(), SE_KERNEL_OBJECT,
                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                           nullptr, nullptr, dacl, nullptr);
-    if (error != ERROR_SUCCESS) Trace(L"HardenProcess: the process DACL was refused (%u)\n", error);
+    if (error != ERROR_SUCCESS) Trace(L"CloseToOtherProcesses: the process DACL was refused (%u)\n", error);
 }
 
 void RestrictDllSearch() {
     using Fn = BOOL(WINAPI*)(DWORD);
     const auto set = Kernel32Function<Fn>("SetDefaultDllDirectories");
     if (set == nullptr || !set(LOAD_LIBRARY_SEARCH_SYSTEM32))
-        Trace(L"HardenProcess: DLL search not restricted to System32 (%u)\n", ::GetLastError());
+        Trace(L"RestrictDllSearch: DLL search not restricted to System32 (%u)\n", ::GetLastError());
 }
 
 void SetMitigation(PROCESS_MITIGATION_POLICY policy, void* value, SIZE_T size, const wchar_t* name) {
     using Fn = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
     const auto set = Kernel32Function<Fn>("SetProcessMitigationPolicy");
     if (set == nullptr || !set(policy, value, size))
-        Trace(L"HardenProcess: mitigation %s not set (%u)\n", name, ::GetLastError());
+        Trace(L"SetMitigation: mitigation %s not set (%u)\n", name, ::GetLastError());
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ const UINT kTaskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
 
 }  // namespace
 
-FW_BEGIN_MESSAGE_MAP(CVNKDStatus, fw::Dialog)
+FW_BEGIN_MESSAGE_MAP(CVNKDStatus, vnk::fw::Dialog)
     FW_ON_WM_SYSCOMMAND()
     FW_ON_WM_PAINT()
     FW_ON_WM_QUERYDRAGICON()
@@ -44,15 +44,15 @@ FW_BEGIN_MESSAGE_MAP(CVNKDStatus, fw::Dialog)
 FW_END_MESSAGE_MAP()
 
 CVNKDStatus::CVNKDStatus()
-    : fw::Dialog(IDD_VARNOKD_STATUS),
-      m_hIcon(::LoadIconW(fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME))),
+    : vnk::fw::Dialog(IDD_VARNOKD_STATUS),
+      m_hIcon(::LoadIconW(vnk::fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME))),
       m_uTrayMessage(::RegisterWindowMessageW(L"Varnok Client tray notification")) {}
 
 CVNKDStatus::~CVNKDStatus() {
     if (m_hWnd != nullptr) DestroyWindow();
 }
 
-void CVNKDStatus::DoDataExchange(fw::DataExchange& dx) {
+void CVNKDStatus::DoDataExchange(vnk::fw::DataExchange& dx) {
     dx.Control(IDC_DRIVELIST, m_list);
     dx.Control(IDC_TITLE, m_title);
     dx.Control(IDC_VERSION, m_version);
@@ -66,7 +66,7 @@ std::wstring CVNKDStatus::StatusText(DWORD status) {
 }
 
 BOOL CVNKDStatus::OnInitDialog() {
-    fw::Dialog::OnInitDialog();
+    vnk::fw::Dialog::OnInitDialog();
 
     if (vnk::VNKDProbeForDrives(0) == 0) {
         vnk::ErrorBox(m_hWnd, IDS_ERR_DRIVER_NOT_INSTALLED, IDS_CAP_DRIVER_NOT_INSTALLED, MB_ICONERROR);
@@ -74,7 +74,7 @@ BOOL CVNKDStatus::OnInitDialog() {
         return FALSE;
     }
 
-    const fw::App* app = fw::GetApp();
+    const vnk::fw::App* app = vnk::fw::GetApp();
     ShowWindow(app != nullptr ? app->m_nCmdShow : SW_SHOWMINNOACTIVE);
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
@@ -118,7 +118,7 @@ void CVNKDStatus::SizeColumns() {
     ::GetTextExtentPoint32W(dc, driveLetter.c_str(), static_cast<int>(driveLetter.size()), &extent);
     ::SelectObject(dc, oldFont);
     ::ReleaseDC(header, dc);
-    const int wanted = extent.cx + 2 * ::GetSystemMetricsForDpi(SM_CXEDGE, Dpi()) + fw::ScaleForDpi(16, Dpi());
+    const int wanted = extent.cx + 2 * ::GetSystemMetricsForDpi(SM_CXEDGE, Dpi()) + vnk::fw::ScaleForDpi(16, Dpi());
     if (m_list.GetColumnWidth(0) < wanted) m_list.SetColumnWidth(0, wanted);
     m_list.SetColumnWidth(1, LVSCW_AUTOSIZE_USEHEADER);
 }
@@ -142,17 +142,17 @@ void CVNKDStatus::InitHeader() {
 
     // The label's place is designed in pixels at 96 DPI.
     const std::wstring iconText = vnk::LoadResString(IDS_ICON_LABEL);
-    const auto scaled = [this](int pixels) { return fw::ScaleForDpi(pixels, Dpi()); };
+    const auto scaled = [this](int pixels) { return vnk::fw::ScaleForDpi(pixels, Dpi()); };
     HWND label = ::CreateWindowExW(0, L"STATIC", iconText.c_str(), WS_CHILD | WS_VISIBLE | SS_ICON | SS_CENTERIMAGE,
                                    scaled(31), scaled(20), scaled(79 - 31), scaled(68 - 20), m_hWnd,
-                                   reinterpret_cast<HMENU>(UINT_PTR{kIconLabelId}), fw::ResourceInstance(), nullptr);
+                                   reinterpret_cast<HMENU>(UINT_PTR{kIconLabelId}), vnk::fw::ResourceInstance(), nullptr);
     m_iconLabel.Attach(label);
     LoadIconLabelImage();
 }
 
 void CVNKDStatus::CreateHeaderFonts() {
-    const auto makeFont = [this](fw::Font& font, int points, int weight) {
-        font.CreateFontW(fw::FontHeightForDpi(points, Dpi()), 0, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
+    const auto makeFont = [this](vnk::fw::Font& font, int points, int weight) {
+        font.CreateFontW(vnk::fw::FontHeightForDpi(points, Dpi()), 0, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
                          OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Verdana");
     };
     makeFont(m_fontTitle, 16, FW_BOLD);
@@ -164,9 +164,9 @@ void CVNKDStatus::CreateHeaderFonts() {
 }
 
 void CVNKDStatus::LoadIconLabelImage() {
-    const int size = fw::ScaleForDpi(48, Dpi());
-    fw::UniqueIcon image(static_cast<HICON>(
-        ::LoadImageW(fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+    const int size = vnk::fw::ScaleForDpi(48, Dpi());
+    vnk::fw::UniqueIcon image(static_cast<HICON>(
+        ::LoadImageW(vnk::fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
     m_iconLabel.SendMessage(STM_SETICON, reinterpret_cast<WPARAM>(image.get()));
     // The label shows the new image now; the old one may go.
     m_iconLabelImage = std::move(image);
@@ -250,7 +250,7 @@ void CVNKDStatus::OnShowStatusWindow() {
 BOOL CVNKDStatus::DestroyWindow() {
     m_bHidden = false;
     UpdateTrayIcon();
-    return fw::Dialog::DestroyWindow();
+    return vnk::fw::Dialog::DestroyWindow();
 }
 
 void CVNKDStatus::OnPaint() {

@@ -17,7 +17,7 @@
 #include "fw/handles.h"
 #include "ui/system_tray.h"
 
-class CVNKDStatus : public fw::Dialog {
+class CVNKDStatus : public vnk::fw::Dialog {
 public:
     CVNKDStatus();
     ~CVNKDStatus() override;
@@ -30,17 +30,17 @@ public:
     UINT TrayMessage() const { return m_uTrayMessage; }
     bool RecheckPending() const { return m_bRecheckPending; }
 
-    fw::ListCtrl m_list;
-    fw::Static m_title;
-    fw::Static m_version;
-    fw::Static m_legal;
-    fw::Static m_iconLabel;
+    vnk::fw::ListCtrl m_list;
+    vnk::fw::Static m_title;
+    vnk::fw::Static m_version;
+    vnk::fw::Static m_legal;
+    vnk::fw::Static m_iconLabel;
 
     // The text of column 1 for a drive's status value.
     static std::wstring StatusText(DWORD status);
 
 protected:
-    void DoDataExchange(fw::DataExchange& dx) override;
+    void DoDataExchange(vnk::fw::DataExchange& dx) override;
     BOOL OnInitDialog() override;
     void OnOK() override;
     void OnDpiChanged(UINT dpi) override;
@@ -75,14 +75,14 @@ private:
     // all. Returns the drives whose disc could not be ejected, with why.
     std::vector<std::pair<wchar_t, DWORD>> LockEveryDisc(const wchar_t* caller, int attempts);
 
-    fw::UniqueDeviceNotify m_hDevNotify;
+    vnk::fw::UniqueDeviceNotify m_hDevNotify;
     HICON m_hIcon = nullptr;  // shared resource icon, not destroyed
     bool m_bHidden = false;
     std::unique_ptr<vnk::CSystemTray> m_pTray;  // exists exactly while the window is hidden
     UINT m_uTrayMessage = 0;
     bool m_bRecheckPending = false;
-    fw::Font m_fontTitle;
-    fw::Font m_fontVersion;
-    fw::Font m_fontLegal;
-    fw::UniqueIcon m_iconLabelImage;
+    vnk::fw::Font m_fontTitle;
+    vnk::fw::Font m_fontVersion;
+    vnk::fw::Font m_fontLegal;
+    vnk::fw::UniqueIcon m_iconLabelImage;
 };

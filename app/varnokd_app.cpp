@@ -10,7 +10,7 @@
 #include "login/login_thread.h"
 
 bool CVarnokdApp::HandOverToRunningInstance() {
-    fw::UniqueHandle marker(::OpenFileMappingW(FILE_MAP_READ, TRUE, kInstanceMarker));
+    vnk::fw::UniqueHandle marker(::OpenFileMappingW(FILE_MAP_READ, TRUE, kInstanceMarker));
     if (!marker) return false;
     marker.reset();
     // Bring the running instance's window up; it may not have made it yet.
@@ -26,7 +26,7 @@ BOOL CVarnokdApp::InitInstance() {
 
     // Neither a failure nor a marker another instance made meanwhile stops
     // the start.
-    fw::UniqueHandle marker(
+    vnk::fw::UniqueHandle marker(
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, kInstanceMarker));
     ::CoInitialize(nullptr);
     // The status window's first probe starts the drives' login threads.

@@ -4,7 +4,7 @@
 
 #include "fw/app.h"
 
-class CVarnokdApp : public fw::App {
+class CVarnokdApp : public vnk::fw::App {
 public:
     // The single-instance marker: a named file mapping in the session's
     // local namespace.

@@ -18,7 +18,7 @@
 
 namespace {
 
-class BenchApp : public fw::App {};
+class BenchApp : public vnk::fw::App {};
 
 int g_drives = 4;
 

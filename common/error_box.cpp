@@ -15,7 +15,7 @@ constexpr int kBufferUnits = 65536;
 
 std::vector<wchar_t> LoadInto(UINT id) {
     std::vector<wchar_t> buffer(kBufferUnits, L'\0');
-    ::LoadStringW(fw::ResourceInstance(), id, buffer.data(), kBufferUnits - 1);
+    ::LoadStringW(vnk::fw::ResourceInstance(), id, buffer.data(), kBufferUnits - 1);
     return buffer;
 }
 
@@ -31,7 +31,7 @@ int ErrorBox(HWND owner, UINT textId, UINT captionId, UINT flags, ...) {
     ::FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER, pattern.data(), 0, 0,
                      reinterpret_cast<wchar_t*>(&text), 0, &args);
     va_end(args);
-    fw::UniqueLocalText owned(text);
+    vnk::fw::UniqueLocalText owned(text);
 
     return ::MessageBoxW(owner, text != nullptr ? text : pattern.data(), caption.data(), flags);
 }

@@ -14,7 +14,7 @@ std::wstring FormatWithArguments(const std::wstring& pattern, const DWORD_PTR* a
         FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
         pattern.c_str(), 0, 0, reinterpret_cast<wchar_t*>(&text), 0,
         reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
-    fw::UniqueLocalText owned(text);
+    vnk::fw::UniqueLocalText owned(text);
     return length != 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
 }
 
@@ -23,7 +23,7 @@ std::wstring FormatWithArguments(const std::wstring& pattern, const DWORD_PTR* a
 std::wstring LoadResString(UINT id) {
     const wchar_t* resource = nullptr;
     // Length 0 asks for a read-only pointer into the resource itself.
-    const int length = ::LoadStringW(fw::ResourceInstance(), id, reinterpret_cast<wchar_t*>(&resource), 0);
+    const int length = ::LoadStringW(vnk::fw::ResourceInstance(), id, reinterpret_cast<wchar_t*>(&resource), 0);
     if (length <= 0 || resource == nullptr) return {};
     return std::wstring(resource, static_cast<size_t>(length));
 }
@@ -58,7 +58,7 @@ std::wstring SystemErrorText(DWORD code, DWORD languageId) {
     ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                          FORMAT_MESSAGE_FROM_SYSTEM,
                      nullptr, code, languageId, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    fw::UniqueLocalText owned(text);
+    vnk::fw::UniqueLocalText owned(text);
     return text != nullptr ? std::wstring(text) : std::wstring();
 }
 

@@ -14,23 +14,23 @@ thread_local int t_driveLockDepth = 0;
 // How often a stop that could not be posted (a full queue) is tried again.
 constexpr DWORD kRepostMs = 100;
 
-void EndThread(std::unique_ptr<fw::Thread>& thread, UINT message) {
+void EndThread(std::unique_ptr<vnk::fw::Thread>& thread, UINT message) {
     if (!thread) return;
     // Answer what the thread may be sending us (a login box's broadcast)
     // while it finishes.
     while (!thread->PostThreadMessage(message, 0, 0) &&
-           fw::WaitAnsweringSent(thread->Handle(), kRepostMs) == WAIT_TIMEOUT) {
+           vnk::fw::WaitAnsweringSent(thread->Handle(), kRepostMs) == WAIT_TIMEOUT) {
         Trace(L"EndThread: message 0x%x not posted to thread %lu (%lu), trying again\n", message,
               thread->m_nThreadID, ::GetLastError());
     }
-    fw::WaitAnsweringSent(thread->Handle(), INFINITE);
+    vnk::fw::WaitAnsweringSent(thread->Handle(), INFINITE);
     thread.reset();
 }
 
-bool HasEnded(const fw::Thread& thread) { return ::WaitForSingleObject(thread.Handle(), 0) == WAIT_OBJECT_0; }
+bool HasEnded(const vnk::fw::Thread& thread) { return ::WaitForSingleObject(thread.Handle(), 0) == WAIT_OBJECT_0; }
 
 // Moves every watcher of the record, current and retired, to `out`.
-void TakeWatchers(DriveInfo& info, std::vector<std::unique_ptr<fw::Thread>>& out) {
+void TakeWatchers(DriveInfo& info, std::vector<std::unique_ptr<vnk::fw::Thread>>& out) {
     if (info.watcher) out.push_back(std::move(info.watcher));
     for (auto& retired : info.retiredWatchers) out.push_back(std::move(retired));
     info.retiredWatchers.clear();
@@ -38,7 +38,7 @@ void TakeWatchers(DriveInfo& info, std::vector<std::unique_ptr<fw::Thread>>& out
     info.watcherFired = false;
 }
 
-void EndThreads(std::vector<std::unique_ptr<fw::Thread>>& threads, UINT message) {
+void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads, UINT message) {
     for (auto& thread : threads) EndThread(thread, message);
     threads.clear();
 }
@@ -68,7 +68,7 @@ DriveInfo::~DriveInfo() {
     // The threads end before the event closes (with the record), so that no
     // watcher ever waits on a handle that is closed (and perhaps reused)
     // under it.
-    std::vector<std::unique_ptr<fw::Thread>> watchers;
+    std::vector<std::unique_ptr<vnk::fw::Thread>> watchers;
     TakeWatchers(*this, watchers);
     EndThreads(watchers, WM_WATCHER_STOP);
     EndThread(loginThread, WM_QUIT);
@@ -105,7 +105,7 @@ DriveTable& Drives() {
 void StartWatcher(wchar_t letter, DriveInfo& info) {
     info.watcherFired = false;
     info.watcherServes = false;
-    info.watcher = fw::BeginThread(&DriveWatcherProc,
+    info.watcher = vnk::fw::BeginThread(&DriveWatcherProc,
                                    reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(letter)),
                                    THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
     if (!info.watcher) {
@@ -131,7 +131,7 @@ void RetireWatcher(DriveInfo& info) {
 }
 
 void StopAllWatchers() {
-    std::vector<std::unique_ptr<fw::Thread>> watchers;
+    std::vector<std::unique_ptr<vnk::fw::Thread>> watchers;
     {
         std::lock_guard lock(DriveLock);
         for (auto& [letter, info] : Drives()) TakeWatchers(info, watchers);
@@ -143,7 +143,7 @@ void VNKDShutdown() {
     // A watcher that wakes now ends instead of waiting again.
     WatchersMayRun = false;
     StopAllWatchers();
-    std::vector<std::unique_ptr<fw::Thread>> logins;
+    std::vector<std::unique_ptr<vnk::fw::Thread>> logins;
     {
         std::lock_guard lock(DriveLock);
         for (auto& [letter, info] : Drives())

@@ -44,12 +44,12 @@ struct DriveInfo {
     ~DriveInfo();
 
     GUID guid{};                  // the current announcement
-    fw::UniqueHandle event;       // its named auto-reset event; none after the engine's shutdown
+    vnk::fw::UniqueHandle event;       // its named auto-reset event; none after the engine's shutdown
     // The drive's threads. The record owns both objects (auto-delete off)
     // and deletes them after their threads have ended.
-    std::unique_ptr<fw::Thread> watcher;
+    std::unique_ptr<vnk::fw::Thread> watcher;
     DWORD status = NoDisc;        // a DriveStatus; other values can come from the driver
-    std::unique_ptr<fw::Thread> loginThread;  // a CVNKDLogin
+    std::unique_ptr<vnk::fw::Thread> loginThread;  // a CVNKDLogin
 
     // The stored watcher's state, both written under DriveLock: set when it
     // is stored, cleared by the watcher itself (and only while it is the
@@ -62,7 +62,7 @@ struct DriveInfo {
     bool watcherFired = false;
     // Replaced watchers that had not ended when they were replaced; kept
     // owned until they are stopped with the others.
-    std::vector<std::unique_ptr<fw::Thread>> retiredWatchers;
+    std::vector<std::unique_ptr<vnk::fw::Thread>> retiredWatchers;
 };
 
 // The lock of the drive table: re-entrant for its owning thread.

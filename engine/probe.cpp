@@ -88,7 +88,7 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
         // Without an event of our own the driver is told no name: whoever
         // held it would hear of this drive's discs.
         error = ::GetLastError();
-        Trace(L"VNKDProbeForDrives: no event for drive %c: (%u)\n", letter, error);
+        Trace(L"Announce: no event for drive %c: (%u)\n", letter, error);
     } else {
         info->guid = guid;
         const AnnounceRecord record{guid, CurrentSessionId()};
@@ -132,7 +132,7 @@ Finding ExamineLetter(wchar_t letter) {
 
 void StartThreads(wchar_t letter, DriveInfo& info) {
     std::lock_guard lock(DriveLock);
-    Trace(L"VNKDProbeForDrives: starting the threads of drive %c:\n", letter);
+    Trace(L"StartThreads: starting the threads of drive %c:\n", letter);
     // A watcher stored while the probe ran (a notice handled inside one of
     // its boxes) has ended at once, as watchers do while they may not run:
     // it is replaced like a missing one.
@@ -143,14 +143,14 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
     if (!info.loginThread) {
         auto login = g_loginThreadFactory != nullptr ? g_loginThreadFactory() : nullptr;
         if (!login) {
-            Trace(L"VNKDProbeForDrives: no login thread for drive %c:\n", letter);
+            Trace(L"StartThreads: no login thread for drive %c:\n", letter);
             return;
         }
         login->m_bAutoDelete = FALSE;
         info.loginThread = std::move(login);
         if (info.loginThread->ResumeThread() == static_cast<DWORD>(-1)) {
             // Never run, it would never end: let it go at once.
-            Trace(L"VNKDProbeForDrives: login thread of drive %c: not resumed (%lu)\n", letter, ::GetLastError());
+            Trace(L"StartThreads: login thread of drive %c: not resumed (%lu)\n", letter, ::GetLastError());
             info.loginThread.reset();
         }
     }
@@ -161,7 +161,7 @@ void StartThreads(wchar_t letter, DriveInfo& info) {
 void SetLoginThreadFactory(LoginThreadFactory factory) { g_loginThreadFactory = factory; }
 
 HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& newGuid) {
-    fw::SecurityDescriptor ownerOnly(fw::OwnerOnlySddl());
+    vnk::fw::SecurityDescriptor ownerOnly(vnk::fw::OwnerOnlySddl());
     if (!ownerOnly) {
         if (::GetLastError() == ERROR_SUCCESS) ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
         return nullptr;
@@ -173,10 +173,10 @@ HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& new
             return nullptr;
         }
         const std::wstring name = EventNameForGuid(guid);
-        fw::UniqueHandle event(::CreateEventW(ownerOnly.Attributes(), FALSE, FALSE, name.c_str()));
+        vnk::fw::UniqueHandle event(::CreateEventW(ownerOnly.Attributes(), FALSE, FALSE, name.c_str()));
         if (!event) return nullptr;
         if (::GetLastError() != ERROR_ALREADY_EXISTS) return event.release();
-        Trace(L"VNKDProbeForDrives: event name %s is taken, trying another\n", name.c_str());
+        Trace(L"NewAnnouncementEvent: event name %s is taken, trying another\n", name.c_str());
     }
     ::SetLastError(ERROR_ALREADY_EXISTS);
     return nullptr;

@@ -16,7 +16,7 @@ namespace vnk {
 // auto-delete off, stores it in the drive's record and resumes it. The
 // login layer lives above the engine, so the application hands the probe
 // this at start-up; without one, drives get no login thread.
-using LoginThreadFactory = std::unique_ptr<fw::Thread> (*)();
+using LoginThreadFactory = std::unique_ptr<vnk::fw::Thread> (*)();
 void SetLoginThreadFactory(LoginThreadFactory factory);
 
 // Reprobe 0: the first probe of the process (the table starts empty);

@@ -33,7 +33,7 @@ Wake WaitForEventOrInput(HANDLE event) {
 UINT DriveWatcherProc(LPVOID param) {
     const auto letter = static_cast<wchar_t>(reinterpret_cast<UINT_PTR>(param));
 
-    fw::Thread* self = fw::CurrentThread();
+    vnk::fw::Thread* self = vnk::fw::CurrentThread();
     const HWND mainWindow =
         self != nullptr && self->GetMainWnd() != nullptr ? self->GetMainWnd()->m_hWnd : nullptr;
 

@@ -2,7 +2,7 @@
 
 #include "fw/wnd.h"
 
-namespace fw {
+namespace vnk::fw {
 
 namespace {
 App* g_app = nullptr;
@@ -37,4 +37,4 @@ void ReportOutOfMemory() {
                   MB_OK | MB_ICONEXCLAMATION);
 }
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -5,7 +5,7 @@
 
 #include "fw/thread.h"
 
-namespace fw {
+namespace vnk::fw {
 
 class App : public Thread {
 public:
@@ -29,4 +29,4 @@ App* GetApp();
 // message box over the calling thread's main window.
 void ReportOutOfMemory();
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-namespace fw {
+namespace vnk::fw {
 
 int ListCtrl::InsertColumn(int column, const wchar_t* heading, int format, int width,
                            int subItem) const {
@@ -62,4 +62,4 @@ BOOL Font::CreateFontW(int height, int width, int escapement, int orientation, i
     return m_font ? TRUE : FALSE;
 }
 
-}  // namespace fw
+}  // namespace vnk::fw

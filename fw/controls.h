@@ -9,7 +9,7 @@
 #include "fw/handles.h"
 #include "fw/wnd.h"
 
-namespace fw {
+namespace vnk::fw {
 
 class Static : public Wnd {};
 class Edit : public Wnd {};
@@ -40,4 +40,4 @@ private:
     UniqueFontHandle m_font;
 };
 
-}  // namespace fw
+}  // namespace vnk::fw

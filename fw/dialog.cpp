@@ -5,7 +5,7 @@
 #include "fw/dpi.h"
 #include "fw/thread.h"
 
-namespace fw {
+namespace vnk::fw {
 
 namespace {
 
@@ -237,4 +237,4 @@ BOOL Dialog::PreTranslateMessage(MSG* msg) {
     return ::IsDialogMessageW(m_hWnd, msg);
 }
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -9,7 +9,7 @@
 #include "fw/handles.h"
 #include "fw/wnd.h"
 
-namespace fw {
+namespace vnk::fw {
 
 class Dialog;
 
@@ -97,4 +97,4 @@ private:
     friend class DataExchange;
 };
 
-}  // namespace fw
+}  // namespace vnk::fw

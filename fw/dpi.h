@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-namespace fw {
+namespace vnk::fw {
 
 constexpr UINT kDesignDpi = 96;
 
@@ -22,4 +22,4 @@ inline int ScaleForDpi(int designPixels, UINT dpi) {
 // CreateFontW's height for a font of `points` at `dpi`.
 inline int FontHeightForDpi(int points, UINT dpi) { return -::MulDiv(points, static_cast<int>(dpi), 72); }
 
-}  // namespace fw
+}  // namespace vnk::fw

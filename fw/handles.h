@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace fw {
+namespace vnk::fw {
 
 template <class T, class Traits>
 class UniqueResource {
@@ -96,4 +96,4 @@ struct DeviceNotifyTraits {
 };
 using UniqueDeviceNotify = UniqueResource<HDEVNOTIFY, DeviceNotifyTraits>;
 
-}  // namespace fw
+}  // namespace vnk::fw

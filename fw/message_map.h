@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-namespace fw {
+namespace vnk::fw {
 
 class CmdTarget;
 
@@ -49,30 +49,30 @@ public:
     bool Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 };
 
-}  // namespace fw
+}  // namespace vnk::fw
 
 #define FW_DECLARE_MESSAGE_MAP()                                                           \
 public:                                                                                    \
-    static const ::fw::MessageMap* ThisMessageMap();                                       \
-    const ::fw::MessageMap* GetMessageMap() const override { return ThisMessageMap(); }    \
+    static const ::vnk::fw::MessageMap* ThisMessageMap();                                       \
+    const ::vnk::fw::MessageMap* GetMessageMap() const override { return ThisMessageMap(); }    \
                                                                                            \
 private:
 
 #define FW_BEGIN_MESSAGE_MAP(Class, Base)             \
-    const ::fw::MessageMap* Class::ThisMessageMap() { \
+    const ::vnk::fw::MessageMap* Class::ThisMessageMap() { \
         using ThisClass = Class;                      \
         using BaseClass = Base;                       \
-        static const ::fw::MapEntry entries[] = {
+        static const ::vnk::fw::MapEntry entries[] = {
 #define FW_END_MESSAGE_MAP()                                                   \
-    {::fw::MapKind::End, 0, nullptr, nullptr}                                  \
+    {::vnk::fw::MapKind::End, 0, nullptr, nullptr}                                  \
     }                                                                          \
     ;                                                                          \
-    static const ::fw::MessageMap map{&BaseClass::ThisMessageMap, entries};   \
+    static const ::vnk::fw::MessageMap map{&BaseClass::ThisMessageMap, entries};   \
     return &map;                                                               \
     }
 
 #define FW_THUNK(body)                                                                      \
-    [](::fw::CmdTarget * fwTarget, [[maybe_unused]] WPARAM wParam,                          \
+    [](::vnk::fw::CmdTarget * fwTarget, [[maybe_unused]] WPARAM wParam,                          \
        [[maybe_unused]] LPARAM lParam) -> LRESULT {                                         \
         [[maybe_unused]] auto* self = static_cast<ThisClass*>(fwTarget);                    \
         body;                                                                               \
@@ -80,40 +80,40 @@ private:
 
 // LRESULT Handler(WPARAM, LPARAM)
 #define FW_ON_MESSAGE(msg, handler) \
-    {::fw::MapKind::Message, (msg), nullptr, FW_THUNK(return self->handler(wParam, lParam))},
+    {::vnk::fw::MapKind::Message, (msg), nullptr, FW_THUNK(return self->handler(wParam, lParam))},
 // LRESULT Handler(WPARAM, LPARAM); `var` is a UINT holding a registered message number.
 #define FW_ON_REGISTERED_MESSAGE(var, handler) \
-    {::fw::MapKind::Registered, 0, &(var), FW_THUNK(return self->handler(wParam, lParam))},
+    {::vnk::fw::MapKind::Registered, 0, &(var), FW_THUNK(return self->handler(wParam, lParam))},
 // void Handler()
 #define FW_ON_COMMAND(id, handler) \
-    {::fw::MapKind::Command, (id), nullptr, FW_THUNK(self->handler(); return 0)},
+    {::vnk::fw::MapKind::Command, (id), nullptr, FW_THUNK(self->handler(); return 0)},
 // void Handler(WPARAM, LPARAM), for messages posted to a thread
 #define FW_ON_THREAD_MESSAGE(msg, handler) \
-    {::fw::MapKind::Message, (msg), nullptr, FW_THUNK(self->handler(wParam, lParam); return 0)},
+    {::vnk::fw::MapKind::Message, (msg), nullptr, FW_THUNK(self->handler(wParam, lParam); return 0)},
 // void OnTimer(UINT_PTR)
 #define FW_ON_WM_TIMER() \
-    {::fw::MapKind::Message, WM_TIMER, nullptr, FW_THUNK(self->OnTimer(wParam); return 0)},
+    {::vnk::fw::MapKind::Message, WM_TIMER, nullptr, FW_THUNK(self->OnTimer(wParam); return 0)},
 // void OnSysCommand(UINT, LPARAM)
 #define FW_ON_WM_SYSCOMMAND()                   \
-    {::fw::MapKind::Message, WM_SYSCOMMAND, nullptr, \
+    {::vnk::fw::MapKind::Message, WM_SYSCOMMAND, nullptr, \
      FW_THUNK(self->OnSysCommand(static_cast<UINT>(wParam), lParam); return 0)},
 // void OnPaint()
 #define FW_ON_WM_PAINT() \
-    {::fw::MapKind::Message, WM_PAINT, nullptr, FW_THUNK(self->OnPaint(); return 0)},
+    {::vnk::fw::MapKind::Message, WM_PAINT, nullptr, FW_THUNK(self->OnPaint(); return 0)},
 // HCURSOR OnQueryDragIcon()
 #define FW_ON_WM_QUERYDRAGICON()                      \
-    {::fw::MapKind::Message, WM_QUERYDRAGICON, nullptr, \
+    {::vnk::fw::MapKind::Message, WM_QUERYDRAGICON, nullptr, \
      FW_THUNK(return reinterpret_cast<LRESULT>(self->OnQueryDragIcon()))},
 // BOOL OnDeviceChange(UINT, DWORD_PTR)
 #define FW_ON_WM_DEVICECHANGE()                        \
-    {::fw::MapKind::Message, WM_DEVICECHANGE, nullptr, \
+    {::vnk::fw::MapKind::Message, WM_DEVICECHANGE, nullptr, \
      FW_THUNK(return self->OnDeviceChange(static_cast<UINT>(wParam), static_cast<DWORD_PTR>(lParam)))},
 // void OnEndSession(BOOL)
 #define FW_ON_WM_ENDSESSION()                        \
-    {::fw::MapKind::Message, WM_ENDSESSION, nullptr, \
+    {::vnk::fw::MapKind::Message, WM_ENDSESSION, nullptr, \
      FW_THUNK(self->OnEndSession(wParam ? TRUE : FALSE); return 0)},
 // HBRUSH Handler(HDC, UINT ctlType): the control's own answer to its parent's colour query
 #define FW_ON_WM_CTLCOLOR_REFLECT(handler)                       \
-    {::fw::MapKind::Message, ::fw::kReflectedCtlColor, nullptr,  \
+    {::vnk::fw::MapKind::Message, ::vnk::fw::kReflectedCtlColor, nullptr,  \
      FW_THUNK(return reinterpret_cast<LRESULT>(                  \
          self->handler(reinterpret_cast<HDC>(wParam), static_cast<UINT>(lParam))))},

@@ -1,6 +1,6 @@
 #include "fw/secret_buffer.h"
 
-namespace fw {
+namespace vnk::fw {
 
 namespace {
 
@@ -52,4 +52,4 @@ void SecretBuffer::Wipe() const {
     if (m_memory != nullptr) ::SecureZeroMemory(m_memory, m_size);
 }
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-namespace fw {
+namespace vnk::fw {
 
 class SecretBuffer {
 public:
@@ -35,4 +35,4 @@ private:
     bool m_excluded = false;
 };
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -2,7 +2,7 @@
 
 #include <sddl.h>
 
-namespace fw {
+namespace vnk::fw {
 
 std::vector<BYTE> UserSidOf(HANDLE process) {
     HANDLE rawToken = nullptr;
@@ -61,4 +61,4 @@ std::wstring OwnerOnlySddl() {
     return L"D:P(A;;GA;;;" + user + L")(A;;GA;;;SY)";
 }
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -10,7 +10,7 @@
 
 #include "fw/handles.h"
 
-namespace fw {
+namespace vnk::fw {
 
 // A copy of the user SID of a process's token; empty when the process or
 // its token cannot be opened for that.
@@ -44,4 +44,4 @@ private:
 // nothing inherited.
 std::wstring OwnerOnlySddl();
 
-}  // namespace fw
+}  // namespace vnk::fw

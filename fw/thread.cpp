@@ -5,7 +5,7 @@
 #include "fw/app.h"
 #include "fw/wnd.h"
 
-namespace fw {
+namespace vnk::fw {
 
 namespace {
 thread_local Thread* t_current = nullptr;
@@ -157,4 +157,4 @@ DWORD WaitAnsweringSent(HANDLE handle, DWORD timeoutMs) {
     }
 }
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -12,7 +12,7 @@
 #include "fw/handles.h"
 #include "fw/message_map.h"
 
-namespace fw {
+namespace vnk::fw {
 
 class Wnd;
 
@@ -109,4 +109,4 @@ void SetCurrentThread(Thread* thread);
 UniqueHook RouteThreadMessagesInModalLoops();
 }  // namespace detail
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -5,7 +5,7 @@
 #include "fw/app.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
-    fw::App* app = fw::GetApp();
+    vnk::fw::App* app = vnk::fw::GetApp();
     if (app == nullptr) return 1;
     app->AttachToCurrentThread();
     app->m_hInstance = instance;

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-namespace fw {
+namespace vnk::fw {
 
 namespace {
 
@@ -204,4 +204,4 @@ LRESULT Wnd::Route(UINT message, WPARAM wParam, LPARAM lParam, bool viaMap, bool
     return result;
 }
 
-}  // namespace fw
+}  // namespace vnk::fw

@@ -10,7 +10,7 @@
 
 #include "fw/message_map.h"
 
-namespace fw {
+namespace vnk::fw {
 
 class Wnd : public CmdTarget {
 public:
@@ -94,4 +94,4 @@ private:
 // The module whose resources (dialogs, strings, menus, icons) the program uses.
 HINSTANCE ResourceInstance();
 
-}  // namespace fw
+}  // namespace vnk::fw

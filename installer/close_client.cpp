@@ -27,7 +27,7 @@ struct MsiHandleTraits {
     static bool Valid(MSIHANDLE h) { return h != 0; }
     static void Close(MSIHANDLE h) { ::MsiCloseHandle(h); }
 };
-using UniqueMsiHandle = fw::UniqueResource<MSIHANDLE, MsiHandleTraits>;
+using UniqueMsiHandle = vnk::fw::UniqueResource<MSIHANDLE, MsiHandleTraits>;
 
 // A line in the installation's log (msiexec /l*v).
 void Log(MSIHANDLE install, const wchar_t* format, DWORD value) {
@@ -55,18 +55,18 @@ std::vector<HWND> ClientWindows() {
 // client that does not end leaves Windows Installer's own handling of files
 // in use.
 extern "C" __declspec(dllexport) UINT __stdcall CloseRunningClient(MSIHANDLE install) try {
-    std::vector<fw::UniqueHandle> processes;
+    std::vector<vnk::fw::UniqueHandle> processes;
     for (HWND window : ClientWindows()) {
         DWORD processId = 0;
         ::GetWindowThreadProcessId(window, &processId);
-        fw::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+        vnk::fw::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
         if (!::PostMessageW(window, WM_COMMAND, ID_APP_EXIT_VARNOK, 0)) continue;
         Log(install, L"CloseRunningClient: asked the client in process %lu to exit", processId);
         if (process) processes.push_back(std::move(process));
     }
 
     const ULONGLONG deadline = ::GetTickCount64() + kExitPatienceMs;
-    for (const fw::UniqueHandle& process : processes) {
+    for (const vnk::fw::UniqueHandle& process : processes) {
         const ULONGLONG now = ::GetTickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         if (::WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0)

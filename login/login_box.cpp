@@ -35,18 +35,18 @@ constexpr COLORREF kLoginFailedColor = RGB(128, 0, 0);
 
 }  // namespace
 
-FW_BEGIN_MESSAGE_MAP(CVNKDLoginBox, fw::Dialog)
+FW_BEGIN_MESSAGE_MAP(CVNKDLoginBox, vnk::fw::Dialog)
     FW_ON_COMMAND(IDC_LOGIN, OnLogin)
     FW_ON_COMMAND(IDC_EJECT, OnEjectDisc)
     FW_ON_WM_TIMER()
     FW_ON_WM_ENDSESSION()
 FW_END_MESSAGE_MAP()
 
-CVNKDLoginBox::CVNKDLoginBox() : fw::Dialog(IDD_VARNOKD_LOGIN) {}
+CVNKDLoginBox::CVNKDLoginBox() : vnk::fw::Dialog(IDD_VARNOKD_LOGIN) {}
 
 CVNKDLoginBox::~CVNKDLoginBox() = default;
 
-void CVNKDLoginBox::DoDataExchange(fw::DataExchange& dx) {
+void CVNKDLoginBox::DoDataExchange(vnk::fw::DataExchange& dx) {
     dx.Control(IDC_RESULT, m_resultLabel);
     dx.Control(IDC_PROMPT, m_promptLabel);
     dx.Subclass(IDC_PASSPHRASE, m_passphraseEdit);
@@ -56,11 +56,11 @@ void CVNKDLoginBox::DoDataExchange(fw::DataExchange& dx) {
 BOOL CVNKDLoginBox::PreTranslateMessage(MSG* msg) {
     // Escape never cancels the box (and so never ejects).
     if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE) msg->wParam = 0;
-    return fw::Dialog::PreTranslateMessage(msg);
+    return vnk::fw::Dialog::PreTranslateMessage(msg);
 }
 
 BOOL CVNKDLoginBox::OnInitDialog() {
-    fw::Dialog::OnInitDialog();
+    vnk::fw::Dialog::OnInitDialog();
     m_outcomeKnown = false;
     m_lockGeneration = vnk::LockGeneration.load();
 
@@ -74,7 +74,7 @@ BOOL CVNKDLoginBox::OnInitDialog() {
     if (!m_passphraseEdit.HasSecretBuffer()) {
         // Without its locked buffer the field would have nowhere safe to
         // keep what is typed.
-        fw::ReportOutOfMemory();
+        vnk::fw::ReportOutOfMemory();
         EndDialog(IDCANCEL);
         return FALSE;
     }
@@ -126,7 +126,7 @@ bool CVNKDLoginBox::LockVolume() {
 }
 
 void CVNKDLoginBox::CreateResultFont() {
-    m_resultFont.CreateFontW(fw::FontHeightForDpi(10, Dpi()), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, ANSI_CHARSET,
+    m_resultFont.CreateFontW(vnk::fw::FontHeightForDpi(10, Dpi()), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, ANSI_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                              L"Arial");
     m_resultLabel.SetFont(m_resultFont.GetSafeHandle(), TRUE);

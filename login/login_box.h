@@ -16,7 +16,7 @@
 #include "login/passphrase_edit.h"
 #include "ui/color_static.h"
 
-class CVNKDLoginBox : public fw::Dialog {
+class CVNKDLoginBox : public vnk::fw::Dialog {
 public:
     CVNKDLoginBox();
     ~CVNKDLoginBox() override;
@@ -27,16 +27,16 @@ public:
     DEV_BROADCAST_VOLUME m_volumeNotice{};
     vnk::DeviceHandle m_hDevice;  // open and locked while the box waits
     CColorStatic m_resultLabel;
-    fw::Static m_promptLabel;
-    CPassphraseEdit m_passphraseEdit;  // holds the passphrase while the box lives
-    fw::Button m_loginButton;
-    fw::Font m_resultFont;
+    vnk::fw::Static m_promptLabel;
+    vnk::CPassphraseEdit m_passphraseEdit;  // holds the passphrase while the box lives
+    vnk::fw::Button m_loginButton;
+    vnk::fw::Font m_resultFont;
 
     // True from the moment a login's outcome is known until the box closes.
     bool OutcomeKnown() const { return m_outcomeKnown; }
 
 protected:
-    void DoDataExchange(fw::DataExchange& dx) override;
+    void DoDataExchange(vnk::fw::DataExchange& dx) override;
     BOOL PreTranslateMessage(MSG* msg) override;
     BOOL OnInitDialog() override;
     void OnCancel() override;

@@ -3,7 +3,7 @@
 #include "common/messages.h"
 #include "common/trace.h"
 
-FW_BEGIN_MESSAGE_MAP(CVNKDLogin, fw::Thread)
+FW_BEGIN_MESSAGE_MAP(CVNKDLogin, vnk::fw::Thread)
     FW_ON_THREAD_MESSAGE(WM_LOGIN_SHOW, OnShowLoginBox)
     FW_ON_THREAD_MESSAGE(WM_LOGIN_CLOSE, OnCloseLoginBox)
 FW_END_MESSAGE_MAP()
@@ -37,13 +37,13 @@ int CVNKDLogin::ExitInstance() {
     // A box still open when the thread is told to end goes without its
     // eject path; its window must go on the thread that made it.
     if (m_loginBox.IsWindow()) m_loginBox.DestroyWindow();
-    return fw::Thread::ExitInstance();
+    return vnk::fw::Thread::ExitInstance();
 }
 
 namespace vnk {
 
-std::unique_ptr<fw::Thread> BeginLoginThread() {
-    return fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
+std::unique_ptr<vnk::fw::Thread> BeginLoginThread() {
+    return vnk::fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
 }
 
 }  // namespace vnk

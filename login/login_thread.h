@@ -8,7 +8,7 @@
 #include "fw/thread.h"
 #include "login/login_box.h"
 
-class CVNKDLogin : public fw::Thread {
+class CVNKDLogin : public vnk::fw::Thread {
 public:
     static constexpr const char* kClassName = "CVNKDLogin";
 
@@ -32,6 +32,6 @@ namespace vnk {
 
 // A drive's login thread, created suspended (the probe's login-thread
 // factory).
-std::unique_ptr<fw::Thread> BeginLoginThread();
+std::unique_ptr<vnk::fw::Thread> BeginLoginThread();
 
 }  // namespace vnk

@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <string>
 
+namespace vnk {
+
 namespace {
 
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -22,7 +24,7 @@ size_t FirstLineLength(const wchar_t* text, size_t limit) {
 
 }  // namespace
 
-FW_BEGIN_MESSAGE_MAP(CPassphraseEdit, fw::Wnd)
+FW_BEGIN_MESSAGE_MAP(CPassphraseEdit, vnk::fw::Wnd)
     FW_ON_MESSAGE(WM_CHAR, OnChar)
     // The edit control would insert these itself, in clear.
     FW_ON_MESSAGE(WM_IME_CHAR, OnChar)
@@ -43,7 +45,7 @@ FW_END_MESSAGE_MAP()
 
 bool CPassphraseEdit::SubclassWindow(HWND hwnd) {
     ReleaseSecret();
-    if (!fw::Wnd::SubclassWindow(hwnd)) return false;
+    if (!vnk::fw::Wnd::SubclassWindow(hwnd)) return false;
     m_secret.emplace((kMaxUnits + 1) * sizeof(wchar_t));
     if (!*m_secret) m_secret.reset();
     Original(EM_LIMITTEXT, kMaxUnits, 0);
@@ -218,3 +220,5 @@ LRESULT CPassphraseEdit::OnImeComposition(WPARAM wParam, LPARAM lParam) {
     // own handling hands it over as WM_IME_CHAR instead.
     return ::DefWindowProcW(m_hWnd, WM_IME_COMPOSITION, wParam, lParam);
 }
+
+}  // namespace vnk

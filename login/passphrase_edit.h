@@ -17,11 +17,13 @@
 #include "fw/secret_buffer.h"
 #include "fw/wnd.h"
 
-class CPassphraseEdit : public fw::Wnd {
+namespace vnk {
+
+class CPassphraseEdit : public vnk::fw::Wnd {
 public:
     // The most the driver takes; a character that does not fit whole is
     // refused whole, so what is sent is always exactly what was typed.
-    static constexpr size_t kMaxUnits = vnk::kMaxPassphraseUnits;
+    static constexpr size_t kMaxUnits = kMaxPassphraseUnits;
     static constexpr wchar_t kPlaceholder = L'*';
 
     CPassphraseEdit() = default;
@@ -67,8 +69,10 @@ private:
     // The edit control's own handling, bypassing ours.
     LRESULT Original(UINT message, WPARAM wParam, LPARAM lParam) { return DefWindowProc(message, wParam, lParam); }
 
-    std::optional<fw::SecretBuffer> m_secret;
+    std::optional<vnk::fw::SecretBuffer> m_secret;
     size_t m_length = 0;
     // The first half of a surrogate pair, waiting for its second.
     wchar_t m_pendingHigh = 0;
 };
+
+}  // namespace vnk

@@ -238,7 +238,7 @@ namespace {
 // that stops reading or writing cannot hold the caller longer than the
 // deadline or past `cancel`.
 DWORD TransferAll(HANDLE pipe, bool write, BYTE* data, std::size_t size, HANDLE cancel, ULONGLONG deadline) {
-    fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!done) return ::GetLastError();
     std::size_t moved = 0;
     while (moved < size) {
@@ -295,15 +295,15 @@ namespace {
 
 // Opens a connection, waiting a short while when every instance is busy.
 // The server may identify us but not act as us, and must be of our user.
-fw::UniqueHandle Connect(const std::wstring& pipePath, DWORD timeoutMs, DWORD& error) {
+vnk::fw::UniqueHandle Connect(const std::wstring& pipePath, DWORD timeoutMs, DWORD& error) {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     for (;;) {
-        fw::UniqueHandle pipe(::CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        vnk::fw::UniqueHandle pipe(::CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                             OPEN_EXISTING,
                                             FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                             nullptr));
         if (pipe) {
-            error = CheckPipeServer(pipe.get(), fw::CurrentUserSid());
+            error = CheckPipeServer(pipe.get(), vnk::fw::CurrentUserSid());
             if (error != ERROR_SUCCESS) return {};
             return pipe;
         }
@@ -326,9 +326,9 @@ fw::UniqueHandle Connect(const std::wstring& pipePath, DWORD timeoutMs, DWORD& e
 DWORD CheckPipeServer(HANDLE pipe, const std::vector<BYTE>& user) {
     ULONG serverId = 0;
     if (user.empty() || !::GetNamedPipeServerProcessId(pipe, &serverId)) return ERROR_ACCESS_DENIED;
-    const fw::UniqueHandle server(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId));
+    const vnk::fw::UniqueHandle server(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId));
     if (!server) return ERROR_ACCESS_DENIED;
-    return fw::UserSidOf(server.get()) == user ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    return vnk::fw::UserSidOf(server.get()) == user ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
 namespace {
@@ -360,7 +360,7 @@ DWORD ExchangeOn(HANDLE pipe, const Request& request, Response& response, PipeTi
 // that no thread ever waits behind another one.
 struct KeptConnection {
     std::wstring pipePath;
-    fw::UniqueHandle pipe;
+    vnk::fw::UniqueHandle pipe;
 };
 
 // The fiber-local slot owns its thread's record and lets it go when the
@@ -384,7 +384,7 @@ KeptConnection* ThisThreadsConnection() {
 
 DWORD Exchange(const std::wstring& pipePath, const Request& request, Response& response, PipeTimeouts timeouts) {
     DWORD error = ERROR_SUCCESS;
-    fw::UniqueHandle pipe = Connect(pipePath, timeouts.connectMs, error);
+    vnk::fw::UniqueHandle pipe = Connect(pipePath, timeouts.connectMs, error);
     if (!pipe) return error;
     bool sent = false;
     return ExchangeOn(pipe.get(), request, response, timeouts, sent);

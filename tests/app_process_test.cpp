@@ -71,27 +71,27 @@ TEST(AppProcessTest, OtherProgramsOfTheUserCannotReadOrChangeTheClient) {
     ASSERT_TRUE(PumpUntil([&] { return (window = StatusWindowOf(client.Id())) != nullptr; }));
 
     // The DACL the client gave itself, read back as any program can.
-    fw::UniqueHandle readable(::OpenProcess(READ_CONTROL, FALSE, client.Id()));
+    vnk::fw::UniqueHandle readable(::OpenProcess(READ_CONTROL, FALSE, client.Id()));
     ASSERT_TRUE(readable) << ::GetLastError();
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
     ASSERT_EQ(::GetSecurityInfo(readable.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                 &dacl, nullptr, &raw),
               DWORD{ERROR_SUCCESS});
-    const fw::UniqueLocalMemory descriptor(raw);
-    const fw::SecurityDescriptor expected(ProcessDaclSddl(fw::SidText(fw::CurrentUserSid())));
+    const vnk::fw::UniqueLocalMemory descriptor(raw);
+    const vnk::fw::SecurityDescriptor expected(ProcessDaclSddl(vnk::fw::SidText(vnk::fw::CurrentUserSid())));
     ASSERT_NE(expected.Dacl(), nullptr);
     ASSERT_NE(dacl, nullptr);
     ASSERT_EQ(dacl->AclSize, expected.Dacl()->AclSize);
     EXPECT_EQ(std::memcmp(dacl, expected.Dacl(), dacl->AclSize), 0);
 
     // What the user's programs may still do.
-    EXPECT_TRUE(fw::UniqueHandle(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, client.Id())));
+    EXPECT_TRUE(vnk::fw::UniqueHandle(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, client.Id())));
     // Wine checks process DACLs on OpenProcess as Windows does.
     for (DWORD right : {DWORD{PROCESS_VM_READ}, DWORD{PROCESS_VM_WRITE}, DWORD{PROCESS_VM_OPERATION},
                         DWORD{PROCESS_CREATE_THREAD}, DWORD{PROCESS_DUP_HANDLE}}) {
         SCOPED_TRACE(right);
-        fw::UniqueHandle opened(::OpenProcess(right, FALSE, client.Id()));
+        vnk::fw::UniqueHandle opened(::OpenProcess(right, FALSE, client.Id()));
         EXPECT_FALSE(opened);
         EXPECT_EQ(::GetLastError(), DWORD{ERROR_ACCESS_DENIED});
     }
@@ -101,7 +101,7 @@ TEST(AppProcessTest, OtherProgramsOfTheUserCannotReadOrChangeTheClient) {
 }
 
 // A control object that counts the colour queries its parent hands it.
-class CountingControl : public fw::Wnd {
+class CountingControl : public vnk::fw::Wnd {
 public:
     HBRUSH OnCtlColor(HDC, UINT) {
         ++asked;
@@ -110,12 +110,12 @@ public:
     int asked = 0;
     FW_DECLARE_MESSAGE_MAP()
 };
-FW_BEGIN_MESSAGE_MAP(CountingControl, fw::Wnd)
+FW_BEGIN_MESSAGE_MAP(CountingControl, vnk::fw::Wnd)
     FW_ON_WM_CTLCOLOR_REFLECT(OnCtlColor)
 FW_END_MESSAGE_MAP()
 
 TEST(AppProcessTest, WindowsOfOtherProgramsAreNeverTakenForObjectsOfOurs) {
-    fw::Wnd parent;
+    vnk::fw::Wnd parent;
     ASSERT_TRUE(parent.CreateEx(0, L"parent", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr));
     CountingControl child;
     ASSERT_TRUE(child.CreateEx(0, L"child", WS_CHILD, 0, 0, 10, 10, parent.m_hWnd, reinterpret_cast<HMENU>(1)));
@@ -130,8 +130,8 @@ TEST(AppProcessTest, WindowsOfOtherProgramsAreNeverTakenForObjectsOfOurs) {
     ASSERT_TRUE(PumpUntil([&] { return (foreign = StatusWindowOf(client.Id())) != nullptr; }));
     const HANDLE original = ::GetPropW(foreign, L"fw.Wnd");
     ASSERT_TRUE(::SetPropW(foreign, L"fw.Wnd", &stranger));
-    EXPECT_EQ(fw::Wnd::FromHandle(foreign), nullptr);
-    EXPECT_EQ(fw::Wnd::FromHandle(child.m_hWnd), &child);
+    EXPECT_EQ(vnk::fw::Wnd::FromHandle(foreign), nullptr);
+    EXPECT_EQ(vnk::fw::Wnd::FromHandle(child.m_hWnd), &child);
 
     HDC dc = ::CreateCompatibleDC(nullptr);
     const auto ask = [&](HWND control) {

@@ -278,7 +278,7 @@ TEST_F(DpiTest, LoginBoxFollowsADpiChangeAndComesBackUnchanged) {
     HWND box = ShowLoginBox();
     ASSERT_NE(box, nullptr);
     // The box lives on its login thread: the change arrives there.
-    const UINT start = fw::DpiOf(box);
+    const UINT start = vnk::fw::DpiOf(box);
     const UINT doubled = 2 * start;
     const RECT startRect = WindowRect(box);
     const std::vector<RECT> startLayout = ChildRects(box);

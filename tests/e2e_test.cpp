@@ -158,7 +158,7 @@ protected:
         const auto path = sim::SimulatorPipePath();
         ASSERT_TRUE(path);
         m_pipePath = *path;
-        fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
+        vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
         ASSERT_TRUE(ready);
         m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::wstring(L"--drives ") + drives);
         ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start: " << m_sim->StartError();

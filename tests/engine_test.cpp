@@ -25,7 +25,7 @@ unsigned Ejects(wchar_t letter) { return sim::TheSimDriver().State(letter)->ejec
 
 // A user-interface thread that only runs a message loop, standing in for a
 // drive's login thread.
-class IdleUiThread : public fw::Thread {
+class IdleUiThread : public vnk::fw::Thread {
 public:
     BOOL InitInstance() override { return TRUE; }
 };
@@ -123,7 +123,7 @@ TEST_F(EngineTest, WatcherEndsAtOnceWhileWatchersMayNotRun) {
 }
 
 TEST_F(EngineTest, WatcherForALetterWithoutRecordEndsAtOnce) {
-    auto watcher = fw::BeginThread(&DriveWatcherProc, reinterpret_cast<LPVOID>(UINT_PTR{L'Q'}));
+    auto watcher = vnk::fw::BeginThread(&DriveWatcherProc, reinterpret_cast<LPVOID>(UINT_PTR{L'Q'}));
     ASSERT_TRUE(watcher);
     ASSERT_TRUE(WaitForThread(watcher->Handle()));
     EXPECT_EQ(ExitCodeOf(watcher->Handle()), kWatcherNoRecord);
@@ -151,7 +151,7 @@ TEST_F(EngineTest, WatcherWithoutAnEventServesMessagesWithoutSpinning) {
 
 TEST_F(EngineTest, NoticeWithoutMainWindowIsTracedAndTheWatcherEnds) {
     TraceCapture trace;
-    fw::GetApp()->m_pMainWnd = nullptr;
+    vnk::fw::GetApp()->m_pMainWnd = nullptr;
     DriveInfo& info = AddRecord(L'D', true);
     ::SetEvent(info.event.get());
     ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
@@ -173,7 +173,7 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
         DriveInfo& info = AddRecord(L'D', c.threads);
         HANDLE event = info.event.get();
         if (c.threads) {
-            info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
+            info.loginThread = vnk::fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
             ASSERT_TRUE(info.loginThread);
             // Make sure the watcher has found its record and waits.
             const unsigned before = Ejects(L'D');
@@ -298,7 +298,7 @@ TEST_F(EngineTest, ShutdownStopsEveryThreadThenWithdrawsAndEmptiesTheTable) {
         Sim().InsertPlainDisc(letter);
         DriveInfo& info = AddRecord(letter, true);
         info.status = letter == L'E' ? NotLoggedIn : LoggedIn;
-        info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
+        info.loginThread = vnk::fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
         ASSERT_TRUE(info.loginThread);
         for (auto [from, to] : {std::pair{info.watcher->Handle(), &watchers}, {info.loginThread->Handle(), &logins}}) {
             HANDLE copy = nullptr;
@@ -382,7 +382,7 @@ TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
                 DriveInfo& info = Drives().Insert(letter);
                 info.event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
                 StartWatcher(letter, info);
-                info.loginThread = fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
+                info.loginThread = vnk::fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
                 ::SetEvent(info.event.get());  // the watcher now wants DriveLock
                 info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
             }

@@ -22,7 +22,7 @@ const UINT kRegistered = ::RegisterWindowMessageW(L"Varnok framework test messag
 
 // A user-interface thread whose message map counts pings and whose main
 // window is the application's at its start.
-class PingThread : public fw::Thread {
+class PingThread : public vnk::fw::Thread {
 public:
     BOOL InitInstance() override {
         mainAtStart = GetMainWnd();
@@ -31,19 +31,19 @@ public:
     void OnPing(WPARAM wParam, LPARAM) { received += static_cast<int>(wParam); }
     void OnShowBox(WPARAM, LPARAM) { ::MessageBoxW(nullptr, L"A thread's own message box", kBoxCaption, MB_OK); }
     std::atomic<int> received{0};
-    fw::Wnd* mainAtStart = nullptr;
+    vnk::fw::Wnd* mainAtStart = nullptr;
     FW_DECLARE_MESSAGE_MAP()
 };
-FW_BEGIN_MESSAGE_MAP(PingThread, fw::Thread)
+FW_BEGIN_MESSAGE_MAP(PingThread, vnk::fw::Thread)
     FW_ON_THREAD_MESSAGE(kPing, OnPing)
     FW_ON_THREAD_MESSAGE(kShowBox, OnShowBox)
 FW_END_MESSAGE_MAP()
 
 TEST(FrameworkTest, ThreadMessagesPostedRightAfterTheStartArrive) {
     RecorderWindow main;
-    fw::GetApp()->m_pMainWnd = &main;
+    vnk::fw::GetApp()->m_pMainWnd = &main;
     for (int round = 0; round < 50; ++round) {
-        auto thread = fw::BeginThread<PingThread>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+        auto thread = vnk::fw::BeginThread<PingThread>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
         ASSERT_TRUE(thread);
         EXPECT_EQ(thread->m_bAutoDelete, FALSE);
         thread->ResumeThread();
@@ -55,13 +55,13 @@ TEST(FrameworkTest, ThreadMessagesPostedRightAfterTheStartArrive) {
         EXPECT_EQ(thread->received, 3);
         EXPECT_EQ(thread->mainAtStart, &main);
     }
-    fw::GetApp()->m_pMainWnd = nullptr;
+    vnk::fw::GetApp()->m_pMainWnd = nullptr;
 }
 
 // A modal loop on a user-interface thread (here a message box) would drop
 // messages that have no window; the thread's map gets them all the same.
 TEST(FrameworkTest, ThreadMessagesReachTheMapWhileAMessageBoxRuns) {
-    auto thread = fw::BeginThread<PingThread>();
+    auto thread = vnk::fw::BeginThread<PingThread>();
     ASSERT_TRUE(thread);
     ASSERT_TRUE(thread->PostThreadMessage(kShowBox, 0, 0));
     ASSERT_NE(WaitForWindow(kBoxCaption, L"#32770"), nullptr);
@@ -77,10 +77,10 @@ TEST(FrameworkTest, ThreadMessagesReachTheMapWhileAMessageBoxRuns) {
 // A thread that never runs has no queue: posting to it gives up instead of
 // waiting for ever (the poster may hold DriveLock).
 TEST(FrameworkTest, PostingToAThreadThatNeverStartsGivesUp) {
-    auto thread = fw::BeginThread<PingThread>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    auto thread = vnk::fw::BeginThread<PingThread>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
     ASSERT_TRUE(thread);
     std::atomic<bool> posted{true};
-    fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread poster([&] {
         posted = thread->PostThreadMessage(kPing, 1, 0) != FALSE;
         ::SetEvent(done.get());
@@ -95,7 +95,7 @@ TEST(FrameworkTest, PostingToAThreadThatNeverStartsGivesUp) {
 }
 
 TEST(FrameworkTest, WorkerThreadRunsItsProcedureWithItsParameter) {
-    auto worker = fw::BeginThread([](LPVOID param) -> UINT { return static_cast<UINT>(reinterpret_cast<UINT_PTR>(param)) + 1; },
+    auto worker = vnk::fw::BeginThread([](LPVOID param) -> UINT { return static_cast<UINT>(reinterpret_cast<UINT_PTR>(param)) + 1; },
                                   reinterpret_cast<LPVOID>(UINT_PTR{41}));
     ASSERT_TRUE(worker);
     ASSERT_TRUE(WaitForThread(worker->Handle()));
@@ -103,7 +103,7 @@ TEST(FrameworkTest, WorkerThreadRunsItsProcedureWithItsParameter) {
 }
 
 // A window whose map binds a message, a command and a registered message.
-class MappedWindow : public fw::Wnd {
+class MappedWindow : public vnk::fw::Wnd {
 public:
     LRESULT OnPing(WPARAM wParam, LPARAM) { return static_cast<LRESULT>(wParam) * 2; }
     void OnShow() { ++commands; }
@@ -111,7 +111,7 @@ public:
     int commands = 0;
     FW_DECLARE_MESSAGE_MAP()
 };
-FW_BEGIN_MESSAGE_MAP(MappedWindow, fw::Wnd)
+FW_BEGIN_MESSAGE_MAP(MappedWindow, vnk::fw::Wnd)
     FW_ON_MESSAGE(kPing, OnPing)
     FW_ON_COMMAND(ID_SHOWSTATUS, OnShow)
     FW_ON_REGISTERED_MESSAGE(kRegistered, OnRegistered)
@@ -120,7 +120,7 @@ FW_END_MESSAGE_MAP()
 TEST(FrameworkTest, MessageMapsDispatchMessagesCommandsAndRegisteredMessages) {
     MappedWindow window;
     ASSERT_TRUE(window.CreateEx(0, L"mapped", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr));
-    EXPECT_EQ(fw::Wnd::FromHandle(window.m_hWnd), &window);
+    EXPECT_EQ(vnk::fw::Wnd::FromHandle(window.m_hWnd), &window);
     EXPECT_EQ(window.SendMessage(kPing, 21), 42);
     window.SendMessage(WM_COMMAND, ID_SHOWSTATUS);
     window.SendMessage(WM_COMMAND, ID_EMERGENCYLOCK);  // not in the map
@@ -132,23 +132,23 @@ TEST(FrameworkTest, MessageMapsDispatchMessagesCommandsAndRegisteredMessages) {
     HWND hwnd = window.m_hWnd;
     window.DestroyWindow();
     EXPECT_EQ(window.m_hWnd, nullptr) << "the object was not told of the destruction";
-    EXPECT_EQ(fw::Wnd::FromHandle(hwnd), nullptr);
+    EXPECT_EQ(vnk::fw::Wnd::FromHandle(hwnd), nullptr);
 }
 
 // A modeless dialog on a user-interface thread, closed by its cancel path.
-class BoxThread : public fw::Thread {
+class BoxThread : public vnk::fw::Thread {
 public:
     BOOL InitInstance() override {
         box.Create();
         created = box.m_hWnd;
         return TRUE;
     }
-    fw::Dialog box{IDD_VARNOKD_LOGIN};
+    vnk::fw::Dialog box{IDD_VARNOKD_LOGIN};
     std::atomic<HWND> created{nullptr};
 };
 
 TEST(FrameworkTest, ModelessDialogLivesInAUserInterfaceThreadAndCloses) {
-    auto thread = fw::BeginThread<BoxThread>();
+    auto thread = vnk::fw::BeginThread<BoxThread>();
     ASSERT_TRUE(thread);
     ASSERT_TRUE(PumpUntil([&] { return thread->created.load() != nullptr; }));
     HWND box = thread->created;

@@ -36,7 +36,7 @@ protected:
         Sim().InsertEncryptedDisc(L'D', L"secret");
         DriveInfo& info = AddRecord(L'D', true);
         std::lock_guard lock(DriveLock);
-        auto thread = fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+        auto thread = vnk::fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
         ASSERT_TRUE(thread);
         m_login = thread.get();
         info.loginThread = std::move(thread);
@@ -396,7 +396,7 @@ private:
     bool m_refuse;
     HANDLE m_thread = nullptr;
     DWORD m_threadId = 0;
-    fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    vnk::fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 // Only a real refusal stops a login: a window that takes longer than the

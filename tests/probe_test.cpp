@@ -46,7 +46,7 @@ protected:
             if (call.kind == sim::CallKind::Control) codes.push_back(call.code);
         return codes;
     }
-    bool Ended(const std::unique_ptr<fw::Thread>& thread) {
+    bool Ended(const std::unique_ptr<vnk::fw::Thread>& thread) {
         return thread && ::WaitForSingleObject(thread->Handle(), 0) == WAIT_OBJECT_0;
     }
 };
@@ -235,7 +235,7 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
     // Settle the threads the first probe started before counting.
     ASSERT_EQ(VNKDProbeForDrives(1), 1);
     const size_t threadsBefore = ThreadsOfThisProcess();
-    fw::Thread* login = Drives().Find(L'D')->loginThread.get();
+    vnk::fw::Thread* login = Drives().Find(L'D')->loginThread.get();
     for (int round = 0; round < 25; ++round) {
         DriveInfo* info = Drives().Find(L'D');
         const GUID oldGuid = info->guid;
@@ -406,7 +406,7 @@ TEST_F(ProbeTest, RefusedAnnouncementOfANewDriveClosesItsEventAndShowsTheBox) {
     ASSERT_EQ(record.size(), 20u);
     GUID guid{};
     std::memcpy(&guid, record.data(), sizeof guid);
-    const fw::UniqueHandle event(::OpenEventW(SYNCHRONIZE, FALSE, EventNameForGuid(guid).c_str()));
+    const vnk::fw::UniqueHandle event(::OpenEventW(SYNCHRONIZE, FALSE, EventNameForGuid(guid).c_str()));
     EXPECT_FALSE(event) << "the event of the refused announcement is still open";
 }
 
@@ -446,14 +446,14 @@ TEST_F(ProbeTest, AnnouncementEventIsOurOwnAndOpenOnlyToTheUserAndSystem) {
     // Another program holds the event of the first GUID handed out.
     GUID taken{};
     ASSERT_EQ(::CoCreateGuid(&taken), S_OK);
-    fw::UniqueHandle squatter(::CreateEventW(nullptr, TRUE, FALSE, EventNameForGuid(taken).c_str()));
+    vnk::fw::UniqueHandle squatter(::CreateEventW(nullptr, TRUE, FALSE, EventNameForGuid(taken).c_str()));
     ASSERT_TRUE(squatter);
     GUID fresh{};
     ASSERT_EQ(::CoCreateGuid(&fresh), S_OK);
     const GUID handedOut[] = {taken, fresh};
     size_t asked = 0;
     GUID guid{};
-    fw::UniqueHandle event(NewAnnouncementEvent(guid, [&](GUID* out) {
+    vnk::fw::UniqueHandle event(NewAnnouncementEvent(guid, [&](GUID* out) {
         *out = handedOut[std::min<size_t>(asked++, 1)];
         return S_OK;
     }));
@@ -468,7 +468,7 @@ TEST_F(ProbeTest, AnnouncementEventIsOurOwnAndOpenOnlyToTheUserAndSystem) {
     ASSERT_EQ(::GetSecurityInfo(event.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
                                 nullptr, &raw),
               DWORD{ERROR_SUCCESS});
-    const fw::UniqueLocalMemory descriptor(raw);
+    const vnk::fw::UniqueLocalMemory descriptor(raw);
     ASSERT_NE(dacl, nullptr);
     std::vector<std::wstring> allowed;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
@@ -477,9 +477,9 @@ TEST_F(ProbeTest, AnnouncementEventIsOurOwnAndOpenOnlyToTheUserAndSystem) {
         const auto* header = static_cast<const ACE_HEADER*>(ace);
         ASSERT_EQ(header->AceType, ACCESS_ALLOWED_ACE_TYPE);
         auto* sid = reinterpret_cast<BYTE*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
-        allowed.push_back(fw::SidText(std::vector<BYTE>(sid, sid + ::GetLengthSid(sid))));
+        allowed.push_back(vnk::fw::SidText(std::vector<BYTE>(sid, sid + ::GetLengthSid(sid))));
     }
-    const std::vector<std::wstring> expected = {fw::SidText(fw::CurrentUserSid()), L"S-1-5-18"};
+    const std::vector<std::wstring> expected = {vnk::fw::SidText(vnk::fw::CurrentUserSid()), L"S-1-5-18"};
     EXPECT_EQ(allowed, expected);
 
     // No event of our own, no event.

@@ -53,7 +53,7 @@ public:
         for (const auto& arg : args)
             line += (line.empty() ? L"" : L" ") + (arg.find(L' ') == std::wstring::npos ? arg : L"\"" + arg + L"\"");
         STARTUPINFOW startup{};
-        fw::UniqueHandle outWrite, errWrite, inRead, inWrite;
+        vnk::fw::UniqueHandle outWrite, errWrite, inRead, inWrite;
         if (capture) {
             MakePipe(m_out, outWrite);
             MakePipe(m_err, errWrite);
@@ -102,7 +102,7 @@ public:
     std::string Err() const { return Drain(m_err.get()); }
 
 private:
-    static void MakePipe(fw::UniqueHandle& read, fw::UniqueHandle& write) {
+    static void MakePipe(vnk::fw::UniqueHandle& read, vnk::fw::UniqueHandle& write) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE r = nullptr, w = nullptr;
         ::CreatePipe(&r, &w, &inherit, 64 * 1024);
@@ -123,7 +123,7 @@ private:
     }
 
     StartedProgram m_started;
-    fw::UniqueHandle m_out, m_err;
+    vnk::fw::UniqueHandle m_out, m_err;
 };
 
 struct CtlResult {
@@ -235,7 +235,7 @@ protected:
     }
 
     void StartSimulator(const std::wstring& drives) {
-        fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
+        vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
         ASSERT_TRUE(ready);
         ::ResetEvent(ready.get());
         m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::vector<std::wstring>{L"--drives", drives}, false);
@@ -389,7 +389,7 @@ TEST_F(SimulatorTest, SeamOverThePipeAnswersAsTheInProcessDriver) {
 
 TEST_F(SimulatorTest, EncryptedDiscSignalsTheEventAnnouncedByAnotherProcess) {
     const GUID guid = FreshGuid();
-    fw::UniqueHandle event(::CreateEventW(nullptr, FALSE, FALSE, EventNameForGuid(guid).c_str()));
+    vnk::fw::UniqueHandle event(::CreateEventW(nullptr, FALSE, FALSE, EventNameForGuid(guid).c_str()));
     ASSERT_TRUE(event);
     const HANDLE drive = Device().Open(L"\\\\.\\E:", 0);
     ASSERT_NE(drive, INVALID_HANDLE_VALUE);
@@ -530,7 +530,7 @@ public:
     bool Connected() const { return static_cast<bool>(m_pipe); }
 
     bool WriteRaw(const Bytes& bytes) const {
-        fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         OVERLAPPED ov{};
         ov.hEvent = done.get();
         DWORD written = 0;
@@ -551,7 +551,7 @@ public:
     }
 
 private:
-    fw::UniqueHandle m_pipe;
+    vnk::fw::UniqueHandle m_pipe;
 };
 
 Bytes Encoded(Op op, wchar_t letter = 0) {
@@ -645,7 +645,7 @@ TEST_F(SimulatorTest, ManyThreadsCallAtOnceWhileAClientStalls) {
 // A top-level window of this process that records device changes as they
 // arrive and, on a device-node change, asks the simulator about drive F:
 // from inside the broadcast, as the client's re-probe does.
-class DeviceChangeWindow : public fw::Wnd {
+class DeviceChangeWindow : public vnk::fw::Wnd {
 public:
     struct Seen {
         WPARAM event;
@@ -666,7 +666,7 @@ public:
     }
 
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-        if (message != WM_DEVICECHANGE) return fw::Wnd::WindowProc(message, wParam, lParam);
+        if (message != WM_DEVICECHANGE) return vnk::fw::Wnd::WindowProc(message, wParam, lParam);
         Seen seen{wParam, 0, GUID{}, {}, 0};
         if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && lParam != 0) {
             const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
@@ -780,7 +780,7 @@ public:
                                     4096, 4096, 0, nullptr)),
           m_answered(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         m_thread = std::thread([this, answer = std::move(answer)] {
-            fw::UniqueHandle connected(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            vnk::fw::UniqueHandle connected(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
             OVERLAPPED ov{};
             ov.hEvent = connected.get();
             DWORD ignored = 0;
@@ -798,7 +798,7 @@ public:
     }
 
 private:
-    fw::UniqueHandle m_pipe, m_answered;
+    vnk::fw::UniqueHandle m_pipe, m_answered;
     std::thread m_thread;
 };
 
@@ -883,9 +883,9 @@ TEST_F(SimulatorTest, InsertTakesThePassphraseFromStandardInput) {
 
 TEST_F(SimulatorTest, PipeIsOpenToTheUserAndSystemOnlyAndServesABoundedNumberOfClients) {
     // Held connections: the pipe's own handles, as any client gets them.
-    std::vector<fw::UniqueHandle> held;
+    std::vector<vnk::fw::UniqueHandle> held;
     const auto connect = [&] {
-        return fw::UniqueHandle(::CreateFileW(m_pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        return vnk::fw::UniqueHandle(::CreateFileW(m_pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                               OPEN_EXISTING, 0, nullptr));
     };
     held.push_back(connect());
@@ -895,7 +895,7 @@ TEST_F(SimulatorTest, PipeIsOpenToTheUserAndSystemOnlyAndServesABoundedNumberOfC
     ASSERT_EQ(::GetSecurityInfo(held.back().get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                 &dacl, nullptr, &raw),
               DWORD{ERROR_SUCCESS});
-    const fw::UniqueLocalMemory descriptor(raw);
+    const vnk::fw::UniqueLocalMemory descriptor(raw);
     ASSERT_NE(dacl, nullptr);
     std::vector<std::wstring> allowed;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
@@ -903,9 +903,9 @@ TEST_F(SimulatorTest, PipeIsOpenToTheUserAndSystemOnlyAndServesABoundedNumberOfC
         ASSERT_TRUE(::GetAce(dacl, i, &ace));
         ASSERT_EQ(static_cast<const ACE_HEADER*>(ace)->AceType, ACCESS_ALLOWED_ACE_TYPE);
         auto* sid = reinterpret_cast<BYTE*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
-        allowed.push_back(fw::SidText(Bytes(sid, sid + ::GetLengthSid(sid))));
+        allowed.push_back(vnk::fw::SidText(Bytes(sid, sid + ::GetLengthSid(sid))));
     }
-    const std::vector<std::wstring> expected = {fw::SidText(fw::CurrentUserSid()), L"S-1-5-18"};
+    const std::vector<std::wstring> expected = {vnk::fw::SidText(vnk::fw::CurrentUserSid()), L"S-1-5-18"};
     EXPECT_EQ(allowed, expected);
 
     // Every instance taken: the next client is told to wait, and gets in
@@ -929,17 +929,17 @@ TEST(PipeDeviceTest, ClientTalksOnlyToAServerOfItsOwnUser) {
     // Wine runs every process as the one user, so a server of another
     // identity cannot be had here: the check is made against another SID.
     const std::wstring path = L"\\\\.\\pipe\\VarnokSimulator-identity-" + std::to_wstring(::GetCurrentProcessId());
-    fw::UniqueHandle server(::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
+    vnk::fw::UniqueHandle server(::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
                                                nullptr));
     ASSERT_TRUE(server);
-    fw::UniqueHandle client(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    vnk::fw::UniqueHandle client(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                           SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     ASSERT_TRUE(client);
 
     BYTE system[SECURITY_MAX_SID_SIZE];
     DWORD systemSize = sizeof system;
     ASSERT_TRUE(::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
-    fw::UniqueHandle notAPipe(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    vnk::fw::UniqueHandle notAPipe(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     struct Case {
         const char* name;
         HANDLE pipe;
@@ -947,10 +947,10 @@ TEST(PipeDeviceTest, ClientTalksOnlyToAServerOfItsOwnUser) {
         DWORD result;
     };
     const Case cases[] = {
-        {"served by this user", client.get(), fw::CurrentUserSid(), ERROR_SUCCESS},
+        {"served by this user", client.get(), vnk::fw::CurrentUserSid(), ERROR_SUCCESS},
         {"served by another user", client.get(), Bytes(system, system + systemSize), ERROR_ACCESS_DENIED},
         {"no user to compare with", client.get(), Bytes(), ERROR_ACCESS_DENIED},
-        {"not a pipe", notAPipe.get(), fw::CurrentUserSid(), ERROR_ACCESS_DENIED},
+        {"not a pipe", notAPipe.get(), vnk::fw::CurrentUserSid(), ERROR_ACCESS_DENIED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

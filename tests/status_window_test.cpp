@@ -226,7 +226,7 @@ TEST_F(StatusWindowTest, NoticeOfAReplacedWatcherStillShowsTheBoxButKeepsTheWatc
     PumpFor(100);
     // The box of a notice needs no disc; a disc put in would signal the
     // current watcher and so replace it.
-    const fw::Thread* current = Drives().Find(L'D')->watcher.get();
+    const vnk::fw::Thread* current = Drives().Find(L'D')->watcher.get();
     ASSERT_NE(current, nullptr);
 
     ::PostMessageW(Window(), UWM_VARNOKD_EVENT_TRIGGERED, L'D', 0);
@@ -456,8 +456,8 @@ public:
     void Close(HANDLE device) override { sim::TheSimDriver().Close(device); }
 
 private:
-    fw::UniqueHandle m_entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    fw::UniqueHandle m_release{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    vnk::fw::UniqueHandle m_entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    vnk::fw::UniqueHandle m_release{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 // A login box that waits for its passphrase, or whose login is under way,
@@ -618,7 +618,7 @@ TEST_F(StatusWindowTest, DrivesWithoutTheDriverAtStartShowTheDriverBoxAndEnd) {
     Sim().FailCalls(L'D', sim::Fault::Signature, ERROR_INVALID_FUNCTION, sim::SimDriver::kForever);
     MessageBoxAnswerer answer(L"Filter driver not installed");
     m_status = std::make_unique<CVNKDStatus>();
-    fw::GetApp()->m_pMainWnd = m_status.get();
+    vnk::fw::GetApp()->m_pMainWnd = m_status.get();
     m_status->Create();
     ASSERT_TRUE(answer.Wait());
     EXPECT_NE(answer.Text().find(L"filter driver is not installed properly"), std::wstring::npos);

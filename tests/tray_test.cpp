@@ -39,7 +39,7 @@ const UINT kCallbackMessage = ::RegisterWindowMessageW(L"Varnok tray test notifi
 
 // Stands in for the status window: the thread's main window, to which the
 // tray sends and posts its commands.
-class CommandTarget : public fw::Wnd {
+class CommandTarget : public vnk::fw::Wnd {
 public:
     struct Received {
         UINT message;
@@ -58,7 +58,7 @@ public:
             return 0;
         }
         if (message == WM_NULL) received.push_back({message, 0});
-        return fw::Wnd::WindowProc(message, wParam, lParam);
+        return vnk::fw::Wnd::WindowProc(message, wParam, lParam);
     }
 };
 
@@ -76,7 +76,7 @@ bool IconInShell(const CSystemTray& tray, UINT id) {
 }
 
 HICON ProgramIcon() {
-    return ::LoadIconW(fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME));
+    return ::LoadIconW(vnk::fw::ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME));
 }
 HICON SystemIcon(const wchar_t* name) {
     return ::LoadIconW(nullptr, name);
@@ -94,11 +94,11 @@ protected:
         // Hidden, as the status window is while its tray icon exists.
         ASSERT_TRUE(
             target.CreateEx(0, L"tray test target", WS_POPUP, 0, 0, 40, 40, nullptr, nullptr));
-        fw::GetApp()->m_pMainWnd = &target;
+        vnk::fw::GetApp()->m_pMainWnd = &target;
     }
 
     void TearDown() override {
-        fw::GetApp()->m_pMainWnd = nullptr;
+        vnk::fw::GetApp()->m_pMainWnd = nullptr;
         DrainMessages();
     }
 

@@ -1,6 +1,6 @@
 #include "ui/color_static.h"
 
-FW_BEGIN_MESSAGE_MAP(CColorStatic, fw::Static)
+FW_BEGIN_MESSAGE_MAP(CColorStatic, vnk::fw::Static)
     FW_ON_WM_CTLCOLOR_REFLECT(OnReflectedCtlColor)
 FW_END_MESSAGE_MAP()
 

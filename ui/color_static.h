@@ -8,7 +8,7 @@
 #include "fw/controls.h"
 #include "fw/handles.h"
 
-class CColorStatic : public fw::Static {
+class CColorStatic : public vnk::fw::Static {
 public:
     CColorStatic();
     ~CColorStatic() override = default;
@@ -26,5 +26,5 @@ public:
 private:
     COLORREF m_textColor = RGB(0, 0, 0);
     COLORREF m_backColor;
-    fw::UniqueBrush m_brush;  // always of m_backColor; the only brush of the label
+    vnk::fw::UniqueBrush m_brush;  // always of m_backColor; the only brush of the label
 };

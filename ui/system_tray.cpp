@@ -32,14 +32,14 @@ const UINT kTaskbarCreatedMessage = ::RegisterWindowMessageW(L"TaskbarCreated");
 
 // The popup menu named by the icon id, and its first submenu (null when the
 // resource or the submenu is missing).
-HMENU LoadFirstSubMenu(UINT iconId, fw::UniqueMenu& menu) {
-    menu.reset(::LoadMenuW(fw::ResourceInstance(), MAKEINTRESOURCEW(LOWORD(iconId))));
+HMENU LoadFirstSubMenu(UINT iconId, vnk::fw::UniqueMenu& menu) {
+    menu.reset(::LoadMenuW(vnk::fw::ResourceInstance(), MAKEINTRESOURCEW(LOWORD(iconId))));
     return menu ? ::GetSubMenu(menu.get(), 0) : nullptr;
 }
 
 HWND MainWindowOfThisThread() {
-    const fw::Thread* thread = fw::CurrentThread();
-    const fw::Wnd* main = thread != nullptr ? thread->GetMainWnd() : nullptr;
+    const vnk::fw::Thread* thread = vnk::fw::CurrentThread();
+    const vnk::fw::Wnd* main = thread != nullptr ? thread->GetMainWnd() : nullptr;
     return main != nullptr ? main->GetSafeHwnd() : nullptr;
 }
 
@@ -62,7 +62,7 @@ BOOL FillFrames(std::vector<HICON>& frames, size_t count, FrameAt frameAt) {
         for (size_t i = 0; i < count; ++i) frames.push_back(frameAt(i));
     } catch (const std::bad_alloc&) {
         frames.clear();
-        fw::ReportOutOfMemory();
+        vnk::fw::ReportOutOfMemory();
         return FALSE;
     }
     return TRUE;
@@ -70,12 +70,12 @@ BOOL FillFrames(std::vector<HICON>& frames, size_t count, FrameAt frameAt) {
 
 }  // namespace
 
-FW_BEGIN_MESSAGE_MAP(CSystemTray, fw::Wnd)
+FW_BEGIN_MESSAGE_MAP(CSystemTray, vnk::fw::Wnd)
     FW_ON_WM_TIMER()
     FW_ON_REGISTERED_MESSAGE(kTaskbarCreatedMessage, OnTaskbarCreated)
 FW_END_MESSAGE_MAP()
 
-CSystemTray::CSystemTray(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon,
+CSystemTray::CSystemTray(vnk::fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon,
                          UINT id) {
     Create(parent, callbackMessage, tooltip, icon, id);
 }
@@ -86,7 +86,7 @@ CSystemTray::~CSystemTray() {
     DestroyWindow();  // also ends the animation timer
 }
 
-BOOL CSystemTray::Create(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon,
+BOOL CSystemTray::Create(vnk::fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon,
                          UINT id) {
     // The notification area came with Windows 95 and NT 4.
     if (LOBYTE(LOWORD(::GetVersion())) < 4) {
@@ -145,7 +145,7 @@ BOOL CSystemTray::SetTrayIcon(HICON icon) {
 }
 
 BOOL CSystemTray::LoadTrayIcon(const wchar_t* resourceName) {
-    return SetTrayIcon(::LoadIconW(fw::ResourceInstance(), resourceName));
+    return SetTrayIcon(::LoadIconW(vnk::fw::ResourceInstance(), resourceName));
 }
 
 BOOL CSystemTray::LoadTrayIcon(UINT resourceId) {
@@ -179,7 +179,7 @@ std::wstring CSystemTray::GetTrayTooltip() const {
     return m_bAdded ? m_nid.szTip : L"";
 }
 
-BOOL CSystemTray::SetCallbackWindow(fw::Wnd* window) {
+BOOL CSystemTray::SetCallbackWindow(vnk::fw::Wnd* window) {
     if (!m_bAdded) return FALSE;
     const HWND previous = m_nid.hWnd;
     m_nid.hWnd = window != nullptr ? window->GetSafeHwnd() : nullptr;
@@ -191,8 +191,8 @@ BOOL CSystemTray::SetCallbackWindow(fw::Wnd* window) {
     return changed;
 }
 
-fw::Wnd* CSystemTray::GetCallbackWindow() const {
-    return fw::Wnd::FromHandle(m_nid.hWnd);
+vnk::fw::Wnd* CSystemTray::GetCallbackWindow() const {
+    return vnk::fw::Wnd::FromHandle(m_nid.hWnd);
 }
 
 BOOL CSystemTray::SetDefaultMenuItem(UINT item, BOOL byPosition) {
@@ -201,7 +201,7 @@ BOOL CSystemTray::SetDefaultMenuItem(UINT item, BOOL byPosition) {
     m_defaultMenuItem = item;
     m_defaultByPosition = flag;
 
-    fw::UniqueMenu menu;
+    vnk::fw::UniqueMenu menu;
     const HMENU popup = LoadFirstSubMenu(m_nid.uID, menu);
     if (popup == nullptr) return FALSE;
     ::SetMenuDefaultItem(popup, item, flag);
@@ -218,7 +218,7 @@ BOOL CSystemTray::SetAnimationIcons(UINT firstResourceId, UINT lastResourceId) {
     const size_t count = static_cast<size_t>(lastResourceId - firstResourceId) + 1;
     return FillFrames(m_animationIcons, count, [firstResourceId](size_t i) {
         const UINT id = firstResourceId + static_cast<UINT>(i);
-        return ::LoadIconW(fw::ResourceInstance(), MAKEINTRESOURCEW(id));
+        return ::LoadIconW(vnk::fw::ResourceInstance(), MAKEINTRESOURCEW(id));
     });
 }
 
@@ -289,7 +289,7 @@ BOOL CSystemTray::AddWhenTaskbarCreated() {
 LRESULT CSystemTray::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     if (m_nid.uCallbackMessage != 0 && message == m_nid.uCallbackMessage)
         return OnTrayCallback(wParam, lParam);
-    return fw::Wnd::WindowProc(message, wParam, lParam);
+    return vnk::fw::Wnd::WindowProc(message, wParam, lParam);
 }
 
 LRESULT CSystemTray::OnTrayCallback(WPARAM wParam, LPARAM lParam) {
@@ -308,7 +308,7 @@ LRESULT CSystemTray::OnTrayCallback(WPARAM wParam, LPARAM lParam) {
 LRESULT CSystemTray::ShowTrayMenu(HWND target) const {
     // Commands need a window to go to.
     if (target == nullptr) return 0;
-    fw::UniqueMenu menu;
+    vnk::fw::UniqueMenu menu;
     const HMENU popup = LoadFirstSubMenu(m_nid.uID, menu);
     if (popup == nullptr) return 0;
     ::SetMenuDefaultItem(popup, m_defaultMenuItem, m_defaultByPosition);
@@ -330,7 +330,7 @@ LRESULT CSystemTray::ShowTrayMenu(HWND target) const {
 LRESULT CSystemTray::SendDefaultCommand(HWND target) {
     if (target == nullptr) return 0;
     ::SetForegroundWindow(target);
-    fw::UniqueMenu menu;
+    vnk::fw::UniqueMenu menu;
     UINT command = m_defaultMenuItem;
     if (m_defaultByPosition) {
         const HMENU popup = LoadFirstSubMenu(m_nid.uID, menu);

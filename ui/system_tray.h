@@ -13,18 +13,18 @@
 
 namespace vnk {
 
-class CSystemTray : public fw::Wnd {
+class CSystemTray : public vnk::fw::Wnd {
 public:
     static constexpr UINT AnimationTimerId = 4567;
 
     CSystemTray() = default;
-    CSystemTray(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon, UINT id);
+    CSystemTray(vnk::fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon, UINT id);
     ~CSystemTray() override;
 
     // Creates the tray's hidden window and adds the icon. The callback
     // message goes to `parent`'s window when it has one, else to the tray's
     // own window. The low word of `id` also names the popup menu resource.
-    BOOL Create(fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon, UINT id);
+    BOOL Create(vnk::fw::Wnd* parent, UINT callbackMessage, const wchar_t* tooltip, HICON icon, UINT id);
 
     void RemoveFromTray();
     // Adds the icon again after the shell's taskbar has been created (also
@@ -49,8 +49,8 @@ public:
     BOOL SetTrayTooltip(UINT stringId);
     std::wstring GetTrayTooltip() const;
 
-    BOOL SetCallbackWindow(fw::Wnd* window);
-    fw::Wnd* GetCallbackWindow() const;
+    BOOL SetCallbackWindow(vnk::fw::Wnd* window);
+    vnk::fw::Wnd* GetCallbackWindow() const;
 
     BOOL SetDefaultMenuItem(UINT item, BOOL byPosition);
     void GetDefaultMenuItem(UINT& item, BOOL& byPosition) const;

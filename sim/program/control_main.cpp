@@ -288,7 +288,7 @@ void PrintDrives(const std::vector<DriveState>& drives) {
 
 int Wait(const std::wstring& pipePath, DWORD seconds) {
     // Opens the simulator's event, or makes it for the simulator to set.
-    fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pipePath).c_str()));
+    vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pipePath).c_str()));
     if (ready && ::WaitForSingleObject(ready.get(), seconds * 1000) == WAIT_OBJECT_0) return kExitDone;
     PrintError("VarnokSimCtl: no simulator came up on " + Narrow(pipePath));
     return kExitNoSimulator;

@@ -20,24 +20,24 @@ PipeServer::PipeServer(std::wstring pipePath, Handler handler)
       m_handler(std::move(handler)),
       m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       m_connectionEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      m_ownerOnly(fw::OwnerOnlySddl()) {}
+      m_ownerOnly(vnk::fw::OwnerOnlySddl()) {}
 
 PipeServer::~PipeServer() {
     Stop();
     JoinFinished(true);
 }
 
-fw::UniqueHandle PipeServer::NewInstance(bool first) {
+vnk::fw::UniqueHandle PipeServer::NewInstance(bool first) {
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    return fw::UniqueHandle(::CreateNamedPipeW(m_pipePath.c_str(), openMode,
+    return vnk::fw::UniqueHandle(::CreateNamedPipeW(m_pipePath.c_str(), openMode,
                                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                                kMaxInstances, kPipeBufferBytes, kPipeBufferBytes, 0,
                                                m_ownerOnly.Attributes()));
 }
 
-fw::UniqueHandle PipeServer::NextInstance(DWORD& error) {
+vnk::fw::UniqueHandle PipeServer::NextInstance(DWORD& error) {
     for (;;) {
-        fw::UniqueHandle instance = NewInstance(false);
+        vnk::fw::UniqueHandle instance = NewInstance(false);
         if (instance) return instance;
         error = ::GetLastError();
         if (error != ERROR_PIPE_BUSY) return {};
@@ -62,7 +62,7 @@ void PipeServer::Stop() {
 }
 
 bool PipeServer::AwaitClient(HANDLE pipe) const {
-    fw::UniqueHandle connected(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    vnk::fw::UniqueHandle connected(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!connected) return false;
     OVERLAPPED ov{};
     ov.hEvent = connected.get();
@@ -83,7 +83,7 @@ bool PipeServer::AwaitClient(HANDLE pipe) const {
 DWORD PipeServer::Run() {
     DWORD error = ERROR_SUCCESS;
     while (m_listening && ::WaitForSingleObject(m_stop.get(), 0) == WAIT_TIMEOUT) {
-        fw::UniqueHandle pipe = std::move(m_listening);
+        vnk::fw::UniqueHandle pipe = std::move(m_listening);
         const bool connected = AwaitClient(pipe.get());
         if (!connected) pipe.reset();
         // The next instance first: a client that finds none fails at once,
@@ -98,7 +98,7 @@ DWORD PipeServer::Run() {
     return error;
 }
 
-void PipeServer::Start(fw::UniqueHandle pipe) {
+void PipeServer::Start(vnk::fw::UniqueHandle pipe) {
     std::lock_guard lock(m_mutex);
     Connection& connection = m_connections.emplace_back();
     try {

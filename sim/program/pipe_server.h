@@ -49,21 +49,21 @@ private:
         std::atomic<bool> done{false};
     };
 
-    fw::UniqueHandle NewInstance(bool first);
+    vnk::fw::UniqueHandle NewInstance(bool first);
     // The next instance once one is free; null when stopped or failed.
-    fw::UniqueHandle NextInstance(DWORD& error);
+    vnk::fw::UniqueHandle NextInstance(DWORD& error);
     bool AwaitClient(HANDLE pipe) const;
-    void Start(fw::UniqueHandle pipe);
+    void Start(vnk::fw::UniqueHandle pipe);
     void Serve(HANDLE pipe) const;
     Response Answer(const std::vector<BYTE>& body) const;
     void JoinFinished(bool all);
 
     const std::wstring m_pipePath;
     const Handler m_handler;
-    fw::UniqueHandle m_stop;
-    fw::UniqueHandle m_connectionEnded;  // auto-reset, set as each connection ends
-    fw::SecurityDescriptor m_ownerOnly;
-    fw::UniqueHandle m_listening;  // the instance waiting for the next client
+    vnk::fw::UniqueHandle m_stop;
+    vnk::fw::UniqueHandle m_connectionEnded;  // auto-reset, set as each connection ends
+    vnk::fw::SecurityDescriptor m_ownerOnly;
+    vnk::fw::UniqueHandle m_listening;  // the instance waiting for the next client
     std::mutex m_mutex;
     std::list<Connection> m_connections;  // nodes stay put while their threads run
 };

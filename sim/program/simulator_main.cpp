@@ -102,7 +102,7 @@ int Serve(const std::wstring& pipePath, const Options& options) {
     // One simulator per pipe name. The pipe's own first-instance flag says
     // so on Windows, but Wine lets a second server share the name; a named
     // marker that lives as long as this process holds on both.
-    fw::UniqueHandle marker(::CreateMutexW(nullptr, FALSE, InstanceMarkerName(pipePath).c_str()));
+    vnk::fw::UniqueHandle marker(::CreateMutexW(nullptr, FALSE, InstanceMarkerName(pipePath).c_str()));
     if (marker && ::GetLastError() == ERROR_ALREADY_EXISTS) {
         PrintError("VarnokSim: another simulator already serves " + Narrow(pipePath));
         return kExitCannotServe;
@@ -115,7 +115,7 @@ int Serve(const std::wstring& pipePath, const Options& options) {
     }
     // Held set while the pipe is served; whoever waits for the simulator
     // to come up waits for it.
-    fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pipePath).c_str()));
+    vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pipePath).c_str()));
     SetStoppableServer(&server);
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (ready) ::SetEvent(ready.get());

@@ -8,7 +8,7 @@ namespace vnk::test {
 
 // The application object of a test executable. Like the program's, it
 // hands the probe the login layer's threads.
-class TestApp : public fw::App {
+class TestApp : public vnk::fw::App {
 public:
     TestApp() { SetLoginThreadFactory(&BeginLoginThread); }
 };

@@ -22,7 +22,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
                 ::PostQuitMessage(static_cast<int>(msg.wParam));
                 return done();
             }
-            fw::PumpMessage(msg);
+            vnk::fw::PumpMessage(msg);
         }
         if (done()) return true;
         const ULONGLONG spent = ::GetTickCount64() - start;
@@ -144,7 +144,7 @@ LRESULT RecorderWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         if (wParam == DBT_DEVICEARRIVAL && refuseArrival) return BROADCAST_QUERY_DENY;
         return TRUE;
     }
-    return fw::Wnd::WindowProc(message, wParam, lParam);
+    return vnk::fw::Wnd::WindowProc(message, wParam, lParam);
 }
 
 TraceCapture::TraceCapture() {
@@ -173,12 +173,12 @@ void DriveFixture::SetUp() {
     Sim().Reset();
     WatchersMayRun = true;
     ProbeInProgress = false;
-    fw::GetApp()->m_pMainWnd = &m_main;
+    vnk::fw::GetApp()->m_pMainWnd = &m_main;
 }
 
 void DriveFixture::TearDown() {
     ClearTable();
-    fw::GetApp()->m_pMainWnd = nullptr;
+    vnk::fw::GetApp()->m_pMainWnd = nullptr;
     EXPECT_EQ(Sim().OpenHandleCount(), 0u) << "a device handle was left open";
     Sim().Reset();
 }
@@ -193,8 +193,8 @@ void StatusWindowFixture::TearDown() {
 
 void StatusWindowFixture::Start() {
     m_status = std::make_unique<CVNKDStatus>();
-    fw::GetApp()->m_pMainWnd = m_status.get();
-    fw::GetApp()->m_nCmdShow = SW_SHOWMINNOACTIVE;
+    vnk::fw::GetApp()->m_pMainWnd = m_status.get();
+    vnk::fw::GetApp()->m_nCmdShow = SW_SHOWMINNOACTIVE;
     ASSERT_TRUE(m_status->Create());
     ASSERT_TRUE(PumpUntil([this] { return m_status->IsHiddenInTray() && m_status->Tray() != nullptr; }));
     PumpFor(100);

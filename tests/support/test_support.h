@@ -46,7 +46,7 @@ std::wstring ProgramPath(const wchar_t* name);
 // A program started for a test: its process, or, when CreateProcessW
 // refused, the error it gave, so that a failed start says why.
 struct StartedProgram {
-    fw::UniqueHandle process;
+    vnk::fw::UniqueHandle process;
     DWORD id = 0;
     DWORD error = ERROR_SUCCESS;
 };
@@ -108,7 +108,7 @@ struct RecordedMessage {
 
 // A hidden top-level window that records chosen messages. For
 // WM_DEVICECHANGE it copies the volume record and can refuse queries.
-class RecorderWindow : public fw::Wnd {
+class RecorderWindow : public vnk::fw::Wnd {
 public:
     RecorderWindow();
     ~RecorderWindow() override;
