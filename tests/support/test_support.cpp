@@ -61,11 +61,19 @@ StartedProgram StartProgram(const std::wstring& program, const std::wstring& arg
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     StartedProgram started;
-    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0,
-                          nullptr, nullptr, &startup, &info)) {
+    // Wine answers ERROR_INTERNAL_ERROR when the new process died in its
+    // loader before it reported its start (seen on a loaded machine, never
+    // with our program's own code running): such a start is tried again, a
+    // few times. Any other error is the test's answer.
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0,
+                             nullptr, nullptr, &startup, &info))
+            break;
         started.error = ::GetLastError();
-        return started;
+        if (started.error != ERROR_INTERNAL_ERROR || attempt == kAttempts) return started;
     }
+    started.error = ERROR_SUCCESS;
     ::CloseHandle(info.hThread);
     started.process.reset(info.hProcess);
     started.id = info.dwProcessId;
