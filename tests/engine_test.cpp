@@ -23,6 +23,14 @@ using EngineTest = DriveFixture;
 
 unsigned Ejects(wchar_t letter) { return sim::TheSimDriver().State(letter)->ejects; }
 
+// The driver's and the system's device controls, in the order they came.
+std::vector<std::pair<wchar_t, DWORD>> ControlCalls() {
+    std::vector<std::pair<wchar_t, DWORD>> controls;
+    for (const auto& call : sim::TheSimDriver().Calls())
+        if (call.kind == sim::CallKind::Control) controls.emplace_back(call.drive, call.code);
+    return controls;
+}
+
 // A user-interface thread that only runs a message loop, standing in for a
 // drive's login thread.
 class IdleUiThread : public vnk::fw::Thread {
@@ -278,12 +286,9 @@ TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
     EXPECT_EQ(Ejects(L'D'), 1u);
     EXPECT_EQ(Ejects(L'E'), 0u);
     EXPECT_EQ(Ejects(L'F'), 0u);
-    std::vector<std::pair<wchar_t, DWORD>> controls;
-    for (const auto& call : Sim().Calls())
-        if (call.kind == sim::CallKind::Control) controls.emplace_back(call.drive, call.code);
     const std::vector<std::pair<wchar_t, DWORD>> expected = {
         {L'D', IOCTL_VNK_WITHDRAW}, {L'D', kIoctlStorageEjectMedia}, {L'E', IOCTL_VNK_WITHDRAW}};
-    EXPECT_EQ(controls, expected);
+    EXPECT_EQ(ControlCalls(), expected);
     // The threads still run until the table lets the records go.
     EXPECT_EQ(::WaitForSingleObject(d.watcher->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
@@ -315,12 +320,9 @@ TEST_F(EngineTest, ShutdownStopsEveryThreadThenWithdrawsAndEmptiesTheTable) {
     EXPECT_TRUE(Drives().empty());
     for (HANDLE watcher : watchers) EXPECT_EQ(::WaitForSingleObject(watcher, 0), WAIT_OBJECT_0);
     for (HANDLE login : logins) EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
-    std::vector<std::pair<wchar_t, DWORD>> controls;
-    for (const auto& call : Sim().Calls())
-        if (call.kind == sim::CallKind::Control) controls.emplace_back(call.drive, call.code);
     const std::vector<std::pair<wchar_t, DWORD>> expected = {
         {L'D', IOCTL_VNK_WITHDRAW}, {L'D', kIoctlStorageEjectMedia}, {L'E', IOCTL_VNK_WITHDRAW}};
-    EXPECT_EQ(controls, expected);
+    EXPECT_EQ(ControlCalls(), expected);
     for (HANDLE h : watchers) ::CloseHandle(h);
     for (HANDLE h : logins) ::CloseHandle(h);
 }

@@ -463,24 +463,8 @@ TEST_F(ProbeTest, AnnouncementEventIsOurOwnAndOpenOnlyToTheUserAndSystem) {
     ::SetEvent(event.get());
     EXPECT_EQ(::WaitForSingleObject(squatter.get(), 0), DWORD{WAIT_TIMEOUT}) << "the other program's event was used";
 
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    ASSERT_EQ(::GetSecurityInfo(event.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                nullptr, &raw),
-              DWORD{ERROR_SUCCESS});
-    const vnk::fw::UniqueLocalMemory descriptor(raw);
-    ASSERT_NE(dacl, nullptr);
-    std::vector<std::wstring> allowed;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        ASSERT_TRUE(::GetAce(dacl, i, &ace));
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
-        ASSERT_EQ(header->AceType, ACCESS_ALLOWED_ACE_TYPE);
-        auto* sid = reinterpret_cast<BYTE*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
-        allowed.push_back(vnk::fw::SidText(std::vector<BYTE>(sid, sid + ::GetLengthSid(sid))));
-    }
     const std::vector<std::wstring> expected = {vnk::fw::SidText(vnk::fw::CurrentUserSid()), L"S-1-5-18"};
-    EXPECT_EQ(allowed, expected);
+    EXPECT_EQ(AllowedSidsOf(event.get()), std::optional(expected));
 
     // No event of our own, no event.
     struct Case {

@@ -890,23 +890,8 @@ TEST_F(SimulatorTest, PipeIsOpenToTheUserAndSystemOnlyAndServesABoundedNumberOfC
     };
     held.push_back(connect());
     ASSERT_TRUE(held.back()) << ::GetLastError();
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    ASSERT_EQ(::GetSecurityInfo(held.back().get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                &dacl, nullptr, &raw),
-              DWORD{ERROR_SUCCESS});
-    const vnk::fw::UniqueLocalMemory descriptor(raw);
-    ASSERT_NE(dacl, nullptr);
-    std::vector<std::wstring> allowed;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        ASSERT_TRUE(::GetAce(dacl, i, &ace));
-        ASSERT_EQ(static_cast<const ACE_HEADER*>(ace)->AceType, ACCESS_ALLOWED_ACE_TYPE);
-        auto* sid = reinterpret_cast<BYTE*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
-        allowed.push_back(vnk::fw::SidText(Bytes(sid, sid + ::GetLengthSid(sid))));
-    }
     const std::vector<std::wstring> expected = {vnk::fw::SidText(vnk::fw::CurrentUserSid()), L"S-1-5-18"};
-    EXPECT_EQ(allowed, expected);
+    EXPECT_EQ(AllowedSidsOf(held.back().get()), std::optional(expected));
 
     // Every instance taken: the next client is told to wait, and gets in
     // once one lets go.

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <aclapi.h>
 #include <dbt.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -9,6 +10,7 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "fw/app.h"
+#include "fw/security.h"
 #include "fw/thread.h"
 
 namespace vnk::test {
@@ -405,6 +407,26 @@ std::wstring MessageBoxAnswerer::Text() const {
 HWND MessageBoxAnswerer::Owner() const {
     std::lock_guard lock(m_mutex);
     return m_owner;
+}
+
+
+std::optional<std::vector<std::wstring>> AllowedSidsOf(HANDLE object) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                          &raw) != ERROR_SUCCESS)
+        return std::nullopt;
+    const vnk::fw::UniqueLocalMemory descriptor(raw);
+    if (dacl == nullptr) return std::nullopt;
+    std::vector<std::wstring> allowed;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(dacl, i, &ace) || static_cast<const ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return std::nullopt;
+        auto* sid = reinterpret_cast<BYTE*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
+        allowed.push_back(vnk::fw::SidText(std::vector<BYTE>(sid, sid + ::GetLengthSid(sid))));
+    }
+    return allowed;
 }
 
 }  // namespace vnk::test

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -170,6 +171,11 @@ protected:
 
 // The top-level windows of a process (any process), visible or not.
 std::vector<HWND> TopWindowsOf(DWORD processId);
+
+// The accounts that a kernel object's DACL lets in, as SID texts in the
+// order of its entries; nothing when the DACL cannot be read or holds
+// anything but allow entries.
+std::optional<std::vector<std::wstring>> AllowedSidsOf(HANDLE object);
 std::wstring ClassOf(HWND hwnd);
 // A window's caption, which the system keeps for windows of every process.
 std::wstring TitleOf(HWND hwnd);
