@@ -236,28 +236,34 @@ namespace {
 
 // Moves all of `size` bytes in or out with overlapped I/O, so that a peer
 // that stops reading or writing cannot hold the caller longer than the
-// deadline or past `cancel`.
-DWORD TransferAll(HANDLE pipe, bool write, BYTE* data, std::size_t size, HANDLE cancel, ULONGLONG deadline) {
-    vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!done) return ::GetLastError();
+// deadline or past `cancel`. `done` is the manual-reset event each part
+// signals; a part that completes at once is not waited for, which saves a
+// round trip to the system per part (the common case: the answer is
+// already there, or there is room for what is written).
+DWORD TransferAll(HANDLE pipe, bool write, BYTE* data, std::size_t size, HANDLE done, HANDLE cancel,
+                  ULONGLONG deadline) {
     std::size_t moved = 0;
     while (moved < size) {
         OVERLAPPED ov{};
-        ov.hEvent = done.get();
+        ov.hEvent = done;
         const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size - moved, kMaxFrameBytes));
-        const BOOL started = write ? ::WriteFile(pipe, data + moved, chunk, nullptr, &ov)
-                                   : ::ReadFile(pipe, data + moved, chunk, nullptr, &ov);
-        if (!started && ::GetLastError() != ERROR_IO_PENDING) return ::GetLastError();
-        const ULONGLONG now = ::GetTickCount64();
-        const DWORD wait = deadline == INFINITE ? INFINITE : static_cast<DWORD>(deadline > now ? deadline - now : 0);
-        const HANDLE waits[2] = {done.get(), cancel};
-        const DWORD woke = ::WaitForMultipleObjects(cancel != nullptr ? 2 : 1, waits, FALSE, wait);
-        DWORD transferred = 0;
-        if (woke != WAIT_OBJECT_0) {
-            ::CancelIoEx(pipe, &ov);
-            ::GetOverlappedResult(pipe, &ov, &transferred, TRUE);
-            return woke == WAIT_TIMEOUT ? ERROR_SEM_TIMEOUT : ERROR_OPERATION_ABORTED;
+        const BOOL completed = write ? ::WriteFile(pipe, data + moved, chunk, nullptr, &ov)
+                                     : ::ReadFile(pipe, data + moved, chunk, nullptr, &ov);
+        if (!completed) {
+            if (::GetLastError() != ERROR_IO_PENDING) return ::GetLastError();
+            const ULONGLONG now = ::GetTickCount64();
+            const DWORD wait =
+                deadline == INFINITE ? INFINITE : static_cast<DWORD>(deadline > now ? deadline - now : 0);
+            const HANDLE waits[2] = {done, cancel};
+            const DWORD woke = ::WaitForMultipleObjects(cancel != nullptr ? 2 : 1, waits, FALSE, wait);
+            if (woke != WAIT_OBJECT_0) {
+                DWORD ignored = 0;
+                ::CancelIoEx(pipe, &ov);
+                ::GetOverlappedResult(pipe, &ov, &ignored, TRUE);
+                return woke == WAIT_TIMEOUT ? ERROR_SEM_TIMEOUT : ERROR_OPERATION_ABORTED;
+            }
         }
+        DWORD transferred = 0;
         if (!::GetOverlappedResult(pipe, &ov, &transferred, FALSE)) return ::GetLastError();
         if (transferred == 0) return ERROR_BROKEN_PIPE;
         moved += transferred;
@@ -271,24 +277,39 @@ ULONGLONG DeadlineAfter(DWORD timeoutMs) {
 
 }  // namespace
 
+TransferEvent::TransferEvent() : m_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
 DWORD WriteFrame(HANDLE pipe, std::span<const BYTE> body, HANDLE cancel, DWORD timeoutMs) {
+    const TransferEvent done;
+    return WriteFrame(pipe, body, cancel, timeoutMs, done);
+}
+
+DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeoutMs) {
+    const TransferEvent done;
+    return ReadFrame(pipe, body, cancel, timeoutMs, done);
+}
+
+DWORD WriteFrame(HANDLE pipe, std::span<const BYTE> body, HANDLE cancel, DWORD timeoutMs, const TransferEvent& done) {
+    if (!done) return ERROR_NOT_ENOUGH_MEMORY;
     std::vector<BYTE> frame(4 + body.size());
     const auto length = static_cast<std::uint32_t>(body.size());
     std::memcpy(frame.data(), &length, 4);
     if (!body.empty()) std::memcpy(frame.data() + 4, body.data(), body.size());
-    const DWORD error = TransferAll(pipe, true, frame.data(), frame.size(), cancel, DeadlineAfter(timeoutMs));
+    const DWORD error =
+        TransferAll(pipe, true, frame.data(), frame.size(), done.get(), cancel, DeadlineAfter(timeoutMs));
     Scrub(frame);
     return error;
 }
 
-DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeoutMs) {
+DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeoutMs, const TransferEvent& done) {
+    if (!done) return ERROR_NOT_ENOUGH_MEMORY;
     const ULONGLONG deadline = DeadlineAfter(timeoutMs);
     std::uint32_t length = 0;
-    if (DWORD error = TransferAll(pipe, false, reinterpret_cast<BYTE*>(&length), 4, cancel, deadline))
+    if (DWORD error = TransferAll(pipe, false, reinterpret_cast<BYTE*>(&length), 4, done.get(), cancel, deadline))
         return error;
     if (length > kMaxFrameBytes) return ERROR_INVALID_DATA;
     body.assign(length, 0);
-    return TransferAll(pipe, false, body.data(), body.size(), cancel, deadline);
+    return TransferAll(pipe, false, body.data(), body.size(), done.get(), cancel, deadline);
 }
 
 namespace {
@@ -339,13 +360,14 @@ DWORD ExchangeOn(HANDLE pipe, const Request& request, Response& response, PipeTi
     sent = false;
     std::vector<BYTE> body = EncodeRequest(request);
     const ULONGLONG start = ::GetTickCount64();
-    DWORD error = WriteFrame(pipe, body, nullptr, timeouts.exchangeMs);
+    const TransferEvent done;
+    DWORD error = WriteFrame(pipe, body, nullptr, timeouts.exchangeMs, done);
     Scrub(body);
     if (error != ERROR_SUCCESS) return error;
     sent = true;
     const ULONGLONG spent = ::GetTickCount64() - start;
     const DWORD left = spent >= timeouts.exchangeMs ? 0 : static_cast<DWORD>(timeouts.exchangeMs - spent);
-    error = ReadFrame(pipe, body, nullptr, left);
+    error = ReadFrame(pipe, body, nullptr, left, done);
     if (error != ERROR_SUCCESS) return error;
     auto decoded = DecodeResponse(body);
     Scrub(body);

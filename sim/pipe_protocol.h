@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "engine/device_seam.h"
+#include "fw/handles.h"
 #include "sim/sim_driver.h"
 
 namespace vnk::sim {
@@ -122,6 +123,20 @@ std::wstring InstanceMarkerName(const std::wstring& pipePath);
 // ERROR_INVALID_DATA for a length beyond kMaxFrameBytes, without reading on.
 DWORD WriteFrame(HANDLE pipe, std::span<const BYTE> body, HANDLE cancel, DWORD timeoutMs);
 DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeoutMs);
+
+// The event a run of frame transfers on one pipe shares, instead of one
+// made and closed for each.
+class TransferEvent {
+public:
+    TransferEvent();
+    explicit operator bool() const { return static_cast<bool>(m_event); }
+    HANDLE get() const { return m_event.get(); }
+
+private:
+    vnk::fw::UniqueHandle m_event;
+};
+DWORD WriteFrame(HANDLE pipe, std::span<const BYTE> body, HANDLE cancel, DWORD timeoutMs, const TransferEvent& done);
+DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeoutMs, const TransferEvent& done);
 
 // Wipes what of a request may be a passphrase (its text and input).
 void WipeRequest(Request& request);

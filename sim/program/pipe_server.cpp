@@ -159,22 +159,23 @@ Response PipeServer::Answer(const std::vector<BYTE>& body) const {
 }
 
 void PipeServer::Serve(HANDLE pipe) const {
+    const TransferEvent done;
     WipedBytes frame;
     std::vector<BYTE>& body = frame.bytes;
     for (;;) {
-        const DWORD error = ReadFrame(pipe, body, m_stop.get(), INFINITE);
+        const DWORD error = ReadFrame(pipe, body, m_stop.get(), INFINITE, done);
         if (error == ERROR_INVALID_DATA) {
             // The rest of an over-long frame cannot be told from the next
             // request: say why, then hang up. Closing without disconnecting
             // leaves the answer readable.
             WriteFrame(pipe, EncodeResponse(Refusal(ERROR_INVALID_DATA, "frame too long")), nullptr,
-                       kWriteTimeoutMs);
+                       kWriteTimeoutMs, done);
             return;
         }
         if (error != ERROR_SUCCESS) return;  // the client left, or the server stops
         const Response response = Answer(body);
         ::SecureZeroMemory(body.data(), body.size());
-        if (WriteFrame(pipe, EncodeResponse(response), nullptr, kWriteTimeoutMs) != ERROR_SUCCESS) return;
+        if (WriteFrame(pipe, EncodeResponse(response), nullptr, kWriteTimeoutMs, done) != ERROR_SUCCESS) return;
     }
 }
 
