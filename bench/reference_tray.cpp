@@ -5,9 +5,11 @@
 // Exit command. Built with the same compiler, flags and runtime as the
 // client, and nothing of the client's code.
 //
-// Usage: reference_tray.exe EVENT-PREFIX [DRIVES]
+// Usage: reference_tray.exe EVENT-PREFIX [DRIVES [box-threads]]
 // The workers wait on EVENT-PREFIX0, EVENT-PREFIX1, ...; drive i is shown
-// as the letter 'D' + i.
+// as the letter 'D' + i. With "box-threads", each drive also has a thread
+// of its own, started with the workers, that makes and runs its box (as
+// the client's login threads do); otherwise the main thread makes it.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -26,17 +28,21 @@ constexpr UINT kTrayId = 131;
 constexpr UINT kExitCommand = 32774;
 constexpr UINT kSignalled = WM_APP + 1;
 constexpr UINT kTrayMessage = WM_APP + 2;
+constexpr UINT kShowBox = WM_APP + 3;
 constexpr int kEditId = 1000;
 
 struct Worker {
     HANDLE event = nullptr;
     HANDLE thread = nullptr;
+    HANDLE boxThread = nullptr;
+    DWORD boxThreadId = 0;
     wchar_t letter = 0;
 };
 
 HWND g_main = nullptr;
-HWND g_box = nullptr;
+thread_local HWND g_box = nullptr;  // the box of the thread that made it
 HANDLE g_stop = nullptr;
+std::vector<Worker> g_workers;
 
 DWORD WINAPI WorkerProc(void* param) {
     const auto* worker = static_cast<const Worker*>(param);
@@ -72,10 +78,36 @@ void ShowBox(wchar_t letter) {
     ::SetForegroundWindow(g_box);
 }
 
+// Runs messages until WM_QUIT, its box's keys through the dialog manager.
+void RunMessages() {
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.hwnd == nullptr && msg.message == kShowBox) ShowBox(static_cast<wchar_t>(msg.wParam));
+        if (g_box != nullptr && ::IsDialogMessageW(g_box, &msg)) continue;
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+    if (g_box != nullptr) ::DestroyWindow(g_box);
+}
+
+DWORD WINAPI BoxThreadProc(void* ready) {
+    MSG msg;
+    ::PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the queue
+    ::SetEvent(static_cast<HANDLE>(ready));
+    RunMessages();
+    return 0;
+}
+
 LRESULT CALLBACK MainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case kSignalled:
-            ShowBox(static_cast<wchar_t>(wParam));
+            for (const Worker& worker : g_workers) {
+                if (worker.letter != static_cast<wchar_t>(wParam)) continue;
+                if (worker.boxThread != nullptr)
+                    ::PostThreadMessageW(worker.boxThreadId, kShowBox, wParam, 0);
+                else
+                    ShowBox(static_cast<wchar_t>(wParam));
+            }
             return 0;
         case kTrayMessage:
             if (LOWORD(lParam) == WM_RBUTTONUP) ::PostMessageW(hwnd, WM_COMMAND, kExitCommand, 0);
@@ -125,6 +157,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const std::wstring prefix = argv[1];
     const int drives = argc > 2 ? _wtoi(argv[2]) : 1;
     if (drives < 1 || drives > 26) return 2;
+    const bool boxThreads = argc > 3 && std::wcscmp(argv[3], L"box-threads") == 0;
 
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_LISTVIEW_CLASSES};
     ::InitCommonControlsEx(&controls);
@@ -144,10 +177,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // events exist before the icon, as the client's do.
     g_main = CreateMainWindow(instance);
     g_stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::vector<Worker> workers(static_cast<size_t>(drives));
+    std::vector<Worker>& workers = g_workers;
+    workers.resize(static_cast<size_t>(drives));
     for (size_t i = 0; i < workers.size(); ++i) {
         workers[i].letter = static_cast<wchar_t>(L'D' + i);
         workers[i].event = ::CreateEventW(nullptr, FALSE, FALSE, (prefix + std::to_wstring(i)).c_str());
+        if (boxThreads) {
+            // Started with its message queue, so that no request is lost.
+            const HANDLE ready = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+            workers[i].boxThread = ::CreateThread(nullptr, 0, BoxThreadProc, ready, 0, &workers[i].boxThreadId);
+            if (workers[i].boxThread != nullptr) ::WaitForSingleObject(ready, INFINITE);
+            ::CloseHandle(ready);
+        }
         workers[i].thread = ::CreateThread(nullptr, 0, WorkerProc, &workers[i], 0, nullptr);
     }
 
@@ -158,18 +199,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::wcscpy(tray.szTip, L"Reference");
     ::Shell_NotifyIconW(NIM_ADD, &tray);
 
-    MSG msg;
-    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        if (g_box != nullptr && ::IsDialogMessageW(g_box, &msg)) continue;
-        ::TranslateMessage(&msg);
-        ::DispatchMessageW(&msg);
-    }
+    RunMessages();
 
-    if (g_box != nullptr) ::DestroyWindow(g_box);
     NOTIFYICONDATAW remove = TrayRecord();
     ::Shell_NotifyIconW(NIM_DELETE, &remove);
     ::SetEvent(g_stop);
     for (const Worker& worker : workers) {
+        if (worker.boxThread != nullptr) {
+            ::PostThreadMessageW(worker.boxThreadId, WM_QUIT, 0, 0);
+            ::WaitForSingleObject(worker.boxThread, INFINITE);
+            ::CloseHandle(worker.boxThread);
+        }
         ::WaitForSingleObject(worker.thread, INFINITE);
         ::CloseHandle(worker.thread);
         ::CloseHandle(worker.event);
