@@ -356,11 +356,11 @@ namespace {
 
 // One request and its answer on an open connection. `sent` tells whether
 // the request went out whole, so that the simulator may have acted on it.
-DWORD ExchangeOn(HANDLE pipe, const Request& request, Response& response, PipeTimeouts timeouts, bool& sent) {
+DWORD ExchangeOn(HANDLE pipe, const TransferEvent& done, const Request& request, Response& response,
+                 PipeTimeouts timeouts, bool& sent) {
     sent = false;
     std::vector<BYTE> body = EncodeRequest(request);
     const ULONGLONG start = ::GetTickCount64();
-    const TransferEvent done;
     DWORD error = WriteFrame(pipe, body, nullptr, timeouts.exchangeMs, done);
     Scrub(body);
     if (error != ERROR_SUCCESS) return error;
@@ -383,6 +383,7 @@ DWORD ExchangeOn(HANDLE pipe, const Request& request, Response& response, PipeTi
 struct KeptConnection {
     std::wstring pipePath;
     vnk::fw::UniqueHandle pipe;
+    TransferEvent done;
 };
 
 // The fiber-local slot owns its thread's record and lets it go when the
@@ -408,8 +409,9 @@ DWORD Exchange(const std::wstring& pipePath, const Request& request, Response& r
     DWORD error = ERROR_SUCCESS;
     vnk::fw::UniqueHandle pipe = Connect(pipePath, timeouts.connectMs, error);
     if (!pipe) return error;
+    const TransferEvent done;
     bool sent = false;
-    return ExchangeOn(pipe.get(), request, response, timeouts, sent);
+    return ExchangeOn(pipe.get(), done, request, response, timeouts, sent);
 }
 
 PipeDevice::PipeDevice(std::wstring pipePath, PipeTimeouts timeouts)
@@ -418,7 +420,7 @@ PipeDevice::PipeDevice(std::wstring pipePath, PipeTimeouts timeouts)
 DWORD PipeDevice::Call(const Request& request, Response& response) const {
     if (m_pipePath.empty()) return ERROR_INVALID_NAME;
     KeptConnection* kept = ThisThreadsConnection();
-    if (kept == nullptr) return Exchange(m_pipePath, request, response, m_timeouts);
+    if (kept == nullptr || !kept->done) return Exchange(m_pipePath, request, response, m_timeouts);
     if (kept->pipe && kept->pipePath != m_pipePath) kept->pipe.reset();
     // A kept connection that the simulator has closed since (it ended, or
     // another one serves the pipe now) fails before the request is out; the
@@ -431,7 +433,7 @@ DWORD PipeDevice::Call(const Request& request, Response& response) const {
             kept->pipePath = m_pipePath;
         }
         bool sent = false;
-        error = ExchangeOn(kept->pipe.get(), request, response, m_timeouts, sent);
+        error = ExchangeOn(kept->pipe.get(), kept->done, request, response, m_timeouts, sent);
         if (error == ERROR_SUCCESS) return error;
         // An answer may still be on its way: the connection cannot be
         // trusted for the next request.
