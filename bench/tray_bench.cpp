@@ -29,6 +29,7 @@
 
 #include "engine/drive_table.h"
 #include "sim/pipe_protocol.h"
+#include "tests/support/window_search.h"
 
 namespace {
 
@@ -67,30 +68,8 @@ std::wstring ExeDir() {
 
 // ---- Windows of another process -------------------------------------------
 
-struct WindowSearch {
-    DWORD pid;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectWindowOf(HWND hwnd, LPARAM param) {
-    auto* search = reinterpret_cast<WindowSearch*>(param);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(hwnd, &owner);
-    if (owner == search->pid) search->found.push_back(hwnd);
-    return TRUE;
-}
-
-std::vector<HWND> TopWindowsOf(DWORD pid) {
-    WindowSearch search{pid, {}};
-    ::EnumWindows(CollectWindowOf, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-std::wstring TitleOf(HWND hwnd) {
-    wchar_t title[256] = {};
-    ::GetWindowTextW(hwnd, title, 256);
-    return title;
-}
+using vnk::test::TitleOf;
+using vnk::test::TopWindowsOf;
 
 HWND WindowTitled(DWORD pid, const std::function<bool(const std::wstring&)>& wanted, bool visible) {
     for (HWND hwnd : TopWindowsOf(pid)) {
@@ -100,16 +79,10 @@ HWND WindowTitled(DWORD pid, const std::function<bool(const std::wstring&)>& wan
     return nullptr;
 }
 
-// Whether the shell knows an icon of the process: NIM_MODIFY with nothing
-// to change answers TRUE only for an icon it holds.
+// Whether the shell knows an icon of the process.
 bool HasTrayIcon(DWORD pid) {
-    for (HWND hwnd : TopWindowsOf(pid)) {
-        NOTIFYICONDATAW data{};
-        data.cbSize = sizeof data;
-        data.hWnd = hwnd;
-        data.uID = kTrayId;
-        if (::Shell_NotifyIconW(NIM_MODIFY, &data)) return true;
-    }
+    for (HWND hwnd : TopWindowsOf(pid))
+        if (vnk::test::IconInShell(hwnd, kTrayId)) return true;
     return false;
 }
 

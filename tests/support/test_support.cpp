@@ -229,55 +229,16 @@ void DriveFixture::ClearTable() {
 
 namespace {
 
-struct WindowSearch {
-    DWORD processId;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectWindowOf(HWND hwnd, LPARAM param) {
-    auto* search = reinterpret_cast<WindowSearch*>(param);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == search->processId) search->found.push_back(hwnd);
-    return TRUE;
-}
-
 bool Matches(HWND hwnd, const std::wstring& title, const wchar_t* className) {
     return TitleOf(hwnd) == title && (className == nullptr || ClassOf(hwnd) == className);
 }
 
 }  // namespace
 
-std::vector<HWND> TopWindowsOf(DWORD processId) {
-    WindowSearch search{processId, {}};
-    ::EnumWindows(CollectWindowOf, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-std::wstring ClassOf(HWND hwnd) {
-    wchar_t name[256] = {};
-    ::GetClassNameW(hwnd, name, 256);
-    return name;
-}
-
-std::wstring TitleOf(HWND hwnd) {
-    wchar_t title[512] = {};
-    ::GetWindowTextW(hwnd, title, 512);
-    return title;
-}
-
 HWND TopWindowOf(DWORD processId, const std::wstring& title, const wchar_t* className) {
     for (HWND hwnd : TopWindowsOf(processId))
         if (Matches(hwnd, title, className)) return hwnd;
     return nullptr;
-}
-
-bool IconInShell(HWND window, UINT id) {
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof data;
-    data.hWnd = window;
-    data.uID = id;
-    return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
 HWND FindWindowByTitle(const wchar_t* title, const wchar_t* className) {

@@ -20,6 +20,7 @@
 #include "fw/handles.h"
 #include "fw/wnd.h"
 #include "sim/sim_driver.h"
+#include "tests/support/window_search.h"
 
 namespace vnk::test {
 
@@ -169,23 +170,15 @@ protected:
     RecorderWindow m_main;
 };
 
-// The top-level windows of a process (any process), visible or not.
-std::vector<HWND> TopWindowsOf(DWORD processId);
 
 // The accounts that a kernel object's DACL lets in, as SID texts in the
 // order of its entries; nothing when the DACL cannot be read or holds
 // anything but allow entries.
 std::optional<std::vector<std::wstring>> AllowedSidsOf(HANDLE object);
-std::wstring ClassOf(HWND hwnd);
-// A window's caption, which the system keeps for windows of every process.
-std::wstring TitleOf(HWND hwnd);
 // A process's top-level window with this exact title (and class, unless
 // null), visible or not; null if it has none.
 HWND TopWindowOf(DWORD processId, const std::wstring& title, const wchar_t* className = nullptr);
 
-// Whether the shell shows the icon (window, id): the shell modifies only
-// icons it has.
-bool IconInShell(HWND window, UINT id);
 
 // A drive fixture with the program's status window, started as the
 // program starts it.
