@@ -18,7 +18,14 @@ LRESULT CALLBACK ThreadMessageFilter(int code, WPARAM wParam, LPARAM lParam) {
     auto* msg = reinterpret_cast<MSG*>(lParam);
     if (code >= 0 && msg != nullptr && msg->hwnd == nullptr && t_current != nullptr) {
         LRESULT ignored = 0;
-        if (t_current->Dispatch(msg->message, msg->wParam, msg->lParam, ignored)) return TRUE;
+        // Nothing may unwind through the system's modal loop: a handler that
+        // throws has had the message, which is not offered again.
+        try {
+            if (t_current->Dispatch(msg->message, msg->wParam, msg->lParam, ignored)) return TRUE;
+        } catch (...) {
+            ::OutputDebugStringW(L"fw: ThreadMessageFilter: a thread message's handler ended by an exception\n");
+            return TRUE;
+        }
     }
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }

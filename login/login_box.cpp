@@ -26,7 +26,9 @@ bool WaitBeforeNextTry(DWORD ms) {
         if (::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return false;
         const ULONGLONG now = ::GetTickCount64();
         if (now >= end) return true;
-        ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_POSTMESSAGE, 0);
+        // Sent messages (other windows' broadcasts reach the hidden box too)
+        // wake the wait as well; the peek above answers them.
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_POSTMESSAGE | QS_SENDMESSAGE, 0);
     }
 }
 
@@ -141,7 +143,6 @@ void CVNKDLoginBox::OnLogin() {
     if (LockPassSinceShown()) {
         // The lock pass's close request is still on its way: take it now.
         vnk::Trace(L"Varnokd: OnLogin: drive %c: locked since the box was shown, ejecting\r\n", m_driveLetter);
-        ClearPassphraseField();
         OnEjectDisc();
         return;
     }
@@ -149,17 +150,16 @@ void CVNKDLoginBox::OnLogin() {
     FillVolumeNotice();
     const LRESULT granted = Broadcast(DBT_DEVICEQUERYREMOVE);
     if (!StillWaiting()) {
-        ClearPassphraseField();
+        m_passphraseEdit.Clear();
         return;
     }
     if (LockPassSinceShown()) {
         vnk::Trace(L"Varnokd: OnLogin: drive %c: locked during the broadcast, ejecting\r\n", m_driveLetter);
-        ClearPassphraseField();
         OnEjectDisc();
         return;
     }
     if (granted != 1) {
-        ClearPassphraseField();
+        m_passphraseEdit.Clear();
         wchar_t text[64];
         ::wsprintfW(text, L"DBT_DEVICEQUERYREMOVE failed (%lu)", static_cast<unsigned long>(granted));
         ::MessageBoxW(nullptr, text, L"Oops", MB_ICONERROR);
@@ -178,8 +178,6 @@ void CVNKDLoginBox::OnLogin() {
         LoginRefused();
     }
 }
-
-void CVNKDLoginBox::ClearPassphraseField() { m_passphraseEdit.Clear(); }
 
 bool CVNKDLoginBox::StillWaiting() const { return IsWindow() && m_hDevice.valid() && !m_outcomeKnown; }
 
@@ -271,6 +269,9 @@ void CVNKDLoginBox::SettleOutcome() {
 
 void CVNKDLoginBox::OnEjectDisc() {
     if (m_outcomeKnown) return;
+    // First: the eject request below may wait for DriveLock, which a lock
+    // pass holds while it ejects every drive.
+    m_passphraseEdit.Clear();
     // Closing the handle also drops the volume lock, so the watcher's own
     // handle can eject.
     m_hDevice.Close();

@@ -54,8 +54,6 @@ private:
     // The result label's font at the box's DPI.
     void CreateResultFont();
     bool OpenDevice();
-    // Wipes what was typed and empties the field.
-    void ClearPassphraseField();
     // After a broadcast, whose wait lets other programs' sent messages into
     // this box's handlers: whether the box still waits for the passphrase.
     bool StillWaiting() const;
