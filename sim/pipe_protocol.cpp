@@ -359,7 +359,8 @@ namespace {
 DWORD ExchangeOn(HANDLE pipe, const TransferEvent& done, const Request& request, Response& response,
                  PipeTimeouts timeouts, bool& sent) {
     sent = false;
-    std::vector<BYTE> body = EncodeRequest(request);
+    WipedVector<BYTE> frame{EncodeRequest(request)};
+    std::vector<BYTE>& body = frame.bytes;
     const ULONGLONG start = ::GetTickCount64();
     DWORD error = WriteFrame(pipe, body, nullptr, timeouts.exchangeMs, done);
     Scrub(body);
@@ -485,7 +486,9 @@ BOOL PipeDevice::Control(HANDLE device, DWORD code, const void* in, DWORD inSize
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Request request;
+    // The input may be a passphrase.
+    WipedRequest wiped{Request{}};
+    Request& request = *wiped.request;
     request.op = Op::Control;
     request.handle = reinterpret_cast<std::uintptr_t>(device);
     request.code = code;
@@ -496,7 +499,6 @@ BOOL PipeDevice::Control(HANDLE device, DWORD code, const void* in, DWORD inSize
     }
     Response response;
     DWORD error = Call(request, response);
-    Scrub(request.input);
     if (error == ERROR_SUCCESS && response.data.size() > request.outSize) error = ERROR_INVALID_DATA;
     if (error == ERROR_SUCCESS && response.result == 0) error = response.error;
     if (error != ERROR_SUCCESS) {

@@ -141,6 +141,20 @@ DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeo
 // Wipes what of a request may be a passphrase (its text and input).
 void WipeRequest(Request& request);
 
+// A request, and storage that may hold one encoded, are wiped when they go:
+// on every path out, a thrown one included.
+struct WipedRequest {
+    std::optional<Request> request;
+    ~WipedRequest() {
+        if (request) WipeRequest(*request);
+    }
+};
+template <class T>
+struct WipedVector {
+    std::vector<T> bytes;
+    ~WipedVector() { ::SecureZeroMemory(bytes.data(), bytes.size() * sizeof(T)); }
+};
+
 // Whether the process serving a connected pipe runs as `user` (a SID): a
 // pipe of the simulator's name served by anybody else would be handed
 // passphrases. ERROR_SUCCESS, or ERROR_ACCESS_DENIED for a server of

@@ -109,12 +109,6 @@ std::optional<Command> ParseAdd(const Args& args) {
     return command;
 }
 
-// Bytes that may hold a passphrase, wiped when they go.
-struct WipedBytes {
-    std::vector<char> bytes;
-    ~WipedBytes() { ::SecureZeroMemory(bytes.data(), bytes.size()); }
-};
-
 // The first line of standard input (UTF-8, or the console's own text
 // without echo) into `text`, so that a passphrase need not stand on a
 // command line. False when it cannot be read or is no UTF-8.
@@ -134,7 +128,7 @@ bool ReadPassphraseLine(std::wstring& text) {
         if (!ok) return false;
         text.resize(std::min<size_t>(read, text.size()));
     } else {
-        WipedBytes line;
+        vnk::sim::WipedVector<char> line;
         line.bytes.resize(kMaxBytes + 1);
         DWORD total = 0;
         for (DWORD read = 0; total < kMaxBytes + 1; total += read) {

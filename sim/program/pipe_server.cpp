@@ -131,23 +131,6 @@ void PipeServer::JoinFinished(bool all) {
     for (Connection& connection : finished) connection.thread.join();
 }
 
-namespace {
-
-// A request, and the frame it came in, hold a passphrase until they are
-// wiped: on every path out, a thrown one included.
-struct WipedRequest {
-    std::optional<Request> request;
-    ~WipedRequest() {
-        if (request) WipeRequest(*request);
-    }
-};
-struct WipedBytes {
-    std::vector<BYTE> bytes;
-    ~WipedBytes() { ::SecureZeroMemory(bytes.data(), bytes.size()); }
-};
-
-}  // namespace
-
 Response PipeServer::Answer(const std::vector<BYTE>& body) const {
     WipedRequest decoded{DecodeRequest(body)};
     if (!decoded.request) return Refusal(ERROR_INVALID_DATA, "malformed request");
@@ -160,7 +143,7 @@ Response PipeServer::Answer(const std::vector<BYTE>& body) const {
 
 void PipeServer::Serve(HANDLE pipe) const {
     const TransferEvent done;
-    WipedBytes frame;
+    WipedVector<BYTE> frame;
     std::vector<BYTE>& body = frame.bytes;
     for (;;) {
         const DWORD error = ReadFrame(pipe, body, m_stop.get(), INFINITE, done);
