@@ -443,12 +443,21 @@ int Measure(int runs) {
     for (int run = 0; run < runs; ++run) {
         // Alternate which goes first, so that neither always follows the
         // other's exit.
-        if (!IdleCycle(product, run, productFigures)) ++failures;
-        if (!IdleCycle(reference, 2 * run, refIdle)) ++failures;
-        if (!BusyCycle(reference, 2 * run + 1, refBusy)) ++failures;
-        if (!BusyCycle(referenceBoxThreads, run, refThreads)) ++failures;
-        ResetDrives();
-        if (!BusyCycle(simulated, run, simFigures)) ++failures;
+        const std::function<bool()> clientIdle = [&] { return IdleCycle(product, run, productFigures); };
+        const std::function<bool()> referenceIdle = [&] { return IdleCycle(reference, 2 * run, refIdle); };
+        const std::function<bool()> clientBusy = [&] {
+            ResetDrives();
+            return BusyCycle(simulated, run, simFigures);
+        };
+        const std::function<bool()> referenceBusy = [&] { return BusyCycle(reference, 2 * run + 1, refBusy); };
+        const std::function<bool()> boxThreadsBusy = [&] {
+            return BusyCycle(referenceBoxThreads, run, refThreads);
+        };
+        const std::vector<std::function<bool()>> cycles =
+            run % 2 == 0 ? std::vector{clientIdle, referenceIdle, referenceBusy, boxThreadsBusy, clientBusy}
+                         : std::vector{referenceIdle, clientIdle, clientBusy, referenceBusy, boxThreadsBusy};
+        for (const auto& cycle : cycles)
+            if (!cycle()) ++failures;
         std::fprintf(stderr, "tray_bench: run %d of %d done\n", run + 1, runs);
     }
     std::printf("Client beside the reference tray program, %d interleaved runs each;\n"

@@ -66,27 +66,14 @@ msiexec() {  # $1: /i or /x; $2: the package in $work
     >/dev/null 2>&1 </dev/null
 }
 
-# Bounded polling: up to $1 seconds for the rest of the line to succeed.
-wait_until() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 5))); do
-    "$@" && return 0
-    sleep 0.2
-  done
-  return 1
-}
-
 # The installed client's processes in this prefix (not the suite's, nor
 # another worktree's), that are running and not merely waiting to be reaped.
 client_pids() {
-  local pid stat
+  local pid
   for pid in $(pgrep -f 'Varnokd\.exe' || true); do
     { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
     { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qF "\\$product\\Varnokd.exe" || continue
-    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || continue
-    stat=${stat##*) }
-    [ "${stat%% *}" != Z ] && echo "$pid"
+    vnk_alive "$pid" && echo "$pid"
   done
 }
 client_runs() { [ -n "$(client_pids)" ]; }
@@ -159,8 +146,8 @@ check "the entry has help text and the readme" \
 check "the entry has the program's icon" arp_icon_registered
 
 log_on_again
-check "the next logon starts the installed client" wait_until 30 client_runs
-check "and its status window" wait_until 30 status_window_up
+check "the next logon starts the installed client" vnk_wait_until 30 client_runs
+check "and its status window" vnk_wait_until 30 status_window_up
 client=$(client_pids)
 
 status=0
@@ -172,7 +159,7 @@ check "and the client running" test "$(client_pids)" = "$client"
 status=0
 msiexec /i newer.msi || status=$?
 check "a newer build installs over it" test "$status" = 0
-check "the running client was asked to exit" wait_until 10 client_gone
+check "the running client was asked to exit" vnk_wait_until 10 client_gone
 check "the newer build replaced the older in place" installed_as "$newer"
 
 status=0
@@ -181,7 +168,7 @@ check "the older package is refused" test "$status" != 0
 check "and the newer stays installed" installed_as "$newer"
 
 log_on_again
-check "the upgraded client starts at logon" wait_until 30 status_window_up
+check "the upgraded client starts at logon" vnk_wait_until 30 status_window_up
 
 status=0
 msiexec /x newer.msi || status=$?
