@@ -65,22 +65,17 @@ struct MenuTraits {
 };
 using UniqueMenu = UniqueResource<HMENU, MenuTraits>;
 
-// Text that FormatMessageW allocated with FORMAT_MESSAGE_ALLOCATE_BUFFER.
-struct LocalTextTraits {
-    static wchar_t* Invalid() { return nullptr; }
-    static bool Valid(wchar_t* p) { return p != nullptr; }
-    static void Close(wchar_t* p) { ::LocalFree(p); }
+// Memory a system call allocated with LocalAlloc and hands over: text
+// (FormatMessageW with FORMAT_MESSAGE_ALLOCATE_BUFFER, SID strings), or
+// anything else (security descriptors made from SDDL).
+template <class T>
+struct LocalFreeTraits {
+    static T Invalid() { return nullptr; }
+    static bool Valid(T p) { return p != nullptr; }
+    static void Close(T p) { ::LocalFree(p); }
 };
-using UniqueLocalText = UniqueResource<wchar_t*, LocalTextTraits>;
-
-// Any other LocalAlloc memory a system call hands over (security
-// descriptors made from SDDL).
-struct LocalMemoryTraits {
-    static HLOCAL Invalid() { return nullptr; }
-    static bool Valid(HLOCAL p) { return p != nullptr; }
-    static void Close(HLOCAL p) { ::LocalFree(p); }
-};
-using UniqueLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
+using UniqueLocalText = UniqueResource<wchar_t*, LocalFreeTraits<wchar_t*>>;
+using UniqueLocalMemory = UniqueResource<HLOCAL, LocalFreeTraits<HLOCAL>>;
 
 struct HookTraits {
     static HHOOK Invalid() { return nullptr; }

@@ -21,11 +21,6 @@ public:
     explicit operator bool() const { return m_memory != nullptr; }
     void* data() const { return m_memory; }
     size_t size() const { return m_size; }
-    // Whether the pages are locked and excluded from crash dumps; neither
-    // is a reason to refuse the secret, only to trace.
-    bool Locked() const { return m_locked; }
-    bool ExcludedFromDumps() const { return m_excluded; }
-
     void Wipe() const;
 
 private:

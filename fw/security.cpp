@@ -28,7 +28,7 @@ std::wstring SidText(const std::vector<BYTE>& sid) {
     if (sid.empty() || !::IsValidSid(const_cast<BYTE*>(sid.data()))) return {};
     wchar_t* raw = nullptr;
     if (!::ConvertSidToStringSidW(const_cast<BYTE*>(sid.data()), &raw)) return {};
-    const UniqueLocalMemory owned(raw);
+    const UniqueLocalText owned(raw);
     return raw;
 }
 

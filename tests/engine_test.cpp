@@ -191,12 +191,10 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
         if (c.afterCleanup) {
             info.event.reset();
         }
-        HANDLE watcher = nullptr, login = nullptr;
+        vnk::fw::UniqueHandle watcher, login;
         if (c.threads) {
-            ::DuplicateHandle(::GetCurrentProcess(), info.watcher->Handle(), ::GetCurrentProcess(), &watcher, 0,
-                              FALSE, DUPLICATE_SAME_ACCESS);
-            ::DuplicateHandle(::GetCurrentProcess(), info.loginThread->Handle(), ::GetCurrentProcess(), &login,
-                              0, FALSE, DUPLICATE_SAME_ACCESS);
+            watcher = CopyOfHandle(info.watcher->Handle());
+            login = CopyOfHandle(info.loginThread->Handle());
         }
         ClearTable();
         DWORD flags = 0;
@@ -204,11 +202,9 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
             EXPECT_FALSE(::GetHandleInformation(event, &flags)) << "the event is still open";
         }
         if (c.threads) {
-            EXPECT_EQ(::WaitForSingleObject(watcher, 0), WAIT_OBJECT_0);
-            EXPECT_EQ(ExitCodeOf(watcher), kWatcherStopped);
-            EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
-            ::CloseHandle(watcher);
-            ::CloseHandle(login);
+            EXPECT_EQ(::WaitForSingleObject(watcher.get(), 0), WAIT_OBJECT_0);
+            EXPECT_EQ(ExitCodeOf(watcher.get()), kWatcherStopped);
+            EXPECT_EQ(::WaitForSingleObject(login.get(), 0), WAIT_OBJECT_0);
         }
     }
 }
@@ -297,7 +293,7 @@ TEST_F(EngineTest, CleanupWithdrawsClosesAndEjectsOnlyLoggedInDiscs) {
 // announcements are withdrawn and the events closed, and nothing is left
 // in the table for the process exit.
 TEST_F(EngineTest, ShutdownStopsEveryThreadThenWithdrawsAndEmptiesTheTable) {
-    std::vector<HANDLE> watchers, logins;
+    std::vector<vnk::fw::UniqueHandle> watchers, logins;
     for (wchar_t letter : {L'D', L'E', L'F'}) {
         Sim().AddDrive(letter);
         Sim().InsertPlainDisc(letter);
@@ -305,12 +301,8 @@ TEST_F(EngineTest, ShutdownStopsEveryThreadThenWithdrawsAndEmptiesTheTable) {
         info.status = letter == L'E' ? NotLoggedIn : LoggedIn;
         info.loginThread = vnk::fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
         ASSERT_TRUE(info.loginThread);
-        for (auto [from, to] : {std::pair{info.watcher->Handle(), &watchers}, {info.loginThread->Handle(), &logins}}) {
-            HANDLE copy = nullptr;
-            ::DuplicateHandle(::GetCurrentProcess(), from, ::GetCurrentProcess(), &copy, 0, FALSE,
-                              DUPLICATE_SAME_ACCESS);
-            to->push_back(copy);
-        }
+        watchers.push_back(CopyOfHandle(info.watcher->Handle()));
+        logins.push_back(CopyOfHandle(info.loginThread->Handle()));
     }
     Sim().FailCalls(L'F', sim::Fault::Open, ERROR_ACCESS_DENIED);
     Sim().ClearCalls();
@@ -318,13 +310,11 @@ TEST_F(EngineTest, ShutdownStopsEveryThreadThenWithdrawsAndEmptiesTheTable) {
     VNKDShutdown();
 
     EXPECT_TRUE(Drives().empty());
-    for (HANDLE watcher : watchers) EXPECT_EQ(::WaitForSingleObject(watcher, 0), WAIT_OBJECT_0);
-    for (HANDLE login : logins) EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
+    for (const auto& watcher : watchers) EXPECT_EQ(::WaitForSingleObject(watcher.get(), 0), WAIT_OBJECT_0);
+    for (const auto& login : logins) EXPECT_EQ(::WaitForSingleObject(login.get(), 0), WAIT_OBJECT_0);
     const std::vector<std::pair<wchar_t, DWORD>> expected = {
         {L'D', IOCTL_VNK_WITHDRAW}, {L'D', kIoctlStorageEjectMedia}, {L'E', IOCTL_VNK_WITHDRAW}};
     EXPECT_EQ(ControlCalls(), expected);
-    for (HANDLE h : watchers) ::CloseHandle(h);
-    for (HANDLE h : logins) ::CloseHandle(h);
 }
 
 // At exit a failed eject is tried once more and traced; a status that is

@@ -355,13 +355,12 @@ TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
 class OtherProgramWindow {
 public:
     OtherProgramWindow(DWORD delayMs, bool refuse) : m_delayMs(delayMs), m_refuse(refuse) {
-        m_thread = ::CreateThread(nullptr, 0, &Run, this, 0, nullptr);
+        m_thread.reset(::CreateThread(nullptr, 0, &Run, this, 0, nullptr));
         ::WaitForSingleObject(m_ready.get(), kWatchdogMs);
     }
     ~OtherProgramWindow() {
         ::PostThreadMessageW(m_threadId, WM_QUIT, 0, 0);
-        WaitForThread(m_thread);
-        ::CloseHandle(m_thread);
+        WaitForThread(m_thread.get());
     }
 
 private:
@@ -394,7 +393,7 @@ private:
 
     DWORD m_delayMs;
     bool m_refuse;
-    HANDLE m_thread = nullptr;
+    vnk::fw::UniqueHandle m_thread;
     DWORD m_threadId = 0;
     vnk::fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };

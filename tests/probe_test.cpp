@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <aclapi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -208,19 +207,14 @@ TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
     Sim().AddDrive(L'D');
     Sim().AddDrive(L'E');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
-    HANDLE watcherE = nullptr, loginE = nullptr;
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->watcher->Handle(), ::GetCurrentProcess(),
-                      &watcherE, 0, FALSE, DUPLICATE_SAME_ACCESS);
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'E')->loginThread->Handle(), ::GetCurrentProcess(),
-                      &loginE, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    const auto watcherE = CopyOfHandle(Drives().Find(L'E')->watcher->Handle());
+    const auto loginE = CopyOfHandle(Drives().Find(L'E')->loginThread->Handle());
     Sim().RemoveDrive(L'E');
     Sim().ClearCalls();
     ASSERT_EQ(VNKDProbeForDrives(1), 1);
     EXPECT_EQ(Letters(), L"D");
-    EXPECT_EQ(::WaitForSingleObject(watcherE, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(::WaitForSingleObject(loginE, 0), WAIT_OBJECT_0);
-    ::CloseHandle(watcherE);
-    ::CloseHandle(loginE);
+    EXPECT_EQ(::WaitForSingleObject(watcherE.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(loginE.get(), 0), WAIT_OBJECT_0);
     // The presence tests come first and use FILE_ATTRIBUTE_NORMAL.
     const auto calls = Sim().Calls();
     ASSERT_GE(calls.size(), 2u);
@@ -240,9 +234,7 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
         DriveInfo* info = Drives().Find(L'D');
         const GUID oldGuid = info->guid;
         HANDLE oldEvent = info->event.get();
-        HANDLE oldWatcher = nullptr;
-        ::DuplicateHandle(::GetCurrentProcess(), info->watcher->Handle(), ::GetCurrentProcess(), &oldWatcher, 0,
-                          FALSE, DUPLICATE_SAME_ACCESS);
+        const auto oldWatcher = CopyOfHandle(info->watcher->Handle());
         Sim().InsertPlainDisc(L'D');
         info->status = LoggedIn;
         Sim().ClearCalls();
@@ -254,8 +246,7 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
         DWORD flags = 0;
         EXPECT_FALSE(::GetHandleInformation(oldEvent, &flags) && info->event.get() != oldEvent);
         EXPECT_EQ(info->status, DWORD{NotVarnokDisc});
-        EXPECT_EQ(::WaitForSingleObject(oldWatcher, 0), WAIT_OBJECT_0) << "the old watcher still runs";
-        ::CloseHandle(oldWatcher);
+        EXPECT_EQ(::WaitForSingleObject(oldWatcher.get(), 0), WAIT_OBJECT_0) << "the old watcher still runs";
         EXPECT_EQ(info->loginThread.get(), login);
         const std::vector<DWORD> expected = {IOCTL_VNK_GET_SIGNATURE, IOCTL_VNK_WITHDRAW, IOCTL_VNK_ANNOUNCE,
                                              IOCTL_VNK_GET_STATUS};
@@ -271,9 +262,7 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
 TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     Sim().AddDrive(L'D');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
-    HANDLE login = nullptr;
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->loginThread->Handle(), ::GetCurrentProcess(),
-                      &login, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    const auto login = CopyOfHandle(Drives().Find(L'D')->loginThread->Handle());
     Sim().FailCalls(L'D', sim::Fault::Announce, ERROR_NOT_SUPPORTED);
     MessageBoxAnswerer answer(L"Warning: Announce failed");
     ASSERT_EQ(VNKDProbeForDrives(1), 1);
@@ -283,8 +272,7 @@ TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
               std::wstring::npos);
     EXPECT_NE(answer.Text().find(L"\r\n\r\n" + systemText), std::wstring::npos) << answer.Text();
     EXPECT_TRUE(Drives().empty());
-    EXPECT_EQ(::WaitForSingleObject(login, 0), WAIT_OBJECT_0);
-    ::CloseHandle(login);
+    EXPECT_EQ(::WaitForSingleObject(login.get(), 0), WAIT_OBJECT_0);
 }
 
 // A re-probe drops a record only when its drive is really gone; a drive

@@ -4,7 +4,6 @@
 // the system's broadcasts, bad requests and arguments get errors, and a
 // simulator that is gone or mute never holds a client up.
 #include <windows.h>
-#include <aclapi.h>
 #include <dbt.h>
 
 #include <gtest/gtest.h>

@@ -244,13 +244,10 @@ TEST_F(StatusWindowTest, NoticeHandledInsideAReprobesBoxLeavesTheDriveWatched) {
     Sim().AddDrive(L'D');
     Sim().AddDrive(L'E');
     Start();
-    HANDLE watcher = nullptr;
-    ::DuplicateHandle(::GetCurrentProcess(), Drives().Find(L'D')->watcher->Handle(), ::GetCurrentProcess(),
-                      &watcher, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    const auto watcher = CopyOfHandle(Drives().Find(L'D')->watcher->Handle());
     ASSERT_TRUE(Sim().SignalDrive(L'D'));
     // Nothing is pumped: the notice waits in the queue while the watcher ends.
-    EXPECT_EQ(::WaitForSingleObject(watcher, kWatchdogMs), WAIT_OBJECT_0);
-    ::CloseHandle(watcher);
+    EXPECT_EQ(::WaitForSingleObject(watcher.get(), kWatchdogMs), WAIT_OBJECT_0);
 
     // The removal's two presence tests of E: (which boxes to close, which
     // records to drop) open, the announcing open fails.

@@ -371,6 +371,14 @@ HWND MessageBoxAnswerer::Owner() const {
 }
 
 
+vnk::fw::UniqueHandle CopyOfHandle(HANDLE handle) {
+    HANDLE copy = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS))
+        return {};
+    return vnk::fw::UniqueHandle(copy);
+}
+
 std::optional<std::vector<std::wstring>> AllowedSidsOf(HANDLE object) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;

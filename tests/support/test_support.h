@@ -101,6 +101,9 @@ size_t ThreadsOfThisProcess();
 // Waits for a thread handle while pumping; false on the watchdog.
 bool WaitForThread(HANDLE thread, DWORD timeoutMs = kWatchdogMs);
 DWORD ExitCodeOf(HANDLE thread);
+// A handle of the test's own to an object (a drive's thread) that its owner
+// may close meanwhile; null when it cannot be had.
+vnk::fw::UniqueHandle CopyOfHandle(HANDLE handle);
 
 struct RecordedMessage {
     UINT message;
