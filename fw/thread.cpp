@@ -113,10 +113,10 @@ BOOL PreTranslateWindowChain(MSG* msg) {
 
 BOOL Thread::PreTranslateMessage(MSG* msg) { return PreTranslateWindowChain(msg); }
 
-BOOL Thread::PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) const {
+BOOL Thread::PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam, DWORD queueWaitMs) const {
     if (!m_ownedHandle) return FALSE;
     const HANDLE waits[2] = {m_queueReady.get(), Handle()};
-    if (::WaitForMultipleObjects(2, waits, FALSE, kQueueWaitMs) == WAIT_TIMEOUT) {
+    if (::WaitForMultipleObjects(2, waits, FALSE, queueWaitMs) == WAIT_TIMEOUT) {
         ::SetLastError(ERROR_TIMEOUT);
         return FALSE;
     }

@@ -43,9 +43,10 @@ public:
     // Posts a thread message. Waits first until the thread has its message
     // queue (or has ended), so that a message posted right after the start
     // is never lost; a thread that has not made its queue within
-    // kQueueWaitMs (one never resumed) gets nothing, and the result is FALSE.
-    BOOL PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) const;
+    // `queueWaitMs` (one never resumed) gets nothing, and the result is
+    // FALSE. A caller that must not wait (it holds a lock) passes 0.
     static constexpr DWORD kQueueWaitMs = 5000;
+    BOOL PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam, DWORD queueWaitMs = kQueueWaitMs) const;
 
     // Creates the thread suspended; false if the platform refused.
     bool CreateSuspended(int priority, UINT stackSize, LPSECURITY_ATTRIBUTES security);

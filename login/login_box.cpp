@@ -310,8 +310,10 @@ void CVNKDLoginBox::RequestEject() const {
         // A watcher serves requests only until it fires or ends, and says
         // so under this lock; with none that will (a re-probe has stopped
         // it, or it has fired and is ending), the disc must go all the same.
+        // The post waits for nothing under the lock: a watcher just started
+        // that has no message queue yet leaves the eject to this box.
         ejectHere = !info->watcher || !info->watcherServes ||
-                    !info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+                    !info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0, 0);
         info->status = vnk::NoDisc;
     }
     if (ejectHere) vnk::EjectDisc(m_driveLetter);
