@@ -1,15 +1,12 @@
-# Sourced by installer/make-msi and tools/package: the product's name, maker
-# and version as res/product.h gives them to the version resource (read by
-# the same C preprocessor that the resource compiler uses), and the user
-# readme as it is shipped.
+# Sourced by installer/make-msi, tools/package and the installer test: the
+# product's name, maker and version as the build generated them from
+# CMakeLists.txt, and the user readme as it is shipped.
 
-vnk_product_value() {  # $1: the macro, e.g. VNK_FILE_VERSION_TEXT
-  local root value
-  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  value=$(printf '#include "res/product.h"\n%s\n' "$1" |
-    x86_64-w64-mingw32-gcc-posix -E -P -I "$root" -x c - | sed -n 's/^"\(.*\)"$/\1/p')
-  [ -n "$value" ] || { echo "product.sh: no text for $1 in res/product.h" >&2; return 1; }
-  printf '%s\n' "$value"
+# Sets VNK_PRODUCT_NAME, VNK_MANUFACTURER and VNK_VERSION from a configured
+# build folder's product.env.
+vnk_product_env() {  # $1: the build folder
+  [ -f "$1/product.env" ] || { echo "product.sh: no $1/product.env (configure the build first)" >&2; return 1; }
+  . "$1/product.env"
 }
 
 # The readme with Windows line ends, for Notepad of every Windows version.

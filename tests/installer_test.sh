@@ -41,9 +41,10 @@ check() {  # $1: what is checked; the rest: the command that checks it
 work=$(mktemp -d)
 trap 'vnk_wine_stop; rm -rf "$work"' EXIT
 
-product=$(vnk_product_value VNK_PRODUCT_NAME)
-maker=$(vnk_product_value VNK_MANUFACTURER)
-version=$(vnk_product_value VNK_FILE_VERSION_TEXT)
+vnk_product_env "$program_dir"
+product=$VNK_PRODUCT_NAME
+maker=$VNK_MANUFACTURER
+version=$VNK_VERSION
 IFS=. read -r major minor build revision <<<"$version"
 newer="$major.$minor.$((build + 1)).$revision"
 "$root/installer/make-msi" "$arch" "$program_dir" "$work/current.msi"
