@@ -4,6 +4,7 @@
 
 #include "common/trace.h"
 #include "fw/security.h"
+#include "fw/system_function.h"
 
 namespace vnk {
 
@@ -13,14 +14,6 @@ std::wstring Hex(DWORD value) {
     wchar_t text[16];
     ::wsprintfW(text, L"0x%X", value);
     return text;
-}
-
-// Looked up rather than linked: older systems lack them.
-template <class Fn>
-Fn Kernel32Function(const char* name) {
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr) return nullptr;
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name)));
 }
 
 void CloseToOtherProcesses() {
@@ -39,14 +32,14 @@ void CloseToOtherProcesses() {
 
 void RestrictDllSearch() {
     using Fn = BOOL(WINAPI*)(DWORD);
-    const auto set = Kernel32Function<Fn>("SetDefaultDllDirectories");
+    const auto set = vnk::fw::OptionalSystemFunction<Fn>(L"kernel32.dll", "SetDefaultDllDirectories");
     if (set == nullptr || !set(LOAD_LIBRARY_SEARCH_SYSTEM32))
         Trace(L"RestrictDllSearch: DLL search not restricted to System32 (%u)\n", ::GetLastError());
 }
 
 void SetMitigation(PROCESS_MITIGATION_POLICY policy, void* value, SIZE_T size, const wchar_t* name) {
     using Fn = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
-    const auto set = Kernel32Function<Fn>("SetProcessMitigationPolicy");
+    const auto set = vnk::fw::OptionalSystemFunction<Fn>(L"kernel32.dll", "SetProcessMitigationPolicy");
     if (set == nullptr || !set(policy, value, size))
         Trace(L"SetMitigation: mitigation %s not set (%u)\n", name, ::GetLastError());
 }

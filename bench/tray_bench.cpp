@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "engine/drive_table.h"
+#include "fw/system_function.h"
 #include "sim/pipe_protocol.h"
 #include "tests/support/window_search.h"
 
@@ -106,11 +107,9 @@ using NtQueryDirectoryObjectFn = NTSTATUS(NTAPI*)(HANDLE, void*, ULONG, BOOLEAN,
 // like a drive's announced event (a braced GUID).
 std::set<std::wstring> GuidNamedEvents() {
     std::set<std::wstring> names;
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    const auto open = reinterpret_cast<NtOpenDirectoryObjectFn>(
-        reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtOpenDirectoryObject")));
-    const auto query = reinterpret_cast<NtQueryDirectoryObjectFn>(
-        reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtQueryDirectoryObject")));
+    const auto open = vnk::fw::OptionalSystemFunction<NtOpenDirectoryObjectFn>(L"ntdll.dll", "NtOpenDirectoryObject");
+    const auto query =
+        vnk::fw::OptionalSystemFunction<NtQueryDirectoryObjectFn>(L"ntdll.dll", "NtQueryDirectoryObject");
     if (open == nullptr || query == nullptr) return names;
     DWORD session = 0;
     ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);

@@ -1,20 +1,14 @@
 #include "fw/secret_buffer.h"
 
+#include "fw/system_function.h"
+
 namespace vnk::fw {
 
 namespace {
 
-// Windows 8 and later have these in kernel32; older systems and Wine may
-// not, so they are looked up rather than linked.
+// Windows 8 and later have these in kernel32; older systems and Wine may not.
 using RegisterExcludedFn = HRESULT(WINAPI*)(const void* address, DWORD size);
 using UnregisterExcludedFn = HRESULT(WINAPI*)(const void* address);
-
-template <class Fn>
-Fn Kernel32Function(const char* name) {
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr) return nullptr;
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name)));
-}
 
 size_t WholePages(size_t bytes) {
     SYSTEM_INFO info{};
@@ -32,7 +26,8 @@ SecretBuffer::SecretBuffer(size_t bytes) {
     m_size = size;
     m_locked = ::VirtualLock(m_memory, m_size) != FALSE;
     if (!m_locked) ::OutputDebugStringW(L"fw: SecretBuffer: the pages could not be locked\n");
-    if (const auto exclude = Kernel32Function<RegisterExcludedFn>("WerRegisterExcludedMemoryBlock"))
+    if (const auto exclude =
+            OptionalSystemFunction<RegisterExcludedFn>(L"kernel32.dll", "WerRegisterExcludedMemoryBlock"))
         m_excluded = SUCCEEDED(exclude(m_memory, static_cast<DWORD>(m_size)));
     if (!m_excluded) ::OutputDebugStringW(L"fw: SecretBuffer: the pages stay in crash dumps\n");
 }
@@ -41,7 +36,8 @@ SecretBuffer::~SecretBuffer() {
     if (m_memory == nullptr) return;
     Wipe();
     if (m_excluded) {
-        if (const auto include = Kernel32Function<UnregisterExcludedFn>("WerUnregisterExcludedMemoryBlock"))
+        if (const auto include =
+                OptionalSystemFunction<UnregisterExcludedFn>(L"kernel32.dll", "WerUnregisterExcludedMemoryBlock"))
             include(m_memory);
     }
     if (m_locked) ::VirtualUnlock(m_memory, m_size);
