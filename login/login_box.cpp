@@ -150,7 +150,7 @@ void CVNKDLoginBox::OnLogin() {
     FillVolumeNotice();
     const LRESULT granted = Broadcast(DBT_DEVICEQUERYREMOVE);
     if (!StillWaiting()) {
-        m_passphraseEdit.Clear();
+        m_passphraseEdit.Wipe();
         return;
     }
     if (LockPassSinceShown()) {
@@ -159,7 +159,7 @@ void CVNKDLoginBox::OnLogin() {
         return;
     }
     if (granted != 1) {
-        m_passphraseEdit.Clear();
+        m_passphraseEdit.Wipe();
         wchar_t text[64];
         ::wsprintfW(text, L"DBT_DEVICEQUERYREMOVE failed (%lu)", static_cast<unsigned long>(granted));
         ::MessageBoxW(nullptr, text, L"Oops", MB_ICONERROR);
@@ -170,7 +170,7 @@ void CVNKDLoginBox::OnLogin() {
     // field's own locked buffer, sent without a copy.
     const bool accepted = m_hDevice.Control(vnk::IOCTL_VNK_LOGIN, m_passphraseEdit.Record(),
                                             m_passphraseEdit.RecordBytes());
-    m_passphraseEdit.Clear();
+    m_passphraseEdit.Wipe();
 
     if (accepted) {
         LoginAccepted();
@@ -271,7 +271,7 @@ void CVNKDLoginBox::OnEjectDisc() {
     if (m_outcomeKnown) return;
     // First: the eject request below may wait for DriveLock, which a lock
     // pass holds while it ejects every drive.
-    m_passphraseEdit.Clear();
+    m_passphraseEdit.Wipe();
     // Closing the handle also drops the volume lock, so the watcher's own
     // handle can eject.
     m_hDevice.Close();
@@ -283,7 +283,7 @@ void CVNKDLoginBox::OnCancel() { OnEjectDisc(); }
 
 void CVNKDLoginBox::OnEndSession(BOOL ending) {
     // The process may be ended without another message once this returns.
-    if (ending) m_passphraseEdit.Clear();
+    if (ending) m_passphraseEdit.Wipe();
 }
 
 void CVNKDLoginBox::OnTimer(UINT_PTR) {

@@ -62,7 +62,7 @@ const wchar_t* CPassphraseEdit::Record() const {
     return m_secret ? Units() : kEmpty;
 }
 
-void CPassphraseEdit::Clear() {
+void CPassphraseEdit::Wipe() {
     if (m_secret) m_secret->Wipe();
     m_length = 0;
     m_pendingHigh = 0;

@@ -40,7 +40,7 @@ public:
     DWORD RecordBytes() const { return static_cast<DWORD>((m_length + 1) * sizeof(wchar_t)); }
     size_t Length() const { return m_length; }
     // Wipes the secret and empties the field.
-    void Clear();
+    void Wipe();
 
 protected:
     void PostNcDestroy() override;

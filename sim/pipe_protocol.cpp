@@ -71,7 +71,7 @@ bool KnownOp(DWORD op) {
 }
 
 // Passphrases travel in these buffers: wipe them once they are done with.
-void Scrub(std::vector<BYTE>& bytes) { ::SecureZeroMemory(bytes.data(), bytes.size()); }
+void Wipe(std::vector<BYTE>& bytes) { ::SecureZeroMemory(bytes.data(), bytes.size()); }
 
 }  // namespace
 
@@ -93,7 +93,7 @@ std::vector<BYTE> EncodeRequest(const Request& request) {
 
 void WipeRequest(Request& request) {
     ::SecureZeroMemory(request.text.data(), request.text.size() * sizeof(wchar_t));
-    Scrub(request.input);
+    Wipe(request.input);
 }
 
 std::optional<Request> DecodeRequest(std::span<const BYTE> body) {
@@ -326,7 +326,7 @@ DWORD WriteFrame(HANDLE pipe, std::span<const BYTE> body, HANDLE cancel, DWORD t
     if (!body.empty()) std::memcpy(frame.data() + 4, body.data(), body.size());
     const DWORD error =
         TransferAll(pipe, true, frame.data(), frame.size(), done.get(), cancel, DeadlineAfter(timeoutMs));
-    Scrub(frame);
+    Wipe(frame);
     return error;
 }
 
@@ -392,7 +392,7 @@ DWORD ExchangeOn(HANDLE pipe, const TransferEvent& done, const Request& request,
     std::vector<BYTE>& body = frame.bytes;
     const ULONGLONG start = ::GetTickCount64();
     DWORD error = WriteFrame(pipe, body, nullptr, timeouts.exchangeMs, done);
-    Scrub(body);
+    Wipe(body);
     if (error != ERROR_SUCCESS) return error;
     sent = true;
     const ULONGLONG spent = ::GetTickCount64() - start;
@@ -400,7 +400,7 @@ DWORD ExchangeOn(HANDLE pipe, const TransferEvent& done, const Request& request,
     error = ReadFrame(pipe, body, nullptr, left, done);
     if (error != ERROR_SUCCESS) return error;
     auto decoded = DecodeResponse(body);
-    Scrub(body);
+    Wipe(body);
     if (!decoded) return ERROR_INVALID_DATA;
     response = std::move(*decoded);
     return ERROR_SUCCESS;

@@ -98,7 +98,7 @@ void SimDriver::AddDrive(wchar_t letter, UINT driveType) {
     drive.present = true;
 }
 
-void SimDriver::Drive::DropPassphrase() {
+void SimDriver::Drive::WipePassphrase() {
     ::SecureZeroMemory(passphrase.data(), passphrase.size() * sizeof(wchar_t));
     passphrase.clear();
 }
@@ -108,7 +108,7 @@ void SimDriver::RemoveDrive(wchar_t letter) {
     if (Drive* drive = FindLocked(letter)) {
         drive->present = false;
         drive->disc = Disc::None;
-        drive->DropPassphrase();
+        drive->WipePassphrase();
         drive->loggedIn = drive->loginRefused = false;
         drive->announced = false;
         drive->lockedBy = nullptr;
@@ -129,7 +129,7 @@ void SimDriver::InsertPlainDisc(wchar_t letter) {
         drive->disc = Disc::Plain;
         drive->insertedTick = ::GetTickCount();
         drive->mounting = true;
-        drive->DropPassphrase();
+        drive->WipePassphrase();
         drive->loggedIn = drive->loginRefused = false;
     }
 }
@@ -140,7 +140,7 @@ void SimDriver::InsertEncryptedDisc(wchar_t letter, const std::wstring& passphra
         drive->disc = Disc::Encrypted;
         drive->insertedTick = ::GetTickCount();
         drive->mounting = true;
-        drive->DropPassphrase();
+        drive->WipePassphrase();
         drive->passphrase = passphrase;
         drive->loggedIn = drive->loginRefused = false;
         SignalLocked(*drive);
@@ -151,7 +151,7 @@ void SimDriver::TakeOutDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::None;
-        drive->DropPassphrase();
+        drive->WipePassphrase();
         drive->loggedIn = drive->loginRefused = false;
     }
 }
@@ -557,7 +557,7 @@ BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vecto
             ++drive.ejects;
             drive.disc = Disc::None;
             drive.loggedIn = drive.loginRefused = false;
-            drive.DropPassphrase();
+            drive.WipePassphrase();
             return TRUE;
         default:
             error = ERROR_INVALID_FUNCTION;

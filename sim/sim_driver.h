@@ -183,7 +183,7 @@ private:
         bool present = true;
         std::optional<std::string> signature = std::string("PLMRVNK2", 8);
         Disc disc = Disc::None;
-        std::wstring passphrase;  // wiped whenever it is dropped (DropPassphrase)
+        std::wstring passphrase;  // wiped whenever it is dropped (WipePassphrase)
         bool loggedIn = false;
         bool loginRefused = false;
         std::optional<DWORD> statusOverride;
@@ -204,8 +204,8 @@ private:
         Drive() = default;
         Drive(const Drive&) = delete;
         Drive& operator=(const Drive&) = delete;
-        ~Drive() { DropPassphrase(); }
-        void DropPassphrase();
+        ~Drive() { WipePassphrase(); }
+        void WipePassphrase();
     };
 
     Drive* FindLocked(wchar_t letter);
