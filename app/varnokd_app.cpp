@@ -9,6 +9,12 @@
 #include "fw/handles.h"
 #include "login/login_thread.h"
 
+// Only the framework's help command, to its default handling: the program
+// supplies no help file.
+FW_BEGIN_MESSAGE_MAP(CVarnokdApp, vnk::fw::App)
+FW_ON_COMMAND(vnk::fw::ID_HELP, OnHelp)
+FW_END_MESSAGE_MAP()
+
 bool CVarnokdApp::HandOverToRunningInstance() {
     vnk::fw::UniqueHandle marker(::OpenFileMappingW(FILE_MAP_READ, TRUE, kInstanceMarker));
     if (!marker) return false;
@@ -31,7 +37,7 @@ BOOL CVarnokdApp::InitInstance() {
     ::CoInitialize(nullptr);
     // The status window's first probe starts the drives' login threads.
     vnk::SetLoginThreadFactory(&vnk::BeginLoginThread);
-    // DriveLock is ready from static initialisation on, before any thread.
+    // DriveLock was initialised with the other globals, before any thread.
     {
         CVNKDStatus statusWindow;
         m_pMainWnd = &statusWindow;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fw/app.h"
+#include "fw/message_map.h"
 
 class CVarnokdApp : public vnk::fw::App {
 public:
@@ -16,5 +17,7 @@ public:
     BOOL InitInstance() override;
 
 private:
+    FW_DECLARE_MESSAGE_MAP()
+
     static bool HandOverToRunningInstance();
 };

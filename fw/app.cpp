@@ -20,6 +20,8 @@ App::~App() {
     if (g_app == this) g_app = nullptr;
 }
 
+void App::OnHelp() { ::OutputDebugStringW(L"fw: App::OnHelp: no help file\n"); }
+
 void App::AttachToCurrentThread() {
     m_hInstance = ResourceInstance();
     m_nThreadID = ::GetCurrentThreadId();

@@ -1,5 +1,6 @@
 // The application object: the main thread's thread object, its main window
-// and the initial show command. Exactly one exists per process; the program
+// and the initial show command; a command that no window binds is offered
+// to its message map last. Exactly one exists per process; the program
 // defines it as a static object and the entry point runs its InitInstance.
 #pragma once
 
@@ -7,10 +8,18 @@
 
 namespace vnk::fw {
 
+// The framework's standard help command.
+constexpr UINT ID_HELP = 0xE146;  // 57670
+
 class App : public Thread {
 public:
     App();
     ~App() override;
+
+    // The framework's default help handling. A program that binds ID_HELP
+    // to it and supplies no help file gets nothing opened; the request is
+    // traced.
+    void OnHelp();
 
     HINSTANCE m_hInstance = nullptr;
     int m_nCmdShow = SW_SHOWNORMAL;

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "fw/app.h"
+
 namespace vnk::fw {
 
 namespace {
@@ -164,7 +166,11 @@ bool Wnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) 
             if (child->Dispatch(kReflectedCtlColor, wParam, ctlType, result)) return true;
         }
     }
-    return Dispatch(message, wParam, lParam, result);
+    if (Dispatch(message, wParam, lParam, result)) return true;
+    // A command that the window does not bind goes to the application
+    // object, as the framework's command routing ends there.
+    App* const app = message == WM_COMMAND ? GetApp() : nullptr;
+    return app != nullptr && app->Dispatch(message, wParam, lParam, result);
 }
 
 LRESULT Wnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
