@@ -45,22 +45,22 @@ void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads, UINT mes
 
 }  // namespace
 
-DriveLockType DriveLock;
+DriveTableLock DriveLock;
 bool ProbeInProgress = false;
 std::atomic<bool> WatchersMayRun{false};
 std::atomic<unsigned> LockGeneration{0};
 
-void DriveLockType::lock() {
+void DriveTableLock::lock() {
     ::EnterCriticalSection(&m_section);
     ++t_driveLockDepth;
 }
 
-void DriveLockType::unlock() {
+void DriveTableLock::unlock() {
     --t_driveLockDepth;
     ::LeaveCriticalSection(&m_section);
 }
 
-bool DriveLockType::HeldByCurrentThread() const { return t_driveLockDepth > 0; }
+bool DriveTableLock::HeldByCurrentThread() const { return t_driveLockDepth > 0; }
 
 DriveInfo::~DriveInfo() {
     if (DriveLock.HeldByCurrentThread())

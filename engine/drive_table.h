@@ -65,12 +65,15 @@ struct DriveInfo {
     std::vector<std::unique_ptr<vnk::fw::Thread>> retiredWatchers;
 };
 
-// The lock of the drive table: re-entrant for its owning thread.
-class DriveLockType {
+// The lock of the drive table: a critical section, re-entrant for its
+// owning thread. `DriveLock` is initialised dynamically, by this constructor,
+// with the other globals of drive_table.cpp before wWinMain runs; nothing
+// takes it during static initialisation.
+class DriveTableLock {
 public:
-    DriveLockType() { ::InitializeCriticalSection(&m_section); }
-    DriveLockType(const DriveLockType&) = delete;
-    DriveLockType& operator=(const DriveLockType&) = delete;
+    DriveTableLock() { ::InitializeCriticalSection(&m_section); }
+    DriveTableLock(const DriveTableLock&) = delete;
+    DriveTableLock& operator=(const DriveTableLock&) = delete;
     // Never deleted: threads may still use it while the process exits.
 
     void lock();
@@ -81,7 +84,7 @@ private:
     CRITICAL_SECTION m_section;
 };
 
-extern DriveLockType DriveLock;
+extern DriveTableLock DriveLock;
 
 // Only the main thread touches it.
 extern bool ProbeInProgress;

@@ -73,7 +73,6 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
         self->m_layoutDpi = 0;
         self->m_layout.clear();
         self->m_scaledFont.reset();
-        bool handled = false;
         self->m_current = {message, wParam, lParam};
         BOOL focus = TRUE;
         try {
@@ -83,7 +82,6 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
             self->EndDialog(IDABORT);
             focus = FALSE;
         }
-        (void)handled;
         return focus;
     }
     auto* self = static_cast<Dialog*>(FromHandle(hwnd));
@@ -176,8 +174,10 @@ BOOL Dialog::OnInitDialog() {
 void Dialog::OnOK() { EndDialog(IDOK); }
 void Dialog::OnCancel() { EndDialog(IDCANCEL); }
 
-// Handling the message ourselves also keeps the dialog manager's own
-// scaling (Windows 10 and later) from scaling the layout a second time.
+// Windows re-lays out a per-monitor dialog on a DPI change itself, Wine does
+// not: this is kept for Wine. Handling the message ourselves also keeps the
+// dialog manager's own scaling (Windows 10 and later) from scaling the
+// layout a second time.
 LRESULT Dialog::OnDpiChangedMessage(WPARAM wParam, LPARAM lParam) {
     const UINT dpi = LOWORD(wParam);
     // Windows goes up to 480 DPI; anything far outside is not a real change.

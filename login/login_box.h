@@ -26,7 +26,7 @@ public:
     wchar_t m_driveLetter = L'D';
     DEV_BROADCAST_VOLUME m_volumeNotice{};
     vnk::DeviceHandle m_hDevice;  // open and locked while the box waits
-    CColorStatic m_resultLabel;
+    vnk::CColorStatic m_resultLabel;
     vnk::fw::Static m_promptLabel;
     vnk::CPassphraseEdit m_passphraseEdit;  // holds the passphrase while the box lives
     vnk::fw::Button m_loginButton;

@@ -1,5 +1,7 @@
 #include "ui/color_static.h"
 
+namespace vnk {
+
 FW_BEGIN_MESSAGE_MAP(CColorStatic, vnk::fw::Static)
     FW_ON_WM_CTLCOLOR_REFLECT(OnReflectedCtlColor)
 FW_END_MESSAGE_MAP()
@@ -24,3 +26,5 @@ HBRUSH CColorStatic::OnReflectedCtlColor(HDC dc, UINT) {
     ::SetBkColor(dc, m_backColor);
     return m_brush.get();
 }
+
+}  // namespace vnk

@@ -8,6 +8,8 @@
 #include "fw/controls.h"
 #include "fw/handles.h"
 
+namespace vnk {
+
 class CColorStatic : public vnk::fw::Static {
 public:
     CColorStatic();
@@ -28,3 +30,5 @@ private:
     COLORREF m_backColor;
     vnk::fw::UniqueBrush m_brush;  // always of m_backColor; the only brush of the label
 };
+
+}  // namespace vnk
