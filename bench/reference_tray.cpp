@@ -20,16 +20,17 @@
 #include <string>
 #include <vector>
 
+#include "res/resource.h"
+
 namespace {
 
-// Shared with the client's resources, so that the benchmark drives both
-// programs the same way.
-constexpr UINT kTrayId = 131;
-constexpr UINT kExitCommand = 32774;
+// The client's ids, so that the benchmark drives both programs the same way.
+constexpr UINT kTrayId = IDR_TRAYMENU;
+constexpr UINT kExitCommand = ID_APP_EXIT_VARNOK;
 constexpr UINT kSignalled = WM_APP + 1;
 constexpr UINT kTrayMessage = WM_APP + 2;
 constexpr UINT kShowBox = WM_APP + 3;
-constexpr int kEditId = 1000;
+constexpr int kEditId = IDC_PASSPHRASE;
 
 struct Worker {
     HANDLE event = nullptr;

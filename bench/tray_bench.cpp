@@ -29,16 +29,18 @@
 
 #include "engine/drive_table.h"
 #include "fw/system_function.h"
+#include "res/resource.h"
 #include "sim/pipe_protocol.h"
 #include "tests/support/window_search.h"
 
 namespace {
 
-constexpr UINT kTrayId = 131;          // IDR_TRAYMENU, the reference uses it too
-constexpr UINT kExitCommand = 32774;   // ID_APP_EXIT_VARNOK, likewise
-constexpr int kPassphraseId = 1000;    // IDC_PASSPHRASE
-constexpr int kLoginId = 1002;         // IDC_LOGIN
-constexpr int kEjectId = 1003;         // IDC_EJECT
+// The reference uses the client's tray id and Exit command too.
+constexpr UINT kTrayId = IDR_TRAYMENU;
+constexpr UINT kExitCommand = ID_APP_EXIT_VARNOK;
+constexpr int kPassphraseId = IDC_PASSPHRASE;
+constexpr int kLoginId = IDC_LOGIN;
+constexpr int kEjectId = IDC_EJECT;
 constexpr DWORD kPatienceMs = 20000;   // a run that needs longer has failed
 constexpr wchar_t kPassphrase[] = L"bench phrase";
 constexpr wchar_t kDriveLetters[] = L"DEFG";

@@ -9,19 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "engine/driver_interface.h"
 #include "fw/thread.h"
 
 namespace vnk {
-
-// The status the filter driver reports for a drive (IOCTL_VNK_GET_STATUS).
-enum DriveStatus : DWORD {
-    NoDisc = 0,
-    DriveInUse = 1,
-    NotVarnokDisc = 2,
-    NotLoggedIn = 3,
-    LoginFailed = 4,
-    LoggedIn = 5,
-};
 
 // What a record holds when the driver's status answer could not be read
 // (the query failed or answered other than 4 bytes). Like any value above

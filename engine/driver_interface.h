@@ -25,6 +25,16 @@ constexpr DWORD kFsctlLockVolume = 0x00090018;
 constexpr DWORD kFsctlUnlockVolume = 0x0009001C;
 constexpr DWORD kFsctlDismountVolume = 0x00090020;
 
+// The status the filter driver reports for a drive (IOCTL_VNK_GET_STATUS).
+enum DriveStatus : DWORD {
+    NoDisc = 0,
+    DriveInUse = 1,
+    NotVarnokDisc = 2,
+    NotLoggedIn = 3,
+    LoginFailed = 4,
+    LoggedIn = 5,
+};
+
 // What IOCTL_VNK_GET_SIGNATURE answers where the driver sits on a drive.
 constexpr char kDriverSignature[8] = {'P', 'L', 'M', 'R', 'V', 'N', 'K', '2'};
 

@@ -91,14 +91,17 @@ void SimDriver::AddDrive(wchar_t letter, UINT driveType) {
     const auto [it, added] = m_drives.try_emplace(NormalLetter(letter));
     Drive& drive = it->second;
     if (added) {
+        drive.state.letter = it->first;
         drive.delays = m_everyDriveDelays;
         drive.stalls = m_everyDriveStalls;
     }
-    drive.driveType = driveType;
-    drive.present = true;
+    drive.state.driveType = driveType;
+    drive.state.present = true;
 }
 
-void SimDriver::Drive::WipePassphrase() {
+void SimDriver::Drive::TakeOutDisc() {
+    state.disc = Disc::None;
+    state.loggedIn = state.loginRefused = false;
     ::SecureZeroMemory(passphrase.data(), passphrase.size() * sizeof(wchar_t));
     passphrase.clear();
 }
@@ -106,11 +109,9 @@ void SimDriver::Drive::WipePassphrase() {
 void SimDriver::RemoveDrive(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
-        drive->present = false;
-        drive->disc = Disc::None;
-        drive->WipePassphrase();
-        drive->loggedIn = drive->loginRefused = false;
-        drive->announced = false;
+        drive->state.present = false;
+        drive->TakeOutDisc();
+        drive->state.announced = false;
         drive->lockedBy = nullptr;
         // As a driver completes a gone device's pending requests: the
         // waiting calls go on and find the drive gone.
@@ -126,53 +127,47 @@ void SimDriver::SetSignature(wchar_t letter, std::optional<std::string> bytes) {
 void SimDriver::InsertPlainDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
-        drive->disc = Disc::Plain;
+        drive->TakeOutDisc();
+        drive->state.disc = Disc::Plain;
         drive->insertedTick = ::GetTickCount();
         drive->mounting = true;
-        drive->WipePassphrase();
-        drive->loggedIn = drive->loginRefused = false;
     }
 }
 
 void SimDriver::InsertEncryptedDisc(wchar_t letter, const std::wstring& passphrase) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
-        drive->disc = Disc::Encrypted;
+        drive->TakeOutDisc();
+        drive->state.disc = Disc::Encrypted;
         drive->insertedTick = ::GetTickCount();
         drive->mounting = true;
-        drive->WipePassphrase();
         drive->passphrase = passphrase;
-        drive->loggedIn = drive->loginRefused = false;
         SignalLocked(*drive);
     }
 }
 
 void SimDriver::TakeOutDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
-    if (Drive* drive = FindLocked(letter)) {
-        drive->disc = Disc::None;
-        drive->WipePassphrase();
-        drive->loggedIn = drive->loginRefused = false;
-    }
+    if (Drive* drive = FindLocked(letter)) drive->TakeOutDisc();
 }
 
 void SimDriver::HoldVolume(wchar_t letter, bool held) {
     std::lock_guard lock(m_mutex);
-    if (Drive* drive = FindLocked(letter)) drive->heldByOther = held;
+    if (Drive* drive = FindLocked(letter)) drive->state.heldByOtherProgram = held;
 }
 
 bool SimDriver::SignalDrive(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     const Drive* drive = FindLocked(letter);
-    if (drive == nullptr || !drive->announced) return false;
+    if (drive == nullptr || !drive->state.announced) return false;
     SignalLocked(*drive);
     return true;
 }
 
 void SimDriver::SignalLocked(const Drive& drive) const {
-    if (!drive.announced || !drive.present) return;
+    if (!drive.state.announced || !drive.state.present) return;
     // As a driver does: open the announced event by its name and set it.
-    HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, drive.eventName.c_str());
+    HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, drive.state.eventName.c_str());
     if (event == nullptr) return;
     ::SetEvent(event);
     ::CloseHandle(event);
@@ -288,7 +283,7 @@ DWORD SimDriver::PlannedDelay(Drive& drive, Fault kind) {
 void SimDriver::WaitAsPlanned(Lock& lock, wchar_t letter, Fault kind) {
     if (m_noWaits) return;
     Drive* drive = FindLocked(letter);
-    if (drive == nullptr || !drive->present) return;
+    if (drive == nullptr || !drive->state.present) return;
     const bool stalled = Stalled(*drive, kind);
     const DWORD ms = PlannedDelay(*drive, kind);
     if (!stalled && ms == 0) return;
@@ -329,37 +324,23 @@ void SimDriver::ClearCalls() {
 
 DWORD SimDriver::StatusOf(const Drive& drive) const {
     if (drive.statusOverride) return *drive.statusOverride;
-    switch (drive.disc) {
-        case Disc::None: return 0;         // no disc
-        case Disc::Plain: return 2;        // not a Varnok disc
+    switch (drive.state.disc) {
+        case Disc::None: return NoDisc;
+        case Disc::Plain: return NotVarnokDisc;
         case Disc::Encrypted:
-            if (drive.loggedIn) return 5;
-            if (drive.loginRefused) return 4;
-            return drive.heldByOther ? 1 : 3;
+            if (drive.state.loggedIn) return LoggedIn;
+            if (drive.state.loginRefused) return LoginFailed;
+            return drive.state.heldByOtherProgram ? DriveInUse : NotLoggedIn;
     }
-    return 0;
+    return NoDisc;
 }
 
-DriveState SimDriver::Snapshot(wchar_t letter, const Drive& drive) const {
-    DriveState s;
-    s.letter = letter;
-    s.driveType = drive.driveType;
-    s.present = drive.present;
-    s.disc = drive.disc;
-    s.loggedIn = drive.loggedIn;
-    s.loginRefused = drive.loginRefused;
+// The fields that follow from the driver's own are filled in; the rest is
+// kept as it is shown.
+DriveState SimDriver::Snapshot(const Drive& drive) const {
+    DriveState s = drive.state;
     s.status = StatusOf(drive);
-    s.announced = drive.announced;
-    s.guid = drive.guid;
-    s.sessionId = drive.sessionId;
-    s.eventName = drive.eventName;
     s.volumeLocked = drive.lockedBy != nullptr;
-    s.heldByOtherProgram = drive.heldByOther;
-    s.logins = drive.logins;
-    s.ejects = drive.ejects;
-    s.dismounts = drive.dismounts;
-    s.announcements = drive.announcements;
-    s.withdrawals = drive.withdrawals;
     return s;
 }
 
@@ -367,13 +348,13 @@ std::optional<DriveState> SimDriver::State(wchar_t letter) const {
     std::lock_guard lock(m_mutex);
     const Drive* drive = FindLocked(letter);
     if (drive == nullptr) return std::nullopt;
-    return Snapshot(NormalLetter(letter), *drive);
+    return Snapshot(*drive);
 }
 
 std::vector<DriveState> SimDriver::States() const {
     std::lock_guard lock(m_mutex);
     std::vector<DriveState> states;
-    for (const auto& [letter, drive] : m_drives) states.push_back(Snapshot(letter, drive));
+    for (const auto& [letter, drive] : m_drives) states.push_back(Snapshot(drive));
     return states;
 }
 
@@ -401,8 +382,8 @@ UINT SimDriver::DriveType(const wchar_t* rootPath) {
         letter = NormalLetter(rootPath[0]);
     const Drive* drive = FindLocked(letter);
     m_calls.push_back({letter, CallKind::DriveType, 0, {}, true});
-    if (drive == nullptr || !drive->present) return DRIVE_NO_ROOT_DIR;
-    return drive->driveType;
+    if (drive == nullptr || !drive->state.present) return DRIVE_NO_ROOT_DIR;
+    return drive->state.driveType;
 }
 
 HANDLE SimDriver::Open(const wchar_t* devicePath, DWORD flagsAndAttributes) {
@@ -413,7 +394,7 @@ HANDLE SimDriver::Open(const wchar_t* devicePath, DWORD flagsAndAttributes) {
     Drive* drive = FindLocked(letter);
     CallRecord record{drive != nullptr ? letter : wchar_t{0}, CallKind::Open, flagsAndAttributes, {}, false};
     DWORD error = ERROR_FILE_NOT_FOUND;
-    if (drive != nullptr && drive->present && !TakeFault(*drive, Fault::Open, error)) {
+    if (drive != nullptr && drive->state.present && !TakeFault(*drive, Fault::Open, error)) {
         const auto handle = reinterpret_cast<HANDLE>(m_nextHandle);
         m_nextHandle += 4;
         m_handles[handle] = letter;
@@ -460,7 +441,7 @@ BOOL SimDriver::Control(HANDLE device, DWORD code, const void* in, DWORD inSize,
     BOOL ok = FALSE;
     if (it != m_handles.end()) {
         Drive* drive = FindLocked(it->second);
-        if (drive == nullptr || !drive->present) {
+        if (drive == nullptr || !drive->state.present) {
             error = ERROR_DEV_NOT_EXIST;
         } else if (auto fault = FaultOf(code); fault && TakeFault(*drive, *fault, error)) {
             ok = FALSE;
@@ -480,10 +461,10 @@ BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vecto
     switch (code) {
         case IOCTL_VNK_GET_SIGNATURE:
             if (!drive.signature) { error = ERROR_INVALID_FUNCTION; return FALSE; }
-            if (out == nullptr || outSize < 8) { error = ERROR_INSUFFICIENT_BUFFER; return FALSE; }
-            std::memset(out, 0, 8);
-            std::memcpy(out, drive.signature->data(), std::min<size_t>(8, drive.signature->size()));
-            if (returned != nullptr) *returned = 8;
+            if (out == nullptr || outSize < sizeof kDriverSignature) { error = ERROR_INSUFFICIENT_BUFFER; return FALSE; }
+            std::memset(out, 0, sizeof kDriverSignature);
+            std::memcpy(out, drive.signature->data(), std::min(sizeof kDriverSignature, drive.signature->size()));
+            if (returned != nullptr) *returned = sizeof kDriverSignature;
             return TRUE;
         case IOCTL_VNK_GET_STATUS: {
             if (!drive.signature) { error = ERROR_INVALID_FUNCTION; return FALSE; }
@@ -499,21 +480,21 @@ BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vecto
             if (input.size() != sizeof(AnnounceRecord)) { error = ERROR_INVALID_PARAMETER; return FALSE; }
             AnnounceRecord record;
             std::memcpy(&record, input.data(), sizeof record);
-            drive.announced = true;
-            drive.guid = record.guid;
-            drive.sessionId = record.sessionId;
-            drive.eventName = EventNameForGuid(record.guid);
-            ++drive.announcements;
+            drive.state.announced = true;
+            drive.state.guid = record.guid;
+            drive.state.sessionId = record.sessionId;
+            drive.state.eventName = EventNameForGuid(record.guid);
+            ++drive.state.announcements;
             // A disc that waits for its login is announced to the new client at once.
-            if (drive.disc == Disc::Encrypted && !drive.loggedIn) SignalLocked(drive);
+            if (drive.state.disc == Disc::Encrypted && !drive.state.loggedIn) SignalLocked(drive);
             return TRUE;
         }
         case IOCTL_VNK_WITHDRAW:
-            drive.announced = false;
-            ++drive.withdrawals;
+            drive.state.announced = false;
+            ++drive.state.withdrawals;
             return TRUE;
         case IOCTL_VNK_LOGIN: {
-            ++drive.logins;
+            ++drive.state.logins;
             // UTF-16 units and one terminating zero unit, nothing else.
             const size_t units = input.size() / 2;
             const bool wellFormed = input.size() % 2 == 0 && units >= 1 &&
@@ -524,19 +505,19 @@ BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vecto
                 given.resize(units - 1);
                 std::memcpy(given.data(), input.data(), (units - 1) * 2);
             }
-            const bool accepted = wellFormed && drive.disc == Disc::Encrypted && given == drive.passphrase;
+            const bool accepted = wellFormed && drive.state.disc == Disc::Encrypted && given == drive.passphrase;
             ::SecureZeroMemory(given.data(), given.size() * sizeof(wchar_t));
             if (accepted) {
-                drive.loggedIn = true;
-                drive.loginRefused = false;
+                drive.state.loggedIn = true;
+                drive.state.loginRefused = false;
                 return TRUE;
             }
-            if (drive.disc == Disc::Encrypted) drive.loginRefused = true;
+            if (drive.state.disc == Disc::Encrypted) drive.state.loginRefused = true;
             error = wellFormed ? ERROR_INVALID_PASSWORD : ERROR_INVALID_PARAMETER;
             return FALSE;
         }
         case kFsctlLockVolume:
-            if (drive.heldByOther || (drive.lockedBy != nullptr && drive.lockedBy != device)) {
+            if (drive.state.heldByOtherProgram || (drive.lockedBy != nullptr && drive.lockedBy != device)) {
                 error = ERROR_ACCESS_DENIED;
                 return FALSE;
             }
@@ -547,17 +528,15 @@ BOOL SimDriver::Handle(Drive& drive, HANDLE device, DWORD code, const std::vecto
             drive.lockedBy = nullptr;
             return TRUE;
         case kFsctlDismountVolume:
-            ++drive.dismounts;
+            ++drive.state.dismounts;
             return TRUE;
         case kIoctlStorageEjectMedia:
             if (drive.lockedBy != nullptr && drive.lockedBy != device) {
                 error = ERROR_ACCESS_DENIED;
                 return FALSE;
             }
-            ++drive.ejects;
-            drive.disc = Disc::None;
-            drive.loggedIn = drive.loginRefused = false;
-            drive.WipePassphrase();
+            ++drive.state.ejects;
+            drive.TakeOutDisc();
             return TRUE;
         default:
             error = ERROR_INVALID_FUNCTION;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/device_seam.h"
+#include "engine/driver_interface.h"
 
 namespace vnk::sim {
 
@@ -66,7 +67,7 @@ struct DriveState {
     Disc disc = Disc::None;
     bool loggedIn = false;
     bool loginRefused = false;
-    DWORD status = 0;                 // what IOCTL_VNK_GET_STATUS would answer now
+    DWORD status = NoDisc;            // what IOCTL_VNK_GET_STATUS would answer now (a DriveStatus, or an override)
     bool announced = false;
     GUID guid{};
     DWORD sessionId = 0;
@@ -178,41 +179,36 @@ private:
         unsigned remaining = 0;
     };
     using DelayPlans = std::map<Fault, DelayPlan>;
+    // A drive: what a snapshot shows, kept as it is shown (but for the
+    // status and the volume lock, which follow from the fields below), and
+    // what only the driver knows.
     struct Drive {
-        UINT driveType = DRIVE_CDROM;
-        bool present = true;
-        std::optional<std::string> signature = std::string("PLMRVNK2", 8);
-        Disc disc = Disc::None;
-        std::wstring passphrase;  // wiped whenever it is dropped (WipePassphrase)
-        bool loggedIn = false;
-        bool loginRefused = false;
+        DriveState state;
+        std::optional<std::string> signature = std::string(kDriverSignature, sizeof kDriverSignature);
+        std::wstring passphrase;  // wiped whenever it is dropped (TakeOutDisc)
         std::optional<DWORD> statusOverride;
         std::optional<DWORD> statusBytes;
-        bool announced = false;
-        GUID guid{};
-        DWORD sessionId = 0;
-        std::wstring eventName;
         HANDLE lockedBy = nullptr;
-        bool heldByOther = false;
         std::map<Fault, FaultPlan> faults;
         DelayPlans delays;
         std::vector<Fault> stalls;
         DWORD insertedTick = 0;
         bool mounting = false;  // inserted, and the mounting window not yet known to be over
-        unsigned logins = 0, ejects = 0, dismounts = 0, announcements = 0, withdrawals = 0;
 
         Drive() = default;
         Drive(const Drive&) = delete;
         Drive& operator=(const Drive&) = delete;
-        ~Drive() { WipePassphrase(); }
-        void WipePassphrase();
+        ~Drive() { TakeOutDisc(); }
+        // No disc any more (ejected, taken out, the drive gone, another
+        // inserted): its passphrase is wiped and its login forgotten.
+        void TakeOutDisc();
     };
 
     Drive* FindLocked(wchar_t letter);
     const Drive* FindLocked(wchar_t letter) const;
     bool TakeFault(Drive& drive, Fault fault, DWORD& error);
     DWORD StatusOf(const Drive& drive) const;
-    DriveState Snapshot(wchar_t letter, const Drive& drive) const;
+    DriveState Snapshot(const Drive& drive) const;
     void SignalLocked(const Drive& drive) const;
     BOOL Handle(Drive& drive, HANDLE device, DWORD code, const std::vector<BYTE>& input, void* out,
                 DWORD outSize, DWORD* returned, DWORD& error);

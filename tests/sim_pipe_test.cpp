@@ -547,7 +547,7 @@ TEST_F(SimulatorTest, ManyThreadsCallAtOnceWhileAClientStalls) {
                 const Outcome signature = Call(Device(), h, IOCTL_VNK_GET_SIGNATURE, {}, 8);
                 const Outcome status = Call(Device(), h, IOCTL_VNK_GET_STATUS, {}, 4);
                 Device().Close(h);
-                if (h == INVALID_HANDLE_VALUE || !signature.ok || std::memcmp(signature.out.data(), "PLMRVNK2", 8) != 0 ||
+                if (h == INVALID_HANDLE_VALUE || !signature.ok || std::memcmp(signature.out.data(), kDriverSignature, sizeof kDriverSignature) != 0 ||
                     status.out != StatusBytes(0))
                     ++failures;
             }

@@ -26,6 +26,8 @@ std::string DriveText(wchar_t letter, std::string_view what) {
 }
 
 bool NeedsDrive(Op op) { return op >= Op::AddDrive && op <= Op::Signal; }
+// Every command on one drive but AddDrive needs the drive to be there.
+bool NeedsPresentDrive(Op op) { return op > Op::AddDrive && op <= Op::Signal; }
 
 std::optional<wchar_t> LetterOf(const Request& request) {
     const wchar_t letter = request.letter;
@@ -44,9 +46,15 @@ std::optional<HANDLE> HandleOf(const Request& request) {
 
 Response Simulator::Handle(const Request& request) {
     std::optional<wchar_t> letter;
+    std::optional<DriveState> drive;
     if (NeedsDrive(request.op)) {
         letter = LetterOf(request);
         if (!letter) return Refusal(ERROR_INVALID_PARAMETER, "a drive is named by a letter from A to Z");
+    }
+    if (NeedsPresentDrive(request.op)) {
+        Response refusal;
+        drive = PresentDrive(*letter, refusal);
+        if (!drive) return refusal;
     }
     switch (request.op) {
         case Op::DriveType: return DriveType(request);
@@ -55,10 +63,10 @@ Response Simulator::Handle(const Request& request) {
         case Op::Close: return Close(request);
         case Op::List: return List();
         case Op::AddDrive: return AddDrive(*letter, request.code);
-        case Op::RemoveDrive: return RemoveDrive(*letter);
+        case Op::RemoveDrive: return RemoveDrive(*drive);
         case Op::InsertPlain:
-        case Op::InsertEncrypted: return Insert(*letter, request);
-        case Op::Eject: return Eject(*letter);
+        case Op::InsertEncrypted: return Insert(*drive, request);
+        case Op::Eject: return Eject(*drive);
         case Op::Hold: return Hold(*letter, request.code);
         case Op::Fail: return Fail(*letter, request);
         case Op::Signal: return Signal(*letter);
@@ -118,7 +126,7 @@ Response Simulator::AddDrive(wchar_t letter, DWORD driveType) {
     m_driver.AddDrive(letter, driveType);
     // The filter driver sits on CD/DVD drives only.
     m_driver.SetSignature(letter, driveType == DRIVE_CDROM
-                                      ? std::optional<std::string>(std::string(kDriverSignature, 8))
+                                      ? std::optional<std::string>(std::string(kDriverSignature, sizeof kDriverSignature))
                                       : std::nullopt);
     if (driveType == DRIVE_CDROM)
         BroadcastCdromArrival(letter);
@@ -127,23 +135,27 @@ Response Simulator::AddDrive(wchar_t letter, DWORD driveType) {
     return Done();
 }
 
-Response Simulator::RemoveDrive(wchar_t letter) {
-    const auto state = m_driver.State(letter);
-    if (!state || !state->present) return Refusal(ERROR_FILE_NOT_FOUND, DriveText(letter, "is not there"));
-    m_driver.RemoveDrive(letter);
-    if (state->driveType == DRIVE_CDROM)
-        BroadcastCdromRemoval(letter);
+std::optional<DriveState> Simulator::PresentDrive(wchar_t letter, Response& refusal) const {
+    auto state = m_driver.State(letter);
+    if (state && state->present) return state;
+    refusal = Refusal(ERROR_FILE_NOT_FOUND, DriveText(letter, "is not there"));
+    return std::nullopt;
+}
+
+Response Simulator::RemoveDrive(const DriveState& drive) {
+    m_driver.RemoveDrive(drive.letter);
+    if (drive.driveType == DRIVE_CDROM)
+        BroadcastCdromRemoval(drive.letter);
     else
         BroadcastDeviceNodesChanged();
     return Done();
 }
 
-Response Simulator::Insert(wchar_t letter, const Request& request) {
-    const auto state = m_driver.State(letter);
-    if (!state || !state->present) return Refusal(ERROR_FILE_NOT_FOUND, DriveText(letter, "is not there"));
-    if (state->driveType != DRIVE_CDROM)
+Response Simulator::Insert(const DriveState& drive, const Request& request) {
+    const wchar_t letter = drive.letter;
+    if (drive.driveType != DRIVE_CDROM)
         return Refusal(ERROR_NOT_SUPPORTED, DriveText(letter, "is not a CD/DVD drive"));
-    if (state->disc != Disc::None)
+    if (drive.disc != Disc::None)
         return Refusal(ERROR_BUSY, DriveText(letter, "already holds a disc; eject it first"));
     if (request.op == Op::InsertPlain) {
         m_driver.InsertPlainDisc(letter);
@@ -157,33 +169,25 @@ Response Simulator::Insert(wchar_t letter, const Request& request) {
     return Done();
 }
 
-Response Simulator::Eject(wchar_t letter) {
-    const auto state = m_driver.State(letter);
-    if (!state || !state->present) return Refusal(ERROR_FILE_NOT_FOUND, DriveText(letter, "is not there"));
-    if (state->disc == Disc::None) return Refusal(ERROR_NO_MEDIA_IN_DRIVE, DriveText(letter, "holds no disc"));
-    m_driver.TakeOutDisc(letter);
+Response Simulator::Eject(const DriveState& drive) {
+    if (drive.disc == Disc::None) return Refusal(ERROR_NO_MEDIA_IN_DRIVE, DriveText(drive.letter, "holds no disc"));
+    m_driver.TakeOutDisc(drive.letter);
     return Done();
 }
 
 Response Simulator::Hold(wchar_t letter, DWORD held) {
-    const auto state = m_driver.State(letter);
-    if (!state || !state->present) return Refusal(ERROR_FILE_NOT_FOUND, DriveText(letter, "is not there"));
     if (held > 1) return Refusal(ERROR_INVALID_PARAMETER, "hold is on or off");
     m_driver.HoldVolume(letter, held != 0);
     return Done();
 }
 
 Response Simulator::Fail(wchar_t letter, const Request& request) {
-    const auto state = m_driver.State(letter);
-    if (!state || !state->present) return Refusal(ERROR_FILE_NOT_FOUND, DriveText(letter, "is not there"));
     if (request.code >= kFaultNames.size()) return Refusal(ERROR_INVALID_PARAMETER, "unknown kind of call");
     m_driver.FailCalls(letter, static_cast<Fault>(request.code), request.error, request.count);
     return Done();
 }
 
 Response Simulator::Signal(wchar_t letter) {
-    const auto state = m_driver.State(letter);
-    if (!state || !state->present) return Refusal(ERROR_FILE_NOT_FOUND, DriveText(letter, "is not there"));
     if (!m_driver.SignalDrive(letter)) return Refusal(ERROR_NOT_FOUND, DriveText(letter, "has no announcement"));
     return Done();
 }
@@ -199,10 +203,7 @@ std::optional<wchar_t> Simulator::DriveOrEvery(const Request& request, Response&
         refusal = Refusal(ERROR_INVALID_PARAMETER, "a drive is named by a letter from A to Z, or '*' for every drive");
         return std::nullopt;
     }
-    if (const auto state = m_driver.State(*letter); !state || !state->present) {
-        refusal = Refusal(ERROR_FILE_NOT_FOUND, DriveText(*letter, "is not there"));
-        return std::nullopt;
-    }
+    if (!PresentDrive(*letter, refusal)) return std::nullopt;
     return letter;
 }
 

@@ -25,9 +25,9 @@ private:
     Response Close(const Request& request);
     Response List() const;
     Response AddDrive(wchar_t letter, DWORD driveType);
-    Response RemoveDrive(wchar_t letter);
-    Response Insert(wchar_t letter, const Request& request);
-    Response Eject(wchar_t letter);
+    Response RemoveDrive(const DriveState& drive);
+    Response Insert(const DriveState& drive, const Request& request);
+    Response Eject(const DriveState& drive);
     Response Hold(wchar_t letter, DWORD held);
     Response Fail(wchar_t letter, const Request& request);
     Response Signal(wchar_t letter);
@@ -35,6 +35,9 @@ private:
     Response Stall(const Request& request);
     Response Release(const Request& request);
     Response Calls() const;
+    // The drive a command names, if it is there; nullopt with `refusal`
+    // set otherwise. The one place that checks a drive's presence.
+    std::optional<DriveState> PresentDrive(wchar_t letter, Response& refusal) const;
     // The drive a delay, stall or release names: 0 for every drive, or one
     // that is there; nullopt with `refusal` set otherwise.
     std::optional<wchar_t> DriveOrEvery(const Request& request, Response& refusal) const;
