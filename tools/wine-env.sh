@@ -38,7 +38,7 @@ vnk_wine_start() {
   # output, so that they never hold a pipe of ctest open.
   mkdir -p "$WINEPREFIX"
   "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null || true
-  setsid "$VNK_WINE" wineboot -i >"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
+  vnk_wine_boot
   if [ "${1:-}" != managed ]; then
     # Windows not managed by an X window manager: there is none on Xvfb,
     # and a managed window's destruction waits two seconds for one to
@@ -61,7 +61,16 @@ vnk_wine_reboot() {
   "$VNK_WINESERVER" -k >/dev/null 2>&1 </dev/null || true
   "$VNK_WINESERVER" -w >/dev/null 2>&1 </dev/null || true
   "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null || true
-  setsid "$VNK_WINE" wineboot -i >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
+  vnk_wine_boot
+}
+
+# The first program of a wineserver runs `wineboot --init` itself and
+# waits for it (making the prefix if there is none). A `wineboot -i` of our
+# own as that first program would boot a second time, with a second
+# services.exe that answers every other service request from a database of
+# its own: a driver's service would seem to stop and start at random.
+vnk_wine_boot() {
+  setsid "$VNK_WINE" cmd.exe /c exit >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
 }
 
 vnk_wine_desktop() {

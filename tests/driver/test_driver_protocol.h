@@ -63,7 +63,8 @@ typedef struct VtdDriveState {
 } VtdDriveState;
 
 /* One request that reached a drive. `code` is the control code, or for
- * IRP_MJ_CREATE the access the handle asked for. */
+ * IRP_MJ_CREATE the access the handle asked for, where the system tells it
+ * (Wine does not: 0). */
 typedef struct VtdCall {
     ULONG letter;
     ULONG major;
