@@ -228,7 +228,9 @@ TEST_F(ProductTest, ADriveThatRefusesTheSignatureIsLeftOutAndAllRefusingSaysTheD
                 << "a drive without the signature was spoken to";
         }
         for (const wchar_t* p = c.drives; *p != L'\0'; ++p) {
-            if (c.refusing == 0 || *p == c.refusing) EXPECT_FALSE(State(*p).announced);
+            if (c.refusing == 0 || *p == c.refusing) {
+                EXPECT_FALSE(State(*p).announced);
+            }
         }
         ClientProcessTest::TearDown();
         for (wchar_t letter : m_drives) ASSERT_EQ(drv::RemoveDrive(letter), DWORD{ERROR_SUCCESS});
