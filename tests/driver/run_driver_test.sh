@@ -13,6 +13,10 @@ test_exe=$1
 build=$2
 . "$(dirname "$0")/../../tools/wine-env.sh"
 vnk_wine_attach || exit 1
+if ! "$VNK_WINE" --version >/dev/null 2>&1; then
+  echo "driver_test: Wine's loader $VNK_WINE does not run on this machine" >&2
+  exit 1
+fi
 
 if ! vnk_driver_start "$build/VarnokTestDrv.sys"; then
   echo "driver_test: the test driver did not start" >&2
