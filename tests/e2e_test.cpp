@@ -20,115 +20,24 @@
 #include "res/resource.h"
 #include "sim/pipe_protocol.h"
 #include "sim/sim_driver.h"
+#include "tests/support/client_windows.h"
 #include "tests/support/test_support.h"
 
 namespace vnk::test {
 namespace {
 
-constexpr wchar_t kStatusTitle[] = L"Varnok Status";
-constexpr wchar_t kDialogClass[] = L"#32770";
 constexpr wchar_t kPassphrase[] = L"open sesame";
 
-using Rows = std::vector<std::pair<std::wstring, std::wstring>>;
-
 DWORD Ctl(const std::wstring& args) { return Process::Run(ProgramPath(L"VarnokSimCtl.exe"), args).exitCode; }
-
-// --- Windows of another process -------------------------------------------
-
-// A control's text asked of its own thread: GetWindowText on another
-// process's control gives nothing. Empty while that thread is busy.
-std::wstring ControlText(HWND control) {
-    wchar_t text[256] = {};
-    DWORD_PTR copied = 0;
-    if (!::SendMessageTimeoutW(control, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000,
-                               &copied))
-        return {};
-    return text;
-}
-
-HWND DialogOf(DWORD processId, const std::wstring& title) { return TopWindowOf(processId, title, kDialogClass); }
-
-std::vector<HWND> VisibleWindowsOf(DWORD processId) {
-    std::vector<HWND> visible;
-    for (HWND hwnd : TopWindowsOf(processId))
-        if (::IsWindowVisible(hwnd)) visible.push_back(hwnd);
-    return visible;
-}
-
-// The hidden window behind the process's tray icon, if the icon is there.
-HWND TrayWindowOf(DWORD processId) {
-    for (HWND hwnd : TopWindowsOf(processId))
-        if (ClassOf(hwnd) == L"fw.Window" && IconInShell(hwnd, IDR_TRAYMENU)) return hwnd;
-    return nullptr;
-}
-
-// Memory in another process, for messages whose parameters point at it.
-class RemoteBuffer {
-public:
-    RemoteBuffer(HANDLE process, size_t bytes)
-        : m_process(process),
-          m_address(::VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
-    ~RemoteBuffer() {
-        if (m_address != nullptr) ::VirtualFreeEx(m_process, m_address, 0, MEM_RELEASE);
-    }
-    RemoteBuffer(const RemoteBuffer&) = delete;
-    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
-
-    BYTE* Address() const { return static_cast<BYTE*>(m_address); }
-    bool Write(size_t offset, const void* data, size_t bytes) const {
-        return ::WriteProcessMemory(m_process, Address() + offset, data, bytes, nullptr) != FALSE;
-    }
-    bool Read(size_t offset, void* data, size_t bytes) const {
-        return ::ReadProcessMemory(m_process, Address() + offset, data, bytes, nullptr) != FALSE;
-    }
-
-private:
-    HANDLE m_process;
-    void* m_address;
-};
-
-// The rows of another process's list view: each item's text is fetched
-// through a buffer in that process, since a pointer of ours means nothing
-// there. The client lets no other program of the user into its memory:
-// `process` is the handle its starter got at its creation.
-Rows ListRows(HWND list, HANDLE process) {
-    constexpr int kTextUnits = 256;
-    const RemoteBuffer buffer(process, sizeof(LVITEMW) + kTextUnits * sizeof(wchar_t));
-    if (buffer.Address() == nullptr) {
-        ADD_FAILURE() << "cannot allocate in the client's process";
-        return {};
-    }
-    const auto text = [&](int item, int column) {
-        LVITEMW request{};
-        request.iSubItem = column;
-        request.cchTextMax = kTextUnits;
-        request.pszText = reinterpret_cast<wchar_t*>(buffer.Address() + sizeof(LVITEMW));
-        wchar_t units[kTextUnits] = {};
-        DWORD_PTR copied = 0;
-        if (buffer.Write(0, &request, sizeof request) &&
-            ::SendMessageTimeoutW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(buffer.Address()),
-                                  SMTO_ABORTIFHUNG, kWatchdogMs, &copied))
-            buffer.Read(sizeof(LVITEMW), units, sizeof units - sizeof(wchar_t));
-        return std::wstring(units);
-    };
-    Rows rows;
-    const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) rows.emplace_back(text(i, 0), text(i, 1));
-    return rows;
-}
 
 // --- The client and its simulator ------------------------------------------
 
 // Each test runs a simulator on a pipe of its own and the client against
 // it; both are gone when the test ends, however it ends.
-class ClientTest : public ::testing::Test {
+class ClientTest : public ClientProcessTest {
 protected:
     void TearDown() override {
-        if (m_client && m_client->Running()) {
-            if (HWND status = StatusWindow()) ::PostMessageW(status, WM_COMMAND, ID_APP_EXIT_VARNOK, 0);
-            m_client->WaitForExit();
-        }
-        m_client.reset();
+        ClientProcessTest::TearDown();
         if (m_sim && m_sim->Running()) {
             Ctl(L"quit");
             m_sim->WaitForExit();
@@ -152,77 +61,6 @@ protected:
         const HANDLE waits[2] = {ready.get(), m_sim->Handle()};
         ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
             << "the simulator did not come up";
-    }
-
-    // Starts the client and waits until it has gone behind its tray icon.
-    void StartClient() {
-        m_client.emplace(ProgramPath(L"VarnokdSim.exe"), L"");
-        ASSERT_TRUE(m_client->Started()) << "VarnokdSim.exe did not start: " << m_client->StartError();
-        // The icon comes just before the window hides.
-        ASSERT_TRUE(PumpUntil([this] {
-            HWND status = StatusWindow();
-            return status != nullptr && !::IsWindowVisible(status) && TrayWindow() != nullptr;
-        })) << "the window did not go behind a tray icon";
-        for (HWND hwnd : VisibleWindowsOf(m_client->Id()))
-            ADD_FAILURE() << "a window shows at start: class " << ::testing::PrintToString(ClassOf(hwnd))
-                          << ", title " << ::testing::PrintToString(TitleOf(hwnd));
-    }
-
-    HWND StatusWindow() const { return DialogOf(m_client->Id(), kStatusTitle); }
-    HWND TrayWindow() const { return TrayWindowOf(m_client->Id()); }
-    bool StatusShown() const {
-        HWND status = StatusWindow();
-        return status != nullptr && ::IsWindowVisible(status) && !::IsIconic(status);
-    }
-
-    // What the menu items do: the tray sends their commands to the window.
-    void Command(UINT id) { ::PostMessageW(StatusWindow(), WM_COMMAND, id, 0); }
-
-    // A double click on the icon, as the shell reports it; the window comes
-    // up with a fresh list, which is returned.
-    Rows ShowFromTray() {
-        static const UINT trayMessage = ::RegisterWindowMessageW(L"Varnok Client tray notification");
-        HWND tray = TrayWindow();
-        if (tray == nullptr) {
-            ADD_FAILURE() << "no tray icon to double-click";
-            return {};
-        }
-        ::PostMessageW(tray, trayMessage, IDR_TRAYMENU, WM_LBUTTONDBLCLK);
-        if (!PumpUntil([this] { return StatusShown(); })) {
-            ADD_FAILURE() << "the status window did not come up";
-            return {};
-        }
-        return ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST), m_client->Handle());
-    }
-
-    // OK hides the window behind a fresh tray icon.
-    void HideWithOk() {
-        ::PostMessageW(::GetDlgItem(StatusWindow(), IDOK), BM_CLICK, 0, 0);
-        ASSERT_TRUE(PumpUntil([this] { return !::IsWindowVisible(StatusWindow()) && TrayWindow() != nullptr; }))
-            << "OK did not hide the window behind its tray icon";
-    }
-
-    HWND WaitForLoginBox(wchar_t letter) {
-        const std::wstring title = std::wstring(L"Varnok on drive ") + letter + L": - Please log in";
-        HWND box = nullptr;
-        const bool shown = PumpUntil([&] {
-            box = DialogOf(m_client->Id(), title);
-            return box != nullptr && ::IsWindowVisible(box);
-        });
-        return shown ? box : nullptr;
-    }
-
-    // Types the passphrase into the box, presses "Log in..." and returns
-    // what the box then says, once it has closed.
-    std::wstring LogIn(HWND box, const std::wstring& passphrase) {
-        HWND edit = ::GetDlgItem(box, IDC_PASSPHRASE);
-        for (wchar_t unit : passphrase) ::PostMessageW(edit, WM_CHAR, unit, 1);
-        ::PostMessageW(::GetDlgItem(box, IDC_LOGIN), BM_CLICK, 0, 0);
-        HWND result = ::GetDlgItem(box, IDC_RESULT);
-        std::wstring outcome;
-        PumpUntil([&] { return !(outcome = ControlText(result)).empty(); });
-        EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the login box stayed";
-        return outcome;
     }
 
     std::vector<sim::DriveState> Drives() const {
@@ -260,23 +98,11 @@ protected:
         ASSERT_EQ(LogIn(box, kPassphrase), L"Login OK!");
     }
 
-    // Waits for the client's message box with this caption, reads its text
-    // and presses OK, as the person would.
-    std::wstring AnswerMessageBox(const std::wstring& caption) {
-        HWND box = nullptr;
-        if (!PumpUntil([&] { return (box = DialogOf(m_client->Id(), caption)) != nullptr && ::IsWindowVisible(box); })) {
-            ADD_FAILURE() << "no message box " << ::testing::PrintToString(caption);
-            return {};
-        }
-        const std::wstring text = ControlText(::GetDlgItem(box, 0xFFFF));
-        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-        EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the message box stayed";
-        return text;
-    }
+    // Starts the simulator build of the client.
+    void StartClient() { ClientProcessTest::StartClient(L"VarnokdSim.exe"); }
 
     std::wstring m_pipePath;
     std::optional<Process> m_sim;
-    std::optional<Process> m_client;
 };
 
 TEST_F(ClientTest, TheRightPassphraseLogsInAndAWrongOneEjects) {

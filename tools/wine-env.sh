@@ -38,7 +38,7 @@ vnk_wine_start() {
   # output, so that they never hold a pipe of ctest open.
   mkdir -p "$WINEPREFIX"
   "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null || true
-  setsid "$VNK_WINE" wineboot -i >"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
+  vnk_wine_boot
   if [ "${1:-}" != managed ]; then
     # Windows not managed by an X window manager: there is none on Xvfb,
     # and a managed window's destruction waits two seconds for one to
@@ -49,15 +49,122 @@ vnk_wine_start() {
     # area among them) read the setting before it was made: they go, and
     # come back with it, detached as before. Otherwise every tray icon's
     # removal waits the two seconds in explorer.exe.
-    "$VNK_WINESERVER" -k >/dev/null 2>&1 </dev/null || true
-    "$VNK_WINESERVER" -w >/dev/null 2>&1 </dev/null || true
-    "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null || true
-    setsid "$VNK_WINE" wineboot -i >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
+    vnk_wine_reboot
   fi
+  vnk_wine_desktop
+}
+
+# Every program of the prefix ends, and Wine comes up again (services,
+# drivers whose start is automatic, the notification area's explorer), all
+# detached from our output as above.
+vnk_wine_reboot() {
+  "$VNK_WINESERVER" -k >/dev/null 2>&1 </dev/null || true
+  "$VNK_WINESERVER" -w >/dev/null 2>&1 </dev/null || true
+  "$VNK_WINESERVER" -p >/dev/null 2>&1 </dev/null || true
+  vnk_wine_boot
+}
+
+# The first program of a wineserver runs `wineboot --init` itself and
+# waits for it (making the prefix if there is none). A `wineboot -i` of our
+# own as that first program would boot a second time, with a second
+# services.exe that answers every other service request from a database of
+# its own: a driver's service would seem to stop and start at random.
+vnk_wine_boot() {
+  setsid "$VNK_WINE" cmd.exe /c exit >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null || true
+}
+
+vnk_wine_desktop() {
   setsid "$VNK_WINE" explorer.exe /desktop >>"$VNK_RUN_DIR/wineboot.log" 2>&1 </dev/null &
   # A program that needs the desktop before it is up starts a second one,
   # which leaves again at once.
   sleep 1
+}
+
+# For a script that runs inside a run that vnk_wine_start began (a test
+# that ctest starts, with WINEPREFIX and WINEARCH in its environment): the
+# loader of that prefix's kind and the run's folder.
+vnk_wine_attach() {
+  [ -n "${WINEPREFIX:-}" ] || { echo "vnk_wine_attach: no WINEPREFIX" >&2; return 1; }
+  case "${WINEARCH:-win64}" in
+    win32) VNK_WINE=/usr/lib/wine/wine ;;
+    *) VNK_WINE=/usr/lib/wine/wine64 ;;
+  esac
+  VNK_RUN_DIR=${VNK_RUN_DIR:-$(dirname "$WINEPREFIX")}
+}
+
+# A restart of Wine in the same prefix, display and desktop: after a crash
+# of a kernel driver, whose winedevice.exe takes every later device call
+# down with it.
+vnk_wine_restart() {
+  vnk_wine_reboot
+  vnk_wine_desktop
+}
+
+# --- The test driver (tests/driver) ------------------------------------------
+VNK_DRIVER_SERVICE=VarnokTestDrv
+
+vnk_sc() { setsid "$VNK_WINE" sc "$@" >>"$VNK_RUN_DIR/driver.log" 2>&1 </dev/null; }
+
+# $1: the driver image (VarnokTestDrv.sys of the prefix's kind). Puts it in
+# the prefix's drivers folder, makes its service start with Wine, and
+# restarts Wine. (Wine 8's `sc start` of a kernel driver on demand times
+# out here, 1053 or 1055, while the same driver loads in about 0.1 s when
+# Wine starts it as an automatic one.) Fails unless its host then runs.
+vnk_driver_start() {
+  local drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
+  mkdir -p "$drivers" && cp "$1" "$drivers/$VNK_DRIVER_SERVICE.sys" || return 1
+  if [ -n "$(vnk_driver_state)" ]; then
+    vnk_sc config "$VNK_DRIVER_SERVICE" start= auto || return 1
+  else
+    vnk_sc create "$VNK_DRIVER_SERVICE" type= kernel start= auto \
+      binPath= "C:\\windows\\system32\\drivers\\$VNK_DRIVER_SERVICE.sys" || return 1
+  fi
+  vnk_wine_restart
+  vnk_wait_until 20 vnk_driver_alive || {
+    echo "vnk_driver_start: the driver did not start (see $VNK_RUN_DIR/driver.log)" >&2
+    return 1
+  }
+}
+
+# The driver's host lives: the service says the driver runs, and a
+# winedevice.exe of this prefix is there.
+vnk_driver_alive() {
+  [ "$(vnk_driver_state)" = RUNNING ] || return 1
+  [ -n "$(vnk_winedevice_pids)" ]
+}
+
+# The service's state as sc tells it (RUNNING, STOPPED, ...); nothing when
+# there is no such service. Its answer goes through a file: a program that
+# sc may start (services.exe) must not hold a pipe of ours.
+vnk_driver_state() {
+  local answer="$VNK_RUN_DIR/sc-query.txt"
+  setsid "$VNK_WINE" sc query "$VNK_DRIVER_SERVICE" >"$answer" 2>&1 </dev/null || return 0
+  sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$answer" | head -n 1
+}
+
+# The winedevice.exe processes of this prefix.
+vnk_winedevice_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    grep -qa 'winedevice.exe' "$p/cmdline" 2>/dev/null || continue
+    grep -qaz "^WINEPREFIX=$WINEPREFIX\$" "$p/environ" 2>/dev/null || continue
+    echo "${p#/proc/}"
+  done
+}
+
+# Stops the driver (its unload runs) and removes its service. It is made
+# a driver on demand first: Wine brings an automatic one back at once.
+vnk_driver_stop() {
+  vnk_sc config "$VNK_DRIVER_SERVICE" start= demand || true
+  vnk_sc stop "$VNK_DRIVER_SERVICE" || true
+  vnk_wait_until 10 vnk_driver_stopped || echo "vnk_driver_stop: the driver did not stop" >&2
+  vnk_sc delete "$VNK_DRIVER_SERVICE" || true
+}
+
+vnk_driver_stopped() {
+  local state
+  state=$(vnk_driver_state)
+  [ -z "$state" ] || [ "$state" = STOPPED ]
 }
 
 # Bounded polling: up to $1 seconds for the rest of the line to succeed.
