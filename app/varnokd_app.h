@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fw/app.h"
+#include "fw/handles.h"
 
 class CVarnokdApp : public vnk::fw::App {
 public:
@@ -16,5 +17,10 @@ public:
     BOOL InitInstance() override;
 
 private:
+    // Creates the marker (or opens the one that exists); `existed` tells
+    // whether a mapping of that name was there already.
+    static vnk::fw::UniqueHandle CreateInstanceMarker(bool& existed);
+    // Brings a running instance's window up: true when one answered within
+    // five seconds.
     static bool HandOverToRunningInstance();
 };
