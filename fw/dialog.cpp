@@ -95,7 +95,11 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
     if (message == WM_NCCREATE || message == WM_CREATE) {
         // A bound dialog has been created: these come from somebody else.
         detail::TakeObjectBeingCreated(hwnd, message, nullptr);  // traces it
-        return FALSE;
+        if (message == WM_CREATE) return FALSE;  // the default handling
+        // The default handling of WM_NCCREATE would retitle the window with
+        // the sender's text: it is answered here instead.
+        ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, TRUE);
+        return TRUE;
     }
     if (self->m_skipNextDialogProc) {
         // The dialog manager asks us first inside Default(); let it go on.

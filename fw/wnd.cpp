@@ -84,7 +84,14 @@ LRESULT CALLBACK WndProcThunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
         // creating now; a later WM_NCCREATE is somebody else's.
         const auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         Wnd* self = detail::TakeObjectBeingCreated(hwnd, message, cs != nullptr ? cs->lpCreateParams : nullptr);
-        if (self == nullptr) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+        if (self == nullptr) {
+            // A window in creation that is not ours to bind goes on as a
+            // plain window. A late one is answered without the default
+            // handling, which would retitle the window with the sender's
+            // text (a second instance finds the first by its title).
+            if (Wnd::FromHandle(hwnd) != nullptr) return TRUE;
+            return ::DefWindowProcW(hwnd, message, wParam, lParam);
+        }
         self->Bind(hwnd);
         self->m_creating = true;
     } else if (message == WM_CREATE) {

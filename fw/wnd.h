@@ -2,8 +2,9 @@
 // first message (WM_NCCREATE, WM_INITDIALOG) while this thread creates it,
 // once, or by Attach for a control, and removed at WM_NCDESTROY before the
 // object is told, so that no handler runs on an object whose window is half
-// gone. A WM_NCCREATE, WM_CREATE or WM_INITDIALOG outside the creation (any
-// program can send one) goes to the default procedure and is traced.
+// gone. A WM_CREATE or WM_INITDIALOG outside the creation (any program can
+// send one) goes to the default procedure and is traced; a late WM_NCCREATE
+// is traced and answered without it (it would retitle the window).
 #pragma once
 
 #include <windows.h>
