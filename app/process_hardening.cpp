@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <tlhelp32.h>
 
+#include <atomic>
+
 #include "common/trace.h"
 #include "fw/handles.h"
 #include "fw/security.h"
@@ -39,20 +41,32 @@ void CloseToOtherProcesses() {
     if (error != ERROR_SUCCESS) Trace(L"CloseToOtherProcesses: the process DACL was refused (%u)\n", error);
 }
 
+// Set once the start-up has closed the threads: later passes only then.
+std::atomic<bool> g_threadsClosed{false};
+
+// The object DACL, made once and kept for the life of the process: every
+// framework thread starts with it. Null when it could not be made.
+vnk::fw::SecurityDescriptor& ObjectDescriptor() {
+    static vnk::fw::SecurityDescriptor descriptor([] {
+        const std::wstring user = vnk::fw::SidText(vnk::fw::CurrentUserSid());
+        return user.empty() ? std::wstring() : ObjectDaclSddl(user);
+    }());
+    return descriptor;
+}
+
 // New threads (and every other object made without a descriptor of its
 // own, by us or by the system's libraries) get the object DACL from the
-// token from now on; the threads that run already get it set one by one,
-// and the framework starts its threads with it explicitly as well.
+// token from now on, and the framework starts its threads with it
+// explicitly as well; the threads that run already get it one by one.
 void CloseThreadsToOtherProcesses() {
-    const std::wstring user = vnk::fw::SidText(vnk::fw::CurrentUserSid());
-    // Kept for the life of the process: every framework thread starts with it.
-    static vnk::fw::SecurityDescriptor descriptor(user.empty() ? std::wstring() : ObjectDaclSddl(user));
+    vnk::fw::SecurityDescriptor& descriptor = ObjectDescriptor();
     PACL dacl = descriptor.Dacl();
     if (dacl == nullptr) {
         Trace(L"CloseThreadsToOtherProcesses: no object DACL could be made (%u)\n", ::GetLastError());
         return;
     }
     vnk::fw::SetDefaultThreadSecurity(descriptor.Attributes());
+    g_threadsClosed = true;
 
     HANDLE rawToken = nullptr;
     if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY, &rawToken)) {
@@ -63,10 +77,18 @@ void CloseThreadsToOtherProcesses() {
     } else {
         Trace(L"CloseThreadsToOtherProcesses: the token does not open (%u)\n", ::GetLastError());
     }
+    CloseRunningThreadsToOtherProcesses();
+}
 
+}  // namespace
+
+void CloseRunningThreadsToOtherProcesses() {
+    if (!g_threadsClosed) return;  // a process that HardenProcess did not close (a test's)
+    PACL dacl = ObjectDescriptor().Dacl();
+    if (dacl == nullptr) return;
     const vnk::fw::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) {
-        Trace(L"CloseThreadsToOtherProcesses: no list of the running threads (%u)\n", ::GetLastError());
+    if (!snapshot) {
+        Trace(L"CloseRunningThreadsToOtherProcesses: no list of the running threads (%u)\n", ::GetLastError());
         return;
     }
     THREADENTRY32 entry{};
@@ -79,9 +101,11 @@ void CloseThreadsToOtherProcesses() {
                                                        nullptr, nullptr, dacl, nullptr)
                                    : ::GetLastError();
         if (error != ERROR_SUCCESS)
-            Trace(L"CloseThreadsToOtherProcesses: thread %lu keeps its DACL (%u)\n", entry.th32ThreadID, error);
+            Trace(L"CloseRunningThreadsToOtherProcesses: thread %lu keeps its DACL (%u)\n", entry.th32ThreadID, error);
     }
 }
+
+namespace {
 
 void RestrictDllSearch() {
     using Fn = BOOL(WINAPI*)(DWORD);

@@ -43,4 +43,10 @@ std::wstring ProcessDaclSddl(const std::wstring& userSid);
 
 void HardenProcess();
 
+// Gives every thread of the process that runs now the object DACL. The
+// system's libraries start threads of their own (the listener of device
+// notifications, for one); where the platform does not give them the
+// token's default DACL, a second pass after start-up does.
+void CloseRunningThreadsToOtherProcesses();
+
 }  // namespace vnk

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "app/process_hardening.h"
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/strings.h"
@@ -89,6 +90,10 @@ BOOL CVNKDStatus::OnInitDialog() {
         EndDialog(IDCANCEL);
         return FALSE;
     }
+
+    // The drives' threads and the system's own (the device notifications'
+    // listener) run now: none of them is left open to other programs.
+    vnk::CloseRunningThreadsToOtherProcesses();
 
     // The posted minimise comes first and hides the window behind its tray
     // icon; the posted update then fills the list.

@@ -546,7 +546,13 @@ TEST_F(ClientTest, CreationMessagesFromAnotherProgramBindNothing) {
     EXPECT_NE(StatusWindow(), nullptr) << "the status window lost its title";
     EXPECT_TRUE(Drive(L'D')->volumeLocked);
 
-    ASSERT_EQ(LogIn(box, kPassphrase), L"Login OK!");
+    // The system's own controls took the forged creation's text (a label
+    // now reads "forged"): the login is judged by what reached the drive.
+    HWND edit = ::GetDlgItem(box, IDC_PASSPHRASE);
+    for (const wchar_t* unit = kPassphrase; *unit != L'\0'; ++unit) ::PostMessageW(edit, WM_CHAR, *unit, 1);
+    ::PostMessageW(::GetDlgItem(box, IDC_LOGIN), BM_CLICK, 0, 0);
+    ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the login box stayed";
+    EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
     Command(ID_EMERGENCYLOCK);
     const sim::DriveState d = DriveOnceSettled(L'D', Ejected);
     EXPECT_TRUE(Ejected(d)) << "Emergency Lock did not eject after the forged messages";

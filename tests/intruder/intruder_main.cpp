@@ -98,8 +98,7 @@ int PostToThreads(DWORD processId, UINT message, WPARAM wParam) {
 int OpenThreads(DWORD processId) {
     const std::vector<DWORD> threads = ThreadsOf(processId);
     if (threads.empty()) return kExitNothingFound;
-    const DWORD rights[] = {THREAD_SUSPEND_RESUME, THREAD_GET_CONTEXT, THREAD_SET_CONTEXT, THREAD_TERMINATE,
-                            WRITE_DAC};
+    const DWORD rights[] = {THREAD_SUSPEND_RESUME, THREAD_GET_CONTEXT, THREAD_SET_CONTEXT, THREAD_TERMINATE};
     int granted = 0;
     for (DWORD thread : threads) {
         for (DWORD right : rights) {
