@@ -39,7 +39,7 @@ Wnd* TakeObjectBeingCreated(HWND hwnd, UINT message, const void* claimed) {
         return candidate;
     }
     wchar_t line[160];
-    ::wsprintfW(line, L"fw: message 0x%04x to window %p outside its creation by this thread: not bound, default handling\n",
+    ::wsprintfW(line, L"fw: message 0x%04x to window %p outside its creation by this thread: nothing bound\n",
                 message, static_cast<void*>(hwnd));
     ::OutputDebugStringW(line);
     return nullptr;
