@@ -22,12 +22,6 @@ std::wstring ProductPath() { return ProgramPath(L"Varnokd.exe"); }
 
 HWND StatusWindowOf(DWORD processId) { return TopWindowOf(processId, L"Varnok Status"); }
 
-// A program run to its end: its exit code, 0xFFFFFFFF when it did not start or end.
-DWORD RunToEndCode(const std::wstring& program, const std::wstring& args) {
-    Process process(program, args);
-    if (!process.Started() || !process.WaitForExit()) return 0xFFFFFFFF;
-    return process.ExitCode();
-}
 
 // A test whose program cannot be started must say why, or a failure that
 // comes and goes cannot be told apart from a missing build.
@@ -66,8 +60,9 @@ TEST(AppProcessTest, AMarkerOfAnotherProgramDoesNotKeepTheClientFromStarting) {
     Process squatter(ProgramPath(L"VarnokIntruder.exe"), L"squat");
     ASSERT_TRUE(squatter.Started()) << squatter.StartError();
     ASSERT_TRUE(PumpUntil([] {
-        return vnk::fw::UniqueHandle(::OpenFileMappingW(FILE_MAP_READ, FALSE, L"{DCDF2ADB-AC4B-4b2d-889C-0C84AD8EA74F}"))
-            .get() != nullptr;
+        const vnk::fw::UniqueHandle marker(
+            ::OpenFileMappingW(FILE_MAP_READ, FALSE, L"{DCDF2ADB-AC4B-4b2d-889C-0C84AD8EA74F}"));
+        return static_cast<bool>(marker);
     })) << "the other program did not make the marker";
 
     Process first(ProductPath(), L"");
@@ -124,7 +119,8 @@ TEST(AppProcessTest, OtherProgramsOfTheUserCannotReadOrChangeTheClient) {
     // Its threads: another program may not freeze, steer or end them
     // (the program that started it is asked, the one whose creation handle
     // reaches everything, so the test plays any other program).
-    EXPECT_EQ(RunToEndCode(ProgramPath(L"VarnokIntruder.exe"), L"open-threads " + std::to_wstring(client.Id())), 0u)
+    const std::wstring openThreads = L"open-threads " + std::to_wstring(client.Id());
+    EXPECT_EQ(Process::Run(ProgramPath(L"VarnokIntruder.exe"), openThreads).exitCode, 0u)
         << "a thread of the client opened with suspend, context or terminate rights";
     // And the user can still end the program.
     EXPECT_TRUE(vnk::fw::UniqueHandle(::OpenProcess(PROCESS_TERMINATE, FALSE, client.Id())));
