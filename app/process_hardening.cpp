@@ -1,8 +1,12 @@
 #include "app/process_hardening.h"
 
 #include <aclapi.h>
+#include <tlhelp32.h>
+
+#include <atomic>
 
 #include "common/trace.h"
+#include "fw/handles.h"
 #include "fw/security.h"
 #include "fw/system_function.h"
 
@@ -30,6 +34,72 @@ void CloseToOtherProcesses() {
     if (error != ERROR_SUCCESS) Trace(L"CloseToOtherProcesses: the process DACL was refused (%u)\n", error);
 }
 
+// Set once the start-up has closed the threads: later passes only then.
+std::atomic<bool> g_threadsClosed{false};
+
+// The object DACL, made once and kept for the life of the process: every
+// framework thread starts with it. Null when it could not be made.
+vnk::fw::SecurityDescriptor& ObjectDescriptor() {
+    static vnk::fw::SecurityDescriptor descriptor([] {
+        const std::wstring user = vnk::fw::SidText(vnk::fw::CurrentUserSid());
+        return user.empty() ? std::wstring() : ObjectDaclSddl(user);
+    }());
+    return descriptor;
+}
+
+// New threads (and every other object made without a descriptor of its
+// own, by us or by the system's libraries) get the object DACL from the
+// token from now on, and the framework starts its threads with it
+// explicitly as well; the threads that run already get it one by one.
+void CloseThreadsToOtherProcesses() {
+    vnk::fw::SecurityDescriptor& descriptor = ObjectDescriptor();
+    PACL dacl = descriptor.Dacl();
+    if (dacl == nullptr) {
+        Trace(L"CloseThreadsToOtherProcesses: no object DACL could be made (%u)\n", ::GetLastError());
+        return;
+    }
+    vnk::fw::SetDefaultThreadSecurity(descriptor.Attributes());
+    g_threadsClosed = true;
+
+    HANDLE rawToken = nullptr;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY, &rawToken)) {
+        const vnk::fw::UniqueHandle token(rawToken);
+        TOKEN_DEFAULT_DACL defaultDacl{dacl};
+        if (!::SetTokenInformation(token.get(), TokenDefaultDacl, &defaultDacl, sizeof defaultDacl))
+            Trace(L"CloseThreadsToOtherProcesses: the token's default DACL was refused (%u)\n", ::GetLastError());
+    } else {
+        Trace(L"CloseThreadsToOtherProcesses: the token does not open (%u)\n", ::GetLastError());
+    }
+    CloseRunningThreadsToOtherProcesses();
+}
+
+}  // namespace
+
+void CloseRunningThreadsToOtherProcesses() {
+    if (!g_threadsClosed) return;  // a process that HardenProcess did not close (a test's)
+    PACL dacl = ObjectDescriptor().Dacl();
+    if (dacl == nullptr) return;
+    const vnk::fw::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) {
+        Trace(L"CloseRunningThreadsToOtherProcesses: no list of the running threads (%u)\n", ::GetLastError());
+        return;
+    }
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID != ::GetCurrentProcessId()) continue;
+        const vnk::fw::UniqueHandle thread(::OpenThread(WRITE_DAC, FALSE, entry.th32ThreadID));
+        const DWORD error = thread ? ::SetSecurityInfo(thread.get(), SE_KERNEL_OBJECT,
+                                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                                       nullptr, nullptr, dacl, nullptr)
+                                   : ::GetLastError();
+        if (error != ERROR_SUCCESS)
+            Trace(L"CloseRunningThreadsToOtherProcesses: thread %lu keeps its DACL (%u)\n", entry.th32ThreadID, error);
+    }
+}
+
+namespace {
+
 void RestrictDllSearch() {
     using Fn = BOOL(WINAPI*)(DWORD);
     const auto set = vnk::fw::OptionalSystemFunction<Fn>(L"kernel32.dll", "SetDefaultDllDirectories");
@@ -53,8 +123,19 @@ std::wstring ProcessDaclSddl(const std::wstring& userSid) {
            L";;;S-1-3-4)";
 }
 
+std::wstring ObjectDaclSddl(const std::wstring& userSid) {
+    return L"D:P(A;;GA;;;SY)(A;;" + Hex(kLeftToUsersObjects) + L";;;" + userSid + L")(A;;" + Hex(READ_CONTROL) +
+           L";;;S-1-3-4)";
+}
+
+std::wstring MarkerSddl(const std::wstring& userSid) {
+    return L"D:P(A;;GA;;;SY)(A;;" + Hex(SECTION_QUERY | SECTION_MAP_READ | READ_CONTROL) + L";;;" + userSid +
+           L")(A;;" + Hex(READ_CONTROL) + L";;;S-1-3-4)";
+}
+
 void HardenProcess() {
     CloseToOtherProcesses();
+    CloseThreadsToOtherProcesses();
     RestrictDllSearch();
     if (!::HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0))
         Trace(L"HardenProcess: heap termination on corruption not set (%u)\n", ::GetLastError());

@@ -18,6 +18,23 @@ constexpr DWORD kDeniedToUsersProcesses =
 constexpr DWORD kLeftToUsersProcesses =
     SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | READ_CONTROL;
 
+// What they may do to the process's threads and its other unnamed objects
+// (the token's default DACL, which applies to objects of every kind, so
+// standard rights only): wait for them and read their DACL. Suspending,
+// reading or setting a thread's context, ending a thread: none of it.
+constexpr DWORD kLeftToUsersObjects = SYNCHRONIZE | READ_CONTROL;
+
+// The DACL of the process's threads and the token's default DACL: full
+// access for SYSTEM, the rights above for the user, and for the objects'
+// owner nothing beyond reading the DACL (an owner could otherwise rewrite
+// it). The process itself uses its objects through the handles it got
+// when it made them, which this DACL does not narrow.
+std::wstring ObjectDaclSddl(const std::wstring& userSid);
+
+// The single-instance marker's: other instances of the user may open it
+// to see that it exists (and nothing more), SYSTEM has full access.
+std::wstring MarkerSddl(const std::wstring& userSid);
+
 // The process DACL for the user with this SID text: the denial above for
 // the user, full access for SYSTEM and Administrators, the rest above for
 // the user, and for the object's owner nothing beyond reading the DACL (an
@@ -25,5 +42,11 @@ constexpr DWORD kLeftToUsersProcesses =
 std::wstring ProcessDaclSddl(const std::wstring& userSid);
 
 void HardenProcess();
+
+// Gives every thread of the process that runs now the object DACL. The
+// system's libraries start threads of their own (the listener of device
+// notifications, for one); where the platform does not give them the
+// token's default DACL, a second pass after start-up does.
+void CloseRunningThreadsToOtherProcesses();
 
 }  // namespace vnk

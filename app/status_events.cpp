@@ -57,7 +57,7 @@ void CloseLoginBoxes(bool onlyGone) {
     for (auto& [letter, info] : vnk::Drives()) {
         if (!info.loginThread) continue;
         if (onlyGone && !vnk::DriveIsGone(letter, L"Varnokd: OnDeviceChange")) continue;
-        if (!info.loginThread->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0))
+        if (!vnk::AskLoginThread(letter, WM_LOGIN_CLOSE))
             vnk::Trace(L"Varnokd: CloseLoginBoxes: login box of drive %c: not told to close (%lu)\n", letter,
                        ::GetLastError());
     }

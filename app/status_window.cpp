@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "app/process_hardening.h"
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/strings.h"
@@ -89,6 +90,10 @@ BOOL CVNKDStatus::OnInitDialog() {
         EndDialog(IDCANCEL);
         return FALSE;
     }
+
+    // The drives' threads and the system's own (the device notifications'
+    // listener) run now: none of them is left open to other programs.
+    vnk::CloseRunningThreadsToOtherProcesses();
 
     // The posted minimise comes first and hides the window behind its tray
     // icon; the posted update then fills the list.
@@ -193,6 +198,13 @@ void CVNKDStatus::OnSysCommand(UINT command, LPARAM) {
     // The low four bits of a system command are the system's own.
     switch (command & 0xFFF0) {
         case SC_MINIMIZE:
+            if (vnk::fw::detail::SentByAnotherThread()) {
+                // Hiding makes the tray icon's window, and a window is bound
+                // to its object only outside other threads' sent messages:
+                // the minimise is done from our own queue.
+                PostMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0);
+                return;
+            }
             m_bHidden = true;
             break;
         case SC_RESTORE:
@@ -290,7 +302,7 @@ LRESULT CVNKDStatus::OnEventTriggered(WPARAM drive, LPARAM) {
     // Only this thread changes the set of drives: the look-up needs no lock.
     vnk::DriveInfo* info = vnk::Drives().Find(letter);
     if (info == nullptr) return 0;
-    if (info->loginThread && !info->loginThread->PostThreadMessage(WM_LOGIN_SHOW, letter, 0))
+    if (info->loginThread && !vnk::AskLoginThread(letter, WM_LOGIN_SHOW))
         vnk::Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter, ::GetLastError());
 
     std::lock_guard lock(vnk::DriveLock);

@@ -4,6 +4,7 @@
 
 #include "fw/app.h"
 #include "fw/message_map.h"
+#include "fw/handles.h"
 
 class CVarnokdApp : public vnk::fw::App {
 public:
@@ -19,5 +20,10 @@ public:
 private:
     FW_DECLARE_MESSAGE_MAP()
 
+    // Creates the marker (or opens the one that exists); `existed` tells
+    // whether a mapping of that name was there already.
+    static vnk::fw::UniqueHandle CreateInstanceMarker(bool& existed);
+    // Brings a running instance's window up: true when one answered within
+    // five seconds.
     static bool HandOverToRunningInstance();
 };

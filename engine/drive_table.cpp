@@ -14,14 +14,15 @@ thread_local int t_driveLockDepth = 0;
 // How often a stop that could not be posted (a full queue) is tried again.
 constexpr DWORD kRepostMs = 100;
 
-void EndThread(std::unique_ptr<vnk::fw::Thread>& thread, UINT message) {
+// Asks the thread to end through its private stop event (with WM_QUIT for
+// a login thread, whose loop takes it only then) and waits for it.
+void EndThread(std::unique_ptr<vnk::fw::Thread>& thread) {
     if (!thread) return;
     // Answer what the thread may be sending us (a login box's broadcast)
     // while it finishes.
-    while (!thread->PostThreadMessage(message, 0, 0) &&
-           vnk::fw::WaitAnsweringSent(thread->Handle(), kRepostMs) == WAIT_TIMEOUT) {
-        Trace(L"EndThread: message 0x%x not posted to thread %lu (%lu), trying again\n", message,
-              thread->m_nThreadID, ::GetLastError());
+    while (!thread->RequestStop() && vnk::fw::WaitAnsweringSent(thread->Handle(), kRepostMs) == WAIT_TIMEOUT) {
+        Trace(L"EndThread: WM_QUIT not posted to thread %lu (%lu), trying again\n", thread->m_nThreadID,
+              ::GetLastError());
     }
     vnk::fw::WaitAnsweringSent(thread->Handle(), INFINITE);
     thread.reset();
@@ -38,8 +39,8 @@ void TakeWatchers(DriveInfo& info, std::vector<std::unique_ptr<vnk::fw::Thread>>
     info.watcherFired = false;
 }
 
-void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads, UINT message) {
-    for (auto& thread : threads) EndThread(thread, message);
+void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads) {
+    for (auto& thread : threads) EndThread(thread);
     threads.clear();
 }
 
@@ -70,8 +71,8 @@ DriveInfo::~DriveInfo() {
     // under it.
     std::vector<std::unique_ptr<vnk::fw::Thread>> watchers;
     TakeWatchers(*this, watchers);
-    EndThreads(watchers, WM_WATCHER_STOP);
-    EndThread(loginThread, WM_QUIT);
+    EndThreads(watchers);
+    EndThread(loginThread);
 }
 
 DriveTable::~DriveTable() {
@@ -100,6 +101,71 @@ DriveTable& Drives() {
     [[maybe_unused]] static DeviceSeam& device = DefaultDevice();
     static DriveTable table;
     return table;
+}
+
+bool AskWatcherToEject(DriveInfo& info) {
+    // The post waits for nothing under the lock: a watcher just started
+    // that has no message queue yet leaves the eject to the caller.
+    if (!info.watcher || !info.watcherServes || !info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0, 0))
+        return false;
+    ++info.ejectRequests;
+    return true;
+}
+
+bool TakeEjectRequest(DriveInfo& info) {
+    std::lock_guard lock(DriveLock);
+    if (info.ejectRequests == 0) return false;
+    --info.ejectRequests;
+    return true;
+}
+
+namespace {
+unsigned* RequestCounter(DriveInfo& info, UINT message) {
+    switch (message) {
+        case WM_LOGIN_SHOW: return &info.loginShowRequests;
+        case WM_LOGIN_CLOSE: return &info.loginCloseRequests;
+        default: return nullptr;
+    }
+}
+}  // namespace
+
+bool AskLoginThread(wchar_t letter, UINT message) {
+    vnk::fw::Thread* thread = nullptr;
+    {
+        std::lock_guard lock(DriveLock);
+        DriveInfo* info = Drives().Find(letter);
+        unsigned* counter = info != nullptr ? RequestCounter(*info, message) : nullptr;
+        if (counter == nullptr || !info->loginThread) return false;
+        ++*counter;
+        thread = info->loginThread.get();
+    }
+    // Outside the lock: the post may wait for a thread just started. Only
+    // this thread deletes records and their threads, so `thread` stays.
+    const WPARAM wParam = message == WM_LOGIN_SHOW ? letter : 0;
+    if (thread->PostThreadMessage(message, wParam, 0)) return true;
+    const DWORD error = ::GetLastError();
+    {
+        std::lock_guard lock(DriveLock);
+        if (DriveInfo* info = Drives().Find(letter); info != nullptr && info->loginThread.get() == thread) {
+            unsigned* counter = RequestCounter(*info, message);
+            if (*counter > 0) --*counter;
+        }
+    }
+    ::SetLastError(error);
+    return false;
+}
+
+std::optional<wchar_t> TakeLoginRequest(const vnk::fw::Thread& thread, UINT message, wchar_t letter) {
+    std::lock_guard lock(DriveLock);
+    for (auto& [own, info] : Drives()) {
+        if (info.loginThread.get() != &thread) continue;
+        unsigned* counter = RequestCounter(info, message);
+        if (counter == nullptr || *counter == 0) return std::nullopt;
+        if (message == WM_LOGIN_SHOW && letter != own) return std::nullopt;
+        --*counter;
+        return own;
+    }
+    return std::nullopt;
 }
 
 void StartWatcher(wchar_t letter, DriveInfo& info) {
@@ -136,7 +202,7 @@ void StopAllWatchers() {
         std::lock_guard lock(DriveLock);
         for (auto& [letter, info] : Drives()) TakeWatchers(info, watchers);
     }
-    EndThreads(watchers, WM_WATCHER_STOP);
+    EndThreads(watchers);
 }
 
 void VNKDShutdown() {
@@ -150,7 +216,7 @@ void VNKDShutdown() {
             if (info.loginThread) logins.push_back(std::move(info.loginThread));
     }
     // A box still open goes without its eject path, as at any end of its thread.
-    EndThreads(logins, WM_QUIT);
+    EndThreads(logins);
 
     VNKDCleanup();
 

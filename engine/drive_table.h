@@ -7,6 +7,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/driver_interface.h"
@@ -54,6 +55,14 @@ struct DriveInfo {
     // Replaced watchers that had not ended when they were replaced; kept
     // owned until they are stopped with the others.
     std::vector<std::unique_ptr<vnk::fw::Thread>> retiredWatchers;
+
+    // Requests posted to the drive's threads and not yet taken, counted
+    // under DriveLock before each post. A thread message carries no sender
+    // and any program can post one to any thread, so a thread acts on a
+    // message only when it can take a request of its kind here.
+    unsigned ejectRequests = 0;       // WM_WATCHER_EJECT
+    unsigned loginShowRequests = 0;   // WM_LOGIN_SHOW
+    unsigned loginCloseRequests = 0;  // WM_LOGIN_CLOSE
 };
 
 // The lock of the drive table: a critical section, re-entrant for its
@@ -126,6 +135,27 @@ UINT DriveWatcherProc(LPVOID param);
 constexpr UINT kWatcherStopped = 0;
 constexpr UINT kWatcherDone = 1;
 constexpr UINT kWatcherNoRecord = 0xFFFFFFFF;
+
+// Asks the record's watcher to eject the disc: counts the request and
+// posts WM_WATCHER_EJECT without waiting. False (nothing counted) when no
+// stored watcher serves requests or the post failed: the caller ejects.
+// The caller holds DriveLock.
+bool AskWatcherToEject(DriveInfo& info);
+// On a watcher, for each WM_WATCHER_EJECT it removed: whether it was one
+// of ours (a counted request is taken). Takes DriveLock.
+bool TakeEjectRequest(DriveInfo& info);
+
+// Asks a drive's login thread to show its box (WM_LOGIN_SHOW with the
+// letter) or to close it (WM_LOGIN_CLOSE): the request is counted in the
+// drive's record under DriveLock, then posted outside it. False when the
+// drive has no login thread or the post failed (the count is taken back).
+// Main thread only (it alone deletes records and threads).
+bool AskLoginThread(wchar_t letter, UINT message);
+// On a login thread, for a WM_LOGIN_SHOW or WM_LOGIN_CLOSE it got: the
+// letter of the record whose login thread it is, if the message was one of
+// ours (a counted request is taken; for WM_LOGIN_SHOW only when
+// `letter` is that record's letter). Takes DriveLock.
+std::optional<wchar_t> TakeLoginRequest(const vnk::fw::Thread& thread, UINT message, wchar_t letter);
 
 // Starts a record's watcher: created suspended, stored, resumed.
 // The caller holds DriveLock.

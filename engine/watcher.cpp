@@ -13,19 +13,22 @@ namespace vnk {
 
 namespace {
 
-enum class Wake { Event, Input };
+enum class Wake { Stop, Event, Input };
 
-// Waits for the record's event or for new input. A wait that fails at once
-// (no event, or a handle that is gone) falls back to waiting for input
-// only, so that the watcher still serves its messages without spinning.
-Wake WaitForEventOrInput(HANDLE event) {
+// Waits for the watcher's private stop event, the record's event or new
+// input. A wait that fails at once (no event, or a handle that is gone)
+// falls back to waiting for the stop event and input only, so that the
+// watcher still serves its messages without spinning.
+Wake WaitForEventOrInput(HANDLE stop, HANDLE event) {
     if (event != nullptr) {
-        const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &event, INFINITE, QS_ALLINPUT, 0);
-        if (r == WAIT_OBJECT_0) return Wake::Event;
-        if (r == WAIT_OBJECT_0 + 1) return Wake::Input;
+        const HANDLE handles[2] = {stop, event};
+        const DWORD r = ::MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_ALLINPUT, 0);
+        if (r == WAIT_OBJECT_0) return Wake::Stop;
+        if (r == WAIT_OBJECT_0 + 1) return Wake::Event;
+        if (r == WAIT_OBJECT_0 + 2) return Wake::Input;
     }
-    ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, 0);
-    return Wake::Input;
+    return ::MsgWaitForMultipleObjectsEx(1, &stop, INFINITE, QS_ALLINPUT, 0) == WAIT_OBJECT_0 ? Wake::Stop
+                                                                                                : Wake::Input;
 }
 
 }  // namespace
@@ -34,8 +37,9 @@ UINT DriveWatcherProc(LPVOID param) {
     const auto letter = static_cast<wchar_t>(reinterpret_cast<UINT_PTR>(param));
 
     vnk::fw::Thread* self = vnk::fw::CurrentThread();
+    if (self == nullptr) return kWatcherNoRecord;  // only ever run as a framework thread
     const HWND mainWindow =
-        self != nullptr && self->GetMainWnd() != nullptr ? self->GetMainWnd()->m_hWnd : nullptr;
+        self->GetMainWnd() != nullptr ? self->GetMainWnd()->m_hWnd : nullptr;
 
     // Only the main thread changes the table; the look-up takes the lock so
     // that it never reads the map while a re-probe rebalances it.
@@ -48,6 +52,16 @@ UINT DriveWatcherProc(LPVOID param) {
 
     MSG msg;
     ::PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_NOREMOVE);
+
+    // An eject is done only on a request that this process counted; the
+    // message alone may come from any program.
+    const auto serveEject = [&] {
+        if (TakeEjectRequest(*info)) {
+            EjectDisc(letter);
+        } else {
+            Trace(L"DriveWatcherProc: drive %c: an eject message nobody here asked for, ignored\n", letter);
+        }
+    };
 
     // Every way out goes through here. Under DriveLock the watcher says that
     // it takes no more requests (a login box then ejects by itself); the
@@ -67,7 +81,7 @@ UINT DriveWatcherProc(LPVOID param) {
                 Trace(L"DriveWatcherProc: event of drive %c: not passed on (%lu)\n", letter, ::GetLastError());
             }
         }
-        while (::PeekMessageW(&msg, nullptr, WM_WATCHER_EJECT, WM_WATCHER_EJECT, PM_REMOVE)) EjectDisc(letter);
+        while (::PeekMessageW(&msg, nullptr, WM_WATCHER_EJECT, WM_WATCHER_EJECT, PM_REMOVE)) serveEject();
         return code;
     };
 
@@ -75,16 +89,20 @@ UINT DriveWatcherProc(LPVOID param) {
         // Serve every request of our range that waits in the queue: the
         // wait below wakes only for input that came after the last look at
         // the queue, so a request already there must not be left for it.
+        // A stop is the owner's private event; WM_WATCHER_STOP (WM_APP),
+        // which any program can post, is taken out of the way and ignored.
         while (::PeekMessageW(&msg, nullptr, WM_WATCHER_STOP, WM_WATCHER_EJECT, PM_REMOVE)) {
-            if (msg.message == WM_WATCHER_STOP) return finish(kWatcherStopped, false);
-            if (msg.message == WM_WATCHER_EJECT) EjectDisc(letter);
+            if (msg.message == WM_WATCHER_EJECT) serveEject();
         }
+        if (self->StopRequested()) return finish(kWatcherStopped, false);
         if (!WatchersMayRun.load()) return finish(kWatcherDone, false);
 
         // Read for each wait. The event is replaced or closed only after
         // this thread has been stopped, so it stays valid while we wait.
         const HANDLE event = info->event.get();
-        if (WaitForEventOrInput(event) == Wake::Event) {
+        const Wake wake = WaitForEventOrInput(self->StopEvent(), event);
+        if (wake == Wake::Stop) return finish(kWatcherStopped, false);
+        if (wake == Wake::Event) {
             {
                 std::lock_guard lock(DriveLock);
                 ::ResetEvent(event);

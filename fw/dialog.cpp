@@ -66,7 +66,11 @@ void Dialog::UnbindControls() {
 
 INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
-        auto* self = reinterpret_cast<Dialog*>(lParam);
+        // Only the dialog this thread is creating now is bound, once; the
+        // message's lParam merely has to agree with it.
+        auto* self = static_cast<Dialog*>(
+            detail::TakeObjectBeingCreated(hwnd, message, reinterpret_cast<const void*>(lParam)));
+        if (self == nullptr) return FALSE;
         self->Bind(hwnd);
         // A dialog object may make several windows over its life.
         self->m_dpi = DpiOf(hwnd);
@@ -86,6 +90,15 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
     }
     auto* self = static_cast<Dialog*>(FromHandle(hwnd));
     if (self == nullptr) return FALSE;
+    if (message == WM_NCCREATE || message == WM_CREATE) {
+        // A bound dialog has been created: these come from somebody else.
+        detail::TakeObjectBeingCreated(hwnd, message, nullptr);  // traces it
+        if (message == WM_CREATE) return FALSE;  // the default handling
+        // The default handling of WM_NCCREATE would retitle the window with
+        // the sender's text: it is answered here instead.
+        ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    }
     if (self->m_skipNextDialogProc) {
         // The dialog manager asks us first inside Default(); let it go on.
         self->m_skipNextDialogProc = false;
@@ -112,6 +125,8 @@ LRESULT Dialog::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 HWND Dialog::CreateFromTemplate(HWND owner) {
     m_ended = false;
     m_result = -1;
+    if (m_hWnd != nullptr) return nullptr;  // one window at a time
+    const detail::CreationScope creating(this);
     return ::CreateDialogParamW(ResourceInstance(), MAKEINTRESOURCEW(m_templateId), owner,
                                 DialogProc, reinterpret_cast<LPARAM>(this));
 }
@@ -132,6 +147,7 @@ INT_PTR Dialog::DoModal() {
         const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
         if (got == -1) break;
         if (got == 0) {
+            if (!AcceptQuit()) continue;
             ::PostQuitMessage(static_cast<int>(msg.wParam));
             break;
         }

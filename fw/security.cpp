@@ -2,6 +2,8 @@
 
 #include <sddl.h>
 
+#include <atomic>
+
 namespace vnk::fw {
 
 std::vector<BYTE> UserSidOf(HANDLE process) {
@@ -60,5 +62,12 @@ std::wstring OwnerOnlySddl() {
     if (user.empty()) return {};
     return L"D:P(A;;GA;;;" + user + L")(A;;GA;;;SY)";
 }
+
+namespace {
+std::atomic<SECURITY_ATTRIBUTES*> g_threadSecurity{nullptr};
+}
+
+void SetDefaultThreadSecurity(SECURITY_ATTRIBUTES* attributes) { g_threadSecurity = attributes; }
+SECURITY_ATTRIBUTES* DefaultThreadSecurity() { return g_threadSecurity.load(); }
 
 }  // namespace vnk::fw

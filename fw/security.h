@@ -44,4 +44,10 @@ private:
 // nothing inherited.
 std::wstring OwnerOnlySddl();
 
+// The security attributes with which the framework starts a thread whose
+// starter names none; null (the token's default) until the program sets
+// them. The attributes must live as long as threads may start.
+void SetDefaultThreadSecurity(SECURITY_ATTRIBUTES* attributes);
+SECURITY_ATTRIBUTES* DefaultThreadSecurity();
+
 }  // namespace vnk::fw

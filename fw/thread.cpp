@@ -3,6 +3,7 @@
 #include <process.h>
 
 #include "fw/app.h"
+#include "fw/security.h"
 #include "fw/wnd.h"
 
 namespace vnk::fw {
@@ -48,6 +49,7 @@ bool Thread::CreateSuspended(int priority, UINT stackSize, LPSECURITY_ATTRIBUTES
     m_queueReady.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_queueReady) return false;
     unsigned id = 0;
+    if (security == nullptr) security = DefaultThreadSecurity();
     const uintptr_t handle =
         ::_beginthreadex(security, stackSize, &Thread::Entry, this, CREATE_SUSPENDED, &id);
     if (handle == 0) return false;
@@ -94,7 +96,11 @@ int Thread::Run() {
     MSG msg;
     for (;;) {
         const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
-        if (got == 0 || got == -1) break;
+        if (got == -1) break;
+        if (got == 0) {
+            if (AcceptQuit()) break;
+            continue;
+        }
         PumpMessage(msg);
     }
     const int loopCode = static_cast<int>(msg.wParam);
@@ -112,6 +118,22 @@ BOOL PreTranslateWindowChain(MSG* msg) {
 }
 
 BOOL Thread::PreTranslateMessage(MSG* msg) { return PreTranslateWindowChain(msg); }
+
+BOOL Thread::RequestStop(DWORD queueWaitMs) {
+    ::SetEvent(m_stopRequested.get());
+    if (m_proc != nullptr) return TRUE;
+    return PostThreadMessage(WM_QUIT, 0, 0, queueWaitMs);
+}
+
+bool AcceptQuit() {
+    const Thread* thread = CurrentThread();
+    if (thread == nullptr || thread->StopRequested()) return true;
+    wchar_t line[120];
+    ::wsprintfW(line, L"fw: AcceptQuit: WM_QUIT to thread %lu that nobody here asked to end: ignored\n",
+                ::GetCurrentThreadId());
+    ::OutputDebugStringW(line);
+    return false;
+}
 
 BOOL Thread::PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam, DWORD queueWaitMs) const {
     if (!m_ownedHandle) return FALSE;

@@ -48,6 +48,18 @@ public:
     static constexpr DWORD kQueueWaitMs = 5000;
     BOOL PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam, DWORD queueWaitMs = kQueueWaitMs) const;
 
+    // Asks the thread to end. Thread messages carry no sender, and any
+    // program of the user can post WM_QUIT to any thread: the request is a
+    // private event of the object, set here and only here. A user-interface
+    // thread is also posted WM_QUIT (as PostThreadMessage does, waiting at
+    // most `queueWaitMs` for its queue), so that a modal loop it runs (a
+    // message box) ends too; its own loop takes WM_QUIT only once the event
+    // is set. A worker waits on StopEvent() itself. FALSE when the WM_QUIT
+    // could not be posted (the event is set all the same).
+    BOOL RequestStop(DWORD queueWaitMs = kQueueWaitMs);
+    bool StopRequested() const { return ::WaitForSingleObject(m_stopRequested.get(), 0) == WAIT_OBJECT_0; }
+    HANDLE StopEvent() const { return m_stopRequested.get(); }
+
     // Creates the thread suspended; false if the platform refused.
     bool CreateSuspended(int priority, UINT stackSize, LPSECURITY_ATTRIBUTES security);
 
@@ -62,6 +74,7 @@ private:
 
     UniqueHandle m_ownedHandle;
     UniqueHandle m_queueReady;
+    UniqueHandle m_stopRequested{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
     friend std::unique_ptr<Thread> BeginThread(ThreadProc, LPVOID, int, UINT, DWORD,
                                                LPSECURITY_ATTRIBUTES);
@@ -86,6 +99,11 @@ std::unique_ptr<T> BeginThread(int priority = THREAD_PRIORITY_NORMAL, UINT stack
 // The thread object of the calling thread (the application on the main
 // thread), or null for a thread the framework did not start.
 Thread* CurrentThread();
+
+// Whether a WM_QUIT that the calling thread's loop took may end it: only
+// after its owner asked (Thread::RequestStop). A thread the framework did
+// not start keeps the platform's rule. A refused WM_QUIT is traced.
+bool AcceptQuit();
 
 // Routes one message as the framework's loops do: a thread message to the
 // thread's message map, a window message through PreTranslateMessage to

@@ -17,7 +17,37 @@ bool IsCtlColor(UINT message) {
     return message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC;
 }
 
+// The object whose window this thread is creating now: set by CreateEx and
+// Dialog::CreateFromTemplate for the length of the system call, taken by
+// the window's first message. Any program can send a window of ours
+// WM_NCCREATE or WM_INITDIALOG with a pointer of its choosing; only this
+// pointer, never the message's, is bound.
+thread_local Wnd* t_beingCreated = nullptr;
+
 }  // namespace
+
+namespace detail {
+
+CreationScope::CreationScope(Wnd* wnd) : m_outer(std::exchange(t_beingCreated, wnd)) {}
+CreationScope::~CreationScope() { t_beingCreated = m_outer; }
+
+bool SentByAnotherThread() { return ::InSendMessageEx(nullptr) != ISMEX_NOSEND; }
+
+Wnd* TakeObjectBeingCreated(HWND hwnd, UINT message, const void* claimed) {
+    Wnd* const candidate = t_beingCreated;
+    if (candidate != nullptr && candidate == claimed && candidate->m_hWnd == nullptr &&
+        Wnd::FromHandle(hwnd) == nullptr && !SentByAnotherThread()) {
+        t_beingCreated = nullptr;  // once
+        return candidate;
+    }
+    wchar_t line[160];
+    ::wsprintfW(line, L"fw: message 0x%04x to window %p outside its creation by this thread: nothing bound\n",
+                message, static_cast<void*>(hwnd));
+    ::OutputDebugStringW(line);
+    return nullptr;
+}
+
+}  // namespace detail
 
 HINSTANCE ResourceInstance() { return ::GetModuleHandleW(nullptr); }
 
@@ -52,8 +82,26 @@ bool CmdTarget::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& re
 
 LRESULT CALLBACK WndProcThunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
-        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
-        if (auto* self = static_cast<Wnd*>(cs->lpCreateParams)) self->Bind(hwnd);
+        // The pointer the creation carries must be the one this thread is
+        // creating now; a later WM_NCCREATE is somebody else's.
+        const auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        Wnd* self = detail::TakeObjectBeingCreated(hwnd, message, cs != nullptr ? cs->lpCreateParams : nullptr);
+        if (self == nullptr) {
+            // A window in creation that is not ours to bind goes on as a
+            // plain window. A late one is answered without the default
+            // handling, which would retitle the window with the sender's
+            // text (a second instance finds the first by its title).
+            if (Wnd::FromHandle(hwnd) != nullptr) return TRUE;
+            return ::DefWindowProcW(hwnd, message, wParam, lParam);
+        }
+        self->Bind(hwnd);
+        self->m_creating = true;
+    } else if (message == WM_CREATE) {
+        Wnd* self = Wnd::FromHandle(hwnd);
+        if (self == nullptr || !self->m_creating || detail::SentByAnotherThread()) {
+            detail::TakeObjectBeingCreated(hwnd, message, nullptr);  // traces it
+            return ::DefWindowProcW(hwnd, message, wParam, lParam);
+        }
     }
     Wnd* self = Wnd::FromHandle(hwnd);
     if (self == nullptr) return ::DefWindowProcW(hwnd, message, wParam, lParam);
@@ -127,9 +175,14 @@ bool Wnd::CreateEx(DWORD exStyle, const wchar_t* title, DWORD style, int x, int 
         wc.lpszClassName = kWindowClass;
         return ::RegisterClassExW(&wc);
     }();
-    if (atom == 0) return false;
-    HWND hwnd = ::CreateWindowExW(exStyle, kWindowClass, title, style, x, y, width, height, parent,
-                                  menuOrId, ResourceInstance(), this);
+    if (atom == 0 || m_hWnd != nullptr) return false;
+    HWND hwnd = nullptr;
+    {
+        const detail::CreationScope creating(this);
+        hwnd = ::CreateWindowExW(exStyle, kWindowClass, title, style, x, y, width, height, parent, menuOrId,
+                                 ResourceInstance(), this);
+    }
+    m_creating = false;
     return hwnd != nullptr;
 }
 

@@ -1,7 +1,10 @@
 // A window bound to a C++ object. The association is made at the window's
-// first message (WM_NCCREATE, WM_INITDIALOG) or by Attach for a control,
-// and removed at WM_NCDESTROY before the object is told, so that no handler
-// runs on an object whose window is half gone.
+// first message (WM_NCCREATE, WM_INITDIALOG) while this thread creates it,
+// once, or by Attach for a control, and removed at WM_NCDESTROY before the
+// object is told, so that no handler runs on an object whose window is half
+// gone. A WM_CREATE or WM_INITDIALOG outside the creation (any program can
+// send one) goes to the default procedure and is traced; a late WM_NCCREATE
+// is traced and answered without it (it would retitle the window).
 #pragma once
 
 #include <windows.h>
@@ -59,6 +62,10 @@ public:
     BOOL EnableWindow(BOOL enable) const { return ::EnableWindow(m_hWnd, enable); }
 
 protected:
+    // True between the binding at WM_NCCREATE and the end of CreateEx:
+    // WM_CREATE reaches the object only then.
+    bool m_creating = false;
+
     // Called after the window has gone and the association is removed.
     virtual void PostNcDestroy() {}
     // What Default() runs: DefWindowProcW for plain windows.
@@ -90,6 +97,28 @@ private:
     friend LRESULT CALLBACK WndProcThunk(HWND, UINT, WPARAM, LPARAM);
     friend class Dialog;
 };
+
+namespace detail {
+// Marks the object whose window the calling thread is creating, for the
+// length of one creation call; nested creations restore the outer one.
+class CreationScope {
+public:
+    explicit CreationScope(Wnd* wnd);
+    ~CreationScope();
+    CreationScope(const CreationScope&) = delete;
+    CreationScope& operator=(const CreationScope&) = delete;
+
+private:
+    Wnd* m_outer;
+};
+// Whether the message being handled was sent by another thread or process.
+bool SentByAnotherThread();
+// The object to bind to `hwnd` for its first message: the one this thread
+// is creating, if `claimed` (the pointer the message carries) is that
+// object, the window has none yet and the message is this thread's own;
+// taken once. Otherwise null, and the refusal is traced.
+Wnd* TakeObjectBeingCreated(HWND hwnd, UINT message, const void* claimed);
+}  // namespace detail
 
 // The module whose resources (dialogs, strings, menus, icons) the program uses.
 HINSTANCE ResourceInstance();

@@ -18,17 +18,21 @@ namespace {
 
 // Waits `ms` for another try at the lock; false when the thread was told to
 // end meanwhile (the program exits): the tries then stop without a box,
-// which nobody would be there to answer.
+// which nobody would be there to answer. Only the thread's owner can tell
+// it that (its private stop event); a WM_QUIT from elsewhere changes nothing.
 bool WaitBeforeNextTry(DWORD ms) {
+    const vnk::fw::Thread* thread = vnk::fw::CurrentThread();
+    const HANDLE stop = thread != nullptr ? thread->StopEvent() : nullptr;
     const ULONGLONG end = ::GetTickCount64() + ms;
     MSG msg;
     for (;;) {
-        if (::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return false;
+        // Answers sent messages (other windows' broadcasts reach the hidden
+        // box too), which wake the wait as well.
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        if (thread != nullptr && thread->StopRequested()) return false;
         const ULONGLONG now = ::GetTickCount64();
         if (now >= end) return true;
-        // Sent messages (other windows' broadcasts reach the hidden box too)
-        // wake the wait as well; the peek above answers them.
-        ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_POSTMESSAGE | QS_SENDMESSAGE, 0);
+        ::MsgWaitForMultipleObjectsEx(stop != nullptr ? 1 : 0, &stop, static_cast<DWORD>(end - now), QS_SENDMESSAGE, 0);
     }
 }
 
@@ -312,8 +316,7 @@ void CVNKDLoginBox::RequestEject() const {
         // it, or it has fired and is ending), the disc must go all the same.
         // The post waits for nothing under the lock: a watcher just started
         // that has no message queue yet leaves the eject to this box.
-        ejectHere = !info->watcher || !info->watcherServes ||
-                    !info->watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0, 0);
+        ejectHere = !vnk::AskWatcherToEject(*info);
         info->status = vnk::NoDisc;
     }
     if (ejectHere) vnk::EjectDisc(m_driveLetter);

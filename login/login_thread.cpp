@@ -2,6 +2,7 @@
 
 #include "common/messages.h"
 #include "common/trace.h"
+#include "engine/drive_table.h"
 
 FW_BEGIN_MESSAGE_MAP(CVNKDLogin, vnk::fw::Thread)
     FW_ON_THREAD_MESSAGE(WM_LOGIN_SHOW, OnShowLoginBox)
@@ -10,19 +11,17 @@ FW_END_MESSAGE_MAP()
 
 void CVNKDLogin::OnShowLoginBox(WPARAM wParam, LPARAM) {
     const auto letter = static_cast<wchar_t>(LOWORD(wParam));
-    if (m_loginBox.IsWindow()) {
-        // An open box is neither raised nor set up again, and it is never
-        // taken over for another drive.
-        if (letter != m_loginBox.m_driveLetter)
-            vnk::Trace(L"CVNKDLogin: OnShowLoginBox: request for drive %c: ignored while the box of drive %c: is open\n",
-                       letter, m_loginBox.m_driveLetter);
-        return;
-    }
-    if (letter < L'A' || letter > L'Z') {
-        vnk::Trace(L"CVNKDLogin: OnShowLoginBox: request without a drive letter (0x%x) ignored\n",
+    // Any program can post this message to this thread: a box is opened
+    // only on a request the status window counted, and only for the drive
+    // whose record holds this thread. The check runs on every route in,
+    // the thread's loop and the modal loops' message filter alike.
+    if (!vnk::TakeLoginRequest(*this, WM_LOGIN_SHOW, letter)) {
+        vnk::Trace(L"CVNKDLogin: OnShowLoginBox: request for drive 0x%x that nobody here made: ignored\n",
                    static_cast<unsigned>(LOWORD(wParam)));
         return;
     }
+    // An open box is neither raised nor set up again.
+    if (m_loginBox.IsWindow()) return;
     m_loginBox.m_driveLetter = letter;
     m_loginBox.Create();
     if (m_loginBox.IsWindow())
@@ -30,6 +29,11 @@ void CVNKDLogin::OnShowLoginBox(WPARAM wParam, LPARAM) {
 }
 
 void CVNKDLogin::OnCloseLoginBox(WPARAM, LPARAM) {
+    // Closing ejects the disc: only on a request the status window counted.
+    if (!vnk::TakeLoginRequest(*this, WM_LOGIN_CLOSE, 0)) {
+        vnk::Trace(L"CVNKDLogin: OnCloseLoginBox: a close request nobody here made: ignored\n");
+        return;
+    }
     if (m_loginBox.IsWindow()) m_loginBox.PostMessage(WM_CLOSE);
 }
 

@@ -1,6 +1,8 @@
 // A drive's login thread: a user-interface thread whose message loop hosts
 // the drive's login box. It shows the box on WM_LOGIN_SHOW and closes it on
-// WM_LOGIN_CLOSE; WM_QUIT ends it.
+// WM_LOGIN_CLOSE, each only when the request was counted in its drive's
+// record (vnk::AskLoginThread); it ends when its owner asks (RequestStop),
+// not on a WM_QUIT alone.
 #pragma once
 
 #include <memory>

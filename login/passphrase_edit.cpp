@@ -1,6 +1,9 @@
 #include "login/passphrase_edit.h"
 
+#include <bcrypt.h>
+
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -21,6 +24,38 @@ size_t FirstLineLength(const wchar_t* text, size_t limit) {
     while (n < limit && text[n] != L'\0' && text[n] != L'\r' && text[n] != L'\n') ++n;
     return n;
 }
+
+constexpr int kClipboardAttempts = 10;
+constexpr DWORD kClipboardRetryMs = 20;
+
+// The clipboard's text as this process sees it, while the clipboard is
+// open: the system hands it over in memory of this process, which is wiped
+// once read (Wipe). When a window of this process owns the clipboard, that
+// memory is the clipboard's data itself and is left alone.
+struct ClipboardText {
+    HANDLE data = nullptr;
+    wchar_t* units = nullptr;
+    size_t count = 0;  // up to the first zero unit
+
+    bool Read() {
+        data = ::GetClipboardData(CF_UNICODETEXT);
+        if (data == nullptr || (units = static_cast<wchar_t*>(::GlobalLock(data))) == nullptr) return false;
+        const size_t limit = ::GlobalSize(data) / sizeof(wchar_t);
+        while (count < limit && units[count] != L'\0') ++count;
+        return true;
+    }
+    void Wipe() {
+        if (units == nullptr) return;
+        DWORD owner = 0;
+        const HWND ownerWindow = ::GetClipboardOwner();
+        if (ownerWindow == nullptr || ::GetWindowThreadProcessId(ownerWindow, &owner) == 0 ||
+            owner != ::GetCurrentProcessId())
+            ::SecureZeroMemory(units, ::GlobalSize(data));
+        ::GlobalUnlock(data);
+        units = nullptr;
+        count = 0;
+    }
+};
 
 }  // namespace
 
@@ -46,7 +81,7 @@ FW_END_MESSAGE_MAP()
 bool CPassphraseEdit::SubclassWindow(HWND hwnd) {
     ReleaseSecret();
     if (!vnk::fw::Wnd::SubclassWindow(hwnd)) return false;
-    m_secret.emplace((kMaxUnits + 1) * sizeof(wchar_t));
+    m_secret.emplace(kRecordBytes + sizeof(PasteMark));
     if (!*m_secret) m_secret.reset();
     Original(EM_LIMITTEXT, kMaxUnits, 0);
     Original(WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
@@ -63,7 +98,8 @@ const wchar_t* CPassphraseEdit::Record() const {
 }
 
 void CPassphraseEdit::Wipe() {
-    if (m_secret) m_secret->Wipe();
+    // The record only: the paste's mark stays until the field goes.
+    if (m_secret) ::SecureZeroMemory(m_secret->data(), kRecordBytes);
     m_length = 0;
     m_pendingHigh = 0;
     if (m_hWnd != nullptr) Original(WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
@@ -75,7 +111,54 @@ void CPassphraseEdit::ReleaseSecret() {
     m_pendingHigh = 0;
 }
 
-void CPassphraseEdit::PostNcDestroy() { ReleaseSecret(); }
+void CPassphraseEdit::PostNcDestroy() {
+    ClearPastedClipboard();
+    ReleaseSecret();
+}
+
+CPassphraseEdit::PasteMark* CPassphraseEdit::Mark() const {
+    return m_secret ? reinterpret_cast<PasteMark*>(static_cast<BYTE*>(m_secret->data()) + kRecordBytes) : nullptr;
+}
+
+bool CPassphraseEdit::HashText(const PasteMark& mark, const wchar_t* text, size_t units, BYTE (&hash)[32]) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return false;
+    BCRYPT_HASH_HANDLE handle = nullptr;
+    if (!BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &handle, nullptr, 0, nullptr, 0, 0))) {
+        ::BCryptCloseAlgorithmProvider(algorithm, 0);
+        return false;
+    }
+    const bool made =
+        BCRYPT_SUCCESS(::BCryptHashData(handle, const_cast<BYTE*>(mark.salt), sizeof mark.salt, 0)) &&
+        BCRYPT_SUCCESS(::BCryptHashData(handle, reinterpret_cast<BYTE*>(const_cast<wchar_t*>(text)),
+                                        static_cast<ULONG>(units * sizeof(wchar_t)), 0)) &&
+        BCRYPT_SUCCESS(::BCryptFinishHash(handle, hash, sizeof hash, 0));
+    ::BCryptDestroyHash(handle);
+    ::BCryptCloseAlgorithmProvider(algorithm, 0);
+    return made;
+}
+
+void CPassphraseEdit::ClearPastedClipboard() {
+    PasteMark* mark = Mark();
+    if (mark == nullptr || !mark->valid) return;
+    mark->valid = false;
+    // Another program may hold the clipboard open for a moment.
+    bool open = false;
+    for (int attempt = 0; attempt < kClipboardAttempts && !(open = ::OpenClipboard(nullptr)); ++attempt)
+        ::Sleep(kClipboardRetryMs);
+    if (!open) {
+        ::OutputDebugStringW(L"CPassphraseEdit: ClearPastedClipboard: the clipboard does not open, left as it is\n");
+        return;
+    }
+    ClipboardText text;
+    BYTE hash[32] = {};
+    if (text.Read() && HashText(*mark, text.units, text.count, hash) &&
+        std::memcmp(hash, mark->hash, sizeof hash) == 0)
+        ::EmptyClipboard();
+    text.Wipe();
+    ::SecureZeroMemory(hash, sizeof hash);
+    ::CloseClipboard();
+}
 
 std::pair<size_t, size_t> CPassphraseEdit::Selection() {
     DWORD start = 0;
@@ -182,13 +265,16 @@ LRESULT CPassphraseEdit::OnKeyDown(WPARAM wParam, LPARAM lParam) {
 
 LRESULT CPassphraseEdit::OnPaste(WPARAM, LPARAM) {
     if (!::IsClipboardFormatAvailable(CF_UNICODETEXT) || !::OpenClipboard(m_hWnd)) return 0;
-    if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* text = static_cast<const wchar_t*>(::GlobalLock(data))) {
-            const size_t limit = ::GlobalSize(data) / sizeof(wchar_t);
-            InsertAtSelection(text, FirstLineLength(text, limit));
-            ::GlobalUnlock(data);
+    ClipboardText text;
+    if (text.Read()) {
+        InsertAtSelection(text.units, FirstLineLength(text.units, text.count));
+        if (PasteMark* mark = Mark()) {
+            mark->valid = BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, mark->salt, sizeof mark->salt,
+                                                           BCRYPT_USE_SYSTEM_PREFERRED_RNG)) &&
+                          HashText(*mark, text.units, text.count, mark->hash);
         }
     }
+    text.Wipe();
     ::CloseClipboard();
     return 0;
 }

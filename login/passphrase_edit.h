@@ -5,7 +5,9 @@
 // (characters, IME results, paste, EM_REPLACESEL, WM_SETTEXT) and every
 // deletion is carried out on that buffer and mirrored in the control as
 // placeholders, so caret and selection stay the control's own. Copy, cut
-// and undo do nothing.
+// and undo do nothing. A paste wipes this process's copy of the clipboard's
+// text at once, and once the field goes the clipboard is emptied if it still
+// holds that text.
 #pragma once
 
 #include <windows.h>
@@ -35,7 +37,7 @@ public:
     bool HasSecretBuffer() const { return m_secret.has_value(); }
 
     // The login record: the units typed and one zero unit after them, in
-    // the field's own buffer. Valid until the next edit or Clear.
+    // the field's own buffer. Valid until the next edit or Wipe.
     const wchar_t* Record() const;
     DWORD RecordBytes() const { return static_cast<DWORD>((m_length + 1) * sizeof(wchar_t)); }
     size_t Length() const { return m_length; }
@@ -68,6 +70,21 @@ private:
     void ReleaseSecret();
     // The edit control's own handling, bypassing ours.
     LRESULT Original(UINT message, WPARAM wParam, LPARAM lParam) { return DefWindowProc(message, wParam, lParam); }
+
+    // What a paste leaves: the clipboard's text, not kept, but its salted
+    // hash, in the secret's locked pages after the record.
+    struct PasteMark {
+        BYTE salt[16];
+        BYTE hash[32];
+        bool valid;
+    };
+    static constexpr size_t kRecordBytes = (kMaxUnits + 1) * sizeof(wchar_t);
+    PasteMark* Mark() const;
+    // The salted hash of a clipboard text; false when it could not be made.
+    static bool HashText(const PasteMark& mark, const wchar_t* text, size_t units, BYTE (&hash)[32]);
+    // Once the field goes: empties the clipboard if it still holds exactly
+    // the text pasted last (a password manager's courtesy), then forgets it.
+    void ClearPastedClipboard();
 
     std::optional<vnk::fw::SecretBuffer> m_secret;
     size_t m_length = 0;

@@ -22,6 +22,7 @@ std::wstring ProductPath() { return ProgramPath(L"Varnokd.exe"); }
 
 HWND StatusWindowOf(DWORD processId) { return TopWindowOf(processId, L"Varnok Status"); }
 
+
 // A test whose program cannot be started must say why, or a failure that
 // comes and goes cannot be told apart from a missing build.
 TEST(AppProcessTest, AProgramThatCannotStartSaysWhy) {
@@ -52,15 +53,34 @@ TEST(AppProcessTest, SecondInstanceBringsTheFirstUpAndEnds) {
     ASSERT_TRUE(first.WaitForExit());
 }
 
-TEST(AppProcessTest, MarkerWithoutAWindowEndsTheNewInstanceSilently) {
-    HANDLE marker = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                         L"{DCDF2ADB-AC4B-4b2d-889C-0C84AD8EA74F}");
-    ASSERT_NE(marker, nullptr);
-    Process started(ProductPath(), L"");
-    ASSERT_TRUE(started.Started()) << started.StartError();
-    ASSERT_TRUE(started.WaitForExit());
-    EXPECT_EQ(StatusWindowOf(started.Id()), nullptr);
-    ::CloseHandle(marker);
+// Any program can make the marker first. A marker for which no instance's
+// window answers keeps nobody from starting (after five seconds of looking
+// for one); a real instance still hands over to the one that runs.
+TEST(AppProcessTest, AMarkerOfAnotherProgramDoesNotKeepTheClientFromStarting) {
+    Process squatter(ProgramPath(L"VarnokIntruder.exe"), L"squat");
+    ASSERT_TRUE(squatter.Started()) << squatter.StartError();
+    ASSERT_TRUE(PumpUntil([] {
+        const vnk::fw::UniqueHandle marker(
+            ::OpenFileMappingW(FILE_MAP_READ, FALSE, L"{DCDF2ADB-AC4B-4b2d-889C-0C84AD8EA74F}"));
+        return static_cast<bool>(marker);
+    })) << "the other program did not make the marker";
+
+    Process first(ProductPath(), L"");
+    ASSERT_TRUE(first.Started()) << first.StartError();
+    HWND window = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        window = StatusWindowOf(first.Id());
+        return window != nullptr && ::IsIconic(window) && !::IsWindowVisible(window);
+    })) << "the client did not start beside the other program's marker";
+
+    Process second(ProductPath(), L"");
+    ASSERT_TRUE(second.Started()) << second.StartError();
+    ASSERT_TRUE(second.WaitForExit()) << "a second instance ran beside the first";
+    EXPECT_EQ(StatusWindowOf(second.Id()), nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return ::IsWindowVisible(window) != FALSE; }));
+
+    ::PostMessageW(window, WM_COMMAND, ID_APP_EXIT_VARNOK, 0);
+    ASSERT_TRUE(first.WaitForExit());
 }
 
 // A hostile program of the same user, tried against the running client.
@@ -95,6 +115,15 @@ TEST(AppProcessTest, OtherProgramsOfTheUserCannotReadOrChangeTheClient) {
         EXPECT_FALSE(opened);
         EXPECT_EQ(::GetLastError(), DWORD{ERROR_ACCESS_DENIED});
     }
+
+    // Its threads: another program may not freeze, steer or end them
+    // (the program that started it is asked, the one whose creation handle
+    // reaches everything, so the test plays any other program).
+    const std::wstring openThreads = L"open-threads " + std::to_wstring(client.Id());
+    EXPECT_EQ(Process::Run(ProgramPath(L"VarnokIntruder.exe"), openThreads).exitCode, 0u)
+        << "a thread of the client opened with suspend, context or terminate rights";
+    // And the user can still end the program.
+    EXPECT_TRUE(vnk::fw::UniqueHandle(::OpenProcess(PROCESS_TERMINATE, FALSE, client.Id())));
 
     ::PostMessageW(window, WM_COMMAND, ID_APP_EXIT_VARNOK, 0);
     ASSERT_TRUE(client.WaitForExit());

@@ -145,20 +145,12 @@ protected:
     // The box of drive D:, shown by the login thread that the status
     // window's probe started.
     HWND ShowLoginBox() {
-        {
-            std::lock_guard lock(DriveLock);
-            DriveInfo* info = Drives().Find(L'D');
-            if (info == nullptr || !info->loginThread) return nullptr;
-            info->loginThread->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
-        }
+        if (!AskLoginThread(L'D', WM_LOGIN_SHOW)) return nullptr;
         return WaitForWindow(kBoxTitleD);
     }
 
     void CloseLoginBox(HWND box) {
-        {
-            std::lock_guard lock(DriveLock);
-            Drives().Find(L'D')->loginThread->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
-        }
+        AskLoginThread(L'D', WM_LOGIN_CLOSE);
         EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); }));
     }
 };

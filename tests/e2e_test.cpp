@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cwchar>
 #include <functional>
 #include <optional>
 #include <string>
@@ -29,6 +30,28 @@ namespace {
 constexpr wchar_t kPassphrase[] = L"open sesame";
 
 DWORD Ctl(const std::wstring& args) { return Process::Run(ProgramPath(L"VarnokSimCtl.exe"), args).exitCode; }
+
+// Another program of the user, doing to the client what any program could.
+DWORD Intruder(const std::wstring& args) { return Process::Run(ProgramPath(L"VarnokIntruder.exe"), args).exitCode; }
+
+BOOL CALLBACK CollectChild(HWND hwnd, LPARAM windows) {
+    reinterpret_cast<std::vector<HWND>*>(windows)->push_back(hwnd);
+    return TRUE;
+}
+
+// Every window of a process, children included, with the object of the
+// framework each is bound to (its window property, which any program can
+// read).
+std::vector<std::pair<HWND, HANDLE>> BoundObjects(DWORD processId) {
+    std::vector<HWND> windows;
+    for (HWND top : TopWindowsOf(processId)) {
+        windows.push_back(top);
+        ::EnumChildWindows(top, &CollectChild, reinterpret_cast<LPARAM>(&windows));
+    }
+    std::vector<std::pair<HWND, HANDLE>> bound;
+    for (HWND hwnd : windows) bound.emplace_back(hwnd, ::GetPropW(hwnd, L"fw.Wnd"));
+    return bound;
+}
 
 // --- The client and its simulator ------------------------------------------
 
@@ -309,6 +332,118 @@ TEST_F(ClientTest, TheEndOfTheSessionEjectsLoggedInDiscs) {
     EXPECT_EQ(Drive(L'E')->disc, sim::Disc::Plain);
     // The session is over for the program too.
     EXPECT_TRUE(m_client->WaitForExit());
+}
+
+
+// Another program sends every window of the client, its controls included
+// and a login box among them, the messages of a window's creation with a
+// pointer of its own: nothing is bound to it, nothing faults, and the
+// client goes on locking and logging in.
+TEST_F(ClientTest, CreationMessagesFromAnotherProgramBindNothing) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"insert D encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    HWND box = WaitForLoginBox(L'D');
+    ASSERT_NE(box, nullptr);
+    const auto before = BoundObjects(m_client->Id());
+    size_t objects = 0;
+    for (const auto& [hwnd, object] : before) objects += object != nullptr ? 1 : 0;
+    ASSERT_GE(objects, 4u) << "status window, tray window, login box and passphrase field";
+
+    ASSERT_EQ(Intruder(L"windows " + std::to_wstring(m_client->Id())), 0u);
+    ASSERT_TRUE(m_client->Running());
+    for (const auto& [hwnd, object] : before) {
+        SCOPED_TRACE(Ascii(ClassOf(hwnd)) + " " + Ascii(TitleOf(hwnd)));
+        EXPECT_EQ(::GetPropW(hwnd, L"fw.Wnd"), object);
+    }
+    EXPECT_NE(StatusWindow(), nullptr) << "the status window lost its title";
+    EXPECT_TRUE(Drive(L'D')->volumeLocked);
+
+    // The system's own controls took the forged creation's text (a label
+    // now reads "forged"): the login is judged by what reached the drive.
+    HWND edit = ::GetDlgItem(box, IDC_PASSPHRASE);
+    for (const wchar_t* unit = kPassphrase; *unit != L'\0'; ++unit) ::PostMessageW(edit, WM_CHAR, *unit, 1);
+    ::PostMessageW(::GetDlgItem(box, IDC_LOGIN), BM_CLICK, 0, 0);
+    ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the login box stayed";
+    EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
+    Command(ID_EMERGENCYLOCK);
+    const sim::DriveState d = DriveOnceSettled(L'D', Ejected);
+    EXPECT_TRUE(Ejected(d)) << "Emergency Lock did not eject after the forged messages";
+}
+
+// Another program posts the client's own thread-message numbers, and
+// WM_QUIT, to every thread of the client: no thread ends or acts on them.
+TEST_F(ClientTest, ThreadMessagesFromAnotherProgramChangeNothing) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"insert D plain"), 0u);
+    const std::wstring pid = std::to_wstring(m_client->Id());
+    struct Forged {
+        const wchar_t* what;
+        UINT message;
+        WPARAM wParam;
+    };
+    for (const Forged& f : {Forged{L"WM_APP (stop, show)", WM_APP, 0},
+                            Forged{L"WM_APP + 1 (eject, close)", WM_APP + 1, 0},
+                            Forged{L"WM_LOGIN_SHOW for E:", WM_APP, L'E'},
+                            Forged{L"WM_LOGIN_SHOW for D:", WM_APP, L'D'},
+                            Forged{L"WM_QUIT", WM_QUIT, 0}}) {
+        SCOPED_TRACE(Ascii(f.what));
+        ASSERT_EQ(Intruder(L"post-threads " + pid + L" " + std::to_wstring(f.message) + L" " +
+                           std::to_wstring(f.wParam)),
+                  0u);
+    }
+    // Give the threads the time to act on them, as they would have.
+    PumpFor(500);
+    ASSERT_TRUE(m_client->Running());
+    EXPECT_EQ(VisibleWindowsOf(m_client->Id()), std::vector<HWND>{}) << "a forged request opened a window";
+    EXPECT_EQ(Drive(L'D')->disc, sim::Disc::Plain) << "a forged request ejected a disc";
+    EXPECT_EQ(Drive(L'D')->ejects, 0u);
+
+    // Every drive is still watched, and its login thread still shows its box.
+    ASSERT_EQ(Ctl(L"eject D"), 0u);
+    for (wchar_t letter : {L'D', L'E'}) {
+        SCOPED_TRACE(static_cast<char>(letter));
+        ASSERT_NO_FATAL_FAILURE(LogInTo(letter));
+    }
+}
+
+// A password manager's way: the passphrase comes from the clipboard; once
+// the login has ended, the clipboard is emptied if it still holds it, and
+// left alone if the user copied something else meanwhile.
+TEST_F(ClientTest, APastedPassphraseLeavesTheClipboardOnceTheLoginEnds) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    struct Case {
+        const char* name;
+        const wchar_t* copiedMeanwhile;  // null: nothing
+        bool cleared;
+    };
+    for (const Case& c : {Case{"unchanged", nullptr, true}, Case{"copied over", L"something else", false}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Intruder(L"clipboard-set \"" + std::wstring(kPassphrase) + L"\""), 0u);
+        ASSERT_EQ(Ctl(L"insert D encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+        HWND box = WaitForLoginBox(L'D');
+        ASSERT_NE(box, nullptr);
+        HWND edit = ::GetDlgItem(box, IDC_PASSPHRASE);
+        DWORD_PTR ignored = 0;
+        ASSERT_TRUE(::SendMessageTimeoutW(edit, WM_PASTE, 0, 0, SMTO_ABORTIFHUNG, kWatchdogMs, &ignored));
+        EXPECT_EQ(ControlText(edit), std::wstring(std::wcslen(kPassphrase), L'*'));
+        if (c.copiedMeanwhile != nullptr) {
+            ASSERT_EQ(Intruder(L"clipboard-set \"" + std::wstring(c.copiedMeanwhile) + L"\""), 0u);
+        }
+        ::PostMessageW(::GetDlgItem(box, IDC_LOGIN), BM_CLICK, 0, 0);
+        ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the login box stayed";
+        EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
+        if (c.cleared) {
+            EXPECT_EQ(Intruder(L"clipboard-has \"" + std::wstring(kPassphrase) + L"\""), 1u)
+                << "the passphrase stayed on the clipboard";
+        } else {
+            EXPECT_EQ(Intruder(L"clipboard-has \"" + std::wstring(c.copiedMeanwhile) + L"\""), 0u)
+                << "the user's own copy was taken away";
+        }
+        ASSERT_EQ(Ctl(L"eject D"), 0u);
+    }
 }
 
 }  // namespace

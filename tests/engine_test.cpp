@@ -23,6 +23,16 @@ using EngineTest = DriveFixture;
 
 unsigned Ejects(wchar_t letter) { return sim::TheSimDriver().State(letter)->ejects; }
 
+// An eject request as the login box makes it (counted under DriveLock),
+// except that the post waits for a watcher just started to have its queue.
+void AskEject(DriveInfo& info) {
+    {
+        std::lock_guard lock(DriveLock);
+        ++info.ejectRequests;
+    }
+    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+}
+
 // The driver's and the system's device controls, in the order they came.
 std::vector<std::pair<wchar_t, DWORD>> ControlCalls() {
     std::vector<std::pair<wchar_t, DWORD>> controls;
@@ -76,13 +86,19 @@ TEST_F(EngineTest, EjectRequestsAreServedEachTimeAndTheWatcherKeepsWaiting) {
     Sim().InsertPlainDisc(L'D');
     DriveInfo& info = AddRecord(L'D', true);
     // Two requests in a row, before the watcher may even have woken.
-    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
-    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    AskEject(info);
+    AskEject(info);
     ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 2; }));
-    // A message outside the watcher's range does not end it either.
+    // A message outside the watcher's range does not end it either, nor do
+    // a stop and an eject message that nobody here asked for, as any
+    // program could post them.
     info.watcher->PostThreadMessage(WM_APP + 7, 0, 0);
+    info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
     info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    AskEject(info);
     ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 3; }));
+    PumpFor(100);
+    EXPECT_EQ(Ejects(L'D'), 3u) << "an eject nobody asked for was done";
     EXPECT_EQ(::WaitForSingleObject(info.watcher->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // And it still notices its event.
     ::SetEvent(info.event.get());
@@ -95,7 +111,7 @@ TEST_F(EngineTest, EjectForADriveThatDoesNotOpenDoesNothing) {
     Sim().AddDrive(L'D');
     Sim().FailCalls(L'D', sim::Fault::Open, ERROR_ACCESS_DENIED, sim::SimDriver::kForever);
     DriveInfo& info = AddRecord(L'D', true);
-    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    AskEject(info);
     ASSERT_TRUE(PumpUntil([this] {
         for (const auto& call : Sim().Calls())
             if (call.kind == sim::CallKind::Open) return true;
@@ -110,7 +126,7 @@ TEST_F(EngineTest, StopEndsTheWatcherWithZeroAndNoNotice) {
     // watcher's first look at it; it must still be served.
     for (int round = 0; round < 50; ++round) {
         DriveInfo& info = AddRecord(L'D', true);
-        info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
+        info.watcher->RequestStop();
         ASSERT_TRUE(WaitForThread(info.watcher->Handle(), 5000)) << "round " << round;
         EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherStopped);
         ClearTable();
@@ -150,9 +166,9 @@ TEST_F(EngineTest, WatcherWithoutAnEventServesMessagesWithoutSpinning) {
                                (ULONGLONG{kernel.dwHighDateTime} << 32 | kernel.dwLowDateTime);
     // A spinning thread would have used nearly all of the 300 ms.
     EXPECT_LT(cpu100ns, 1500000u) << "the watcher burns a core";
-    info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+    AskEject(info);
     ASSERT_TRUE(PumpUntil([] { return Ejects(L'D') == 1; }));
-    info.watcher->PostThreadMessage(WM_WATCHER_STOP, 0, 0);
+    info.watcher->RequestStop();
     ASSERT_TRUE(WaitForThread(info.watcher->Handle()));
     EXPECT_EQ(ExitCodeOf(info.watcher->Handle()), kWatcherStopped);
 }
@@ -190,7 +206,7 @@ TEST_F(EngineTest, TearDownStopsBothThreadsAndClosesTheEvent) {
             ASSERT_TRUE(info.loginThread);
             // Make sure the watcher has found its record and waits.
             const unsigned before = Ejects(L'D');
-            info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
+            AskEject(info);
             ASSERT_TRUE(PumpUntil([before] { return Ejects(L'D') == before + 1; }));
         }
         if (c.afterCleanup) {
@@ -379,6 +395,7 @@ TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
                 StartWatcher(letter, info);
                 info.loginThread = vnk::fw::BeginThread<IdleUiThread>(THREAD_PRIORITY_NORMAL, 0, 0);
                 ::SetEvent(info.event.get());  // the watcher now wants DriveLock
+                ++info.ejectRequests;
                 info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0);
             }
             // Tear down under the caller's lock, as the probe does: the

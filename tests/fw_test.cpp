@@ -50,7 +50,7 @@ TEST(FrameworkTest, ThreadMessagesPostedRightAfterTheStartArrive) {
         // No wait between the start and the posts: the queue may not exist yet.
         ASSERT_TRUE(thread->PostThreadMessage(kPing, 1, 0));
         ASSERT_TRUE(thread->PostThreadMessage(kPing, 2, 0));
-        ASSERT_TRUE(thread->PostThreadMessage(WM_QUIT, 0, 0));
+        ASSERT_TRUE(thread->RequestStop());
         ASSERT_TRUE(WaitForThread(thread->Handle()));
         EXPECT_EQ(thread->received, 3);
         EXPECT_EQ(thread->mainAtStart, &main);
@@ -69,7 +69,7 @@ TEST(FrameworkTest, ThreadMessagesReachTheMapWhileAMessageBoxRuns) {
     EXPECT_TRUE(PumpUntil([&] { return thread->received == 5; })) << "the message box's loop dropped it";
     MessageBoxAnswerer answer(kBoxCaption);
     ASSERT_TRUE(answer.Wait());
-    ASSERT_TRUE(thread->PostThreadMessage(WM_QUIT, 0, 0));
+    ASSERT_TRUE(thread->RequestStop());
     ASSERT_TRUE(WaitForThread(thread->Handle()));
     EXPECT_EQ(thread->received, 5);
 }
@@ -90,7 +90,7 @@ TEST(FrameworkTest, PostingToAThreadThatNeverStartsGivesUp) {
     EXPECT_FALSE(posted);
     thread->ResumeThread();
     poster.join();
-    ASSERT_TRUE(thread->PostThreadMessage(WM_QUIT, 0, 0));
+    ASSERT_TRUE(thread->RequestStop());
     ASSERT_TRUE(WaitForThread(thread->Handle()));
 }
 
@@ -158,7 +158,55 @@ TEST(FrameworkTest, ModelessDialogLivesInAUserInterfaceThreadAndCloses) {
     // The box's thread marks the end before it hides the window: the two
     // are seen from here one after the other.
     ASSERT_TRUE(PumpUntil([&] { return thread->box.HasEnded() && !::IsWindowVisible(box); }));
-    thread->PostThreadMessage(WM_QUIT, 0, 0);
+    thread->RequestStop();
+    ASSERT_TRUE(WaitForThread(thread->Handle()));
+}
+
+// Any program can post WM_QUIT to any thread: a framework thread ends only
+// when its owner asks.
+TEST(FrameworkTest, AWmQuitNobodyAskedForDoesNotEndAThread) {
+    auto thread = vnk::fw::BeginThread<PingThread>();
+    ASSERT_TRUE(thread);
+    ASSERT_TRUE(thread->PostThreadMessage(kPing, 1, 0));
+    ASSERT_TRUE(::PostThreadMessageW(thread->m_nThreadID, WM_QUIT, 0, 0));
+    ASSERT_TRUE(thread->PostThreadMessage(kPing, 2, 0));
+    ASSERT_TRUE(PumpUntil([&] { return thread->received == 3; })) << "the thread ended on a foreign WM_QUIT";
+    EXPECT_EQ(::WaitForSingleObject(thread->Handle(), 0), DWORD{WAIT_TIMEOUT});
+    ASSERT_TRUE(thread->RequestStop());
+    ASSERT_TRUE(WaitForThread(thread->Handle()));
+}
+
+// WM_NCCREATE, WM_CREATE and WM_INITDIALOG that come after a window's
+// creation, from its own thread or another, carry pointers of the sender's
+// choosing: no object is bound to them, and the window keeps its own.
+TEST(FrameworkTest, CreationMessagesAfterTheCreationBindNothing) {
+    MappedWindow window;
+    ASSERT_TRUE(window.CreateEx(0, L"mapped", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr));
+    MappedWindow other;
+    CREATESTRUCTW create{};
+    create.lpCreateParams = &other;
+    create.lpszName = L"forged";
+    for (UINT message : {UINT{WM_NCCREATE}, UINT{WM_CREATE}}) {
+        SCOPED_TRACE(message);
+        window.SendMessage(message, 0, reinterpret_cast<LPARAM>(&create));
+        EXPECT_EQ(other.m_hWnd, nullptr);
+        EXPECT_EQ(vnk::fw::Wnd::FromHandle(window.m_hWnd), &window);
+        EXPECT_EQ(window.SendMessage(kPing, 21), 42);
+    }
+
+    auto thread = vnk::fw::BeginThread<BoxThread>();
+    ASSERT_TRUE(thread);
+    ASSERT_TRUE(PumpUntil([&] { return thread->created.load() != nullptr; }));
+    HWND box = thread->created;
+    vnk::fw::Dialog otherBox{IDD_VARNOKD_LOGIN};
+    ::SendMessageW(box, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(&otherBox));
+    ::SendMessageW(box, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&create));
+    EXPECT_EQ(otherBox.m_hWnd, nullptr);
+    EXPECT_EQ(other.m_hWnd, nullptr);
+    EXPECT_EQ(vnk::fw::Wnd::FromHandle(box), &thread->box);
+    ::PostMessageW(box, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return thread->box.HasEnded(); }));
+    thread->RequestStop();
     ASSERT_TRUE(WaitForThread(thread->Handle()));
 }
 

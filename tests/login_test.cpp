@@ -46,7 +46,7 @@ protected:
     HWND ShowBox(wchar_t letter = L'D') {
         Sim().ClearCalls();
         m_main.Clear();
-        m_login->PostThreadMessage(WM_LOGIN_SHOW, letter, 0);
+        AskLoginThread(letter, WM_LOGIN_SHOW);
         return WaitForWindow(kBoxTitleD);
     }
 
@@ -195,7 +195,7 @@ TEST_F(LoginTest, DeviceOpenAndLockErrorsShowTheirBoxAndTheBoxDoesNotStay) {
         SCOPED_TRACE(c.caption);
         Sim().FailCalls(L'D', c.fault, c.error);
         MessageBoxAnswerer answer(c.caption);
-        m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+        AskLoginThread(L'D', WM_LOGIN_SHOW);
         ASSERT_TRUE(answer.Wait());
         EXPECT_NE(answer.Text().find(c.textPart), std::wstring::npos) << answer.Text();
         if (c.error == ERROR_GEN_FAILURE) {
@@ -214,7 +214,7 @@ TEST_F(LoginTest, VolumeHeldByAnotherProgramGivesUpAfterTenAttempts) {
     Sim().HoldVolume(L'D', true);
     TraceCapture trace;
     MessageBoxAnswerer answer(L"Lock failed: Drive in use");
-    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+    AskLoginThread(L'D', WM_LOGIN_SHOW);
     ASSERT_TRUE(answer.Wait(30000));
     EXPECT_NE(answer.Text().find(L"could not lock drive D:"), std::wstring::npos);
     EXPECT_EQ(trace.CountContaining(L"Varnokd: OnLogin: lock failed (5)\r\n"), 10u);
@@ -229,9 +229,9 @@ TEST_F(LoginTest, EndingTheThreadStopsTheLockRetries) {
     Sim().HoldVolume(L'D', true);
     TraceCapture trace;
     MessageBoxAnswerer answer(L"Lock failed: Drive in use");
-    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+    AskLoginThread(L'D', WM_LOGIN_SHOW);
     ASSERT_TRUE(PumpUntil([&] { return trace.CountContaining(L"Varnokd: OnLogin: lock failed (5)") >= 1; }));
-    m_login->PostThreadMessage(WM_QUIT, 0, 0);
+    m_login->RequestStop();
     ASSERT_TRUE(WaitForThread(m_login->Handle()));
     size_t lockCalls = 0;
     for (const auto& call : Sim().Calls())
@@ -250,7 +250,7 @@ TEST_F(LoginTest, EveryCloseRequestEjectsButEscapeDoesNothing) {
         {"eject button", [this](HWND box) { Press(box, IDC_EJECT); }},
         {"title-bar close", [](HWND box) { ::PostMessageW(box, WM_SYSCOMMAND, SC_CLOSE, 0); }},
         {"close message", [](HWND box) { ::PostMessageW(box, WM_CLOSE, 0, 0); }},
-        {"WM_LOGIN_CLOSE", [this](HWND) { m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0); }},
+        {"WM_LOGIN_CLOSE", [this](HWND) { AskLoginThread(L'D', WM_LOGIN_CLOSE); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -292,7 +292,7 @@ TEST_F(LoginTest, CloseRequestWhileAMessageBoxShowsIsNotLost) {
     const unsigned ejectsBefore = Drive().ejects;
     LogIn(box, L"secret");
     ASSERT_NE(WaitForWindow(L"Oops", L"#32770"), nullptr);
-    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    AskLoginThread(L'D', WM_LOGIN_CLOSE);
     {
         MessageBoxAnswerer answer(L"Oops");
         ASSERT_TRUE(answer.Wait());
@@ -472,10 +472,11 @@ TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
     HFONT firstFont = m_login->m_loginBox.m_resultFont.GetSafeHandle();
-    // Another request for the drive, or one for another letter, changes
-    // nothing. The thread takes its posted messages in order: a message
-    // posted to the box behind the requests is handled once they are.
-    m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
+    // Another request for the drive changes nothing; one for another letter,
+    // which nobody here makes (another program could post it), neither. The
+    // thread takes its posted messages in order: a message posted to the box
+    // behind the requests is handled once they are.
+    AskLoginThread(L'D', WM_LOGIN_SHOW);
     m_login->PostThreadMessage(WM_LOGIN_SHOW, L'E', 0);
     HWND field = ::GetDlgItem(box, IDC_PASSPHRASE);
     ::PostMessageW(field, EM_LIMITTEXT, 7, 0);
@@ -488,7 +489,7 @@ TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
                             [](const sim::CallRecord& c) { return c.kind == sim::CallKind::Open; }),
               1);
 
-    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    AskLoginThread(L'D', WM_LOGIN_CLOSE);
     ASSERT_TRUE(WaitGone(box));
     EXPECT_EQ(::GetObjectType(firstFont), 0u) << "the label font outlived its window";
     // With no box, a close request does nothing: the disc put in meanwhile
@@ -496,12 +497,12 @@ TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
     ASSERT_TRUE(PumpUntil([&] { return Drive().disc == sim::Disc::None; }));
     Sim().InsertEncryptedDisc(L'D', L"secret");
     const unsigned ejectsBefore = Drive().ejects;
-    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    AskLoginThread(L'D', WM_LOGIN_CLOSE);
     HWND next = ShowBox();
     ASSERT_NE(next, nullptr);
     EXPECT_EQ(Drive().ejects, ejectsBefore);
     EXPECT_EQ(Drive().disc, sim::Disc::Encrypted);
-    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    AskLoginThread(L'D', WM_LOGIN_CLOSE);
     ASSERT_TRUE(WaitGone(next));
 
     // A new request opens the drive again in a new window of the same object.
@@ -511,7 +512,7 @@ TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
         ASSERT_NE(again, nullptr);
         HFONT font = m_login->m_loginBox.m_resultFont.GetSafeHandle();
         ASSERT_NE(font, nullptr);
-        m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+        AskLoginThread(L'D', WM_LOGIN_CLOSE);
         ASSERT_TRUE(WaitGone(again));
         EXPECT_EQ(::GetObjectType(font), 0u);
         Sim().InsertEncryptedDisc(L'D', L"secret");
@@ -522,7 +523,7 @@ TEST_F(LoginTest, QuitWhileTheBoxIsOpenEndsTheThreadWithoutEject) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
     HANDLE thread = m_login->Handle();
-    m_login->PostThreadMessage(WM_QUIT, 0, 0);
+    m_login->RequestStop();
     ASSERT_TRUE(WaitForThread(thread));
     EXPECT_FALSE(::IsWindow(box));
     EXPECT_EQ(Drive().ejects, 0u);
@@ -741,7 +742,7 @@ TEST_P(PassphraseRemnantTest, NothingOfThePassphraseStaysOnceTheBoxEnds) {
             break;
         case BoxEnd::Reprobe:
             // What a re-probe asks of every login thread.
-            m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+            AskLoginThread(L'D', WM_LOGIN_CLOSE);
             ASSERT_TRUE(WaitGone(box));
             break;
         case BoxEnd::Exit:
