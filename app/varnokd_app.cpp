@@ -8,6 +8,7 @@
 #include "engine/probe.h"
 #include "fw/handles.h"
 #include "login/login_thread.h"
+#include "res/resource.h"
 
 bool CVarnokdApp::HandOverToRunningInstance() {
     vnk::fw::UniqueHandle marker(::OpenFileMappingW(FILE_MAP_READ, TRUE, kInstanceMarker));
@@ -42,6 +43,10 @@ BOOL CVarnokdApp::InitInstance() {
             // (the threads' main window) goes.
             const vnk::EngineRun engine;
             statusWindow.DoModal();
+            // Exit locks first, every drive at once and for a bounded time,
+            // and says what it could not lock; then the engine's end stops
+            // the threads, also with a bound.
+            CVNKDStatus::ShowLockFailures(IDS_ERR_EXIT_INCOMPLETE, IDS_CAP_EXIT_INCOMPLETE, vnk::VNKDCleanup());
         }
         ::CoUninitialize();
         marker.reset();

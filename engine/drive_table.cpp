@@ -5,6 +5,8 @@
 #include "common/messages.h"
 #include "common/trace.h"
 #include "engine/device_seam.h"
+#include "engine/drive_work.h"
+#include "engine/driver.h"
 
 namespace vnk {
 
@@ -14,16 +16,41 @@ thread_local int t_driveLockDepth = 0;
 // How often a stop that could not be posted (a full queue) is tried again.
 constexpr DWORD kRepostMs = 100;
 
-void EndThread(std::unique_ptr<vnk::fw::Thread>& thread, UINT message) {
+std::atomic<std::uint64_t> g_nextRecordId{1};
+
+DWORD Remaining(ULONGLONG deadline) {
+    const ULONGLONG now = ::GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+// A thread that did not end in time (a login box inside a device call
+// that does not come back) is let go: a worker waits for it and deletes
+// its object; nobody else waits for it again.
+void LetGo(std::unique_ptr<vnk::fw::Thread>& thread) {
+    Trace(L"EndThread: thread %lu did not end in time, let go\n", thread->m_nThreadID);
+    std::shared_ptr<vnk::fw::Thread> owned(std::move(thread));
+    if (!RunOnWorker([owned] { ::WaitForSingleObject(owned->Handle(), INFINITE); })) {
+        // Never deleted under the running thread: kept for good instead.
+        static std::vector<std::shared_ptr<vnk::fw::Thread>> kept;
+        kept.push_back(owned);
+    }
+}
+
+// Tells the thread to end and waits for it until `deadline`.
+void EndThread(std::unique_ptr<vnk::fw::Thread>& thread, UINT message, ULONGLONG deadline) {
     if (!thread) return;
     // Answer what the thread may be sending us (a login box's broadcast)
     // while it finishes.
-    while (!thread->PostThreadMessage(message, 0, 0) &&
-           vnk::fw::WaitAnsweringSent(thread->Handle(), kRepostMs) == WAIT_TIMEOUT) {
+    while (!thread->PostThreadMessage(message, 0, 0, 0) &&
+           vnk::fw::WaitAnsweringSent(thread->Handle(), std::min(kRepostMs, Remaining(deadline))) == WAIT_TIMEOUT) {
+        if (Remaining(deadline) == 0) break;
         Trace(L"EndThread: message 0x%x not posted to thread %lu (%lu), trying again\n", message,
               thread->m_nThreadID, ::GetLastError());
     }
-    vnk::fw::WaitAnsweringSent(thread->Handle(), INFINITE);
+    if (vnk::fw::WaitAnsweringSent(thread->Handle(), Remaining(deadline)) != WAIT_OBJECT_0) {
+        LetGo(thread);
+        return;
+    }
     thread.reset();
 }
 
@@ -38,17 +65,22 @@ void TakeWatchers(DriveInfo& info, std::vector<std::unique_ptr<vnk::fw::Thread>>
     info.watcherFired = false;
 }
 
-void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads, UINT message) {
-    for (auto& thread : threads) EndThread(thread, message);
+void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads, UINT message, ULONGLONG deadline) {
+    // Every thread is told first, so that they all end at the same time.
+    for (auto& thread : threads)
+        if (thread && !thread->PostThreadMessage(message, 0, 0, 0))
+            Trace(L"EndThreads: message 0x%x not posted to thread %lu yet\n", message, thread->m_nThreadID);
+    for (auto& thread : threads) EndThread(thread, message, deadline);
     threads.clear();
 }
+
+ULONGLONG DeadlineIn(DWORD ms) { return ::GetTickCount64() + ms; }
 
 }  // namespace
 
 DriveLockType DriveLock;
-bool ProbeInProgress = false;
+std::atomic<bool> ProbeInProgress{false};
 std::atomic<bool> WatchersMayRun{false};
-std::atomic<unsigned> LockGeneration{0};
 
 void DriveLockType::lock() {
     ::EnterCriticalSection(&m_section);
@@ -68,10 +100,10 @@ DriveInfo::~DriveInfo() {
     // The threads end before the event closes (with the record), so that no
     // watcher ever waits on a handle that is closed (and perhaps reused)
     // under it.
-    std::vector<std::unique_ptr<vnk::fw::Thread>> watchers;
-    TakeWatchers(*this, watchers);
-    EndThreads(watchers, WM_WATCHER_STOP);
-    EndThread(loginThread, WM_QUIT);
+    std::vector<std::unique_ptr<vnk::fw::Thread>> threads;
+    TakeWatchers(*this, threads);
+    EndThreads(threads, WM_WATCHER_STOP, DeadlineIn(kShutdownStopMs));
+    EndThread(loginThread, WM_QUIT, DeadlineIn(kShutdownStopMs));
 }
 
 DriveTable::~DriveTable() {
@@ -84,7 +116,11 @@ DriveInfo* DriveTable::Find(wchar_t letter) {
     return it == m_map.end() ? nullptr : &it->second;
 }
 
-DriveInfo& DriveTable::Insert(wchar_t letter) { return m_map.try_emplace(letter).first->second; }
+DriveInfo& DriveTable::Insert(wchar_t letter) {
+    auto [it, inserted] = m_map.try_emplace(letter);
+    if (inserted) it->second.id = g_nextRecordId++;
+    return it->second;
+}
 
 DriveTable::Node DriveTable::Extract(wchar_t letter) { return m_map.extract(letter); }
 
@@ -136,23 +172,32 @@ void StopAllWatchers() {
         std::lock_guard lock(DriveLock);
         for (auto& [letter, info] : Drives()) TakeWatchers(info, watchers);
     }
-    EndThreads(watchers, WM_WATCHER_STOP);
+    EndThreads(watchers, WM_WATCHER_STOP, DeadlineIn(kShutdownStopMs));
 }
 
 void VNKDShutdown() {
+    // Locking comes first: stopping the threads may take its time.
+    if (!detail::CleanupDone()) VNKDCleanup();
+    const ULONGLONG deadline = DeadlineIn(kShutdownStopMs);
     // A watcher that wakes now ends instead of waiting again.
     WatchersMayRun = false;
-    StopAllWatchers();
+    std::vector<std::unique_ptr<vnk::fw::Thread>> threads;
     std::vector<std::unique_ptr<vnk::fw::Thread>> logins;
     {
         std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives())
+        for (auto& [letter, info] : Drives()) {
+            TakeWatchers(info, threads);
             if (info.loginThread) logins.push_back(std::move(info.loginThread));
+        }
     }
+    EndThreads(threads, WM_WATCHER_STOP, deadline);
     // A box still open goes without its eject path, as at any end of its thread.
-    EndThreads(logins, WM_QUIT);
+    EndThreads(logins, WM_QUIT, deadline);
 
-    VNKDCleanup();
+    // A drive whose login box held its volume could not be opened by the
+    // lock pass; the box has gone now.
+    detail::WithdrawRemaining(Remaining(deadline));
+    detail::SetCleanupDone(false);
 
     std::vector<DriveTable::Node> nodes;
     {

@@ -1,10 +1,13 @@
 // A drive's watcher: waits at once for the drive's driver event and for its
 // own thread messages; posts one notice per signal of the event and ends.
+// It never makes a device call itself (an eject goes to a worker), so it
+// answers its stop message at once whatever a drive does.
 #include <mutex>
 
 #include "common/messages.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_work.h"
 #include "engine/driver.h"
 #include "fw/thread.h"
 #include "fw/wnd.h"
@@ -67,7 +70,7 @@ UINT DriveWatcherProc(LPVOID param) {
                 Trace(L"DriveWatcherProc: event of drive %c: not passed on (%lu)\n", letter, ::GetLastError());
             }
         }
-        while (::PeekMessageW(&msg, nullptr, WM_WATCHER_EJECT, WM_WATCHER_EJECT, PM_REMOVE)) EjectDisc(letter);
+        while (::PeekMessageW(&msg, nullptr, WM_WATCHER_EJECT, WM_WATCHER_EJECT, PM_REMOVE)) EjectDiscOnWorker(letter);
         return code;
     };
 
@@ -77,7 +80,7 @@ UINT DriveWatcherProc(LPVOID param) {
         // the queue, so a request already there must not be left for it.
         while (::PeekMessageW(&msg, nullptr, WM_WATCHER_STOP, WM_WATCHER_EJECT, PM_REMOVE)) {
             if (msg.message == WM_WATCHER_STOP) return finish(kWatcherStopped, false);
-            if (msg.message == WM_WATCHER_EJECT) EjectDisc(letter);
+            if (msg.message == WM_WATCHER_EJECT) EjectDiscOnWorker(letter);
         }
         if (!WatchersMayRun.load()) return finish(kWatcherDone, false);
 
