@@ -319,6 +319,9 @@ LRESULT CVNKDStatus::OnProbeDone(WPARAM result, LPARAM) {
         m_bHidden = false;
         UpdateTrayIcon();
         vnk::ErrorBox(m_hWnd, IDS_ERR_DRIVER_NOT_INSTALLED, IDS_CAP_DRIVER_NOT_INSTALLED, MB_ICONERROR);
+        // The box's loop may have hidden the window behind a new icon.
+        m_bHidden = false;
+        UpdateTrayIcon();
         EndDialog(IDCANCEL);
         return 0;
     }
