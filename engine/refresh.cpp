@@ -1,7 +1,9 @@
 // The exit's lock pass and what the engine's shutdown withdraws after it.
 // The device calls run on workers (engine/drive_work.h), every drive at
 // once; the main thread waits for them with a bound.
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "common/trace.h"
 #include "engine/drive_table.h"
@@ -12,20 +14,32 @@ namespace vnk {
 
 namespace {
 bool g_cleanupDone = false;  // main thread only
+// The drives that did not answer the exit's lock pass: the withdrawal does
+// not wait on them a second time.
+std::vector<wchar_t> g_unanswered;  // main thread only
 }  // namespace
 
 namespace detail {
 
 bool CleanupDone() { return g_cleanupDone; }
-void SetCleanupDone(bool done) { g_cleanupDone = done; }
+void SetCleanupDone(bool done) {
+    g_cleanupDone = done;
+    if (!done) g_unanswered.clear();
+}
 
 void WithdrawRemaining(DWORD timeoutMs) {
     auto batch = std::make_shared<DriveBatch>();
     std::vector<std::pair<wchar_t, size_t>> drives;
     {
         std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives())
-            if (info.announced) drives.emplace_back(letter, batch->Add(letter));
+        for (auto& [letter, info] : Drives()) {
+            if (!info.announced) continue;
+            if (std::find(g_unanswered.begin(), g_unanswered.end(), letter) != g_unanswered.end()) {
+                Trace(L"VNKDShutdown: drive %c: did not answer the lock pass, not asked again\n", letter);
+                continue;
+            }
+            drives.emplace_back(letter, batch->Add(letter));
+        }
     }
     for (const auto& [letter, slot] : drives) {
         const bool started = RunOnWorker([batch, letter = letter, slot = slot] {
@@ -55,6 +69,10 @@ std::vector<std::pair<wchar_t, DWORD>> VNKDCleanup() {
     auto failures = pass->Failures();
     for (const auto& [letter, error] : failures)
         Trace(L"VNKDCleanup: drive %c: not locked (%u)\n", letter, error);
+    // Those not locked yet because they did not answer keep being ejected
+    // on their workers; only the shutdown's wait skips them.
+    for (const auto& [letter, error] : pass->Failures())
+        if (error == kDidNotAnswer) g_unanswered.push_back(letter);
     return failures;
 }
 

@@ -132,15 +132,6 @@ protected:
         Sim().ReleaseCalls(0);
         StatusWindowFixture::TearDown();
     }
-    DWORD StatusOf(wchar_t letter) {
-        std::lock_guard lock(DriveLock);
-        const DriveInfo* info = Drives().Find(letter);
-        return info != nullptr ? info->status : 0xDEAD;
-    }
-    void SetStatus(wchar_t letter, DWORD status) {
-        std::lock_guard lock(DriveLock);
-        Drives().Find(letter)->status = status;
-    }
     std::wstring Row(int index) const { return m_status->m_list.GetItemText(index, 1); }
     HWND ShowLoginBox(wchar_t letter) {
         Sim().InsertEncryptedDisc(letter, L"secret");
@@ -235,18 +226,18 @@ TEST_F(StallTest, TheMainThreadAnswersWhateverADriveDoes) {
                     EXPECT_NE(box->Text().find(L"Drive D: did not answer in time"), std::wstring::npos)
                         << Ascii(box->Text());
                     EXPECT_EQ(box->Text().find(L"Drive E:"), std::wstring::npos) << Ascii(box->Text());
-                    EXPECT_EQ(StatusOf(L'D'), DWORD{LoggedIn});
-                    EXPECT_EQ(StatusOf(L'E'), DWORD{NoDisc});
+                    EXPECT_EQ(Status(L'D'), DWORD{LoggedIn});
+                    EXPECT_EQ(Status(L'E'), DWORD{NoDisc});
                 } else {
-                    EXPECT_TRUE(PumpUntil([&] { return StatusOf(L'D') == NoDisc && StatusOf(L'E') == NoDisc; }));
+                    EXPECT_TRUE(PumpUntil([&] { return Status(L'D') == NoDisc && Status(L'E') == NoDisc; }));
                     EXPECT_EQ(FindWindowByTitle(L"Emergency Lock incomplete"), nullptr);
                 }
                 break;
             case Path::SessionEnd:
                 // Returned within its bound, with nothing shown.
                 EXPECT_EQ(FindWindowByTitle(L"Emergency Lock incomplete"), nullptr);
-                EXPECT_EQ(StatusOf(L'E'), DWORD{NoDisc});
-                EXPECT_EQ(StatusOf(L'D'), c.stall ? DWORD{LoggedIn} : DWORD{NoDisc});
+                EXPECT_EQ(Status(L'E'), DWORD{NoDisc});
+                EXPECT_EQ(Status(L'D'), c.stall ? DWORD{LoggedIn} : DWORD{NoDisc});
                 break;
             case Path::Exit:
                 if (c.stall) {
@@ -263,7 +254,7 @@ TEST_F(StallTest, TheMainThreadAnswersWhateverADriveDoes) {
         Sim().DelayCalls(0, c.kind, 0);
         ASSERT_TRUE(PumpUntil([] { return !ProbeInProgress && sim::TheSimDriver().OpenHandleCount() == 0; }));
         if (lockPass) {
-            EXPECT_TRUE(PumpUntil([&] { return StatusOf(slow) == NoDisc; })) << "a late eject did not update the list";
+            EXPECT_TRUE(PumpUntil([&] { return Status(slow) == NoDisc; })) << "a late eject did not update the list";
             EXPECT_EQ(Sim().State(slow)->disc, sim::Disc::None);
         }
         if (c.path == Path::Reprobe) {
@@ -300,7 +291,7 @@ TEST_F(StallTest, ALoginInFlightAtEmergencyLockWhoseEjectFailsIsNamed) {
     EXPECT_NE(answer.Text().find(L"Drive D: "), std::wstring::npos) << Ascii(answer.Text());
     EXPECT_NE(answer.Text().find(L"(error 5)"), std::wstring::npos) << Ascii(answer.Text());
     EXPECT_TRUE(PumpUntil([box] { return !::IsWindow(box); }));
-    EXPECT_EQ(StatusOf(L'D'), DWORD{LoggedIn}) << "a disc that did not go must stay LoggedIn";
+    EXPECT_EQ(Status(L'D'), DWORD{LoggedIn}) << "a disc that did not go must stay LoggedIn";
     EXPECT_TRUE(Sim().State(L'D')->loggedIn);
     bool failedNotice = false;
     for (const auto& change : m_main.DeviceChanges()) failedNotice |= change.event == DBT_DEVICEQUERYREMOVEFAILED;
@@ -329,13 +320,13 @@ TEST_F(StallTest, ALateStatusForAReplacedRecordIsDropped) {
     ASSERT_TRUE(PumpUntil([] { return !ProbeInProgress; }));
     ASSERT_NE(Drives().Find(L'D'), nullptr);
     ASSERT_NE(Drives().Find(L'D')->id, oldId);
-    ASSERT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+    ASSERT_EQ(Status(L'D'), DWORD{NoDisc});
 
     // The late answer would say "login failed".
     Sim().OverrideStatus(L'D', LoginFailed);
     ASSERT_TRUE(PumpUntil([] { return sim::TheSimDriver().OpenHandleCount() == 0; }));
     EXPECT_TRUE(PumpUntil([&] { return trace.CountContaining(L"result for drive D: dropped") >= 1; }));
-    EXPECT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+    EXPECT_EQ(Status(L'D'), DWORD{NoDisc});
     Sim().OverrideStatus(L'D', std::nullopt);
 }
 
@@ -379,7 +370,7 @@ TEST_F(StallTest, ADriveBusyOnceAtExitIsStillEjected) {
     Sim().FailCalls(L'D', Fault::Open, ERROR_SHARING_VIOLATION, 1);
     EXPECT_TRUE(VNKDCleanup().empty());
     EXPECT_EQ(Sim().State(L'D')->ejects, 1u);
-    EXPECT_EQ(StatusOf(L'D'), DWORD{NoDisc});
+    EXPECT_EQ(Status(L'D'), DWORD{NoDisc});
 }
 
 // Every window hears each of the login box's notices, also one that comes
