@@ -131,8 +131,7 @@ TEST_F(StatusWindowTest, HidingWaysAllHideAndShowingWaysShowAFreshList) {
             EXPECT_FALSE(m_status->IsHiddenInTray());
             EXPECT_EQ(m_status->Tray(), nullptr);
             // The status is read on a worker; the list follows its answer.
-            ASSERT_TRUE(PumpUntil([&] { return trace.CountContaining(L"OnUpdateStatus: setting drive D: to status 2") >= 1; }));
-            EXPECT_EQ(Rows().at(0).second, L"Not a Varnok CD");
+            EXPECT_TRUE(PumpUntil([this] { return !Rows().empty() && Rows().at(0).second == L"Not a Varnok CD"; }));
             Sim().TakeOutDisc(L'D');
 
             h.act();
