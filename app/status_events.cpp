@@ -13,6 +13,7 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_work.h"
 #include "engine/driver.h"
 #include "engine/probe.h"
 #include "res/resource.h"
@@ -48,19 +49,6 @@ std::optional<DWORD> RecordType(UINT event, DWORD_PTR data) {
         return std::nullopt;
     }
     return header->dbch_devicetype;
-}
-
-// Tells every drive's login thread to close its box through the eject
-// path; with `onlyGone`, only the threads of drives that are really gone.
-void CloseLoginBoxes(bool onlyGone) {
-    // Only this thread changes the set of drives: the walk needs no lock.
-    for (auto& [letter, info] : vnk::Drives()) {
-        if (!info.loginThread) continue;
-        if (onlyGone && !vnk::DriveIsGone(letter, L"Varnokd: OnDeviceChange")) continue;
-        if (!vnk::AskLoginThread(letter, WM_LOGIN_CLOSE))
-            vnk::Trace(L"Varnokd: CloseLoginBoxes: login box of drive %c: not told to close (%lu)\n", letter,
-                       ::GetLastError());
-    }
 }
 
 }  // namespace
@@ -106,49 +94,72 @@ BOOL CVNKDStatus::OnDeviceChange(UINT event, DWORD_PTR data) {
 }
 
 void CVNKDStatus::Reprobe(bool onlyGoneDrives) {
-    // The probe does not wait for the boxes to close.
-    CloseLoginBoxes(onlyGoneDrives);
-    vnk::VNKDProbeForDrives(1);
+    // On a worker: closing the boxes of drives that are gone looks at the
+    // drives, and so does the probe. The probe does not wait for the boxes
+    // to close.
+    vnk::VNKDProbeForDrivesOnWorker(1, m_hWnd,
+                                    onlyGoneDrives ? vnk::ReprobeBoxes::CloseOnlyGone : vnk::ReprobeBoxes::CloseAll);
 }
 
 void CVNKDStatus::OnEndSession(BOOL ending) {
     vnk::Trace(L"Varnokd: OnEndSession: entered, bEnding = %d\n", ending ? 1 : 0);
-    // The session ends whatever happens: a failed eject is tried once more
-    // and traced, and there is nobody left to show a box to.
-    if (ending) LockEveryDisc(L"Varnokd: OnEndSession", 2);
+    if (!ending) return;
+    // The session ends whatever happens: every drive is ejected at once, a
+    // failed eject is tried once more and traced, and there is nobody left
+    // to show a box to. The system is told why we need these seconds, and
+    // the wait stays inside its patience.
+    const std::wstring reason = vnk::LoadResString(IDS_SHUTDOWN_REASON);
+    const bool blocking = ::ShutdownBlockReasonCreate(m_hWnd, reason.c_str()) != FALSE;
+    const auto pass = vnk::EjectEveryLoggedInDisc(L"Varnokd: OnEndSession", 2);
+    if (pass && !pass->Wait(kSessionEndLockMs)) {
+        for (const auto& [letter, error] : pass->Failures())
+            vnk::Trace(L"Varnokd: OnEndSession: drive %c: not locked (%u)\n", letter, error);
+    }
+    if (blocking) ::ShutdownBlockReasonDestroy(m_hWnd);
 }
 
 void CVNKDStatus::OnEmergencyLock() {
-    const auto failures = LockEveryDisc(L"Varnokd: OnEmergencyLock", 1);
-    if (failures.empty()) return;
-    // Shown after the pass, without DriveLock: a drive named here keeps
-    // its LoggedIn, so the next pass tries it again.
-    std::wstring drives;
-    for (const auto& [letter, error] : failures)
-        drives += vnk::FormatDriveErrorString(IDS_LOCK_INCOMPLETE_DRIVE, letter, error);
-    vnk::ErrorBox(nullptr, IDS_ERR_LOCK_INCOMPLETE, IDS_CAP_LOCK_INCOMPLETE, MB_ICONERROR | MB_SETFOREGROUND,
-                  drives.c_str());
+    // One pass at a time: a pass that has ended says so first; a second
+    // choice while one still runs waits for that one's box.
+    if (m_lockPass && m_lockPass->Done()) FinishEmergencyLock();
+    if (m_lockPass) return;
+    m_lockPass = vnk::EjectEveryLoggedInDisc(L"Varnokd: OnEmergencyLock", 1, m_hWnd);
+    if (!m_lockPass) {
+        ShowLockFailures(IDS_ERR_LOCK_INCOMPLETE, IDS_CAP_LOCK_INCOMPLETE, EveryDriveNotLocked());
+        return;
+    }
+    if (m_lockPass->Done()) {
+        FinishEmergencyLock();
+        return;
+    }
+    ::SetTimer(m_hWnd, kLockPassTimerId, kEmergencyLockMs, nullptr);
 }
 
-std::vector<std::pair<wchar_t, DWORD>> CVNKDStatus::LockEveryDisc(const wchar_t* caller, int attempts) {
-    // First, so that a login box between reading its passphrase and the
-    // driver's answer ejects its disc when the answer comes; a waiting box
-    // closes through its eject path.
-    ++vnk::LockGeneration;
-    CloseLoginBoxes(false);
+void CVNKDStatus::FinishEmergencyLock() {
+    ::KillTimer(m_hWnd, kLockPassTimerId);
+    const auto pass = std::move(m_lockPass);
+    m_lockPass.reset();
+    if (!pass) return;
+    RebuildList();
+    // Shown after the pass, without DriveLock: a drive named here keeps
+    // its LoggedIn, so the next pass tries it again; one that answers
+    // later updates the list.
+    ShowLockFailures(IDS_ERR_LOCK_INCOMPLETE, IDS_CAP_LOCK_INCOMPLETE, pass->Failures());
+}
 
-    std::vector<std::pair<wchar_t, DWORD>> failures;
+std::vector<std::pair<wchar_t, DWORD>> CVNKDStatus::EveryDriveNotLocked() {
+    std::vector<std::pair<wchar_t, DWORD>> drives;
     std::lock_guard lock(vnk::DriveLock);
-    for (auto& [letter, info] : vnk::Drives()) {
-        if (!vnk::MayBeLoggedIn(info.status)) continue;
-        const DWORD error = vnk::EjectLoggedInDisc(letter, caller, attempts);
-        if (error == ERROR_SUCCESS) {
-            info.status = vnk::NoDisc;
-        } else {
-            // Still (perhaps) logged in: the next pass, the session's end
-            // and the exit try again.
-            failures.emplace_back(letter, error);
-        }
+    for (auto& [letter, info] : vnk::Drives()) drives.emplace_back(letter, ERROR_NOT_ENOUGH_MEMORY);
+    return drives;
+}
+
+void CVNKDStatus::ShowLockFailures(UINT textId, UINT captionId, const std::vector<std::pair<wchar_t, DWORD>>& failures) {
+    if (failures.empty()) return;
+    std::wstring drives;
+    for (const auto& [letter, error] : failures) {
+        drives += error == vnk::kDidNotAnswer ? vnk::FormatDriveString(IDS_LOCK_NO_ANSWER_DRIVE, letter)
+                                              : vnk::FormatDriveErrorString(IDS_LOCK_INCOMPLETE_DRIVE, letter, error);
     }
-    return failures;
+    vnk::ErrorBox(nullptr, textId, captionId, MB_ICONERROR | MB_SETFOREGROUND, drives.c_str());
 }

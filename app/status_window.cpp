@@ -12,6 +12,7 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_work.h"
 #include "engine/probe.h"
 #include "fw/app.h"
 #include "fw/dpi.h"
@@ -42,6 +43,9 @@ FW_BEGIN_MESSAGE_MAP(CVNKDStatus, vnk::fw::Dialog)
     FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_EVENT_TRIGGERED, OnEventTriggered)
     FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_UPDATE_STATUS, OnUpdateStatus)
     FW_ON_REGISTERED_MESSAGE(kTaskbarCreated, OnTaskbarCreated)
+    FW_ON_MESSAGE(WM_DRIVE_RESULTS, OnDriveResults)
+    FW_ON_MESSAGE(WM_PROBE_DONE, OnProbeDone)
+    FW_ON_WM_TIMER()
 FW_END_MESSAGE_MAP()
 
 CVNKDStatus::CVNKDStatus()
@@ -69,11 +73,10 @@ std::wstring CVNKDStatus::StatusText(DWORD status) {
 BOOL CVNKDStatus::OnInitDialog() {
     vnk::fw::Dialog::OnInitDialog();
 
-    if (vnk::VNKDProbeForDrives(0) == 0) {
-        vnk::ErrorBox(m_hWnd, IDS_ERR_DRIVER_NOT_INSTALLED, IDS_CAP_DRIVER_NOT_INSTALLED, MB_ICONERROR);
-        EndDialog(IDCANCEL);
-        return FALSE;
-    }
+    // The drives are probed on a worker: the window comes up and answers
+    // whatever a drive does; the probe's end (OnProbeDone) fills the list.
+    if (!vnk::VNKDProbeForDrivesOnWorker(0, m_hWnd, vnk::ReprobeBoxes::Keep))
+        PostMessage(WM_PROBE_DONE, vnk::VNKDProbeForDrives(0), 0);
 
     const vnk::fw::App* app = vnk::fw::GetApp();
     ShowWindow(app != nullptr ? app->m_nCmdShow : SW_SHOWMINNOACTIVE);
@@ -284,39 +287,76 @@ void CVNKDStatus::OnPaint() {
 HCURSOR CVNKDStatus::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 
 LRESULT CVNKDStatus::OnUpdateStatus(WPARAM, LPARAM) {
+    // The statuses are read on workers; the list shows the table now and
+    // again as each drive answers.
+    vnk::VNKDUpdateDriveStatus(m_hWnd);
+    RebuildList();
+    return 0;
+}
+
+void CVNKDStatus::RebuildList() {
+    std::vector<std::pair<wchar_t, DWORD>> drives;
+    {
+        std::lock_guard lock(vnk::DriveLock);
+        for (auto& [letter, info] : vnk::Drives()) drives.emplace_back(letter, info.status);
+    }
     m_list.DeleteAllItems();
-    vnk::VNKDUpdateDriveStatus();
-    std::lock_guard lock(vnk::DriveLock);
     int row = 0;
-    for (auto& [letter, info] : vnk::Drives()) {
+    for (const auto& [letter, status] : drives) {
         const wchar_t text[] = {letter, L':', L'\0'};
         const int index = m_list.InsertItem(row++, text);
-        vnk::Trace(L"OnUpdateStatus: setting drive %c: to status %d\n", letter, static_cast<int>(info.status));
-        m_list.SetItemText(index, 1, StatusText(info.status).c_str());
+        vnk::Trace(L"OnUpdateStatus: setting drive %c: to status %d\n", letter, static_cast<int>(status));
+        m_list.SetItemText(index, 1, StatusText(status).c_str());
     }
+}
+
+LRESULT CVNKDStatus::OnDriveResults(WPARAM, LPARAM) {
+    // Several drives' answers are shown by one rebuild.
+    MSG queued;
+    while (::PeekMessageW(&queued, m_hWnd, WM_DRIVE_RESULTS, WM_DRIVE_RESULTS, PM_REMOVE)) {
+    }
+    RebuildList();
+    if (m_lockPass && m_lockPass->Done()) FinishEmergencyLock();
     return 0;
+}
+
+LRESULT CVNKDStatus::OnProbeDone(WPARAM result, LPARAM) {
+    if (m_firstProbeDone) {
+        RebuildList();
+        return 0;
+    }
+    m_firstProbeDone = true;
+    if (result == 0) {
+        // The program ends: its icon goes with the box.
+        m_bHidden = false;
+        UpdateTrayIcon();
+        vnk::ErrorBox(m_hWnd, IDS_ERR_DRIVER_NOT_INSTALLED, IDS_CAP_DRIVER_NOT_INSTALLED, MB_ICONERROR);
+        // The box's loop may have hidden the window behind a new icon.
+        m_bHidden = false;
+        UpdateTrayIcon();
+        EndDialog(IDCANCEL);
+        return 0;
+    }
+    OnUpdateStatus(0, 0);
+    return 0;
+}
+
+void CVNKDStatus::OnTimer(UINT_PTR timerId) {
+    if (timerId == kLockPassTimerId) FinishEmergencyLock();
 }
 
 LRESULT CVNKDStatus::OnEventTriggered(WPARAM drive, LPARAM) {
     const auto letter = static_cast<wchar_t>(LOWORD(drive));
-    // Only this thread changes the set of drives: the look-up needs no lock.
-    vnk::DriveInfo* info = vnk::Drives().Find(letter);
-    if (info == nullptr) return 0;
-    if (info->loginThread && !vnk::AskLoginThread(letter, WM_LOGIN_SHOW))
-        vnk::Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter, ::GetLastError());
-
-    std::lock_guard lock(vnk::DriveLock);
-    info = vnk::Drives().Find(letter);
-    if (info == nullptr) return 0;
-    if (!info->watcherFired) {
-        // The notice came from a watcher that a re-probe has replaced since:
-        // the drive's current watcher still waits and stays.
-        vnk::Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
-        return 0;
+    {
+        // A probe on a worker may change the set of drives: look up under
+        // the lock. The request is counted and posted under it too.
+        std::lock_guard lock(vnk::DriveLock);
+        vnk::DriveInfo* info = vnk::Drives().Find(letter);
+        if (info == nullptr) return 0;
+        if (info->loginThread && !vnk::AskLoginThread(letter, WM_LOGIN_SHOW))
+            vnk::Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter,
+                       ::GetLastError());
     }
-    // The fired watcher has posted its notice and is ending; it is not
-    // waited for here, under DriveLock.
-    vnk::RetireWatcher(*info);
-    vnk::StartWatcher(letter, *info);
+    vnk::RenewFiredWatcher(letter);
     return 0;
 }

@@ -17,6 +17,10 @@
 #include "fw/handles.h"
 #include "ui/system_tray.h"
 
+namespace vnk {
+class DriveBatch;
+}
+
 class CVNKDStatus : public vnk::fw::Dialog {
 public:
     CVNKDStatus();
@@ -39,6 +43,17 @@ public:
     // The text of column 1 for a drive's status value.
     static std::wstring StatusText(DWORD status);
 
+    // Shows one box naming the drives that could not be locked (with why,
+    // or that they did not answer in time); nothing when there are none.
+    static void ShowLockFailures(UINT textId, UINT captionId,
+                                 const std::vector<std::pair<wchar_t, DWORD>>& failures);
+
+    // How long Emergency Lock waits for the drives before it names those
+    // that did not answer, and how long the session's end waits.
+    static constexpr UINT kEmergencyLockMs = 5000;
+    static constexpr DWORD kSessionEndLockMs = 3500;
+    static constexpr UINT_PTR kLockPassTimerId = 1;
+
 protected:
     void DoDataExchange(vnk::fw::DataExchange& dx) override;
     BOOL OnInitDialog() override;
@@ -55,6 +70,9 @@ protected:
     LRESULT OnEventTriggered(WPARAM drive, LPARAM lParam);
     LRESULT OnUpdateStatus(WPARAM wParam, LPARAM lParam);
     LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDriveResults(WPARAM wParam, LPARAM lParam);
+    LRESULT OnProbeDone(WPARAM result, LPARAM lParam);
+    void OnTimer(UINT_PTR timerId);
 
     FW_DECLARE_MESSAGE_MAP()
 
@@ -70,10 +88,11 @@ private:
     // Closes the login boxes (all of them, or only those of drives that
     // are gone), then probes the drives again.
     void Reprobe(bool onlyGoneDrives);
-    // Closes every login box through its eject path and ejects every disc
-    // that may be logged in; a failed eject is tried `attempts` times in
-    // all. Returns the drives whose disc could not be ejected, with why.
-    std::vector<std::pair<wchar_t, DWORD>> LockEveryDisc(const wchar_t* caller, int attempts);
+    // Fills the list from the table as it is now; no device call.
+    void RebuildList();
+    // Emergency Lock's end: every drive answered, or its time ran out.
+    void FinishEmergencyLock();
+    static std::vector<std::pair<wchar_t, DWORD>> EveryDriveNotLocked();
 
     vnk::fw::UniqueDeviceNotify m_hDevNotify;
     HICON m_hIcon = nullptr;  // shared resource icon, not destroyed
@@ -81,6 +100,8 @@ private:
     std::unique_ptr<vnk::CSystemTray> m_pTray;  // exists exactly while the window is hidden
     UINT m_uTrayMessage = 0;
     bool m_bRecheckPending = false;
+    std::shared_ptr<vnk::DriveBatch> m_lockPass;  // the Emergency Lock under way
+    bool m_firstProbeDone = false;
     vnk::fw::Font m_fontTitle;
     vnk::fw::Font m_fontVersion;
     vnk::fw::Font m_fontLegal;

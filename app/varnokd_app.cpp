@@ -13,6 +13,7 @@
 #include "fw/handles.h"
 #include "fw/security.h"
 #include "login/login_thread.h"
+#include "res/resource.h"
 
 // Only the framework's help command, to its default handling: the program
 // supplies no help file.
@@ -104,6 +105,10 @@ BOOL CVarnokdApp::InitInstance() {
             // (the threads' main window) goes.
             const vnk::EngineRun engine;
             statusWindow.DoModal();
+            // Exit locks first, every drive at once and for a bounded time,
+            // and says what it could not lock; then the engine's end stops
+            // the threads, also with a bound.
+            CVNKDStatus::ShowLockFailures(IDS_ERR_EXIT_INCOMPLETE, IDS_CAP_EXIT_INCOMPLETE, vnk::VNKDCleanup());
         }
         ::CoUninitialize();
         marker.reset();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/drive_table.h"
+#include "engine/drive_work.h"
 #include "engine/probe.h"
 #include "fw/app.h"
 #include "login/login_thread.h"
@@ -51,7 +52,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     Measure("first probe", 1, [] { vnk::VNKDProbeForDrives(0); });
     Measure("re-probe (threads renewed)", 20, [] { vnk::VNKDProbeForDrives(1); });
-    Measure("status refresh", 500, [] { vnk::VNKDUpdateDriveStatus(); });
+    // Every drive's status on a worker of its own, at once; to the last answer.
+    Measure("status refresh", 500, [] { vnk::VNKDUpdateDriveStatus()->Wait(INFINITE); });
     std::vector<vnk::DriveTable::Node> nodes;
     {
         std::lock_guard lock(vnk::DriveLock);

@@ -481,6 +481,217 @@ int Measure(int runs) {
     return failures == 0 ? 0 : 1;
 }
 
+// ---- Slow and stalled drives ------------------------------------------------
+// The client alone (before and after a change), against a simulator that the
+// script started with the drives DEFG: the time to the last eject of a lock
+// pass, the main thread's longest silence while a drive stalls, and Exit
+// with a stalled drive.
+
+constexpr UINT kEmergencyLockCommand = 32773;  // ID_EMERGENCYLOCK
+constexpr UINT kShowCommand = 32771;           // ID_SHOWSTATUS
+
+bool SimulatorCall(vnk::sim::Op op, wchar_t letter, DWORD code = 0, DWORD error = 0, DWORD count = 0) {
+    const auto pipe = vnk::sim::SimulatorPipePath();
+    if (!pipe) return false;
+    vnk::sim::Request request;
+    request.op = op;
+    request.letter = letter;
+    request.code = code;
+    request.error = error;
+    request.count = count;
+    vnk::sim::Response response;
+    return vnk::sim::Exchange(*pipe, request, response) == ERROR_SUCCESS && response.result != 0;
+}
+
+HWND MainWindowOf(const Started& run) {
+    HWND main = nullptr;
+    PollUntil(run.process(), [&] {
+        main = WindowTitled(run.id(), [](const std::wstring& t) { return t == L"Varnok Status"; }, false);
+        return main != nullptr && HasTrayIcon(run.id());
+    });
+    return main;
+}
+
+// Logs in on `letters` through their login boxes; false if one failed.
+bool LogInOn(Started& run, const std::wstring& letters) {
+    const Program client = Client(L"");
+    for (wchar_t letter : letters) {
+        if (!Simulator(vnk::sim::Op::InsertEncrypted, letter, kPassphrase)) return false;
+        const HWND box = WaitForBox(run, client, nullptr);
+        if (box == nullptr || !client.logIn(box)) return false;
+    }
+    return true;
+}
+
+// The ms from `start` until no drive of `letters` holds a disc; nothing
+// after kPatienceMs.
+std::optional<double> UntilEjected(const std::wstring& letters, double start) {
+    const ULONGLONG deadline = ::GetTickCount64() + kPatienceMs;
+    while (::GetTickCount64() < deadline) {
+        bool all = true;
+        for (wchar_t letter : letters) {
+            const auto drive = DriveOf(letter);
+            all = all && drive && drive->disc == vnk::sim::Disc::None;
+        }
+        if (all) return NowMs() - start;
+        ::Sleep(10);
+    }
+    return std::nullopt;
+}
+
+// Answers any message box of the process as soon as it shows; counts them.
+struct BoxAnswerer {
+    DWORD pid;
+    int answered = 0;
+    void Poll() {
+        const HWND box = WindowTitled(pid, [](const std::wstring& t) { return t == L"Exit: discs not locked" ||
+                                                                       t == L"Emergency Lock incomplete"; }, true);
+        if (box != nullptr && ::PostMessageW(box, WM_COMMAND, IDOK, 0)) ++answered;
+    }
+};
+
+// A lock pass (lock, session, exit) with the drives `letters` logged in:
+// ms to the last eject.
+std::optional<double> LockPassMs(const std::wstring& exe, const std::wstring& way, const std::wstring& letters) {
+    ResetDrives();
+    Started run(L"\"" + exe + L"\"");
+    const HWND main = MainWindowOf(run);
+    if (main == nullptr || !LogInOn(run, letters)) return std::nullopt;
+    ::Sleep(kSettleMs);
+    const double start = NowMs();
+    if (way == L"lock") ::PostMessageW(main, WM_COMMAND, kEmergencyLockCommand, 0);
+    if (way == L"session") ::PostMessageW(main, WM_ENDSESSION, TRUE, 0);
+    if (way == L"exit") ::PostMessageW(main, WM_COMMAND, kExitCommand, 0);
+    const auto ms = UntilEjected(letters, start);
+    ::PostMessageW(main, WM_COMMAND, kExitCommand, 0);
+    BoxAnswerer boxes{run.id()};
+    for (int i = 0; i < 200 && ::WaitForSingleObject(run.process(), 50) == WAIT_TIMEOUT; ++i) boxes.Poll();
+    return ms;
+}
+
+struct Ping {
+    HWND window;
+    double endAt;
+    double longest = 0;
+};
+
+// Sends WM_NULL every 50 ms until the end; notes the longest wait for an
+// answer.
+DWORD WINAPI PingEvery50Ms(LPVOID param) {
+    auto& p = *static_cast<Ping*>(param);
+    while (NowMs() < p.endAt) {
+        const double sent = NowMs();
+        DWORD_PTR result = 0;
+        const DWORD left = static_cast<DWORD>(std::max(1.0, p.endAt - sent));
+        ::SendMessageTimeoutW(p.window, WM_NULL, 0, 0, SMTO_NORMAL, left, &result);
+        p.longest = std::max(p.longest, NowMs() - sent);
+        ::Sleep(50);
+    }
+    return 0;
+}
+
+// D: stalls every open for good while the others are used (the window
+// shown and hidden, a disc logged in and locked): the longest a WM_NULL
+// ping every 50 ms waited for its answer over `seconds`.
+std::optional<double> LongestSilenceMs(const std::wstring& exe, int seconds) {
+    ResetDrives();
+    Started run(L"\"" + exe + L"\"");
+    const HWND main = MainWindowOf(run);
+    if (main == nullptr || !LogInOn(run, L"E")) return std::nullopt;
+    SimulatorCall(vnk::sim::Op::Stall, L'D', static_cast<DWORD>(vnk::sim::Fault::Open));
+    Ping ping{main, NowMs() + seconds * 1000.0};
+    const HANDLE pinger = ::CreateThread(nullptr, 0, &PingEvery50Ms, &ping, 0, nullptr);
+    // The user meanwhile: the window shown and hidden, Emergency Lock.
+    BoxAnswerer boxes{run.id()};
+    for (int step = 0; NowMs() < ping.endAt; ++step) {
+        ::PostMessageW(main, WM_COMMAND, step % 3 == 2 ? kEmergencyLockCommand : kShowCommand, 0);
+        for (int i = 0; i < 40 && NowMs() < ping.endAt; ++i) {
+            ::Sleep(50);
+            boxes.Poll();
+        }
+        ::PostMessageW(main, WM_COMMAND, IDOK, 0);
+        ::Sleep(500);
+    }
+    ::WaitForSingleObject(pinger, kPatienceMs + seconds * 1000);
+    ::CloseHandle(pinger);
+    SimulatorCall(vnk::sim::Op::Release, 0);
+    ::PostMessageW(main, WM_COMMAND, kExitCommand, 0);
+    for (int i = 0; i < 200 && ::WaitForSingleObject(run.process(), 50) == WAIT_TIMEOUT; ++i) boxes.Poll();
+    return ping.longest;
+}
+
+// E: logged in, D: stalls every open for good: ms from Exit to the process
+// gone, the box naming D: answered at once; nothing after `capMs`.
+std::optional<double> ExitWithStallMs(const std::wstring& exe, DWORD capMs, bool* boxShown) {
+    ResetDrives();
+    Started run(L"\"" + exe + L"\"");
+    const HWND main = MainWindowOf(run);
+    if (main == nullptr || !LogInOn(run, L"E")) return std::nullopt;
+    SimulatorCall(vnk::sim::Op::Stall, L'D', static_cast<DWORD>(vnk::sim::Fault::Open));
+    ::Sleep(kSettleMs);
+    const double start = NowMs();
+    ::PostMessageW(main, WM_COMMAND, kExitCommand, 0);
+    BoxAnswerer boxes{run.id()};
+    std::optional<double> gone;
+    while (NowMs() - start < capMs) {
+        if (::WaitForSingleObject(run.process(), 10) == WAIT_OBJECT_0) {
+            gone = NowMs() - start;
+            break;
+        }
+        boxes.Poll();
+    }
+    *boxShown = boxes.answered > 0;
+    SimulatorCall(vnk::sim::Op::Release, 0);
+    for (int i = 0; i < 200 && ::WaitForSingleObject(run.process(), 50) == WAIT_TIMEOUT; ++i) boxes.Poll();
+    return gone;
+}
+
+int StallFigures(const std::wstring& figure, const std::wstring& exe, int runs) {
+    if (figure == L"lock") {
+        for (const wchar_t* way : {L"lock", L"session", L"exit"}) {
+            Samples one, four;
+            for (int run = 0; run < runs; ++run) {
+                if (auto ms = LockPassMs(exe, way, L"D")) one.push_back(*ms);
+                if (auto ms = LockPassMs(exe, way, L"DEFG")) four.push_back(*ms);
+            }
+            const double ratio = Median(one) > 0 ? Median(four) / Median(one) : 0;
+            std::printf("%-10ls one drive %7.0f ms   4 drives %7.0f ms   ratio %4.2fx   (%zu/%zu runs)\n", way,
+                        Median(one), Median(four), ratio, one.size(), four.size());
+        }
+        return 0;
+    }
+    if (figure == L"ping") {
+        Samples longest;
+        for (int run = 0; run < runs; ++run)
+            if (auto ms = LongestSilenceMs(exe, 30)) longest.push_back(*ms);
+        std::printf("longest unanswered WM_NULL over 30 s: median %.0f ms, max %.0f ms (%zu runs)\n", Median(longest),
+                    longest.empty() ? 0.0 : *std::max_element(longest.begin(), longest.end()), longest.size());
+        return 0;
+    }
+    if (figure == L"exit") {
+        Samples gone;
+        int stuck = 0, boxes = 0;
+        for (int run = 0; run < runs; ++run) {
+            bool box = false;
+            if (auto ms = ExitWithStallMs(exe, 30000, &box)) {
+                gone.push_back(*ms);
+            } else {
+                ++stuck;
+            }
+            boxes += box ? 1 : 0;
+        }
+        if (gone.empty()) {
+            std::printf("exit with D: stalled: process still there after 30 s in %d of %d runs\n", stuck, runs);
+        } else {
+            std::printf("exit with D: stalled: process gone after median %.0f ms, max %.0f ms; box shown in %d runs;"
+                        " still there after 30 s in %d runs\n",
+                        Median(gone), *std::max_element(gone.begin(), gone.end()), boxes, stuck);
+        }
+        return 0;
+    }
+    return 2;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -502,6 +713,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 1;
     }
+    if (command == L"stall" && argc == 5) return StallFigures(argv[2], argv[3], _wtoi(argv[4]));
     const int runs = argc > 1 ? _wtoi(argv[1]) : 0;
     if (runs < 1) {
         std::fprintf(stderr, "usage: tray_bench RUNS | set-event NAME | exit TITLE\n");

@@ -14,3 +14,11 @@ constexpr UINT WM_WATCHER_EJECT = WM_APP + 1;  // eject the drive's disc
 // Thread messages of a drive's login thread.
 constexpr UINT WM_LOGIN_SHOW = WM_APP;       // wParam drive letter: show the login box
 constexpr UINT WM_LOGIN_CLOSE = WM_APP + 1;  // close the login box (its cancel path)
+
+// Window message of the status window: a worker has written drive results
+// (a status read, a lock pass's eject) into the table; wParam, lParam 0.
+constexpr UINT WM_DRIVE_RESULTS = WM_APP + 0x20;
+
+// Window message of the status window: a probe on a worker has ended;
+// wParam its result (0: the filter driver is not installed), lParam 0.
+constexpr UINT WM_PROBE_DONE = WM_APP + 0x21;

@@ -5,6 +5,8 @@
 #include "common/messages.h"
 #include "common/trace.h"
 #include "engine/device_seam.h"
+#include "engine/drive_work.h"
+#include "engine/driver.h"
 
 namespace vnk {
 
@@ -14,17 +16,43 @@ thread_local int t_driveLockDepth = 0;
 // How often a stop that could not be posted (a full queue) is tried again.
 constexpr DWORD kRepostMs = 100;
 
+std::atomic<std::uint64_t> g_nextRecordId{1};
+
+DWORD Remaining(ULONGLONG deadline) {
+    const ULONGLONG now = ::GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+// A thread that did not end in time (a login box inside a device call
+// that does not come back) is let go: a worker waits for it and deletes
+// its object; nobody else waits for it again.
+void LetGo(std::unique_ptr<vnk::fw::Thread>& thread) {
+    Trace(L"EndThread: thread %lu did not end in time, let go\n", thread->m_nThreadID);
+    std::shared_ptr<vnk::fw::Thread> owned(std::move(thread));
+    if (!RunOnWorker([owned] { ::WaitForSingleObject(owned->Handle(), INFINITE); })) {
+        // Never deleted under the running thread: kept for good instead.
+        static std::vector<std::shared_ptr<vnk::fw::Thread>> kept;
+        kept.push_back(owned);
+    }
+}
+
 // Asks the thread to end through its private stop event (with WM_QUIT for
-// a login thread, whose loop takes it only then) and waits for it.
-void EndThread(std::unique_ptr<vnk::fw::Thread>& thread) {
+// a login thread, whose loop takes it only then) and waits for it until
+// `deadline`.
+void EndThread(std::unique_ptr<vnk::fw::Thread>& thread, ULONGLONG deadline) {
     if (!thread) return;
     // Answer what the thread may be sending us (a login box's broadcast)
     // while it finishes.
-    while (!thread->RequestStop() && vnk::fw::WaitAnsweringSent(thread->Handle(), kRepostMs) == WAIT_TIMEOUT) {
+    while (!thread->RequestStop() &&
+           vnk::fw::WaitAnsweringSent(thread->Handle(), std::min(kRepostMs, Remaining(deadline))) == WAIT_TIMEOUT) {
+        if (Remaining(deadline) == 0) break;
         Trace(L"EndThread: WM_QUIT not posted to thread %lu (%lu), trying again\n", thread->m_nThreadID,
               ::GetLastError());
     }
-    vnk::fw::WaitAnsweringSent(thread->Handle(), INFINITE);
+    if (vnk::fw::WaitAnsweringSent(thread->Handle(), Remaining(deadline)) != WAIT_OBJECT_0) {
+        LetGo(thread);
+        return;
+    }
     thread.reset();
 }
 
@@ -39,17 +67,22 @@ void TakeWatchers(DriveInfo& info, std::vector<std::unique_ptr<vnk::fw::Thread>>
     info.watcherFired = false;
 }
 
-void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads) {
-    for (auto& thread : threads) EndThread(thread);
+void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads, ULONGLONG deadline) {
+    // Every thread is told first, so that they all end at the same time.
+    for (auto& thread : threads)
+        if (thread && !thread->RequestStop())
+            Trace(L"EndThreads: stop not posted to thread %lu yet\n", thread->m_nThreadID);
+    for (auto& thread : threads) EndThread(thread, deadline);
     threads.clear();
 }
+
+ULONGLONG DeadlineIn(DWORD ms) { return ::GetTickCount64() + ms; }
 
 }  // namespace
 
 DriveTableLock DriveLock;
-bool ProbeInProgress = false;
+std::atomic<bool> ProbeInProgress{false};
 std::atomic<bool> WatchersMayRun{false};
-std::atomic<unsigned> LockGeneration{0};
 
 void DriveTableLock::lock() {
     ::EnterCriticalSection(&m_section);
@@ -69,10 +102,10 @@ DriveInfo::~DriveInfo() {
     // The threads end before the event closes (with the record), so that no
     // watcher ever waits on a handle that is closed (and perhaps reused)
     // under it.
-    std::vector<std::unique_ptr<vnk::fw::Thread>> watchers;
-    TakeWatchers(*this, watchers);
-    EndThreads(watchers);
-    EndThread(loginThread);
+    std::vector<std::unique_ptr<vnk::fw::Thread>> threads;
+    TakeWatchers(*this, threads);
+    EndThreads(threads, DeadlineIn(kShutdownStopMs));
+    EndThread(loginThread, DeadlineIn(kShutdownStopMs));
 }
 
 DriveTable::~DriveTable() {
@@ -85,7 +118,11 @@ DriveInfo* DriveTable::Find(wchar_t letter) {
     return it == m_map.end() ? nullptr : &it->second;
 }
 
-DriveInfo& DriveTable::Insert(wchar_t letter) { return m_map.try_emplace(letter).first->second; }
+DriveInfo& DriveTable::Insert(wchar_t letter) {
+    auto [it, inserted] = m_map.try_emplace(letter);
+    if (inserted) it->second.id = g_nextRecordId++;
+    return it->second;
+}
 
 DriveTable::Node DriveTable::Extract(wchar_t letter) { return m_map.extract(letter); }
 
@@ -130,27 +167,18 @@ unsigned* RequestCounter(DriveInfo& info, UINT message) {
 }  // namespace
 
 bool AskLoginThread(wchar_t letter, UINT message) {
-    vnk::fw::Thread* thread = nullptr;
-    {
-        std::lock_guard lock(DriveLock);
-        DriveInfo* info = Drives().Find(letter);
-        unsigned* counter = info != nullptr ? RequestCounter(*info, message) : nullptr;
-        if (counter == nullptr || !info->loginThread) return false;
-        ++*counter;
-        thread = info->loginThread.get();
-    }
-    // Outside the lock: the post may wait for a thread just started. Only
-    // this thread deletes records and their threads, so `thread` stays.
+    // Counted and posted under the lock: a probe on a worker may take the
+    // record, and its thread, away at any other time. A login thread has
+    // its queue from its first moments, so the post hardly ever waits.
+    std::lock_guard lock(DriveLock);
+    DriveInfo* info = Drives().Find(letter);
+    unsigned* counter = info != nullptr ? RequestCounter(*info, message) : nullptr;
+    if (counter == nullptr || !info->loginThread) return false;
+    ++*counter;
     const WPARAM wParam = message == WM_LOGIN_SHOW ? letter : 0;
-    if (thread->PostThreadMessage(message, wParam, 0)) return true;
+    if (info->loginThread->PostThreadMessage(message, wParam, 0)) return true;
     const DWORD error = ::GetLastError();
-    {
-        std::lock_guard lock(DriveLock);
-        if (DriveInfo* info = Drives().Find(letter); info != nullptr && info->loginThread.get() == thread) {
-            unsigned* counter = RequestCounter(*info, message);
-            if (*counter > 0) --*counter;
-        }
-    }
+    --*counter;
     ::SetLastError(error);
     return false;
 }
@@ -202,23 +230,32 @@ void StopAllWatchers() {
         std::lock_guard lock(DriveLock);
         for (auto& [letter, info] : Drives()) TakeWatchers(info, watchers);
     }
-    EndThreads(watchers);
+    EndThreads(watchers, DeadlineIn(kShutdownStopMs));
 }
 
 void VNKDShutdown() {
+    // Locking comes first: stopping the threads may take its time.
+    if (!detail::CleanupDone()) VNKDCleanup();
+    const ULONGLONG deadline = DeadlineIn(kShutdownStopMs);
     // A watcher that wakes now ends instead of waiting again.
     WatchersMayRun = false;
-    StopAllWatchers();
+    std::vector<std::unique_ptr<vnk::fw::Thread>> threads;
     std::vector<std::unique_ptr<vnk::fw::Thread>> logins;
     {
         std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives())
+        for (auto& [letter, info] : Drives()) {
+            TakeWatchers(info, threads);
             if (info.loginThread) logins.push_back(std::move(info.loginThread));
+        }
     }
+    EndThreads(threads, deadline);
     // A box still open goes without its eject path, as at any end of its thread.
-    EndThreads(logins);
+    EndThreads(logins, deadline);
 
-    VNKDCleanup();
+    // A drive whose login box held its volume could not be opened by the
+    // lock pass; the box has gone now.
+    detail::WithdrawRemaining(Remaining(deadline));
+    detail::SetCleanupDone(false);
 
     std::vector<DriveTable::Node> nodes;
     {

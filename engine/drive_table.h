@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -63,6 +64,23 @@ struct DriveInfo {
     unsigned ejectRequests = 0;       // WM_WATCHER_EJECT
     unsigned loginShowRequests = 0;   // WM_LOGIN_SHOW
     unsigned loginCloseRequests = 0;  // WM_LOGIN_CLOSE
+
+    // The record's identity, never reused in the process: a device call's
+    // result is written back only to the record it was made for.
+    std::uint64_t id = 0;
+    // Set under DriveLock by the drive's login box just before it hands
+    // the passphrase to the driver, cleared when the outcome is known: a
+    // lock pass then counts the drive as perhaps logged in.
+    bool loginInFlight = false;
+    // The drive's login box holds the volume locked through its handle:
+    // other opens are refused, and a re-probe keeps the drive unopened.
+    bool lockedByLoginBox = false;
+    // A status read of this record is under way on a worker; a refresh
+    // starts no second one.
+    bool statusReadBusy = false;
+    // The driver holds the client's announcement for this drive (set by the
+    // probe, cleared by the withdrawal at exit).
+    bool announced = false;
 };
 
 // The lock of the drive table: a critical section, re-entrant for its
@@ -86,14 +104,11 @@ private:
 
 extern DriveTableLock DriveLock;
 
-// Only the main thread touches it.
-extern bool ProbeInProgress;
+// Set while a probe runs (on the main thread or a worker); a probe asked
+// for meanwhile does nothing.
+extern std::atomic<bool> ProbeInProgress;
 // Written by the main thread, read by watchers without DriveLock.
 extern std::atomic<bool> WatchersMayRun;
-// Counts the passes that lock every disc (Emergency Lock, the session's
-// end, VNKDCleanup); each one adds 1 before it starts. A login box that
-// was shown before the latest pass must not leave its disc logged in.
-extern std::atomic<unsigned> LockGeneration;
 
 class DriveTable {
 public:
@@ -147,9 +162,8 @@ bool TakeEjectRequest(DriveInfo& info);
 
 // Asks a drive's login thread to show its box (WM_LOGIN_SHOW with the
 // letter) or to close it (WM_LOGIN_CLOSE): the request is counted in the
-// drive's record under DriveLock, then posted outside it. False when the
-// drive has no login thread or the post failed (the count is taken back).
-// Main thread only (it alone deletes records and threads).
+// drive's record and posted, both under DriveLock. False when the drive
+// has no login thread or the post failed (the count is taken back).
 bool AskLoginThread(wchar_t letter, UINT message);
 // On a login thread, for a WM_LOGIN_SHOW or WM_LOGIN_CLOSE it got: the
 // letter of the record whose login thread it is, if the message was one of
@@ -172,17 +186,40 @@ void RetireWatcher(DriveInfo& info);
 // call it while holding it.
 void StopAllWatchers();
 
-// Re-reads every drive's status from the driver.
-void VNKDUpdateDriveStatus();
-// Withdraws every announcement, closes the drive events and ejects the
-// discs that may be logged in (a failed eject is tried once more).
-void VNKDCleanup();
+class DriveBatch;
 
-// The engine's shutdown: stops and waits for every drive's watcher and
-// login thread (outside DriveLock), then withdraws, closes the events and
-// ejects as VNKDCleanup does, and empties the table, so that nothing of
-// the engine is left to run at process exit. Main thread only.
+// Re-reads every drive's status from the driver, each drive on a worker;
+// returns at once (engine/drive_work.h). Each status is written to its
+// record and WM_DRIVE_RESULTS posted to `notify`.
+std::shared_ptr<DriveBatch> VNKDUpdateDriveStatus(HWND notify = nullptr);
+
+// How long the exit's lock pass waits for the drives, and how long the
+// engine's shutdown waits for its threads and withdrawals in all.
+constexpr DWORD kExitLockMs = 4000;
+constexpr DWORD kShutdownStopMs = 5000;
+
+// The exit's lock pass: withdraws every announcement and ejects every disc
+// that may be logged in, every drive at once, waiting at most kExitLockMs
+// (a failed open or eject is tried once more). Returns the drives that
+// could not be locked (with why, or kDidNotAnswer). Main thread; once per
+// run of the engine.
+std::vector<std::pair<wchar_t, DWORD>> VNKDCleanup();
+
+// The engine's shutdown: the exit's lock pass if it has not run yet; then
+// stops every drive's watcher and login thread (outside DriveLock), waiting
+// at most kShutdownStopMs in all (a thread that does not end by then is
+// let go, never waited for again); withdraws what the lock pass could not;
+// empties the table, closing the events. Main thread only.
 void VNKDShutdown();
+
+namespace detail {
+// Whether the exit's lock pass has run in this run of the engine.
+bool CleanupDone();
+void SetCleanupDone(bool done);
+// Withdraws, every drive at once, the announcements that are still out,
+// waiting at most `timeoutMs`.
+void WithdrawRemaining(DWORD timeoutMs);
+}  // namespace detail
 
 // Owns the running engine on behalf of the application: its end is the
 // engine's shutdown.

@@ -2,15 +2,19 @@
 
 #include <objbase.h>
 
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/error_box.h"
+#include "common/messages.h"
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_work.h"
 #include "engine/driver.h"
 #include "fw/security.h"
 #include "res/resource.h"
@@ -27,13 +31,18 @@ std::wstring RootPath(wchar_t letter) { return {letter, L':', L'\\'}; }
 // a re-probe those whose drive is really gone. The caller lets the nodes
 // go after it has left DriveLock.
 std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
-    std::lock_guard lock(DriveLock);
-    if (reprobe == 0) return Drives().ExtractAll();
-    std::vector<wchar_t> gone;
-    for (auto& [letter, info] : Drives()) {
-        if (DriveIsGone(letter, L"VNKDProbeForDrives")) gone.push_back(letter);
+    std::vector<wchar_t> letters;
+    {
+        std::lock_guard lock(DriveLock);
+        if (reprobe == 0) return Drives().ExtractAll();
+        for (auto& [letter, info] : Drives()) letters.push_back(letter);
     }
+    // Looked at without DriveLock: a drive may take its time to answer.
+    std::vector<wchar_t> gone;
+    for (wchar_t letter : letters)
+        if (DriveIsGone(letter, L"VNKDProbeForDrives")) gone.push_back(letter);
     std::vector<DriveTable::Node> nodes;
+    std::lock_guard lock(DriveLock);
     for (wchar_t letter : gone) nodes.push_back(Drives().Extract(letter));
     return nodes;
 }
@@ -69,46 +78,83 @@ DWORD CurrentSessionId() {
 
 // Announces the client on one drive that has the driver. Returns the
 // record when the driver refused the announcement: it is out of the table
-// and is to be torn down once DriveLock is left.
+// and is to be torn down once the refusal's box has been closed. DriveLock
+// is taken only to read and write the record, never across a device call
+// or the box.
 DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
-    std::lock_guard lock(DriveLock);
-    DriveInfo* info = Drives().Find(letter);
-    if (info == nullptr) {
-        info = &Drives().Insert(letter);
-    } else if (info->event) {
-        Trace(L"VNKDProbeForDrives: about to close handle %p\n", info->event.get());
+    vnk::fw::UniqueHandle oldEvent;
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(DriveLock);
+        DriveInfo* info = Drives().Find(letter);
+        if (info == nullptr) info = &Drives().Insert(letter);
+        id = info->id;
+        // The drive's watchers have been stopped: nobody waits on it.
+        oldEvent = std::move(info->event);
+        info->announced = false;
+    }
+    if (oldEvent) {
+        Trace(L"VNKDProbeForDrives: about to close handle %p\n", oldEvent.get());
         device.Control(IOCTL_VNK_WITHDRAW);  // always before its event closes
-        info->event.reset();
+        oldEvent.reset();
     }
 
     GUID guid{};
-    info->event.reset(NewAnnouncementEvent(guid));
+    vnk::fw::UniqueHandle event(NewAnnouncementEvent(guid));
     DWORD error = ERROR_SUCCESS;
-    if (!info->event) {
+    std::optional<DWORD> status;
+    if (!event) {
         // Without an event of our own the driver is told no name: whoever
         // held it would hear of this drive's discs.
         error = ::GetLastError();
         Trace(L"Announce: no event for drive %c: (%u)\n", letter, error);
     } else {
-        info->guid = guid;
         const AnnounceRecord record{guid, CurrentSessionId()};
         if (device.Control(IOCTL_VNK_ANNOUNCE, &record, sizeof record)) {
             // A status that cannot be read counts as possibly logged in.
-            info->status = ReadDriveStatus(device).value_or(kStatusUnreadable);
+            status = ReadDriveStatus(device).value_or(kStatusUnreadable);
+        } else {
+            error = ::GetLastError();
+        }
+    }
+
+    DriveTable::Node refused;
+    {
+        std::lock_guard lock(DriveLock);
+        DriveInfo* info = Drives().Find(letter);
+        if (info == nullptr || info->id != id) return {};
+        info->guid = guid;
+        info->event = std::move(event);
+        if (status) {
+            info->status = *status;
+            info->announced = true;
             return {};
         }
-        error = ::GetLastError();
+        refused = Drives().Extract(letter);
     }
     const std::wstring text = SystemErrorText(error, kSystemDefaultLanguage);
     ErrorBox(nullptr, IDS_ERR_ANNOUNCE_FAILED, IDS_CAP_ANNOUNCE_FAILED, MB_ICONEXCLAMATION, letter, text.c_str());
-    return Drives().Extract(letter);
+    return refused;
 }
 
 // What the probe found at one letter.
 enum class Finding { NoCdDrive, CdDrive, CdDriveWithoutDriver };
 
+// Whether the drive's own login box holds its volume locked: other opens
+// are refused then, and the drive is known to be there.
+bool LockedByOwnLoginBox(wchar_t letter) {
+    std::lock_guard lock(DriveLock);
+    const DriveInfo* info = Drives().Find(letter);
+    return info != nullptr && info->lockedByLoginBox;
+}
+
 Finding ExamineLetter(wchar_t letter) {
     if (Device().DriveType(RootPath(letter).c_str()) != DRIVE_CDROM) return Finding::NoCdDrive;
+    if (LockedByOwnLoginBox(letter)) {
+        // Kept as it is, announcement and all, without opening it.
+        Trace(L"VNKDProbeForDrives: drive %c: locked by its login box, kept\n", letter);
+        return Finding::CdDrive;
+    }
 
     const std::wstring path = DevicePath(letter);
     DeviceHandle device = DeviceHandle::OpenPath(path);
@@ -130,8 +176,11 @@ Finding ExamineLetter(wchar_t letter) {
     return Finding::CdDrive;
 }
 
-void StartThreads(wchar_t letter, DriveInfo& info) {
+void StartThreads(wchar_t letter) {
     std::lock_guard lock(DriveLock);
+    DriveInfo* record = Drives().Find(letter);
+    if (record == nullptr) return;
+    DriveInfo& info = *record;
     Trace(L"StartThreads: starting the threads of drive %c:\n", letter);
     // A watcher stored while the probe ran (a notice handled inside one of
     // its boxes) has ended at once, as watchers do while they may not run:
@@ -182,11 +231,10 @@ HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& new
     return nullptr;
 }
 
-int VNKDProbeForDrives(int Reprobe) {
-    Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));
-    if (ProbeInProgress) return 1;
-    ProbeInProgress = true;
+namespace {
 
+// The probe proper, once ProbeInProgress has been set for it.
+int RunProbe(int Reprobe) {
     TakeOutVanishedDrives(Reprobe).clear();  // torn down outside DriveLock
     WatchersMayRun = false;
     // Every record gets a fresh watcher at the end of the probe, so the
@@ -203,8 +251,12 @@ int VNKDProbeForDrives(int Reprobe) {
     }
 
     WatchersMayRun = true;
-    // Only this thread changes the table, so the walk itself needs no lock.
-    for (auto& [letter, info] : Drives()) StartThreads(letter, info);
+    std::vector<wchar_t> letters;
+    {
+        std::lock_guard lock(DriveLock);
+        for (auto& [letter, info] : Drives()) letters.push_back(letter);
+    }
+    for (wchar_t letter : letters) StartThreads(letter);
 
     ProbeInProgress = false;
     // At start-up, CD/DVD drives none of which knows the driver's requests
@@ -218,7 +270,61 @@ int VNKDProbeForDrives(int Reprobe) {
     return 1;
 }
 
+// Tells the login threads to close their boxes through the eject path:
+// every one, or (onlyGone) those of drives that are really gone.
+void CloseLoginBoxes(bool onlyGone) {
+    std::vector<wchar_t> letters;
+    {
+        std::lock_guard lock(DriveLock);
+        for (auto& [letter, info] : Drives())
+            if (info.loginThread) letters.push_back(letter);
+    }
+    for (wchar_t letter : letters) {
+        if (onlyGone && !DriveIsGone(letter, L"Varnokd: OnDeviceChange")) continue;
+        {
+            std::lock_guard lock(DriveLock);
+            DriveInfo* info = Drives().Find(letter);
+            if (info == nullptr || !info->loginThread) continue;
+        }
+        if (!AskLoginThread(letter, WM_LOGIN_CLOSE))
+            Trace(L"Varnokd: CloseLoginBoxes: login box of drive %c: not told to close (%lu)\n", letter,
+                  ::GetLastError());
+    }
+}
+
+}  // namespace
+
+int VNKDProbeForDrives(int Reprobe) {
+    Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));
+    if (ProbeInProgress.exchange(true)) return 1;
+    return RunProbe(Reprobe);
+}
+
+bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes) {
+    Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));
+    if (ProbeInProgress.exchange(true)) return false;
+    const bool started = RunOnWorker([Reprobe, notify, boxes] {
+        int result = 1;
+        try {
+            // The posts are not waited for; the probe starts while the
+            // login threads may still be closing their boxes.
+            if (boxes != ReprobeBoxes::Keep) CloseLoginBoxes(boxes == ReprobeBoxes::CloseOnlyGone);
+            result = RunProbe(Reprobe);
+        } catch (...) {
+            Trace(L"VNKDProbeForDrives: ended by an exception\n");
+            ProbeInProgress = false;
+        }
+        if (notify != nullptr) ::PostMessageW(notify, WM_PROBE_DONE, static_cast<WPARAM>(result), 0);
+    });
+    if (!started) {
+        Trace(L"VNKDProbeForDrives: no worker for the probe (%lu)\n", ::GetLastError());
+        ProbeInProgress = false;
+    }
+    return started;
+}
+
 bool DriveIsGone(wchar_t letter, const wchar_t* caller) {
+    if (LockedByOwnLoginBox(letter)) return Device().DriveType(RootPath(letter).c_str()) != DRIVE_CDROM;
     const DeviceHandle device = DeviceHandle::Open(letter, FILE_ATTRIBUTE_NORMAL);
     const DWORD error = device.valid() ? ERROR_SUCCESS : device.error();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;

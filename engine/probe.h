@@ -26,6 +26,16 @@ void SetLoginThreadFactory(LoginThreadFactory factory);
 // 1 otherwise.
 int VNKDProbeForDrives(int Reprobe);
 
+// What a re-probe does with the login boxes before it looks at the drives.
+enum class ReprobeBoxes { Keep, CloseAll, CloseOnlyGone };
+
+// The probe on a worker, so that the calling (main) thread never waits on
+// a drive: the boxes are told to close as `boxes` says, then the probe
+// runs, and its result is posted to `notify` as WM_PROBE_DONE (wParam the
+// result). False when a probe is under way already (nothing is done) or no
+// worker could be had.
+bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes);
+
 // A new GUID in `guid` and the auto-reset event named after it, open to
 // this process's user and SYSTEM only. A name that exists already is
 // somebody else's: it is let go and another GUID tried. Null when no GUID

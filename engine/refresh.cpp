@@ -1,49 +1,79 @@
-// Status refresh and engine shutdown: two walks over the whole table, on
-// the main thread, with DriveLock held from the first record to the last.
+// The exit's lock pass and what the engine's shutdown withdraws after it.
+// The device calls run on workers (engine/drive_work.h), every drive at
+// once; the main thread waits for them with a bound.
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_work.h"
 #include "engine/driver.h"
 
 namespace vnk {
 
 namespace {
-
-unsigned long TraceValue(HANDLE handle) {
-    return static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(handle));
-}
-
+bool g_cleanupDone = false;  // main thread only
+// The drives that did not answer the exit's lock pass: the withdrawal does
+// not wait on them a second time.
+std::vector<wchar_t> g_unanswered;  // main thread only
 }  // namespace
 
-void VNKDUpdateDriveStatus() {
-    std::lock_guard lock(DriveLock);
-    for (auto& [letter, info] : Drives()) {
-        const DeviceHandle device = DeviceHandle::Open(letter);
-        Trace(L"VNKDUpdateDriveStatus: got handle 0x%lx\n", TraceValue(device.get()));
-        if (!device.valid()) continue;
-        // A status that cannot be read is no reason to believe the disc is
-        // not logged in: the record then says so, and the lock passes eject.
-        info.status = ReadDriveStatus(device).value_or(kStatusUnreadable);
-    }
+namespace detail {
+
+bool CleanupDone() { return g_cleanupDone; }
+void SetCleanupDone(bool done) {
+    g_cleanupDone = done;
+    if (!done) g_unanswered.clear();
 }
 
-void VNKDCleanup() {
-    // A login under way now ejects its disc when its outcome arrives.
-    ++LockGeneration;
-    std::lock_guard lock(DriveLock);
-    for (auto& [letter, info] : Drives()) {
-        DeviceHandle device = DeviceHandle::Open(letter);
-        if (!device.valid()) continue;
-        Trace(L"VNKDCleanup: got handle 0x%lx\n", TraceValue(device.get()));
-        device.Control(IOCTL_VNK_WITHDRAW);
-        info.event.reset();
-        if (!MayBeLoggedIn(info.status)) continue;
-        if (device.Control(kIoctlStorageEjectMedia)) continue;
-        Trace(L"VNKDCleanup: eject of drive %c: failed (%u), trying once more\n", letter, ::GetLastError());
-        device.Close();
-        EjectLoggedInDisc(letter, L"VNKDCleanup", 1);
+void WithdrawRemaining(DWORD timeoutMs) {
+    auto batch = std::make_shared<DriveBatch>();
+    std::vector<std::pair<wchar_t, size_t>> drives;
+    {
+        std::lock_guard lock(DriveLock);
+        for (auto& [letter, info] : Drives()) {
+            if (!info.announced) continue;
+            if (std::find(g_unanswered.begin(), g_unanswered.end(), letter) != g_unanswered.end()) {
+                Trace(L"VNKDShutdown: drive %c: did not answer the lock pass, not asked again\n", letter);
+                continue;
+            }
+            drives.emplace_back(letter, batch->Add(letter));
+        }
     }
+    for (const auto& [letter, slot] : drives) {
+        const bool started = RunOnWorker([batch, letter = letter, slot = slot] {
+            const DeviceHandle device = DeviceHandle::Open(letter);
+            bool withdrawn = false;
+            if (device.valid()) {
+                Trace(L"VNKDCleanup: got handle 0x%lx\n",
+                      static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(device.get())));
+                withdrawn = device.Control(IOCTL_VNK_WITHDRAW) != FALSE;
+            }
+            batch->Complete(slot, withdrawn ? ERROR_SUCCESS : ::GetLastError());
+        });
+        if (!started) batch->Complete(slot, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!batch->Wait(timeoutMs)) Trace(L"VNKDShutdown: withdrawals did not all answer in time\n");
+    for (const auto& [letter, error] : batch->Failures())
+        Trace(L"VNKDShutdown: announcement of drive %c: not withdrawn (%u)\n", letter, error);
+}
+
+}  // namespace detail
+
+std::vector<std::pair<wchar_t, DWORD>> VNKDCleanup() {
+    g_cleanupDone = true;
+    const auto pass = EjectEveryLoggedInDisc(L"VNKDCleanup", 2, nullptr, true);
+    if (!pass) return {};
+    pass->Wait(kExitLockMs);
+    auto failures = pass->Failures();
+    for (const auto& [letter, error] : failures)
+        Trace(L"VNKDCleanup: drive %c: not locked (%u)\n", letter, error);
+    // Those not locked yet because they did not answer keep being ejected
+    // on their workers; only the shutdown's wait skips them.
+    for (const auto& [letter, error] : pass->Failures())
+        if (error == kDidNotAnswer) g_unanswered.push_back(letter);
+    return failures;
 }
 
 }  // namespace vnk

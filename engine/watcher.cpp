@@ -1,10 +1,13 @@
 // A drive's watcher: waits at once for the drive's driver event and for its
 // own thread messages; posts one notice per signal of the event and ends.
+// It never makes a device call itself (an eject goes to a worker), so it
+// answers its stop message at once whatever a drive does.
 #include <mutex>
 
 #include "common/messages.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_work.h"
 #include "engine/driver.h"
 #include "fw/thread.h"
 #include "fw/wnd.h"
@@ -57,7 +60,7 @@ UINT DriveWatcherProc(LPVOID param) {
     // message alone may come from any program.
     const auto serveEject = [&] {
         if (TakeEjectRequest(*info)) {
-            EjectDisc(letter);
+            EjectDiscOnWorker(letter);
         } else {
             Trace(L"DriveWatcherProc: drive %c: an eject message nobody here asked for, ignored\n", letter);
         }

@@ -10,6 +10,7 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_work.h"
 #include "fw/app.h"
 #include "fw/dpi.h"
 #include "res/resource.h"
@@ -34,6 +35,31 @@ bool WaitBeforeNextTry(DWORD ms) {
         if (now >= end) return true;
         ::MsgWaitForMultipleObjectsEx(stop != nullptr ? 1 : 0, &stop, static_cast<DWORD>(end - now), QS_SENDMESSAGE, 0);
     }
+}
+
+// How long one window may take over one of the box's device-change
+// notices before it is passed over.
+constexpr UINT kBroadcastWindowMs = 3000;
+
+struct BroadcastWalk {
+    UINT event;
+    LPARAM notice;
+    bool query;
+    bool refused = false;
+};
+
+BOOL CALLBACK SendToWindow(HWND window, LPARAM param) {
+    auto& walk = *reinterpret_cast<BroadcastWalk*>(param);
+    DWORD_PTR answer = 0;
+    // A window that is hung, or takes longer than its time, is passed over
+    // and the notice goes on to the next one: only a real "no" stops it.
+    const LRESULT sent = ::SendMessageTimeoutW(window, WM_DEVICECHANGE, walk.event, walk.notice,
+                                               SMTO_ABORTIFHUNG | SMTO_NORMAL, kBroadcastWindowMs, &answer);
+    if (sent != 0 && walk.query && answer == BROADCAST_QUERY_DENY) {
+        walk.refused = true;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 constexpr COLORREF kLoginOkColor = RGB(0, 128, 0);
@@ -68,7 +94,7 @@ BOOL CVNKDLoginBox::PreTranslateMessage(MSG* msg) {
 BOOL CVNKDLoginBox::OnInitDialog() {
     vnk::fw::Dialog::OnInitDialog();
     m_outcomeKnown = false;
-    m_lockGeneration = vnk::LockGeneration.load();
+    m_showing.Begin(m_driveLetter);
 
     CreateResultFont();
     m_resultLabel.SetWindowText(L"");
@@ -84,7 +110,11 @@ BOOL CVNKDLoginBox::OnInitDialog() {
         EndDialog(IDCANCEL);
         return FALSE;
     }
-    if (!OpenDevice() || !LockVolume()) EndDialog(IDCANCEL);
+    if (!OpenDevice() || !LockVolume()) {
+        EndDialog(IDCANCEL);
+        return FALSE;
+    }
+    m_showing.SetVolumeLocked(true);
     return FALSE;
 }
 
@@ -157,6 +187,14 @@ void CVNKDLoginBox::OnLogin() {
         m_passphraseEdit.Wipe();
         return;
     }
+    if (granted == 1 && (LockPassSinceShown() || !m_showing.BeginLogin())) {
+        vnk::Trace(L"Varnokd: OnLogin: drive %c: locked during the broadcast, ejecting\r\n", m_driveLetter);
+        OnEjectDisc();
+        // The other programs were asked to let the volume go: they may use
+        // it again.
+        Broadcast(DBT_DEVICEQUERYREMOVEFAILED);
+        return;
+    }
     if (LockPassSinceShown()) {
         vnk::Trace(L"Varnokd: OnLogin: drive %c: locked during the broadcast, ejecting\r\n", m_driveLetter);
         OnEjectDisc();
@@ -185,24 +223,19 @@ void CVNKDLoginBox::OnLogin() {
 
 bool CVNKDLoginBox::StillWaiting() const { return IsWindow() && m_hDevice.valid() && !m_outcomeKnown; }
 
-bool CVNKDLoginBox::LockPassSinceShown() const { return vnk::LockGeneration.load() != m_lockGeneration; }
-
-bool CVNKDLoginBox::RecordLogin() const {
-    std::lock_guard lock(vnk::DriveLock);
-    // Checked under the lock: a lock pass that begins after this finds the
-    // drive LoggedIn and ejects it itself.
-    if (LockPassSinceShown()) return false;
-    if (vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter)) info->status = vnk::LoggedIn;
-    return true;
-}
+bool CVNKDLoginBox::LockPassSinceShown() const { return m_showing.LockPassSince(); }
 
 void CVNKDLoginBox::EjectAfterLockPass() {
     vnk::Trace(L"Varnokd: OnLogin: drive %c: locked during the login, ejecting\r\n", m_driveLetter);
     const bool ejected = m_hDevice.Control(vnk::kIoctlStorageEjectMedia);
-    if (!ejected) vnk::Trace(L"Varnokd: OnLogin: eject of drive %c: failed (%u)\r\n", m_driveLetter, ::GetLastError());
-    m_hDevice.Close();
-    // A disc that did not go stays LoggedIn, so the next pass tries again.
-    SetDriveStatus(ejected ? vnk::NoDisc : vnk::LoggedIn);
+    const DWORD error = ejected ? ERROR_SUCCESS : ::GetLastError();
+    if (!ejected) vnk::Trace(L"Varnokd: OnLogin: eject of drive %c: failed (%u)\r\n", m_driveLetter, error);
+    CloseDevice();
+    // A disc that did not go stays LoggedIn, so the next pass tries again;
+    // the pass that waits for this drive hears how it went.
+    m_showing.EjectedAfterLockPass(error);
+    // The query-remove was granted: the other programs hear how it ended.
+    Broadcast(ejected ? DBT_DEVICEREMOVECOMPLETE : DBT_DEVICEQUERYREMOVEFAILED);
     CloseBox();
 }
 
@@ -213,14 +246,15 @@ void CVNKDLoginBox::LoginRefused() {
     ::MessageBeep(MB_ICONEXCLAMATION);
     Broadcast(DBT_DEVICEQUERYREMOVEFAILED);
     m_hDevice.Control(vnk::kFsctlUnlockVolume);
-    m_hDevice.Close();
-    RequestEject();
+    CloseDevice();
+    vnk::RequestEject(m_driveLetter);
+    m_showing.LoginRefused();
     ::SetTimer(m_hWnd, LoginCloseTimerId, 2000, nullptr);
 }
 
 void CVNKDLoginBox::LoginAccepted() {
     SettleOutcome();
-    if (!RecordLogin()) {
+    if (!m_showing.RecordLoggedIn()) {
         EjectAfterLockPass();
         return;
     }
@@ -241,7 +275,7 @@ void CVNKDLoginBox::LoginAccepted() {
         ::MessageBoxW(m_hWnd, text, L"Dismount failed", MB_ICONERROR);
         // Still locked: the box's own handle can eject.
         m_hDevice.Control(vnk::kIoctlStorageEjectMedia);
-        m_hDevice.Close();
+        CloseDevice();
         CloseBox();
         return;
     }
@@ -252,7 +286,7 @@ void CVNKDLoginBox::LoginAccepted() {
         return;
     }
     m_hDevice.Control(vnk::kFsctlUnlockVolume);
-    m_hDevice.Close();
+    CloseDevice();
     Broadcast(DBT_DEVICEREMOVECOMPLETE);
     const LRESULT arrived = Broadcast(DBT_DEVICEARRIVAL);
     if (arrived != 1) {
@@ -278,8 +312,8 @@ void CVNKDLoginBox::OnEjectDisc() {
     m_passphraseEdit.Wipe();
     // Closing the handle also drops the volume lock, so the watcher's own
     // handle can eject.
-    m_hDevice.Close();
-    RequestEject();
+    CloseDevice();
+    vnk::RequestEject(m_driveLetter);
     CloseBox();
 }
 
@@ -302,29 +336,13 @@ void CVNKDLoginBox::CloseBox() {
 
 void CVNKDLoginBox::PostNcDestroy() {
     m_resultFont.DeleteObject();
+    CloseDevice();
+}
+
+void CVNKDLoginBox::CloseDevice() {
+    if (!m_hDevice.valid()) return;
     m_hDevice.Close();
-}
-
-void CVNKDLoginBox::RequestEject() const {
-    bool ejectHere = false;
-    {
-        std::lock_guard lock(vnk::DriveLock);
-        vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter);
-        if (info == nullptr) return;
-        // A watcher serves requests only until it fires or ends, and says
-        // so under this lock; with none that will (a re-probe has stopped
-        // it, or it has fired and is ending), the disc must go all the same.
-        // The post waits for nothing under the lock: a watcher just started
-        // that has no message queue yet leaves the eject to this box.
-        ejectHere = !vnk::AskWatcherToEject(*info);
-        info->status = vnk::NoDisc;
-    }
-    if (ejectHere) vnk::EjectDisc(m_driveLetter);
-}
-
-void CVNKDLoginBox::SetDriveStatus(DWORD status) const {
-    std::lock_guard lock(vnk::DriveLock);
-    if (vnk::DriveInfo* info = vnk::Drives().Find(m_driveLetter)) info->status = status;
+    m_showing.SetVolumeLocked(false);
 }
 
 void CVNKDLoginBox::FillVolumeNotice() {
@@ -337,16 +355,14 @@ void CVNKDLoginBox::FillVolumeNotice() {
 }
 
 LRESULT CVNKDLoginBox::Broadcast(UINT event) {
-    const auto notice = reinterpret_cast<LPARAM>(&m_volumeNotice);
-    if (event != DBT_DEVICEQUERYREMOVE && event != DBT_DEVICEARRIVAL)
-        return ::SendMessageW(HWND_BROADCAST, WM_DEVICECHANGE, event, notice);
-    // SendMessageW(HWND_BROADCAST) answers 1 whatever the windows said, so a
-    // refusal would pass unseen; the query broadcast reports it. A window
-    // that is hung or too slow to answer is passed over after the system's
-    // time-out instead of counting as a refusal: only a real "no" stops a
-    // login.
-    DWORD recipients = BSM_APPLICATIONS;
-    const long result = ::BroadcastSystemMessageW(BSF_QUERY | BSF_FORCEIFHUNG | BSF_NOHANG, &recipients,
-                                                  WM_DEVICECHANGE, event, notice);
-    return result > 0 ? 1 : static_cast<LRESULT>(static_cast<ULONG>(result));
+    // Sent window by window with a time-out each, rather than one
+    // SendMessageW(HWND_BROADCAST), which waits for the slowest program on
+    // the desktop and answers 1 even when a window refused; and rather than
+    // BroadcastSystemMessageW with BSF_NOHANG, which stops at the first
+    // window that times out. Every top-level window hears of it.
+    BroadcastWalk walk{event, reinterpret_cast<LPARAM>(&m_volumeNotice),
+                       event == DBT_DEVICEQUERYREMOVE || event == DBT_DEVICEARRIVAL};
+    ::EnumWindows(&SendToWindow, reinterpret_cast<LPARAM>(&walk));
+    // As BroadcastSystemMessageW answers: 0 for a refusal.
+    return walk.refused ? 0 : 1;
 }

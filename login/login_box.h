@@ -10,6 +10,7 @@
 
 #include <cstddef>
 
+#include "engine/drive_work.h"
 #include "engine/driver.h"
 #include "fw/controls.h"
 #include "fw/dialog.h"
@@ -59,9 +60,6 @@ private:
     bool StillWaiting() const;
     // Whether a pass that locks every disc began since the box was shown.
     bool LockPassSinceShown() const;
-    // Under DriveLock: records LoggedIn, unless a lock pass began since the
-    // box was shown (then false, and nothing is recorded).
-    bool RecordLogin() const;
     // The login went through but a lock pass began meanwhile: the disc goes
     // out through the box's own, still locked handle, and the box closes.
     void EjectAfterLockPass();
@@ -70,9 +68,8 @@ private:
     void LoginRefused();
     // Shows that the box takes no more requests until its timer closes it.
     void SettleOutcome();
-    // Under DriveLock: asks the drive's watcher for an eject and records NoDisc.
-    void RequestEject() const;
-    void SetDriveStatus(DWORD status) const;
+    // Closes the device handle, which also drops the volume lock.
+    void CloseDevice();
     void FillVolumeNotice();
     // Sends a device-change event with m_volumeNotice to every top-level
     // window; for the two events whose answer counts, 1 means granted.
@@ -80,5 +77,5 @@ private:
     void CloseBox();
 
     bool m_outcomeKnown = false;
-    unsigned m_lockGeneration = 0;  // LockGeneration when the box was shown
+    vnk::LoginShowing m_showing;  // the lock passes since the box was shown
 };

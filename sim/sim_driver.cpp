@@ -394,7 +394,11 @@ HANDLE SimDriver::Open(const wchar_t* devicePath, DWORD flagsAndAttributes) {
     Drive* drive = FindLocked(letter);
     CallRecord record{drive != nullptr ? letter : wchar_t{0}, CallKind::Open, flagsAndAttributes, {}, false};
     DWORD error = ERROR_FILE_NOT_FOUND;
-    if (drive != nullptr && drive->state.present && !TakeFault(*drive, Fault::Open, error)) {
+    // A volume locked through one handle refuses every other open, as file
+    // systems do.
+    const bool lockedAway = drive != nullptr && drive->state.present && drive->lockedBy != nullptr;
+    if (lockedAway) error = ERROR_ACCESS_DENIED;
+    if (drive != nullptr && drive->state.present && !lockedAway && !TakeFault(*drive, Fault::Open, error)) {
         const auto handle = reinterpret_cast<HANDLE>(m_nextHandle);
         m_nextHandle += 4;
         m_handles[handle] = letter;

@@ -1,6 +1,7 @@
 // A simulated drive bay with the Varnok filter driver on its drives: what
 // tests and the simulator program put behind the device seam. It models
-// drives, discs, announcements, statuses, logins, ejects, volume locks and
+// drives, discs, announcements, statuses, logins, ejects, volume locks (a
+// locked volume refuses other opens with ERROR_ACCESS_DENIED) and
 // dismounts, signals an announced event by name as a driver does, can be
 // told to fail, delay or stall calls, and records every call made to it.
 // Thread-safe: a delayed or stalled call waits without holding the bay's

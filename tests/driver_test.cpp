@@ -185,7 +185,7 @@ TEST_F(ProductTest, EachStatusAnswerIsShownAsItsText) {
     expected.emplace_back(L"K:", L"Unknown status (cannot be read)");
 
     ASSERT_NO_FATAL_FAILURE(StartProduct());
-    EXPECT_EQ(ShowFromTray(), expected);
+    ExpectShownFromTray(expected);
 }
 
 // A drive whose driver does not answer with the signature is no drive of
@@ -223,7 +223,7 @@ TEST_F(ProductTest, ADriveThatRefusesTheSignatureIsLeftOutAndAllRefusingSaysTheD
             EXPECT_TRUE(m_client->WaitForExit()) << "the client stayed without a driver";
         } else {
             ASSERT_NO_FATAL_FAILURE(StartProduct());  // and no box
-            EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"No disc or disc error"}}));
+            ExpectShownFromTray(Rows{{L"D:", L"No disc or disc error"}});
             EXPECT_EQ(CodesOf(ControlsOf(c.refusing)), (std::vector<DWORD>{IOCTL_VNK_GET_SIGNATURE}))
                 << "a drive without the signature was spoken to";
         }
@@ -330,9 +330,9 @@ TEST_F(ProductTest, EjectDiscAndEmergencyLockReachTheDriver) {
     EXPECT_EQ(StateOnceSettled(L'E', [](const drv::DriveState& s) { return s.ejects > 0; }).ejects, 1u)
         << "Emergency Lock left the logged-in disc in";
     EXPECT_EQ(State(L'F').ejects, 0u) << "a disc that was not logged in went";
-    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"No disc or disc error"},
+    ExpectShownFromTray(Rows{{L"D:", L"No disc or disc error"},
                                     {L"E:", L"No disc or disc error"},
-                                    {L"F:", L"Not a Varnok CD"}}));
+                                    {L"F:", L"Not a Varnok CD"}});
 }
 
 // A drive plugged in while the client runs: the driver's side makes the
@@ -351,7 +351,7 @@ TEST_F(ProductTest, ADriveAddedAndRemovedAtRunTimeIsFollowed) {
     const drv::DriveState f = State(L'F');
     EXPECT_TRUE(f.announced) << "the new drive was not announced to";
     EXPECT_TRUE(f.eventOpened);
-    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"No disc or disc error"}, {L"F:", L"No disc or disc error"}}));
+    ExpectShownFromTray(Rows{{L"D:", L"No disc or disc error"}, {L"F:", L"No disc or disc error"}});
     ASSERT_NO_FATAL_FAILURE(HideWithOk());
 
     // Its watcher runs: the driver's signal brings its login box.
@@ -366,7 +366,7 @@ TEST_F(ProductTest, ADriveAddedAndRemovedAtRunTimeIsFollowed) {
     ASSERT_TRUE(remove.WaitForExit());
     ASSERT_EQ(remove.ExitCode(), 0u);
     m_drives.pop_back();
-    EXPECT_EQ(ShowFromTray(), (Rows{{L"D:", L"No disc or disc error"}}));
+    ExpectShownFromTray(Rows{{L"D:", L"No disc or disc error"}});
 }
 
 TEST_F(ProductTest, ExitWithdrawsEveryDriveAndEjectsTheLoggedInDisc) {

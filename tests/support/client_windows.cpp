@@ -126,7 +126,7 @@ bool ClientProcessTest::StatusShown() const {
     return status != nullptr && ::IsWindowVisible(status) && !::IsIconic(status);
 }
 
-Rows ClientProcessTest::ShowFromTray() {
+Rows ClientProcessTest::ShowFromTray(const Rows& expected) {
     static const UINT trayMessage = ::RegisterWindowMessageW(L"Varnok Client tray notification");
     HWND tray = TrayWindow();
     if (tray == nullptr) {
@@ -138,7 +138,11 @@ Rows ClientProcessTest::ShowFromTray() {
         ADD_FAILURE() << "the status window did not come up";
         return {};
     }
-    return ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST), m_client->Handle());
+    // The window reads every status afresh on its workers: the list is
+    // taken once it shows `expected` (or the watchdog ran out).
+    const auto rows = [this] { return ListRows(::GetDlgItem(StatusWindow(), IDC_DRIVELIST), m_client->Handle()); };
+    PumpUntil([&] { return rows() == expected; });
+    return rows();
 }
 
 void ClientProcessTest::HideWithOk() {

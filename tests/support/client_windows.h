@@ -55,8 +55,10 @@ protected:
     void Command(UINT id) { ::PostMessageW(StatusWindow(), WM_COMMAND, id, 0); }
 
     // A double click on the icon, as the shell reports it; the window comes
-    // up with a fresh list, which is returned.
-    Rows ShowFromTray();
+    // up and reads every status afresh: the list is returned once it shows
+    // `expected` (or the watchdog ran out).
+    Rows ShowFromTray(const Rows& expected);
+    void ExpectShownFromTray(const Rows& expected) { EXPECT_EQ(ShowFromTray(expected), expected); }
     // OK hides the window behind a fresh tray icon.
     void HideWithOk();
 

@@ -277,10 +277,13 @@ void DriveFixture::SetUp() {
     Sim().Reset();
     WatchersMayRun = true;
     ProbeInProgress = false;
+    detail::SetCleanupDone(false);
     vnk::fw::GetApp()->m_pMainWnd = &m_main;
 }
 
 void DriveFixture::TearDown() {
+    // Drive work runs on workers: let what is under way finish first.
+    PumpUntil([this] { return !ProbeInProgress && Sim().OpenHandleCount() == 0; }, kWatchdogMs);
     ClearTable();
     vnk::fw::GetApp()->m_pMainWnd = nullptr;
     EXPECT_EQ(Sim().OpenHandleCount(), 0u) << "a device handle was left open";
@@ -301,6 +304,8 @@ void StatusWindowFixture::Start() {
     vnk::fw::GetApp()->m_nCmdShow = SW_SHOWMINNOACTIVE;
     ASSERT_TRUE(m_status->Create());
     ASSERT_TRUE(PumpUntil([this] { return m_status->IsHiddenInTray() && m_status->Tray() != nullptr; }));
+    // The probe runs on a worker; the list follows its end.
+    ASSERT_TRUE(PumpUntil([] { return !ProbeInProgress; }));
     PumpFor(100);
 }
 
