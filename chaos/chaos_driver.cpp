@@ -16,7 +16,6 @@
 
 #include <commctrl.h>
 #include <dbt.h>
-#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -375,9 +374,14 @@ Resources ResourcesOf(const Program& process) {
     Resources r;
     r.threads = ThreadsOf(process.Id());
     r.handles = HandlesOf(process.Id());
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    if (::K32GetProcessMemoryInfo(process.Get(), &counters, sizeof counters)) r.privateKiB = counters.PagefileUsage / 1024;
+    // Committed private memory, summed over the regions: reading the
+    // process (the passphrase search) pages memory in and so moves the
+    // resident and page-file figures, but not this one.
+    MEMORY_BASIC_INFORMATION region{};
+    for (const BYTE* address = nullptr;
+         ::VirtualQueryEx(process.Get(), address, &region, sizeof region) == sizeof region && region.RegionSize != 0;
+         address = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize)
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) r.privateKiB += region.RegionSize / 1024;
     return r;
 }
 
@@ -604,6 +608,10 @@ private:
     // Secrets typed into a box, with the drive of the box; checked once
     // the box is gone.
     std::vector<std::pair<wchar_t, std::wstring>> m_typed;
+    // Pasted ones: the clipboard gives every process that pastes a copy of
+    // its own that the process cannot wipe (user32 keeps it), so these are
+    // not looked for in memory.
+    std::set<std::wstring> m_pasted;
     std::set<wchar_t> m_dirty;           // faults, holds or stalls were set on these
     std::set<wchar_t> m_exempt;          // its box may outlive its disc (taken out by hand, simulator restarted)
     bool m_simRestarted = false;         // announcements lost until the next probe
@@ -843,6 +851,8 @@ void SeedRun::CheckResources() {
         if (d.present && d.driveType == DRIVE_CDROM) ++drives;
     m_peakDrives = std::max(m_peakDrives, drives);
     const Resources now = ResourcesOf(m_client);
+    Log(Format("    client: %zu threads, %lu handles, %zu KiB private, %zu drives", now.threads, now.handles,
+               now.privateKiB, drives));
     // The base process, two threads a drive, a few that come and go
     // (retired watchers, a second instance's request, message boxes).
     const size_t baseThreads = m_base.threads - std::min(m_base.threads, 2 * m_baseDrives);
@@ -852,7 +862,10 @@ void SeedRun::CheckResources() {
     const DWORD handleBound = m_base.handles + static_cast<DWORD>(24 * m_peakDrives) + 96;
     if (now.handles > handleBound)
         throw Violation(Format("the client has %lu handles with %zu drives (bound %lu)", now.handles, drives, handleBound));
-    const size_t memoryBound = m_base.privateKiB + 2048 * m_peakDrives + 32 * 1024;
+    // Committed private memory: about 6 MiB a drive under Wine (two
+    // threads with their stacks and message queues).
+    const size_t memoryBound =
+        m_base.privateKiB + 8192 * (m_peakDrives - std::min(m_peakDrives, m_baseDrives)) + 16 * 1024;
     if (now.privateKiB > memoryBound)
         throw Violation(Format("the client has %zu KiB private memory with at most %zu drives (bound %zu KiB)",
                                now.privateKiB, m_peakDrives, memoryBound));
@@ -893,7 +906,7 @@ void SeedRun::CheckMemory() {
         bool up = false;
         for (HWND hwnd : TopWindowsOf(m_client.Id()))
             if (TitleOf(hwnd).rfind(std::wstring(kBoxPrefix) + letter + L":", 0) == 0) up = true;
-        if (up) continue;
+        if (up || m_pasted.count(secret)) continue;
         secrets.push_back(secret);
         letters.push_back(letter);
     }
@@ -1002,6 +1015,9 @@ void SeedRun::OpTakeOut(const Draw& d) {
 
 void SeedRun::OpSignal(const Draw& d) {
     const wchar_t letter = PresentLetter(d);
+    // A signal with no encrypted disc in (a driver's mistake, or a disc
+    // taken out before its box came) brings a box that stands for no disc.
+    if (const auto drive = SimDrive(letter); drive && drive->disc != vnk::sim::Disc::Encrypted) m_exempt.insert(letter);
     std::string refusal;
     const bool done = Sim(vnk::sim::Op::Signal, letter, L"", 0, 0, 0, &refusal);
     Log(Format("  signal %c: %s", static_cast<char>(letter), done ? "done" : refusal.c_str()));
@@ -1051,6 +1067,7 @@ void SeedRun::OpLogin(const Draw& d) {
         for (int i = 0; i < 14; ++i) secret += static_cast<wchar_t>(L'a' + words() % 26);
     }
     m_typed.emplace_back(letter, secret);
+    if (paste) m_pasted.insert(secret);
     Type(box, secret, paste);
     ::PostMessageW(::GetDlgItem(box, IDC_LOGIN), BM_CLICK, 0, 0);
     Log(Format("  login on %c: with the %s passphrase, %s", static_cast<char>(letter),
