@@ -63,6 +63,7 @@ struct Options {
     std::string replayPrefix = "tools/chaos";
     bool stalls = true;                // stalled calls among the operations
     bool keepPassing = false;          // keep the folder of a seed that passed
+    DWORD seedLimitMs = 0;             // 0: 60 s and 4 s a step
 };
 
 // ---- Small helpers ----------------------------------------------------------------
@@ -525,7 +526,7 @@ private:
     void StartSimulator(const std::wstring& drives);
     void StartClient();
     void Log(const std::string& line);
-    void SaveEvidence(const std::string& failure);
+    void SaveEvidence();
     void Finish();
 
     // The simulator.
@@ -595,7 +596,10 @@ private:
     TraceListener& m_trace;
     std::wstring m_folder;
     std::wstring m_pipeName;
-    std::string m_log;
+    std::mutex m_logMutex;
+    Handle m_logFile;
+    std::mutex m_processMutex;          // the watchdog ends the programs of a seed that hangs
+    std::atomic<bool> m_timedOut{false};
     ULONGLONG m_start = 0;
     unsigned m_step = 0, m_stepsDone = 0;
     std::wstring m_pool;                 // the letters this seed plays with
@@ -653,8 +657,12 @@ const std::vector<SeedRun::Op>& SeedRun::Ops() {
 }
 
 void SeedRun::Log(const std::string& line) {
-    const std::string stamped = Format("%8.3f s  ", static_cast<double>(::GetTickCount64() - m_start) / 1000.0) + line;
-    m_log += stamped + "\n";
+    const std::string stamped =
+        Format("%8.3f s  ", static_cast<double>(::GetTickCount64() - m_start) / 1000.0) + line + "\n";
+    std::lock_guard lock(m_logMutex);
+    // Written at once: a seed that hangs still leaves its steps.
+    DWORD done = 0;
+    if (m_logFile) ::WriteFile(m_logFile.get(), stamped.data(), static_cast<DWORD>(stamped.size()), &done, nullptr);
 }
 
 bool SeedRun::Sim(vnk::sim::Op op, wchar_t letter, const std::wstring& text, DWORD code, DWORD error, DWORD count,
@@ -751,7 +759,11 @@ void SeedRun::StartSimulator(const std::wstring& drives) {
     const std::wstring ready = vnk::sim::ReadyEventName(L"\\\\.\\pipe\\" + m_pipeName);
     Handle readyEvent(::CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
     ::ResetEvent(readyEvent.get());
-    m_sim = Program(ProgramPath(L"VarnokSim.exe"), drives.empty() ? L"" : L"--drives " + drives, m_simOutput.get());
+    {
+        Program started(ProgramPath(L"VarnokSim.exe"), drives.empty() ? L"" : L"--drives " + drives, m_simOutput.get());
+        std::lock_guard lock(m_processMutex);
+        m_sim = std::move(started);
+    }
     if (!m_sim.Started()) throw Violation("VarnokSim.exe does not start");
     const HANDLE waits[2] = {readyEvent.get(), m_sim.Get()};
     if (::WaitForMultipleObjects(2, waits, FALSE, 30000) != WAIT_OBJECT_0)
@@ -759,7 +771,11 @@ void SeedRun::StartSimulator(const std::wstring& drives) {
 }
 
 void SeedRun::StartClient() {
-    m_client = Program(ProgramPath(L"VarnokdSim.exe"), L"");
+    {
+        Program started(ProgramPath(L"VarnokdSim.exe"), L"");
+        std::lock_guard lock(m_processMutex);
+        m_client = std::move(started);
+    }
     if (!m_client.Started()) throw Violation("VarnokdSim.exe does not start");
     m_traceFrom = m_trace.Count();
     const ULONGLONG deadline = ::GetTickCount64() + 30000;
@@ -1371,7 +1387,18 @@ void SeedRun::ExitClient() {
     const size_t from = m_traceFrom;
     CheckMemory();
     ::PostMessageW(status, WM_COMMAND, ID_APP_EXIT_VARNOK, 0);
-    if (!m_client.WaitForExit(kExitBoundMs)) throw Violation(Format("Exit did not end the client within %lu ms", kExitBoundMs));
+    // A message box that is up (a probe's warning, say) holds the main
+    // thread until it is answered; the person answers it.
+    const ULONGLONG asked = ::GetTickCount64();
+    while (!m_client.WaitForExit(200)) {
+        if (::GetTickCount64() - asked > kExitBoundMs)
+            throw Violation(Format("Exit did not end the client within %lu ms", kExitBoundMs));
+        if (::GetTickCount64() - asked < 2000) continue;
+        for (HWND box : MessageBoxes()) {
+            Log("    answer \"" + Narrow(TitleOf(box)) + "\" so that Exit can go on");
+            ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+        }
+    }
     if (m_client.ExitCode() >= 0xC0000000) throw Violation(Format("the client crashed on Exit (0x%lx)", m_client.ExitCode()));
     ::Sleep(100);
     CheckLockedOrNamed("Exit", TracedNotLocked("VNKDCleanup", from));
@@ -1405,14 +1432,13 @@ void SeedRun::OpRestartSimulator(const Draw&) {
 
 // ---- The run ------------------------------------------------------------------------
 
-void SeedRun::SaveEvidence(const std::string& failure) {
+void SeedRun::SaveEvidence() {
     MakeFolders(m_folder);
     SaveScreen(m_folder + L"\\screenshot.bmp");
     std::string trace;
     for (const auto& line : m_trace.Lines())
         trace += Format("%8.3f s  %5lu  ", static_cast<double>(line.tick - m_start) / 1000.0, line.pid) + line.text + "\n";
     WriteText(m_folder + L"\\client-trace.txt", trace);
-    WriteText(m_folder + L"\\steps.txt", m_log + "FAILED: " + failure + "\n");
 }
 
 void SeedRun::Finish() {
@@ -1435,6 +1461,8 @@ std::optional<std::string> SeedRun::Run() {
     m_pipeName = L"VarnokChaos-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(m_seed);
     ::SetEnvironmentVariableW(L"VARNOK_SIM_PIPE", m_pipeName.c_str());
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    m_logFile = Handle(::CreateFileW((m_folder + L"\\steps.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     CREATE_ALWAYS, 0, nullptr));
     m_simOutput = Handle(::CreateFileW((m_folder + L"\\simulator.log").c_str(), GENERIC_WRITE | FILE_APPEND_DATA,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS, 0, nullptr));
 
@@ -1460,6 +1488,20 @@ std::optional<std::string> SeedRun::Run() {
 
     Log(Format("seed %lu: %u steps, drives %s at the start, letters %s", static_cast<unsigned long>(m_seed),
                m_options.steps, Narrow(initial).c_str(), Narrow(m_pool).c_str()));
+    // The seed's time limit: past it, the evidence is saved and the
+    // programs are ended, which ends whatever the run waits for.
+    Handle finished(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const DWORD limitMs = m_options.seedLimitMs != 0 ? m_options.seedLimitMs : 60000 + 4000 * m_options.steps;
+    std::thread watchdog([&] {
+        if (::WaitForSingleObject(finished.get(), limitMs) != WAIT_TIMEOUT) return;
+        m_timedOut = true;
+        const std::string why = Format("the seed ran past its time limit of %lu s", limitMs / 1000);
+        Log("FAILED: " + why);
+        SaveEvidence();
+        std::lock_guard lock(m_processMutex);
+        if (m_client.Running()) ::TerminateProcess(m_client.Get(), 98);
+        if (m_sim.Running()) ::TerminateProcess(m_sim.Get(), 98);
+    });
     std::optional<std::string> failure;
     try {
         m_slow.emplace();
@@ -1483,19 +1525,24 @@ std::optional<std::string> SeedRun::Run() {
         ExitClient();
         Log(Format("%zu trace lines", m_trace.Count()));
     } catch (const Violation& violation) {
-        failure = Format("step %u: ", m_step) + violation.what();
+        failure = Format("step %u: ", m_step) + (m_timedOut ? std::string("the seed ran past its time limit (the "
+                                                                            "client or the simulator hung)")
+                                                            : std::string(violation.what()));
         Log("FAILED: " + *failure);
     } catch (const std::exception& error) {
-        failure = Format("step %u: the run itself failed: ", m_step) + error.what();
+        failure = m_timedOut ? Format("step %u: the seed ran past its time limit", m_step)
+                             : Format("step %u: the run itself failed: ", m_step) + error.what();
         Log("FAILED: " + *failure);
     }
-    if (failure) SaveEvidence(*failure);
+    if (m_timedOut && !failure) failure = Format("step %u: the seed ran past its time limit", m_step);
+    if (failure && !m_timedOut) SaveEvidence();
+    ::SetEvent(finished.get());
+    watchdog.join();
     Finish();
     m_simOutput.reset();
+    m_logFile.reset();
     if (!failure && !m_options.keepPassing) {
         RemoveFolder(m_folder);
-    } else if (!failure) {
-        WriteText(m_folder + L"\\steps.txt", m_log);
     }
     return failure;
 }
@@ -1536,6 +1583,8 @@ std::optional<Options> Parse(int argc, wchar_t** argv) {
             o.boxBoundMs = std::wcstoul(value().c_str(), nullptr, 10);
         } else if (arg == L"--settle" && hasValue) {
             o.settleMs = std::wcstoul(value().c_str(), nullptr, 10);
+        } else if (arg == L"--seed-limit" && hasValue) {
+            o.seedLimitMs = 1000 * std::wcstoul(value().c_str(), nullptr, 10);
         } else if (arg == L"--out" && hasValue) {
             o.outDir = value();
         } else if (arg == L"--replay-prefix" && hasValue) {
