@@ -16,6 +16,7 @@ constexpr wchar_t kDefaultPipeName[] = L"VarnokSimulator";
 constexpr std::size_t kMaxPipeNameUnits = 200;
 constexpr std::size_t kDriveRecordFields = 13;
 constexpr std::size_t kDriveRecordBytes = kDriveRecordFields * 4;
+constexpr std::size_t kCallRecordBytes = 4 * 4;
 
 class Writer {
 public:
@@ -66,7 +67,7 @@ private:
 
 bool KnownOp(DWORD op) {
     return (op >= static_cast<DWORD>(Op::DriveType) && op <= static_cast<DWORD>(Op::Close)) ||
-           (op >= static_cast<DWORD>(Op::List) && op <= static_cast<DWORD>(Op::Quit));
+           (op >= static_cast<DWORD>(Op::List) && op <= static_cast<DWORD>(Op::Calls));
 }
 
 // Passphrases travel in these buffers: wipe them once they are done with.
@@ -196,6 +197,34 @@ std::optional<std::vector<DriveState>> DecodeDriveList(std::span<const BYTE> dat
         d.disc = static_cast<Disc>(disc);
     }
     return drives;
+}
+
+std::vector<BYTE> EncodeCallList(const std::vector<CallShown>& calls) {
+    Writer w(calls.size() * kCallRecordBytes);
+    for (const CallShown& c : calls) {
+        w.Put<std::uint32_t>(c.drive);
+        w.Put<std::uint32_t>(static_cast<std::uint32_t>(c.kind));
+        w.Put<std::uint32_t>(c.msSoFar);
+        w.Put<std::uint32_t>(c.stalled ? 1 : 0);
+    }
+    return w.Take();
+}
+
+std::optional<std::vector<CallShown>> DecodeCallList(std::span<const BYTE> data) {
+    if (data.size() % kCallRecordBytes != 0) return std::nullopt;
+    Reader r(data);
+    std::vector<CallShown> calls(data.size() / kCallRecordBytes);
+    for (CallShown& c : calls) {
+        const auto letter = r.Get<std::uint32_t>();
+        const auto kind = r.Get<std::uint32_t>();
+        c.msSoFar = r.Get<std::uint32_t>();
+        const auto stalled = r.Get<std::uint32_t>();
+        if (letter < L'A' || letter > L'Z' || kind >= kFaultNames.size() || stalled > 1) return std::nullopt;
+        c.drive = static_cast<wchar_t>(letter);
+        c.kind = static_cast<Fault>(kind);
+        c.stalled = stalled != 0;
+    }
+    return calls;
 }
 
 std::optional<Fault> FaultFromName(std::wstring_view name) {

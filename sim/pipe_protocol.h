@@ -57,6 +57,11 @@ enum class Op : std::uint32_t {
     Fail = 23,            // letter, code: a Fault, error, count
     Signal = 24,          // letter: signal the drive's announced event
     Quit = 25,            // end the simulator
+    Delay = 26,           // letter (0: every drive, present and future), code: a Fault, error: the ms
+                          // (0 clears), count (0 clears; kForever)
+    Stall = 27,           // letter (0: every drive), code: a Fault
+    Release = 28,         // letter (0: every drive)
+    Calls = 29,           // -> data: the calls in progress (EncodeCallList)
 };
 
 struct Request {
@@ -101,6 +106,17 @@ std::string RefusalText(const Response& response);
 // logins, ejects, dismounts, announcements, withdrawals). No passphrase.
 std::vector<BYTE> EncodeDriveList(const std::vector<DriveState>& drives);
 std::optional<std::vector<DriveState>> DecodeDriveList(std::span<const BYTE> data);
+
+// The calls in progress of Op::Calls: per call 4 u32 fields (letter, kind,
+// ms waited so far, stalled).
+struct CallShown {
+    wchar_t drive = 0;
+    Fault kind = Fault::Open;
+    DWORD msSoFar = 0;
+    bool stalled = false;
+};
+std::vector<BYTE> EncodeCallList(const std::vector<CallShown>& calls);
+std::optional<std::vector<CallShown>> DecodeCallList(std::span<const BYTE> data);
 
 // The names of the faults a drive can be told to produce, in Fault's order.
 constexpr std::array<std::wstring_view, 10> kFaultNames = {

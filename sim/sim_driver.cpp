@@ -1,6 +1,7 @@
 #include "sim/sim_driver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <cwctype>
 
@@ -27,7 +28,32 @@ std::optional<Fault> FaultOf(DWORD code) {
 
 wchar_t NormalLetter(wchar_t letter) { return static_cast<wchar_t>(std::towupper(letter)); }
 
+// How long the destructor gives released calls to leave the driver.
+constexpr auto kLeaveTimeout = std::chrono::seconds(2);
+
+void Add(std::vector<Fault>& kinds, Fault kind) {
+    if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) kinds.push_back(kind);
+}
+
 }  // namespace
+
+DriveTiming RealDriveTiming() {
+    DriveTiming timing;
+    const auto set = [&timing](Fault kind, DWORD ms) { timing.callMs[static_cast<size_t>(kind)] = ms; };
+    set(Fault::Open, 5);        // opening the volume of a mounted disc
+    set(Fault::Signature, 1);   // the filter driver answers from memory
+    set(Fault::Status, 2);      // likewise, after a look at the media state
+    set(Fault::Announce, 1);
+    set(Fault::Withdraw, 1);
+    set(Fault::Login, 250);     // the driver derives the disc key from the passphrase
+    set(Fault::Lock, 30);       // the file system flushes and checks for open files
+    set(Fault::Unlock, 1);
+    set(Fault::Dismount, 80);   // the file system tears the volume down
+    set(Fault::Eject, 1500);    // the tray motor, with the disc spinning down first
+    timing.mountingOpenMs = 500;     // an open waits for the mount to finish
+    timing.mountingWindowMs = 3000;  // spin-up and mount after an insert
+    return timing;
+}
 
 SimDriver& TheSimDriver() {
     static SimDriver driver;
@@ -51,9 +77,23 @@ const SimDriver::Drive* SimDriver::FindLocked(wchar_t letter) const {
     return it == m_drives.end() ? nullptr : &it->second;
 }
 
+SimDriver::~SimDriver() {
+    Lock lock(m_mutex);
+    m_noWaits = true;
+    ReleaseWaiting(0);
+    // The released calls need the lock for a moment to leave. A call whose
+    // thread was ended (at process exit) never leaves: the wait is bounded.
+    m_changed.wait_for(lock, kLeaveTimeout, [this] { return m_waiting.empty(); });
+}
+
 void SimDriver::AddDrive(wchar_t letter, UINT driveType) {
     std::lock_guard lock(m_mutex);
-    Drive& drive = m_drives[NormalLetter(letter)];
+    const auto [it, added] = m_drives.try_emplace(NormalLetter(letter));
+    Drive& drive = it->second;
+    if (added) {
+        drive.delays = m_everyDriveDelays;
+        drive.stalls = m_everyDriveStalls;
+    }
     drive.driveType = driveType;
     drive.present = true;
 }
@@ -72,6 +112,9 @@ void SimDriver::RemoveDrive(wchar_t letter) {
         drive->loggedIn = drive->loginRefused = false;
         drive->announced = false;
         drive->lockedBy = nullptr;
+        // As a driver completes a gone device's pending requests: the
+        // waiting calls go on and find the drive gone.
+        ReleaseWaiting(NormalLetter(letter));
     }
 }
 
@@ -84,6 +127,8 @@ void SimDriver::InsertPlainDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::Plain;
+        drive->insertedTick = ::GetTickCount();
+        drive->mounting = true;
         drive->DropPassphrase();
         drive->loggedIn = drive->loginRefused = false;
     }
@@ -93,6 +138,8 @@ void SimDriver::InsertEncryptedDisc(wchar_t letter, const std::wstring& passphra
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
         drive->disc = Disc::Encrypted;
+        drive->insertedTick = ::GetTickCount();
+        drive->mounting = true;
         drive->DropPassphrase();
         drive->passphrase = passphrase;
         drive->loggedIn = drive->loginRefused = false;
@@ -146,11 +193,128 @@ void SimDriver::OverrideStatusSize(wchar_t letter, std::optional<DWORD> bytes) {
     if (Drive* drive = FindLocked(letter)) drive->statusBytes = bytes;
 }
 
+void SimDriver::DelayCalls(wchar_t letter, Fault kind, DWORD ms, unsigned count) {
+    std::lock_guard lock(m_mutex);
+    const auto plan = [ms, count, kind](DelayPlans& plans) {
+        if (ms == 0 || count == 0)
+            plans.erase(kind);
+        else
+            plans[kind] = DelayPlan{ms, count};
+    };
+    if (letter == 0) {
+        plan(m_everyDriveDelays);
+        for (auto& [driveLetter, drive] : m_drives) plan(drive.delays);
+    } else if (Drive* drive = FindLocked(letter)) {
+        plan(drive->delays);
+    }
+}
+
+void SimDriver::StallCalls(wchar_t letter, Fault kind) {
+    std::lock_guard lock(m_mutex);
+    if (letter == 0) {
+        Add(m_everyDriveStalls, kind);
+        for (auto& [driveLetter, drive] : m_drives) Add(drive.stalls, kind);
+    } else if (Drive* drive = FindLocked(letter)) {
+        Add(drive->stalls, kind);
+    }
+}
+
+void SimDriver::ReleaseCalls(wchar_t letter) {
+    std::lock_guard lock(m_mutex);
+    if (letter == 0) {
+        m_everyDriveStalls.clear();
+        for (auto& [driveLetter, drive] : m_drives) drive.stalls.clear();
+    } else if (Drive* drive = FindLocked(letter)) {
+        drive->stalls.clear();
+    }
+    ReleaseWaiting(NormalLetter(letter));
+}
+
+void SimDriver::ReleaseWaiting(wchar_t letter) {
+    for (Waiting& waiting : m_waiting)
+        if (letter == 0 || waiting.call.drive == letter) waiting.released = true;
+    m_changed.notify_all();
+}
+
+bool SimDriver::WaitForCallInProgress(wchar_t letter, Fault kind, DWORD timeoutMs) const {
+    Lock lock(m_mutex);
+    const wchar_t wanted = NormalLetter(letter);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return std::any_of(m_waiting.begin(), m_waiting.end(), [&](const Waiting& waiting) {
+            return !waiting.released && waiting.call.kind == kind && (wanted == 0 || waiting.call.drive == wanted);
+        });
+    });
+}
+
+std::vector<SimDriver::CallInProgress> SimDriver::CallsInProgress() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<CallInProgress> calls;
+    for (const Waiting& waiting : m_waiting)
+        if (!waiting.released) calls.push_back(waiting.call);
+    return calls;
+}
+
+void SimDriver::SetTiming(const DriveTiming& timing) {
+    std::lock_guard lock(m_mutex);
+    m_timing = timing;
+}
+
+void SimDriver::EndWaits() {
+    std::lock_guard lock(m_mutex);
+    m_noWaits = true;
+    ReleaseWaiting(0);
+}
+
+bool SimDriver::Stalled(const Drive& drive, Fault kind) const {
+    return std::find(drive.stalls.begin(), drive.stalls.end(), kind) != drive.stalls.end();
+}
+
+DWORD SimDriver::PlannedDelay(Drive& drive, Fault kind) {
+    DWORD ms = m_timing.callMs[static_cast<size_t>(kind)];
+    if (kind == Fault::Open && drive.mounting) {
+        if (::GetTickCount() - drive.insertedTick < m_timing.mountingWindowMs)
+            ms += m_timing.mountingOpenMs;
+        else
+            drive.mounting = false;
+    }
+    auto it = drive.delays.find(kind);
+    if (it != drive.delays.end()) {
+        ms += it->second.ms;
+        if (it->second.remaining != kForever && --it->second.remaining == 0) drive.delays.erase(it);
+    }
+    return ms;
+}
+
+void SimDriver::WaitAsPlanned(Lock& lock, wchar_t letter, Fault kind) {
+    if (m_noWaits) return;
+    Drive* drive = FindLocked(letter);
+    if (drive == nullptr || !drive->present) return;
+    const bool stalled = Stalled(*drive, kind);
+    const DWORD ms = PlannedDelay(*drive, kind);
+    if (!stalled && ms == 0) return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const auto waiting = m_waiting.insert(m_waiting.end(), Waiting{{NormalLetter(letter), kind, ::GetTickCount(), stalled}});
+    m_changed.notify_all();
+    // The wait gives up the lock: every other call goes on meanwhile.
+    const auto released = [&waiting] { return waiting->released; };
+    if (stalled)
+        m_changed.wait(lock, released);
+    else
+        m_changed.wait_until(lock, until, released);
+    m_waiting.erase(waiting);
+    m_changed.notify_all();
+}
+
 void SimDriver::Reset() {
     std::lock_guard lock(m_mutex);
+    ReleaseWaiting(0);
     m_drives.clear();
     m_handles.clear();
     m_calls.clear();
+    m_everyDriveDelays.clear();
+    m_everyDriveStalls.clear();
+    m_timing = {};
+    m_noWaits = false;
 }
 
 std::vector<CallRecord> SimDriver::Calls() const {
@@ -242,8 +406,10 @@ UINT SimDriver::DriveType(const wchar_t* rootPath) {
 }
 
 HANDLE SimDriver::Open(const wchar_t* devicePath, DWORD flagsAndAttributes) {
-    std::lock_guard lock(m_mutex);
+    Lock lock(m_mutex);
     const wchar_t letter = LetterOfDevicePath(devicePath);
+    WaitAsPlanned(lock, letter, Fault::Open);
+    // Found after the wait: the drive may have gone meanwhile.
     Drive* drive = FindLocked(letter);
     CallRecord record{drive != nullptr ? letter : wchar_t{0}, CallKind::Open, flagsAndAttributes, {}, false};
     DWORD error = ERROR_FILE_NOT_FOUND;
@@ -276,8 +442,13 @@ void SimDriver::Close(HANDLE device) {
 
 BOOL SimDriver::Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out,
                         DWORD outSize, DWORD* returned) {
-    std::lock_guard lock(m_mutex);
+    Lock lock(m_mutex);
     if (returned != nullptr) *returned = 0;
+    if (const auto kind = FaultOf(code)) {
+        if (auto it = m_handles.find(device); it != m_handles.end()) WaitAsPlanned(lock, it->second, *kind);
+    }
+    // The handle and its drive are looked up after the wait: either may
+    // have gone meanwhile (closed, reset, removed).
     std::vector<BYTE> input;
     if (in != nullptr && inSize != 0) {
         const auto* bytes = static_cast<const BYTE*>(in);

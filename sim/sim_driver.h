@@ -2,12 +2,16 @@
 // tests and the simulator program put behind the device seam. It models
 // drives, discs, announcements, statuses, logins, ejects, volume locks and
 // dismounts, signals an announced event by name as a driver does, can be
-// told to fail calls, and records every call made to it. Thread-safe.
+// told to fail, delay or stall calls, and records every call made to it.
+// Thread-safe: a delayed or stalled call waits without holding the bay's
+// lock, so other calls, on any drive, go on meanwhile.
 #pragma once
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -20,7 +24,7 @@ namespace vnk::sim {
 
 enum class Disc { None, Plain, Encrypted };
 
-// The kinds of call whose failure can be injected.
+// The kinds of call whose failure, delay or stall can be injected.
 enum class Fault {
     Open,       // CreateFileW
     Signature,  // IOCTL_VNK_GET_SIGNATURE
@@ -72,9 +76,24 @@ struct DriveState {
     unsigned logins = 0, ejects = 0, dismounts = 0, announcements = 0, withdrawals = 0;
 };
 
+// How long each kind of call takes on its own, before any delay asked for:
+// a drive that answers at once, or one with a real drive's times.
+struct DriveTiming {
+    DWORD callMs[10] = {};        // by Fault
+    DWORD mountingOpenMs = 0;     // an open while the disc mounts...
+    DWORD mountingWindowMs = 0;   // ...that is, this long after an insert
+};
+// The figures of a real CD/DVD drive (the README's simulator section says why).
+DriveTiming RealDriveTiming();
+
 class SimDriver final : public DeviceSeam {
 public:
     SimDriver() = default;
+    // Ends every delayed and stalled call first (waiting a bounded time for
+    // them to leave).
+    ~SimDriver() override;
+    SimDriver(const SimDriver&) = delete;
+    SimDriver& operator=(const SimDriver&) = delete;
 
     // The bay. A drive is a CD/DVD drive with the driver on it unless told
     // otherwise.
@@ -101,7 +120,38 @@ public:
     // as a faulty driver might; it never writes past the caller's buffer.
     void OverrideStatusSize(wchar_t letter, std::optional<DWORD> bytes);
 
-    void Reset();  // no drives, no handles, no calls
+    // The next `count` calls of that kind on the drive each take `ms` ms
+    // longer (count kForever: until cleared with ms 0 or count 0). Letter 0:
+    // every drive, present and future. The wait comes before the call's work:
+    // a fault plan applies after it, and the call record gets the call when
+    // it ends.
+    void DelayCalls(wchar_t letter, Fault kind, DWORD ms, unsigned count = kForever);
+    // Calls of that kind on the drive (letter 0: every drive, present and
+    // future) block, without holding the bay's lock, until ReleaseCalls,
+    // Reset(), EndWaits() or the driver's destruction.
+    void StallCalls(wchar_t letter, Fault kind);
+    // Ends the drive's stalls (letter 0: every drive's) and lets every call
+    // on it that waits now, stalled or delayed, go on at once. Delay plans
+    // stay.
+    void ReleaseCalls(wchar_t letter);
+    // For tests to synchronise on instead of sleeping: waits at most
+    // timeoutMs until a call of that kind on the drive (letter 0: any
+    // drive) is in progress (delayed or stalled); false when none came.
+    bool WaitForCallInProgress(wchar_t letter, Fault kind, DWORD timeoutMs) const;
+    struct CallInProgress {
+        wchar_t drive;
+        Fault kind;
+        DWORD sinceTick;  // GetTickCount() when the call began to wait
+        bool stalled;
+    };
+    std::vector<CallInProgress> CallsInProgress() const;
+    // The times calls take before any delay (default: none).
+    void SetTiming(const DriveTiming& timing);
+    // For a program that ends: releases every waiting call, and no call
+    // waits from now on (until Reset).
+    void EndWaits();
+
+    void Reset();  // no drives, no handles, no calls, no delays; waiting calls go on
 
     // Inspection.
     std::vector<CallRecord> Calls() const;
@@ -123,6 +173,11 @@ private:
         unsigned remaining = 0;
         unsigned skip = 0;
     };
+    struct DelayPlan {
+        DWORD ms = 0;
+        unsigned remaining = 0;
+    };
+    using DelayPlans = std::map<Fault, DelayPlan>;
     struct Drive {
         UINT driveType = DRIVE_CDROM;
         bool present = true;
@@ -140,6 +195,10 @@ private:
         HANDLE lockedBy = nullptr;
         bool heldByOther = false;
         std::map<Fault, FaultPlan> faults;
+        DelayPlans delays;
+        std::vector<Fault> stalls;
+        DWORD insertedTick = 0;
+        bool mounting = false;  // inserted, and the mounting window not yet known to be over
         unsigned logins = 0, ejects = 0, dismounts = 0, announcements = 0, withdrawals = 0;
 
         Drive() = default;
@@ -158,7 +217,26 @@ private:
     BOOL Handle(Drive& drive, HANDLE device, DWORD code, const std::vector<BYTE>& input, void* out,
                 DWORD outSize, DWORD* returned, DWORD& error);
 
+    // A call that waits, as CallsInProgress shows it; `released` ends its wait.
+    struct Waiting {
+        CallInProgress call;
+        bool released = false;
+    };
+    using Lock = std::unique_lock<std::recursive_mutex>;
+    // Makes the call wait as its drive's plans and timing say, releasing the
+    // lock meanwhile; the caller finds its drive and handle afresh after it.
+    void WaitAsPlanned(Lock& lock, wchar_t letter, Fault kind);
+    DWORD PlannedDelay(Drive& drive, Fault kind);
+    bool Stalled(const Drive& drive, Fault kind) const;
+    void ReleaseWaiting(wchar_t letter);
+
     mutable std::recursive_mutex m_mutex;
+    mutable std::condition_variable_any m_changed;  // a call began or ended waiting, or was released
+    std::list<Waiting> m_waiting;
+    DelayPlans m_everyDriveDelays;        // for drives added later
+    std::vector<Fault> m_everyDriveStalls;
+    DriveTiming m_timing;
+    bool m_noWaits = false;
     std::map<wchar_t, Drive> m_drives;
     std::map<HANDLE, wchar_t> m_handles;
     std::uintptr_t m_nextHandle = 0x5A000;

@@ -9,11 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -233,11 +235,13 @@ protected:
         StartSimulator(L"DE");
     }
 
-    void StartSimulator(const std::wstring& drives) {
+    void StartSimulator(const std::wstring& drives, const std::vector<std::wstring>& options = {}) {
+        std::vector<std::wstring> args{L"--drives", drives};
+        args.insert(args.end(), options.begin(), options.end());
         vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
         ASSERT_TRUE(ready);
         ::ResetEvent(ready.get());
-        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), std::vector<std::wstring>{L"--drives", drives}, false);
+        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), args, false);
         ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start: " << m_sim->StartError();
         const HANDLE waits[2] = {ready.get(), m_sim->Process()};
         ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
@@ -498,12 +502,25 @@ TEST_F(SimulatorTest, ControlRejectsBadArgumentsAndRefusedCommands) {
         {{L"fail", L"D", L"open", L"0x100000000"}, 2},
         {{L"fail", L"D", L"open", L"5", L"-1"}, 2},
         {{L"wait", L"0"}, 2},
+        {{L"delay", L"D", L"open"}, 2},
+        {{L"delay", L"D", L"bogus", L"5"}, 2},
+        {{L"delay", L"D", L"open", L"soon"}, 2},
+        {{L"delay", L"*", L"open", L"5", L"-1"}, 2},
+        {{L"delay", L"**", L"open", L"5"}, 2},
+        {{L"stall", L"D"}, 2},
+        {{L"stall", L"*", L"bogus"}, 2},
+        {{L"stall", L"D", L"open", L"extra"}, 2},
+        {{L"release"}, 2},
+        {{L"release", L"D", L"extra"}, 2},
         // Well-formed, but the bay refuses.
         {{L"add", L"D"}, 1},
         {{L"remove", L"Q"}, 1},
         {{L"eject", L"D"}, 1},
         {{L"signal", L"D"}, 1},
         {{L"insert", L"Q", L"plain"}, 1},
+        {{L"delay", L"Q", L"open", L"5"}, 1},
+        {{L"stall", L"Q", L"open"}, 1},
+        {{L"release", L"Q"}, 1},
     };
     for (const Case& c : cases) {
         std::string name;
@@ -940,6 +957,277 @@ TEST(PipeDeviceTest, ClientTalksOnlyToAServerOfItsOwnUser) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(sim::CheckPipeServer(c.pipe, c.user), c.result);
     }
+}
+
+// A call on a thread of its own, so that the test can watch it wait. A
+// call still waiting when the test ends is let go first.
+class CallOnThread {
+public:
+    CallOnThread(sim::SimDriver& driver, std::function<Outcome()> call)
+        : m_driver(driver), m_thread([this, call = std::move(call)] {
+              m_outcome = call();
+              m_done = true;
+          }) {}
+    ~CallOnThread() {
+        if (!m_thread.joinable()) return;
+        m_driver.ReleaseCalls(0);
+        m_thread.join();
+    }
+    bool Done() const { return m_done; }
+    Outcome Result() {
+        m_thread.join();
+        return m_outcome;
+    }
+
+private:
+    sim::SimDriver& m_driver;
+    Outcome m_outcome;
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
+};
+
+Outcome OpenOutcome(DeviceSeam& device, const wchar_t* path) {
+    const HANDLE handle = device.Open(path, 0);
+    const Outcome outcome{handle != INVALID_HANDLE_VALUE, handle == INVALID_HANDLE_VALUE ? ::GetLastError() : 0, {}};
+    if (outcome.ok) device.Close(handle);
+    return outcome;
+}
+
+const wchar_t* PathOf(wchar_t letter) {
+    static const std::wstring paths[] = {L"\\\\.\\D:", L"\\\\.\\E:", L"\\\\.\\F:"};
+    return paths[letter - L'D'].c_str();
+}
+
+// Whether the call of that kind on the drive waits in the driver: it runs
+// on a thread, and one that waits is let go at once.
+bool Waits(sim::SimDriver& driver, wchar_t letter, sim::Fault kind) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (kind == sim::Fault::Status) handle = driver.Open(PathOf(letter), 0);
+    CallOnThread call(driver, [&] {
+        return kind == sim::Fault::Open ? OpenOutcome(driver, PathOf(letter))
+                                        : Call(driver, handle, IOCTL_VNK_GET_STATUS, {}, 4);
+    });
+    bool waits = false;
+    const ULONGLONG giveUp = ::GetTickCount64() + kWatchdogMs;
+    while (!call.Done() && !waits && ::GetTickCount64() < giveUp) waits = driver.WaitForCallInProgress(letter, kind, 10);
+    driver.ReleaseCalls(letter);
+    const Outcome outcome = call.Result();
+    EXPECT_TRUE(outcome.ok) << "the call failed with " << outcome.error;
+    if (handle != INVALID_HANDLE_VALUE) driver.Close(handle);
+    return waits;
+}
+
+TEST(SimDriverTest, DelaysHoldForTheirCountOrUntilClearedOnTheirDrivesOnly) {
+    using sim::Fault;
+    using Plan = std::function<void(sim::SimDriver&)>;
+    struct Step {
+        wchar_t letter;
+        Fault kind;
+        bool waits;
+        Plan before = {};
+    };
+    struct Case {
+        const char* name;
+        Plan plan;
+        std::vector<Step> steps;
+    };
+    constexpr DWORD kLong = 60000;  // never waited out: each delayed call is let go
+    const std::vector<Case> cases = {
+        {"two opens of D",
+         [](sim::SimDriver& d) { d.DelayCalls(L'D', Fault::Open, kLong, 2); },
+         {{L'D', Fault::Open, true}, {L'E', Fault::Open, false}, {L'D', Fault::Open, true},
+          {L'D', Fault::Open, false}}},
+        {"D's status forever, until ms 0",
+         [](sim::SimDriver& d) { d.DelayCalls(L'd', Fault::Status, kLong, sim::SimDriver::kForever); },
+         {{L'D', Fault::Status, true}, {L'D', Fault::Status, true}, {L'D', Fault::Open, false},
+          {L'D', Fault::Status, false, [](sim::SimDriver& d) { d.DelayCalls(L'D', Fault::Status, 0); }}}},
+        {"every drive, one added later, until count 0",
+         [](sim::SimDriver& d) { d.DelayCalls(0, Fault::Status, kLong); },
+         {{L'D', Fault::Status, true}, {L'E', Fault::Status, true},
+          {L'F', Fault::Status, true, [](sim::SimDriver& d) { d.AddDrive(L'F'); }},
+          {L'D', Fault::Status, false, [](sim::SimDriver& d) { d.DelayCalls(0, Fault::Status, kLong, 0); }},
+          {L'F', Fault::Status, false}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimDriver driver;
+        driver.AddDrive(L'D');
+        driver.AddDrive(L'E');
+        c.plan(driver);
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            SCOPED_TRACE("step " + std::to_string(i));
+            const Step& step = c.steps[i];
+            if (step.before) step.before(driver);
+            EXPECT_EQ(Waits(driver, step.letter, step.kind), step.waits);
+        }
+        EXPECT_TRUE(driver.CallsInProgress().empty());
+    }
+}
+
+TEST(SimDriverTest, ADelayedCallTakesItsTimeThenFailsAsPlanned) {
+    sim::SimDriver driver;
+    driver.AddDrive(L'D');
+    const HANDLE handle = driver.Open(L"\\\\.\\D:", 0);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    driver.DelayCalls(L'D', sim::Fault::Status, 150, 1);
+    driver.FailCalls(L'D', sim::Fault::Status, ERROR_NOT_READY);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome status = Call(driver, handle, IOCTL_VNK_GET_STATUS, {}, 4);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    EXPECT_FALSE(status.ok);
+    EXPECT_EQ(status.error, static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_TRUE(Call(driver, handle, IOCTL_VNK_GET_STATUS, {}, 4).ok) << "the fault outlived its count";
+}
+
+TEST(SimDriverTest, AStalledCallHoldsNothingElseAndEndsAsItsDriveNowIs) {
+    using End = std::function<void(sim::SimDriver&, HANDLE)>;
+    struct Case {
+        const char* name;
+        End end;
+        bool ok;
+        DWORD error;
+    };
+    const std::vector<Case> cases = {
+        {"release of the drive", [](sim::SimDriver& d, HANDLE) { d.ReleaseCalls(L'd'); }, true, 0},
+        {"release of every drive", [](sim::SimDriver& d, HANDLE) { d.ReleaseCalls(0); }, true, 0},
+        {"the driver ends its waits", [](sim::SimDriver& d, HANDLE) { d.EndWaits(); }, true, 0},
+        {"reset", [](sim::SimDriver& d, HANDLE) { d.Reset(); }, false, ERROR_INVALID_HANDLE},
+        {"the drive removed", [](sim::SimDriver& d, HANDLE) { d.RemoveDrive(L'D'); }, false, ERROR_DEV_NOT_EXIST},
+        {"its handle closed, then released",
+         [](sim::SimDriver& d, HANDLE h) {
+             d.Close(h);
+             d.ReleaseCalls(L'D');
+         },
+         false, ERROR_INVALID_HANDLE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimDriver driver;
+        for (wchar_t letter : {L'D', L'E'}) {
+            driver.AddDrive(letter);
+            driver.InsertEncryptedDisc(letter, L"pw");
+        }
+        driver.StallCalls(L'D', sim::Fault::Eject);
+        const HANDLE handle = driver.Open(L"\\\\.\\D:", 0);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(driver.WaitForCallInProgress(L'D', sim::Fault::Eject, 0));
+        CallOnThread eject(driver, [&] { return Call(driver, handle, kIoctlStorageEjectMedia); });
+        ASSERT_TRUE(driver.WaitForCallInProgress(L'D', sim::Fault::Eject, kWatchdogMs));
+        const auto waiting = driver.CallsInProgress();
+        ASSERT_EQ(waiting.size(), 1u);
+        EXPECT_EQ(waiting[0].drive, L'D');
+        EXPECT_EQ(waiting[0].kind, sim::Fault::Eject);
+        EXPECT_TRUE(waiting[0].stalled);
+
+        // Meanwhile other drives, and D's other calls, go on; the record
+        // gets the stalled call only when it ends.
+        const HANDLE other = driver.Open(L"\\\\.\\E:", 0);
+        EXPECT_TRUE(Call(driver, other, kIoctlStorageEjectMedia).ok);
+        driver.Close(other);
+        EXPECT_EQ(StatusOf(driver, L"\\\\.\\D:"), 3u);
+        for (const sim::CallRecord& call : driver.Calls())
+            EXPECT_FALSE(call.drive == L'D' && call.code == kIoctlStorageEjectMedia) << "recorded before it ended";
+
+        c.end(driver, handle);
+        const Outcome outcome = eject.Result();
+        EXPECT_EQ(outcome.ok, c.ok);
+        EXPECT_EQ(outcome.error, c.error);
+        EXPECT_TRUE(driver.CallsInProgress().empty());
+        if (c.ok) {
+            EXPECT_EQ(driver.State(L'D')->ejects, 1u);
+            EXPECT_EQ(driver.Calls().back().code, static_cast<DWORD>(kIoctlStorageEjectMedia));
+        }
+    }
+}
+
+TEST(SimDriverTest, ADriverThatGoesReleasesItsStalledCalls) {
+    auto driver = std::make_unique<sim::SimDriver>();
+    driver->AddDrive(L'D');
+    driver->StallCalls(0, sim::Fault::Open);
+    sim::SimDriver& d = *driver;
+    std::atomic<bool> done{false};
+    Outcome open;
+    std::thread opener([&d, &open, &done] {
+        open = OpenOutcome(d, L"\\\\.\\D:");
+        done = true;
+    });
+    const bool stalled = driver->WaitForCallInProgress(L'D', sim::Fault::Open, kWatchdogMs);
+    driver.reset();
+    opener.join();
+    EXPECT_TRUE(stalled);
+    EXPECT_TRUE(done);
+}
+
+// The calls in progress in the simulator, as its pipe lists them.
+std::vector<sim::CallShown> CallsIn(const std::wstring& pipePath) {
+    Request request;
+    request.op = Op::Calls;
+    Response response;
+    if (sim::Exchange(pipePath, request, response) != ERROR_SUCCESS) return {};
+    return sim::DecodeCallList(response.data).value_or(std::vector<sim::CallShown>{});
+}
+
+TEST_F(SimulatorTest, AStalledCallOverThePipeLeavesOtherConnectionsServed) {
+    const CtlResult stall = RunCtl({L"stall", L"D", L"eject"});
+    ASSERT_EQ(stall.exitCode, 0u) << stall.err;
+    // A client that waits longer than the default for its answer.
+    PipeDevice patient(m_pipePath, {2000, kWatchdogMs});
+    const HANDLE handle = patient.Open(L"\\\\.\\D:", 0);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    Outcome eject;
+    std::thread ejecter([&] { eject = Call(patient, handle, kIoctlStorageEjectMedia); });
+    const bool stalled = PumpUntil([this] { return !CallsIn(m_pipePath).empty(); });
+
+    // Other connections are served meanwhile, D's other calls included.
+    EXPECT_EQ(StatusOf(Device(), L"\\\\.\\E:"), 0u);
+    EXPECT_EQ(StatusOf(Device(), L"\\\\.\\D:"), 0u);
+    const CtlResult list = RunCtl({L"list"});
+    EXPECT_EQ(list.exitCode, 0u) << list.err;
+    EXPECT_NE(list.out.find("eject"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("stalled"), std::string::npos) << list.out;
+
+    const CtlResult release = RunCtl({L"release", L"d:"});
+    EXPECT_EQ(release.exitCode, 0u) << release.err;
+    ejecter.join();
+    patient.Close(handle);
+    ASSERT_TRUE(stalled);
+    EXPECT_TRUE(eject.ok) << eject.error;
+    EXPECT_NE(RunCtl({L"list"}).out.find("No calls in progress."), std::string::npos);
+
+    // A delay on every drive, once each, then cleared.
+    EXPECT_EQ(RunCtl({L"delay", L"*", L"status", L"200", L"1"}).exitCode, 0u);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(StatusOf(Device(), L"\\\\.\\E:"), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_EQ(RunCtl({L"delay", L"*", L"status", L"0"}).exitCode, 0u);
+}
+
+TEST_F(SimulatorTest, ASimulatorThatQuitsReleasesItsStalledCalls) {
+    ASSERT_EQ(RunCtl({L"stall", L"*", L"open"}).exitCode, 0u);
+    PipeDevice patient(m_pipePath, {2000, kWatchdogMs});
+    std::thread opener([&patient] { OpenOutcome(patient, L"\\\\.\\E:"); });
+    const bool stalled = PumpUntil([this] { return !CallsIn(m_pipePath).empty(); });
+    const CtlResult quit = RunCtl({L"quit"});
+    const bool ended = m_sim->WaitForExit();
+    opener.join();
+    EXPECT_TRUE(stalled);
+    EXPECT_EQ(quit.exitCode, 0u) << quit.err;
+    EXPECT_TRUE(ended) << "a stalled call kept the simulator from ending";
+}
+
+TEST_F(SimulatorTest, RealTimingSlowsOpensWhileADiscMountsAndEjects) {
+    ASSERT_EQ(RunCtl({L"quit"}).exitCode, 0u);
+    ASSERT_TRUE(m_sim->WaitForExit());
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D", {L"--timing", L"real"}));
+    ASSERT_EQ(Command(Op::InsertPlain, L'D').result, 1u);
+    auto start = std::chrono::steady_clock::now();
+    const HANDLE handle = Device().Open(L"\\\\.\\D:", 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Call(Device(), handle, kIoctlStorageEjectMedia).ok);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    Device().Close(handle);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ constexpr int kExitNoSimulator = 3;
 
 constexpr std::string_view kUsage =
     "usage: VarnokSimCtl COMMAND\n"
-    "  list                          drives and their state\n"
+    "  list                          drives and their state, and the calls in progress\n"
     "  add X [cdrom|other]           plug in a drive (broadcasts the arrival)\n"
     "  remove X                      unplug a drive (broadcasts the removal)\n"
     "  insert X plain                insert a disc that is not a Varnok disc\n"
@@ -39,10 +39,14 @@ constexpr std::string_view kUsage =
     "  fail X KIND ERROR [COUNT]     the next COUNT (default 1, 'forever', 0 clears) calls of KIND\n"
     "                                fail with Win32 error ERROR; KIND is one of open, signature,\n"
     "                                status, announce, login, withdraw, lock, unlock, dismount, eject\n"
+    "  delay X KIND MS [COUNT]       the next COUNT (default and 'forever': until cleared) calls of\n"
+    "                                KIND each take MS ms longer; MS or COUNT 0 clears\n"
+    "  stall X KIND                  calls of KIND block until 'release X' (or the simulator quits)\n"
+    "  release X                     end the stalls and let every waiting call go on\n"
     "  signal X                      signal the drive's announced event\n"
     "  wait [SECONDS]                wait (default 10 s) until the simulator serves its pipe\n"
     "  quit                          end the simulator\n"
-    "X is a drive letter (D or D:). Exit codes: 0 done, 1 refused, 2 bad arguments, 3 no simulator.";
+    "X is a drive letter (D or D:); for delay, stall and release also '*', every drive. Exit codes: 0 done, 1 refused, 2 bad arguments, 3 no simulator.";
 
 using Args = std::vector<std::wstring_view>;
 
@@ -96,6 +100,48 @@ std::optional<Command> ParseDriveCommand(Op op, const Args& args, std::size_t mi
     Command command;
     command.request.op = op;
     command.request.letter = *letter;
+    return command;
+}
+
+// A drive letter, or '*' (letter 0) for every drive.
+std::optional<Command> ParseDrivesCommand(Op op, const Args& args, std::size_t minArgs, std::size_t maxArgs) {
+    if (args.size() >= 2 && args[1] == L"*") {
+        if (args.size() < minArgs || args.size() > maxArgs)
+            return Bad("wrong number of arguments for '" + Narrow(args[0]) + "'");
+        Command command;
+        command.request.op = op;
+        return command;
+    }
+    return ParseDriveCommand(op, args, minArgs, maxArgs);
+}
+
+std::optional<DWORD> ParseCount(const Args& args, std::size_t index, DWORD byDefault) {
+    if (args.size() <= index) return byDefault;
+    if (args[index] == L"forever") return SimDriver::kForever;
+    return ParseNumber(args[index]);
+}
+
+std::optional<Command> ParseDelay(const Args& args) {
+    auto command = ParseDrivesCommand(Op::Delay, args, 4, 5);
+    if (!command) return std::nullopt;
+    const auto fault = FaultFromName(args[2]);
+    if (!fault) return Bad("unknown kind of call '" + Narrow(args[2]) + "'");
+    const auto ms = ParseNumber(args[3]);
+    if (!ms) return Bad("'" + Narrow(args[3]) + "' is not a number of milliseconds");
+    const auto count = ParseCount(args, 4, SimDriver::kForever);
+    if (!count) return Bad("a count is a number or 'forever'");
+    command->request.code = static_cast<DWORD>(*fault);
+    command->request.error = *ms;
+    command->request.count = *count;
+    return command;
+}
+
+std::optional<Command> ParseStall(const Args& args) {
+    auto command = ParseDrivesCommand(Op::Stall, args, 3, 3);
+    if (!command) return std::nullopt;
+    const auto fault = FaultFromName(args[2]);
+    if (!fault) return Bad("unknown kind of call '" + Narrow(args[2]) + "'");
+    command->request.code = static_cast<DWORD>(*fault);
     return command;
 }
 
@@ -196,8 +242,7 @@ std::optional<Command> ParseFail(const Args& args) {
     if (!fault) return Bad("unknown kind of call '" + Narrow(args[2]) + "'");
     const auto error = ParseNumber(args[3]);
     if (!error) return Bad("'" + Narrow(args[3]) + "' is not an error number");
-    std::optional<DWORD> count = 1;
-    if (args.size() == 5) count = args[4] == L"forever" ? std::optional<DWORD>(SimDriver::kForever) : ParseNumber(args[4]);
+    const auto count = ParseCount(args, 4, 1);
     if (!count) return Bad("a count is a number or 'forever'");
     command->request.code = static_cast<DWORD>(*fault);
     command->request.error = *error;
@@ -236,6 +281,9 @@ std::optional<Command> ParseCommand(const Args& args) {
     if (verb == L"eject") return ParseDriveCommand(Op::Eject, args, 2, 2);
     if (verb == L"hold") return ParseHold(args);
     if (verb == L"fail") return ParseFail(args);
+    if (verb == L"delay") return ParseDelay(args);
+    if (verb == L"stall") return ParseStall(args);
+    if (verb == L"release") return ParseDrivesCommand(Op::Release, args, 2, 2);
     if (verb == L"signal") return ParseDriveCommand(Op::Signal, args, 2, 2);
     return Bad("unknown command '" + Narrow(verb) + "'");
 }
@@ -280,6 +328,38 @@ void PrintDrives(const std::vector<DriveState>& drives) {
     }
 }
 
+void PrintCalls(const std::vector<CallShown>& calls) {
+    if (calls.empty()) {
+        PrintOut("No calls in progress.");
+        return;
+    }
+    constexpr const char* kRow = "%-6s %-10s %-10s %s";
+    char line[128];
+    std::snprintf(line, sizeof line, kRow, "Drive", "Call", "Ms", "Waits");
+    PrintOut(line);
+    for (const CallShown& c : calls) {
+        const std::string letter = std::string(1, static_cast<char>(c.drive)) + ":";
+        std::snprintf(line, sizeof line, kRow, letter.c_str(), Narrow(kFaultNames[static_cast<size_t>(c.kind)]).c_str(),
+                      std::to_string(c.msSoFar).c_str(), c.stalled ? "stalled" : "delayed");
+        PrintOut(line);
+    }
+}
+
+// The calls in progress, after the drive list.
+int ListCalls(const std::wstring& pipePath, PipeTimeouts timeouts) {
+    Request request;
+    request.op = Op::Calls;
+    Response response;
+    const DWORD error = Exchange(pipePath, request, response, timeouts);
+    const auto calls = error == ERROR_SUCCESS && response.result != 0 ? DecodeCallList(response.data) : std::nullopt;
+    if (!calls) {
+        PrintError("VarnokSimCtl: the simulator did not list its calls in progress");
+        return kExitNoSimulator;
+    }
+    PrintCalls(*calls);
+    return kExitDone;
+}
+
 int Wait(const std::wstring& pipePath, DWORD seconds) {
     // Opens the simulator's event, or makes it for the simulator to set.
     vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pipePath).c_str()));
@@ -317,6 +397,7 @@ int Run(const std::wstring& pipePath, Command& command) {
             return kExitNoSimulator;
         }
         PrintDrives(*drives);
+        return ListCalls(pipePath, timeouts);
     }
     return kExitDone;
 }

@@ -15,9 +15,10 @@ constexpr DWORD kWriteTimeoutMs = 5000;
 
 }  // namespace
 
-PipeServer::PipeServer(std::wstring pipePath, Handler handler)
+PipeServer::PipeServer(std::wstring pipePath, Handler handler, Stopping stopping)
     : m_pipePath(std::move(pipePath)),
       m_handler(std::move(handler)),
+      m_stopping(std::move(stopping)),
       m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       m_connectionEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       m_ownerOnly(vnk::fw::OwnerOnlySddl()) {}
@@ -94,6 +95,7 @@ DWORD PipeServer::Run() {
         if (!m_listening) m_listening = NextInstance(error);
         JoinFinished(false);
     }
+    if (m_stopping) m_stopping();
     JoinFinished(true);
     return error;
 }

@@ -26,7 +26,11 @@ public:
     // beyond them waits for one to end.
     static constexpr DWORD kMaxInstances = 64;
 
-    PipeServer(std::wstring pipePath, Handler handler);
+    // Called on Run's thread once it accepts no more clients, before it
+    // waits for the connections' threads: ends whatever a handler may wait on.
+    using Stopping = std::function<void()>;
+
+    PipeServer(std::wstring pipePath, Handler handler, Stopping stopping = {});
     ~PipeServer();  // stops and waits for every connection's thread
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -60,6 +64,7 @@ private:
 
     const std::wstring m_pipePath;
     const Handler m_handler;
+    const Stopping m_stopping;
     vnk::fw::UniqueHandle m_stop;
     vnk::fw::UniqueHandle m_connectionEnded;  // auto-reset, set as each connection ends
     vnk::fw::SecurityDescriptor m_ownerOnly;

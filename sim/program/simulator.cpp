@@ -62,7 +62,14 @@ Response Simulator::Handle(const Request& request) {
         case Op::Hold: return Hold(*letter, request.code);
         case Op::Fail: return Fail(*letter, request);
         case Op::Signal: return Signal(*letter);
-        case Op::Quit: return Done();
+        case Op::Quit:
+            // Nothing waits on a simulator that ends.
+            m_driver.EndWaits();
+            return Done();
+        case Op::Delay: return Delay(request);
+        case Op::Stall: return Stall(request);
+        case Op::Release: return Release(request);
+        case Op::Calls: return Calls();
     }
     return Refusal(ERROR_INVALID_FUNCTION, "unknown request");
 }
@@ -179,6 +186,60 @@ Response Simulator::Signal(wchar_t letter) {
     if (!state || !state->present) return Refusal(ERROR_FILE_NOT_FOUND, DriveText(letter, "is not there"));
     if (!m_driver.SignalDrive(letter)) return Refusal(ERROR_NOT_FOUND, DriveText(letter, "has no announcement"));
     return Done();
+}
+
+}  // namespace vnk::sim
+
+namespace vnk::sim {
+
+std::optional<wchar_t> Simulator::DriveOrEvery(const Request& request, Response& refusal) const {
+    if (request.letter == 0) return wchar_t{0};
+    const auto letter = LetterOf(request);
+    if (!letter) {
+        refusal = Refusal(ERROR_INVALID_PARAMETER, "a drive is named by a letter from A to Z, or '*' for every drive");
+        return std::nullopt;
+    }
+    if (const auto state = m_driver.State(*letter); !state || !state->present) {
+        refusal = Refusal(ERROR_FILE_NOT_FOUND, DriveText(*letter, "is not there"));
+        return std::nullopt;
+    }
+    return letter;
+}
+
+Response Simulator::Delay(const Request& request) {
+    Response refusal;
+    const auto letter = DriveOrEvery(request, refusal);
+    if (!letter) return refusal;
+    if (request.code >= kFaultNames.size()) return Refusal(ERROR_INVALID_PARAMETER, "unknown kind of call");
+    m_driver.DelayCalls(*letter, static_cast<Fault>(request.code), request.error, request.count);
+    return Done();
+}
+
+Response Simulator::Stall(const Request& request) {
+    Response refusal;
+    const auto letter = DriveOrEvery(request, refusal);
+    if (!letter) return refusal;
+    if (request.code >= kFaultNames.size()) return Refusal(ERROR_INVALID_PARAMETER, "unknown kind of call");
+    m_driver.StallCalls(*letter, static_cast<Fault>(request.code));
+    return Done();
+}
+
+Response Simulator::Release(const Request& request) {
+    Response refusal;
+    const auto letter = DriveOrEvery(request, refusal);
+    if (!letter) return refusal;
+    m_driver.ReleaseCalls(*letter);
+    return Done();
+}
+
+Response Simulator::Calls() const {
+    const DWORD now = ::GetTickCount();
+    std::vector<CallShown> shown;
+    for (const SimDriver::CallInProgress& call : m_driver.CallsInProgress())
+        shown.push_back({call.drive, call.kind, now - call.sinceTick, call.stalled});
+    Response response = Done();
+    response.data = EncodeCallList(shown);
+    return response;
 }
 
 }  // namespace vnk::sim

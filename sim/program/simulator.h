@@ -31,6 +31,13 @@ private:
     Response Hold(wchar_t letter, DWORD held);
     Response Fail(wchar_t letter, const Request& request);
     Response Signal(wchar_t letter);
+    Response Delay(const Request& request);
+    Response Stall(const Request& request);
+    Response Release(const Request& request);
+    Response Calls() const;
+    // The drive a delay, stall or release names: 0 for every drive, or one
+    // that is there; nullopt with `refusal` set otherwise.
+    std::optional<wchar_t> DriveOrEvery(const Request& request, Response& refusal) const;
 
     SimDriver& m_driver;
 };

@@ -24,13 +24,16 @@ constexpr int kExitUsage = 2;
 constexpr int kExitCannotServe = 1;
 
 constexpr std::string_view kUsage =
-    "usage: VarnokSim [--drives LETTERS]\n"
+    "usage: VarnokSim [--drives LETTERS] [--timing instant|real]\n"
     "  --drives LETTERS  CD/DVD drives with the filter driver at start, e.g. --drives DE\n"
+    "  --timing real     every call takes as long as on a real CD/DVD drive (eject 1.5 s,\n"
+    "                    an open while a disc mounts 0.5 s); default instant\n"
     "The pipe is \\\\.\\pipe\\VarnokSimulator, or the name in VARNOK_SIM_PIPE.\n"
     "Control it with VarnokSimCtl; 'VarnokSimCtl quit' ends it.";
 
 struct Options {
     std::wstring drives;
+    bool realTiming = false;
 };
 
 // Distinct letters A to Z, in any case.
@@ -56,6 +59,13 @@ std::optional<Options> ParseOptions(int argc, wchar_t** argv) {
                 return std::nullopt;
             }
             options.drives = *drives;
+        } else if (arg == L"--timing" && i + 1 < argc) {
+            const std::wstring_view timing = argv[++i];
+            if (timing != L"real" && timing != L"instant") {
+                PrintError("VarnokSim: --timing is 'instant' or 'real'");
+                return std::nullopt;
+            }
+            options.realTiming = timing == L"real";
         } else {
             PrintError("VarnokSim: unknown or incomplete option '" + Narrow(arg) + "'");
             return std::nullopt;
@@ -89,15 +99,19 @@ std::string DriveListText(const std::wstring& letters) {
 
 int Serve(const std::wstring& pipePath, const Options& options) {
     SimDriver& driver = TheSimDriver();
+    if (options.realTiming) driver.SetTiming(RealDriveTiming());
     for (wchar_t letter : options.drives) driver.AddDrive(letter, DRIVE_CDROM);
 
     Simulator simulator(driver);
-    PipeServer server(pipePath, [&simulator, &server](const Request& request) {
-        Response response = simulator.Handle(request);
-        // The answer still goes out: Stop only ends the waiting for more.
-        if (request.op == Op::Quit) server.Stop();
-        return response;
-    });
+    PipeServer server(
+        pipePath,
+        [&simulator, &server](const Request& request) {
+            Response response = simulator.Handle(request);
+            // The answer still goes out: Stop only ends the waiting for more.
+            if (request.op == Op::Quit) server.Stop();
+            return response;
+        },
+        [&driver] { driver.EndWaits(); });
 
     // One simulator per pipe name. The pipe's own first-instance flag says
     // so on Windows, but Wine lets a second server share the name; a named
@@ -119,7 +133,8 @@ int Serve(const std::wstring& pipePath, const Options& options) {
     SetStoppableServer(&server);
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (ready) ::SetEvent(ready.get());
-    PrintOut("VarnokSim: serving " + Narrow(pipePath) + " with drives " + DriveListText(options.drives));
+    PrintOut("VarnokSim: serving " + Narrow(pipePath) + " with drives " + DriveListText(options.drives) +
+             (options.realTiming ? ", real drive timing" : ""));
 
     const DWORD error = server.Run();
 
