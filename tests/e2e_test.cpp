@@ -374,6 +374,27 @@ TEST_F(ClientTest, ExitWhileALoginBoxWaitsReleasesTheVolumeAndWithdraws) {
     EXPECT_EQ(d.disc, sim::Disc::Encrypted) << "a disc that was not logged in went";
 }
 
+// A client that is ended by force (as the system ends it after the
+// session's end) leaves a login box's volume lock behind only as long as a
+// system would: its handles go with its process, and the next client's box
+// can lock the volume again.
+TEST_F(ClientTest, AClientEndedByForceLetsGoOfItsVolumeLock) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"insert D encrypted x"), 0u);
+    ASSERT_NE(WaitForLoginBox(L'D'), nullptr);
+    ASSERT_TRUE(Drive(L'D')->volumeLocked);
+
+    ASSERT_TRUE(::TerminateProcess(m_client->Handle(), 1));
+    ASSERT_TRUE(m_client->WaitForExit());
+    EXPECT_TRUE(PumpUntil([this] { return !Drive(L'D')->volumeLocked; })) << "the ended client's lock stayed";
+
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"signal D"), 0u);
+    ASSERT_NE(WaitForLoginBox(L'D'), nullptr) << "the next client's box did not come";
+    EXPECT_TRUE(Drive(L'D')->volumeLocked);
+}
+
 TEST_F(ClientTest, ASecondInstanceBringsTheWindowUpAndEnds) {
     ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
     ASSERT_NO_FATAL_FAILURE(StartClient());
