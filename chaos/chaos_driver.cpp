@@ -576,6 +576,7 @@ private:
     void OpFail(const Draw&);
     void OpDelay(const Draw&);
     void OpStall(const Draw&);
+    void OpRelease(const Draw&);
     void OpClearFaults(const Draw&);
     void OpHold(const Draw&);
     void OpSlowWindow(const Draw&);
@@ -620,6 +621,7 @@ private:
     std::set<wchar_t> m_exempt;          // its box may outlive its disc (taken out by hand, simulator restarted)
     bool m_simRestarted = false;         // announcements lost until the next probe
     bool m_stalled = false;
+    bool m_everyDriveFaults = false;     // delays set for every drive
     Resources m_base{};
     size_t m_baseDrives = 0, m_peakDrives = 0;
     std::map<size_t, DWORD> m_handlesAt;  // first handle count per drive count
@@ -643,6 +645,7 @@ const std::vector<SeedRun::Op>& SeedRun::Ops() {
         {"fail", 4, &SeedRun::OpFail},
         {"delay", 4, &SeedRun::OpDelay},
         {"stall", 2, &SeedRun::OpStall},
+        {"release", 3, &SeedRun::OpRelease},
         {"clear-faults", 4, &SeedRun::OpClearFaults},
         {"hold", 1, &SeedRun::OpHold},
         {"slow-window", 2, &SeedRun::OpSlowWindow},
@@ -800,7 +803,9 @@ void SeedRun::StartClient() {
 
 // ---- Checks ------------------------------------------------------------------------
 
-bool SeedRun::Clean(wchar_t letter) const { return m_dirty.count(letter) == 0 && !m_simRestarted; }
+bool SeedRun::Clean(wchar_t letter) const {
+    return m_dirty.count(letter) == 0 && !m_everyDriveFaults && !m_simRestarted;
+}
 
 void SeedRun::CheckAlive() {
     if (!m_client.Running())
@@ -1203,7 +1208,7 @@ void SeedRun::OpShowStatus(const Draw&) {
     std::string listed;
     for (const auto& [letter, status_text] : rows) listed += Format(" %c:%s", static_cast<char>(letter), Narrow(status_text).c_str());
     Log("    list:" + listed);
-    if (!m_dirty.empty() || m_simRestarted) return;
+    if (!m_dirty.empty() || m_everyDriveFaults || m_simRestarted) return;
     std::set<wchar_t> expected;
     for (const auto& d : after)
         if (d.present && d.driveType == DRIVE_CDROM) expected.insert(d.letter);
@@ -1307,22 +1312,54 @@ void SeedRun::OpFail(const Draw& d) {
 }
 
 void SeedRun::OpDelay(const Draw& d) {
-    // Delays come with the simulator's delay command; until then a step
-    // that draws one does nothing.
-    Log(Format("  delay %c: (not served by this simulator)", static_cast<char>(Letter(d))));
+    static const DWORD delays[] = {50, 200, 600, 1500, 3000};
+    // Now and then every drive, present and future.
+    const wchar_t letter = d.c % 8 == 0 ? 0 : PresentLetter(d);
+    const DWORD kind = d.a % 10;
+    const DWORD ms = delays[d.b % std::size(delays)];
+    const DWORD count = d.c % 5 == 0 ? kForever : 1 + d.c % 3;
+    std::string refusal;
+    const bool done = Sim(vnk::sim::Op::Delay, letter, L"", kind, ms, count, &refusal);
+    if (done) {
+        if (letter == 0) m_everyDriveFaults = true;
+        else Dirty(letter);
+    }
+    Log(Format("  delay %c: %ls by %lu ms, %s: %s", letter == 0 ? '*' : static_cast<char>(letter),
+               vnk::sim::kFaultNames[kind].data(), ms, count == kForever ? "forever" : std::to_string(count).c_str(),
+               done ? "done" : refusal.c_str()));
 }
 
 void SeedRun::OpStall(const Draw& d) {
-    Log(Format("  stall %c: (not served by this simulator)", static_cast<char>(Letter(d))));
+    const wchar_t letter = PresentLetter(d);
+    const DWORD kind = d.a % 10;
+    std::string refusal;
+    const bool done = Sim(vnk::sim::Op::Stall, letter, L"", kind, 0, 0, &refusal);
+    if (done) {
+        Dirty(letter);
+        m_stalled = true;
+    }
+    Log(Format("  stall %c: %ls: %s", static_cast<char>(letter), vnk::sim::kFaultNames[kind].data(),
+               done ? "done" : refusal.c_str()));
+}
+
+void SeedRun::OpRelease(const Draw&) {
+    Sim(vnk::sim::Op::Release, 0);
+    m_stalled = false;
+    Log("  release every stalled call");
 }
 
 void SeedRun::OpClearFaults(const Draw&) {
+    for (DWORD kind = 0; kind < vnk::sim::kFaultNames.size(); ++kind) Sim(vnk::sim::Op::Delay, 0, L"", kind, 0, 0);
     for (wchar_t letter : m_dirty) {
-        for (DWORD kind = 0; kind < vnk::sim::kFaultNames.size(); ++kind)
+        for (DWORD kind = 0; kind < vnk::sim::kFaultNames.size(); ++kind) {
             Sim(vnk::sim::Op::Fail, letter, L"", kind, 0, 0);
+            Sim(vnk::sim::Op::Delay, letter, L"", kind, 0, 0);
+        }
         Sim(vnk::sim::Op::Hold, letter, L"", 0);
     }
+    Sim(vnk::sim::Op::Release, 0);
     m_dirty.clear();
+    m_everyDriveFaults = false;
     m_stalled = false;
     Log("  clear every fault, hold and stall");
 }
@@ -1426,6 +1463,7 @@ void SeedRun::OpRestartSimulator(const Draw&) {
     for (const auto& [letter, box] : LoginBoxes()) m_exempt.insert(letter);
     m_discPassphrase.clear();
     m_dirty.clear();
+    m_everyDriveFaults = false;
     m_stalled = false;
     m_simRestarted = true;
 }
@@ -1512,7 +1550,7 @@ std::optional<std::string> SeedRun::Run() {
             if (!m_options.only.empty() && m_options.only.count(m_step) == 0) continue;
             const Draw& draw = draws[m_step - 1];
             const Op& op = ops[draw.op];
-            if (!m_options.stalls && (op.run == &SeedRun::OpStall)) continue;
+            if (!m_options.stalls && op.run == &SeedRun::OpStall) continue;
             Log(Format("step %u: %s", m_step, op.name));
             (this->*op.run)(draw);
             CheckAll(m_step % 10 == 0);
