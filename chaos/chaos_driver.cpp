@@ -411,7 +411,7 @@ std::optional<size_t> FindSecretIn(HANDLE process, const std::vector<std::wstrin
         if (region.Type == MEM_IMAGE && !writable) continue;
         const auto* base = static_cast<const BYTE*>(region.BaseAddress);
         for (size_t offset = 0; offset < region.RegionSize;) {
-            const size_t bytes = std::min(kPiece, region.RegionSize - offset);
+            const size_t bytes = std::min<size_t>(kPiece, region.RegionSize - offset);
             SIZE_T read = 0;
             if (::ReadProcessMemory(process, base + offset, buffer.data(), bytes, &read) && read > 0) {
                 const std::string_view piece(buffer.data(), read);
@@ -491,6 +491,59 @@ void MakeFolders(const std::wstring& path) {
         ::CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
     ::CreateDirectoryW(path.c_str(), nullptr);
 }
+
+// ---- The status window's answers ----------------------------------------------------
+
+// Sends WM_NULL to the client's status window every 50 ms for as long as it
+// lives, so that a main thread that is held (a device call, a wait) shows
+// whenever it happens, not only between steps. Keeps the longest wait seen
+// since it was last asked.
+class Pinger {
+public:
+    explicit Pinger(DWORD boundMs) : m_boundMs(boundMs), m_thread([this] { Run(); }) {}
+    ~Pinger() {
+        m_stop = true;
+        m_thread.join();
+    }
+    Pinger(const Pinger&) = delete;
+    Pinger& operator=(const Pinger&) = delete;
+
+    void Watch(HWND window) { m_window = window; }
+    // The longest time the window kept a WM_NULL beyond the bound since the
+    // last call, and when that began; nullopt when none did.
+    std::optional<std::pair<ULONGLONG, ULONGLONG>> TakeWorst() {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_worst, std::nullopt);
+    }
+
+private:
+    void Run() {
+        while (!m_stop) {
+            const HWND window = m_window.load();
+            if (window != nullptr) {
+                DWORD_PTR result = 0;
+                const ULONGLONG sent = ::GetTickCount64();
+                const bool answered =
+                    ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result) != 0;
+                const ULONGLONG took = ::GetTickCount64() - sent;
+                // A window that went meanwhile (Exit, the process ended) is
+                // no late answer.
+                if (took > m_boundMs && (answered || ::IsWindow(window)) && m_window.load() == window) {
+                    std::lock_guard lock(m_mutex);
+                    if (!m_worst || took > m_worst->first) m_worst = std::make_pair(took, sent);
+                }
+            }
+            ::Sleep(50);
+        }
+    }
+
+    const DWORD m_boundMs;
+    std::atomic<HWND> m_window{nullptr};
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::optional<std::pair<ULONGLONG, ULONGLONG>> m_worst;
+    std::thread m_thread;
+};
 
 // ---- One seed -------------------------------------------------------------------
 
@@ -610,6 +663,7 @@ private:
     Program m_sim, m_client;
     Handle m_simOutput;
     std::optional<SlowWindow> m_slow;
+    std::optional<Pinger> m_pinger;
     size_t m_traceFrom = 0;              // the current client's first line
     std::map<wchar_t, std::wstring> m_discPassphrase;
     unsigned m_passphrases = 0;
@@ -794,6 +848,7 @@ void SeedRun::StartClient() {
         ::Sleep(20);
     }
     Log(Format("client started, process %lu", m_client.Id()));
+    m_pinger->Watch(StatusWindow());
     m_base = ResourcesOf(m_client, true);
     Log(Format("  %zu threads, %lu handles, %zu KiB private", m_base.threads, m_base.handles, m_base.privateKiB));
     m_handlesAt.clear();
@@ -819,6 +874,10 @@ void SeedRun::CheckAlive() {
 void SeedRun::CheckAnswers() {
     HWND status = StatusWindow();
     if (status == nullptr) throw Violation("the client has no status window");
+    if (const auto worst = m_pinger->TakeWorst())
+        throw Violation(Format("the status window kept a WM_NULL for %llu ms from %.3f s on (bound %lu ms)",
+                               worst->first, static_cast<double>(worst->second - m_start) / 1000.0,
+                               m_options.nullBoundMs));
     DWORD_PTR result = 0;
     const ULONGLONG before = ::GetTickCount64();
     if (!::SendMessageTimeoutW(status, WM_NULL, 0, 0, SMTO_NORMAL, m_options.nullBoundMs, &result)) {
@@ -1406,6 +1465,10 @@ void SeedRun::OpSessionEnd(const Draw&) {
     Log("  the session ends");
     const size_t from = m_traceFrom;
     DWORD_PTR result = 0;
+    // The window does the session's lock pass inside WM_ENDSESSION, as it
+    // must, and answers nothing else meanwhile.
+    CheckAnswers();
+    m_pinger->Watch(nullptr);
     ::SendMessageTimeoutW(status, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 5000, &result);
     if (!::SendMessageTimeoutW(status, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 60000, &result))
         throw Violation("the status window did not finish with the session's end within 60 s");
@@ -1426,6 +1489,10 @@ void SeedRun::ExitClient() {
     Log("  Exit");
     const size_t from = m_traceFrom;
     CheckMemory();
+    // The shutdown waits for the drives' threads and ejects: Exit has a
+    // bound of its own.
+    CheckAnswers();
+    m_pinger->Watch(nullptr);
     ::PostMessageW(status, WM_COMMAND, ID_APP_EXIT_VARNOK, 0);
     // A message box that is up (a probe's warning, say) holds the main
     // thread until it is answered; the person answers it.
@@ -1546,6 +1613,7 @@ std::optional<std::string> SeedRun::Run() {
     std::optional<std::string> failure;
     try {
         m_slow.emplace();
+        m_pinger.emplace(m_options.nullBoundMs);
         StartSimulator(initial);
         StartClient();
         CheckAll(false);
