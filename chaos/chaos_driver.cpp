@@ -845,6 +845,13 @@ void SeedRun::StartClient() {
         // A box of the start-up (a drive that cannot be reached) may hold it.
         if (!m_client.Running()) throw Violation(Format("the client ended at start (exit code 0x%lx)", m_client.ExitCode()));
         if (::GetTickCount64() > deadline) break;  // the checks say what is wrong
+        // The start-up probe's boxes (a drive that cannot be reached) hold
+        // it until the person answers them.
+        if (::GetTickCount64() + 28000 > deadline)
+            for (HWND box : MessageBoxes()) {
+                Log("  answer \"" + Narrow(TitleOf(box)) + "\" of the start");
+                ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+            }
         ::Sleep(20);
     }
     Log(Format("client started, process %lu", m_client.Id()));
