@@ -400,7 +400,7 @@ UINT SimDriver::DriveType(const wchar_t* rootPath) {
     if (rootPath != nullptr && std::wcslen(rootPath) == 3 && rootPath[1] == L':' && rootPath[2] == L'\\')
         letter = NormalLetter(rootPath[0]);
     const Drive* drive = FindLocked(letter);
-    m_calls.push_back({drive != nullptr ? letter : wchar_t{0}, CallKind::DriveType, 0, {}, true});
+    m_calls.push_back({letter, CallKind::DriveType, 0, {}, true});
     if (drive == nullptr || !drive->present) return DRIVE_NO_ROOT_DIR;
     return drive->driveType;
 }

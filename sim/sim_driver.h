@@ -42,7 +42,7 @@ enum class CallKind { DriveType, Open, Control, Close };
 
 // A login's input is a passphrase: every copy of a record wipes it when it goes.
 struct CallRecord {
-    wchar_t drive = 0;       // 0 when the call named no known drive
+    wchar_t drive = 0;       // the letter a drive-type query names; for other calls the known drive, else 0
     CallKind kind = CallKind::Control;
     DWORD code = 0;          // control code; for Open the flags and attributes
     std::vector<BYTE> input; // the input bytes of a control call

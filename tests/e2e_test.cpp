@@ -28,23 +28,10 @@ namespace {
 constexpr wchar_t kStatusTitle[] = L"Varnok Status";
 constexpr wchar_t kDialogClass[] = L"#32770";
 constexpr wchar_t kPassphrase[] = L"open sesame";
-constexpr DWORD kNoExitCode = 0xFFFFFFFF;
 
 using Rows = std::vector<std::pair<std::wstring, std::wstring>>;
 
-// Runs a program to its end: its exit code, or kNoExitCode when it did not
-// start or end.
-DWORD RunToEnd(const std::wstring& program, const std::wstring& args) {
-    Process process(program, args);
-    if (!process.Started()) {
-        ADD_FAILURE() << "cannot start " << program << ": " << process.StartError();
-        return kNoExitCode;
-    }
-    if (!process.WaitForExit()) return kNoExitCode;
-    return process.ExitCode();
-}
-
-DWORD Ctl(const std::wstring& args) { return RunToEnd(ProgramPath(L"VarnokSimCtl.exe"), args); }
+DWORD Ctl(const std::wstring& args) { return Process::Run(ProgramPath(L"VarnokSimCtl.exe"), args).exitCode; }
 
 // --- Windows of another process -------------------------------------------
 
@@ -535,7 +522,7 @@ TEST_F(ClientTest, TheEndOfTheSessionEjectsLoggedInDiscs) {
 
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
-    ASSERT_EQ(RunToEnd(std::wstring(system) + L"\\wineboot.exe", L"--end-session"), 0u);
+    ASSERT_EQ(Process::Run(std::wstring(system) + L"\\wineboot.exe", L"--end-session").exitCode, 0u);
 
     const sim::DriveState d = DriveOnceSettled(L'D', Ejected);
     EXPECT_TRUE(Ejected(d)) << "the logged-in disc stayed at the session's end";

@@ -1,4 +1,4 @@
-// The coloured label, the login box and the login thread: real dialogs and
+// The login box and the login thread: real dialogs and
 // message boxes under Wine, the simulated driver behind the seam, and a
 // recorder window that sees (and may refuse) the box's broadcasts.
 #include <windows.h>
@@ -21,7 +21,6 @@
 #include "res/resource.h"
 #include "tests/support/secret_scan.h"
 #include "tests/support/test_support.h"
-#include "ui/color_static.h"
 
 namespace vnk::test {
 namespace {
@@ -75,14 +74,6 @@ protected:
         return color;
     }
     bool WaitGone(HWND box) { return PumpUntil([box] { return !::IsWindow(box); }); }
-    DWORD Status() {
-        std::lock_guard lock(DriveLock);
-        return Drives().Find(L'D')->status;
-    }
-    void SetStatus(DWORD status) {
-        std::lock_guard lock(DriveLock);
-        Drives().Find(L'D')->status = status;
-    }
     sim::DriveState Drive() { return *Sim().State(L'D'); }
     std::vector<DWORD> ControlCodes() {
         std::vector<DWORD> codes;
@@ -103,20 +94,6 @@ protected:
 
     CVNKDLogin* m_login = nullptr;
 };
-
-TEST(ColorStaticTest, KeepsOneBrushOfTheBackgroundColour) {
-    CColorStatic label;
-    EXPECT_EQ(label.GetForeColor(), RGB(0, 0, 0));
-    EXPECT_EQ(label.GetBackColor(), ::GetSysColor(COLOR_BTNFACE));
-    for (COLORREF color : {RGB(1, 2, 3), RGB(200, 0, 0), RGB(0, 0, 200)}) {
-        HBRUSH old = label.GetBrush();
-        label.SetBackColor(color);
-        EXPECT_EQ(::GetObjectType(old), 0u) << "the previous brush is still alive";
-        LOGBRUSH lb{};
-        ::GetObjectW(label.GetBrush(), sizeof lb, &lb);
-        EXPECT_EQ(lb.lbColor, color);
-    }
-}
 
 TEST_F(LoginTest, RightPassphraseLogsInDismountsAndTellsEveryWindow) {
     HWND box = ShowBox();
@@ -325,28 +302,52 @@ TEST_F(LoginTest, CloseRequestWhileAMessageBoxShowsIsNotLost) {
     EXPECT_EQ(Status(), DWORD{NoDisc});
 }
 
-TEST_F(LoginTest, RefusedQueryRemoveKeepsTheBoxAndTheLockForAnotherTry) {
-    m_main.refuseQueryRemove = true;
-    HWND box = ShowBox();
-    ASSERT_NE(box, nullptr);
-    {
-        MessageBoxAnswerer answer(L"Oops");
-        LogIn(box, L"secret");
-        ASSERT_TRUE(answer.Wait());
-        EXPECT_EQ(answer.Text(), L"DBT_DEVICEQUERYREMOVE failed (0)");
+// A refused broadcast is said in a box. Refused before the login, the
+// query keeps the box and the volume's lock for another try; refused after
+// it, the arrival hides the box, which its timer closes, and the disc stays
+// logged in.
+TEST_F(LoginTest, RefusedBroadcastsAreSaidAndNeitherLoseNorFakeTheLogin) {
+    struct Case {
+        const char* name;
+        bool RecorderWindow::*refuse;
+        const wchar_t* text;
+        bool boxStays;
+    };
+    const Case cases[] = {
+        {"query refused", &RecorderWindow::refuseQueryRemove, L"DBT_DEVICEQUERYREMOVE failed (0)", true},
+        {"arrival refused", &RecorderWindow::refuseArrival, L"DBT_DEVICEARRIVAL failed (0)!", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_main.*c.refuse = true;
+        const unsigned loginsBefore = Drive().logins;
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        {
+            MessageBoxAnswerer answer(L"Oops");
+            LogIn(box, L"secret");
+            ASSERT_TRUE(answer.Wait());
+            EXPECT_EQ(answer.Text(), c.text);
+        }
+        m_main.*c.refuse = false;
+        EXPECT_EQ(::IsWindowVisible(box) != FALSE, c.boxStays);
+        if (c.boxStays) {
+            EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
+            EXPECT_EQ(ItemText(box, IDC_RESULT), L"");
+            EXPECT_TRUE(Drive().volumeLocked);
+            EXPECT_EQ(Drive().logins, loginsBefore);
+            EXPECT_EQ(Status(), DWORD{NotLoggedIn});
+            LogIn(box, L"secret");
+            ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
+        }
+        ASSERT_TRUE(WaitGone(box));
+        EXPECT_EQ(Drive().logins, loginsBefore + 1);
+        EXPECT_TRUE(Drive().loggedIn);
+        EXPECT_EQ(Status(), DWORD{LoggedIn});
+        EXPECT_EQ(Drive().ejects, 0u);
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+        SetStatus(L'D', NotLoggedIn);
     }
-    EXPECT_TRUE(::IsWindow(box));
-    EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
-    EXPECT_EQ(ItemText(box, IDC_RESULT), L"");
-    EXPECT_TRUE(Drive().volumeLocked);
-    EXPECT_EQ(Drive().logins, 0u);
-    EXPECT_EQ(Status(), DWORD{NotLoggedIn});
-
-    m_main.refuseQueryRemove = false;
-    LogIn(box, L"secret");
-    ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
-    EXPECT_EQ(Status(), DWORD{LoggedIn});
-    ASSERT_TRUE(WaitGone(box));
 }
 
 // A top-level window on a thread of its own that answers the device-change
@@ -398,42 +399,35 @@ private:
     vnk::fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
-// Only a real refusal stops a login: a window that takes longer than the
-// system's time-out to answer is passed over.
-TEST_F(LoginTest, SlowRecipientsDoNotStopALoginButARefusalDoes) {
-    struct Case {
-        const char* name;
-        DWORD delayMs;
-        bool refuse;
-        bool loggedIn;
-    };
-    const Case cases[] = {
-        {"answers after 3 s", 3000, false, true},
-        {"refuses at once", 0, true, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        OtherProgramWindow other(c.delayMs, c.refuse);
-        const unsigned loginsBefore = Drive().logins;
-        HWND box = ShowBox();
-        ASSERT_NE(box, nullptr);
-        if (c.loggedIn) {
-            LogIn(box, L"secret");
-            ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
-            EXPECT_EQ(Status(), DWORD{LoggedIn});
-            ASSERT_TRUE(WaitGone(box));
-        } else {
-            MessageBoxAnswerer answer(L"Oops");
-            LogIn(box, L"secret");
-            ASSERT_TRUE(answer.Wait());
-            EXPECT_EQ(Drive().logins, loginsBefore);
-            EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
-            Press(box, IDC_EJECT);
-            ASSERT_TRUE(WaitGone(box));
-        }
-        Sim().InsertEncryptedDisc(L'D', L"secret");
-        SetStatus(NotLoggedIn);
+// A window that takes longer than the system's time-out to answer is
+// passed over: it does not stop a login.
+TEST_F(LoginTest, ASlowRecipientDoesNotStopALogin) {
+    OtherProgramWindow other(3000, false);
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    LogIn(box, L"secret");
+    ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login OK!"; }));
+    EXPECT_EQ(Status(), DWORD{LoggedIn});
+    EXPECT_EQ(Drive().logins, 1u);
+    ASSERT_TRUE(WaitGone(box));
+}
+
+// Another program's refusal, answered on a thread of its own, stops the
+// login before the passphrase goes to the driver.
+TEST_F(LoginTest, AnotherProgramsRefusalStopsTheLogin) {
+    OtherProgramWindow other(0, true);
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    {
+        MessageBoxAnswerer answer(L"Oops");
+        LogIn(box, L"secret");
+        ASSERT_TRUE(answer.Wait());
     }
+    EXPECT_EQ(Drive().logins, 0u);
+    EXPECT_EQ(ItemText(box, IDC_PASSPHRASE), L"");
+    EXPECT_EQ(Status(), DWORD{NotLoggedIn});
+    Press(box, IDC_EJECT);
+    ASSERT_TRUE(WaitGone(box));
 }
 
 // Other programs' sent messages reach the box while it waits in its
@@ -474,30 +468,20 @@ TEST_F(LoginTest, DismountFailureEjectsThroughTheBoxesOwnHandle) {
     EXPECT_EQ(Status(), DWORD{LoggedIn});
 }
 
-TEST_F(LoginTest, RefusedArrivalHidesTheBoxAndTheTimerClosesIt) {
-    m_main.refuseArrival = true;
-    HWND box = ShowBox();
-    ASSERT_NE(box, nullptr);
-    MessageBoxAnswerer answer(L"Oops");
-    LogIn(box, L"secret");
-    ASSERT_TRUE(answer.Wait());
-    EXPECT_EQ(answer.Text(), L"DBT_DEVICEARRIVAL failed (0)!");
-    EXPECT_FALSE(::IsWindowVisible(box));
-    ASSERT_TRUE(WaitGone(box));
-    EXPECT_EQ(Status(), DWORD{LoggedIn});
-    EXPECT_EQ(Drive().ejects, 0u);
-}
-
 TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
-    TraceCapture trace;
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
     HFONT firstFont = m_login->m_loginBox.m_resultFont.GetSafeHandle();
-    // Another request for the drive, or one for another letter, changes nothing.
+    // Another request for the drive, or one for another letter, changes
+    // nothing. The thread takes its posted messages in order: a message
+    // posted to the box behind the requests is handled once they are.
     m_login->PostThreadMessage(WM_LOGIN_SHOW, L'D', 0);
     m_login->PostThreadMessage(WM_LOGIN_SHOW, L'E', 0);
-    ASSERT_TRUE(PumpUntil([&] { return trace.CountContaining(L"request for drive E: ignored") == 1; }));
+    HWND field = ::GetDlgItem(box, IDC_PASSPHRASE);
+    ::PostMessageW(field, EM_LIMITTEXT, 7, 0);
+    ASSERT_TRUE(PumpUntil([&] { return ::SendMessageW(field, EM_GETLIMITTEXT, 0, 0) == 7; }));
     EXPECT_EQ(m_login->m_loginBox.m_hWnd, box);
+    EXPECT_EQ(FindWindowByTitle(L"Varnok on drive E: - Please log in"), nullptr);
     EXPECT_EQ(m_login->m_loginBox.m_driveLetter, L'D');
     const auto calls = Sim().Calls();
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
@@ -507,8 +491,18 @@ TEST_F(LoginTest, LoginThreadShowsOneBoxAtATimeAndReusesItsBoxObject) {
     m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
     ASSERT_TRUE(WaitGone(box));
     EXPECT_EQ(::GetObjectType(firstFont), 0u) << "the label font outlived its window";
-    // With no box, a close request does nothing.
+    // With no box, a close request does nothing: the disc put in meanwhile
+    // stays, and the request for the box behind it is served.
+    ASSERT_TRUE(PumpUntil([&] { return Drive().disc == sim::Disc::None; }));
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    const unsigned ejectsBefore = Drive().ejects;
     m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    HWND next = ShowBox();
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(Drive().ejects, ejectsBefore);
+    EXPECT_EQ(Drive().disc, sim::Disc::Encrypted);
+    m_login->PostThreadMessage(WM_LOGIN_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitGone(next));
 
     // A new request opens the drive again in a new window of the same object.
     Sim().InsertEncryptedDisc(L'D', L"secret");

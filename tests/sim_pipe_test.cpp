@@ -43,110 +43,9 @@ using sim::Response;
 
 using Bytes = std::vector<BYTE>;
 
-// A child process; with `capture`, its stdout and stderr go into pipes
-// that are read once it has ended.
-class Child {
-public:
-    // `input`, with `capture`, is what the child reads on stdin.
-    Child(const std::wstring& program, const std::vector<std::wstring>& args, bool capture,
-          const std::optional<std::string>& input = std::nullopt) {
-        std::wstring line;
-        for (const auto& arg : args)
-            line += (line.empty() ? L"" : L" ") + (arg.find(L' ') == std::wstring::npos ? arg : L"\"" + arg + L"\"");
-        STARTUPINFOW startup{};
-        vnk::fw::UniqueHandle outWrite, errWrite, inRead, inWrite;
-        if (capture) {
-            MakePipe(m_out, outWrite);
-            MakePipe(m_err, errWrite);
-            startup.dwFlags = STARTF_USESTDHANDLES;
-            startup.hStdInput = nullptr;
-            if (input) {
-                // The child's end is the read end; ours is written and closed
-                // before the start, so the child meets the end of its input.
-                MakePipe(inRead, inWrite);
-                ::SetHandleInformation(inRead.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-                ::SetHandleInformation(inWrite.get(), HANDLE_FLAG_INHERIT, 0);
-                DWORD written = 0;
-                ::WriteFile(inWrite.get(), input->data(), static_cast<DWORD>(input->size()), &written, nullptr);
-                inWrite.reset();
-                startup.hStdInput = inRead.get();
-            }
-            startup.hStdOutput = outWrite.get();
-            startup.hStdError = errWrite.get();
-        }
-        m_started = StartProgram(program, line, startup, capture);
-    }
-    ~Child() {
-        if (Running()) {
-            ::TerminateProcess(Process(), 99);
-            ::WaitForSingleObject(Process(), kWatchdogMs);
-        }
-    }
-
-    HANDLE Process() const { return m_started.process.get(); }
-    bool Started() const { return Process() != nullptr; }
-    std::wstring StartError() const { return DescribeError(m_started.error); }
-    bool Running() const { return Started() && ::WaitForSingleObject(Process(), 0) == WAIT_TIMEOUT; }
-    // Pumps this thread's messages meanwhile: the child may be sending to
-    // this process's windows.
-    bool WaitForExit() const {
-        return Started() && PumpUntil([this] { return !Running(); });
-    }
-    DWORD ExitCode() const {
-        DWORD code = 0;
-        ::GetExitCodeProcess(Process(), &code);
-        return code;
-    }
-    // What the ended child wrote; all of it is in the pipe by now, so
-    // reading what is there cannot wait on anyone.
-    std::string Out() const { return Drain(m_out.get()); }
-    std::string Err() const { return Drain(m_err.get()); }
-
-private:
-    static void MakePipe(vnk::fw::UniqueHandle& read, vnk::fw::UniqueHandle& write) {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE r = nullptr, w = nullptr;
-        ::CreatePipe(&r, &w, &inherit, 64 * 1024);
-        read.reset(r);
-        write.reset(w);
-        ::SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
-    }
-    static std::string Drain(HANDLE pipe) {
-        std::string text;
-        DWORD available = 0;
-        while (pipe != nullptr && ::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-            std::string chunk(available, '\0');
-            DWORD read = 0;
-            if (!::ReadFile(pipe, chunk.data(), available, &read, nullptr) || read == 0) break;
-            text.append(chunk, 0, read);
-        }
-        return text;
-    }
-
-    StartedProgram m_started;
-    vnk::fw::UniqueHandle m_out, m_err;
-};
-
-struct CtlResult {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string out, err;
-};
-
-CtlResult RunCtl(const std::vector<std::wstring>& args, const std::optional<std::string>& input = std::nullopt) {
-    Child ctl(ProgramPath(L"VarnokSimCtl.exe"), args, true, input);
-    CtlResult result;
-    if (!ctl.Started()) {
-        ADD_FAILURE() << "VarnokSimCtl.exe did not start: " << ctl.StartError();
-        return result;
-    }
-    if (!ctl.WaitForExit()) {
-        ADD_FAILURE() << "VarnokSimCtl.exe did not end";
-        return result;
-    }
-    result.exitCode = ctl.ExitCode();
-    result.out = ctl.Out();
-    result.err = ctl.Err();
-    return result;
+// VarnokSimCtl run to its end, with what it wrote.
+Process::Result SimCtl(const std::vector<std::wstring>& args, const std::optional<std::string>& input = std::nullopt) {
+    return Process::Run(ProgramPath(L"VarnokSimCtl.exe"), Process::Args(args), Process::Capture::Output, input);
 }
 
 // The whitespace-separated fields of a drive's row in `list`'s output.
@@ -241,16 +140,16 @@ protected:
         vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, sim::ReadyEventName(m_pipePath).c_str()));
         ASSERT_TRUE(ready);
         ::ResetEvent(ready.get());
-        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), args, false);
+        m_sim.emplace(ProgramPath(L"VarnokSim.exe"), Process::Args(args));
         ASSERT_TRUE(m_sim->Started()) << "VarnokSim.exe did not start: " << m_sim->StartError();
-        const HANDLE waits[2] = {ready.get(), m_sim->Process()};
+        const HANDLE waits[2] = {ready.get(), m_sim->Handle()};
         ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, kWatchdogMs), WAIT_OBJECT_0)
             << "the simulator did not come up";
     }
 
     void TearDown() override {
         if (m_sim && m_sim->Running()) {
-            RunCtl({L"quit"});
+            SimCtl({L"quit"});
             EXPECT_TRUE(m_sim->WaitForExit()) << "the simulator did not end on quit";
         }
         m_sim.reset();
@@ -270,7 +169,7 @@ protected:
 
     std::wstring m_pipePath;
     std::optional<PipeDevice> m_device;
-    std::optional<Child> m_sim;
+    std::optional<Process> m_sim;
 };
 
 // One call of a script run against a device, and what it must give.
@@ -400,15 +299,15 @@ TEST_F(SimulatorTest, EncryptedDiscSignalsTheEventAnnouncedByAnotherProcess) {
     Device().Close(drive);
     EXPECT_EQ(::WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "an empty drive signalled";
 
-    const CtlResult insert = RunCtl({L"insert", L"E:", L"encrypted", L"s3cret words"});
+    const Process::Result insert = SimCtl({L"insert", L"E:", L"encrypted", L"s3cret words"});
     EXPECT_EQ(insert.exitCode, 0u) << insert.err;
     EXPECT_EQ(::WaitForSingleObject(event.get(), kWatchdogMs), static_cast<DWORD>(WAIT_OBJECT_0));
 
-    const CtlResult signal = RunCtl({L"signal", L"e"});
+    const Process::Result signal = SimCtl({L"signal", L"e"});
     EXPECT_EQ(signal.exitCode, 0u) << signal.err;
     EXPECT_EQ(::WaitForSingleObject(event.get(), kWatchdogMs), static_cast<DWORD>(WAIT_OBJECT_0));
 
-    const CtlResult list = RunCtl({L"list"});
+    const Process::Result list = SimCtl({L"list"});
     EXPECT_EQ(list.exitCode, 0u) << list.err;
     EXPECT_EQ(ListRow(list.out, 'E'),
               (std::vector<std::string>{"E:", "cdrom", "yes", "encrypted", "3", "NotLoggedIn", "yes", "free", "0", "0",
@@ -471,7 +370,7 @@ TEST_F(SimulatorTest, ControlCommandsChangeWhatTheSeamSees) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Ascii(c.command[0]) + " " + Ascii(c.command[1]));
-        const CtlResult result = RunCtl(c.command);
+        const Process::Result result = SimCtl(c.command);
         ASSERT_EQ(result.exitCode, 0u) << result.err;
         EXPECT_EQ(result.err, "");
         c.check();
@@ -526,14 +425,14 @@ TEST_F(SimulatorTest, ControlRejectsBadArgumentsAndRefusedCommands) {
         std::string name;
         for (const auto& arg : c.command) name += Ascii(arg) + " ";
         SCOPED_TRACE("VarnokSimCtl " + name);
-        const CtlResult result = RunCtl(c.command);
+        const Process::Result result = SimCtl(c.command);
         EXPECT_EQ(result.exitCode, c.exitCode);
         EXPECT_NE(result.err, "") << "no reason given";
         EXPECT_EQ(result.out, "");
     }
     // A refused second disc leaves the first one in place.
-    EXPECT_EQ(RunCtl({L"insert", L"D", L"plain"}).exitCode, 0u);
-    EXPECT_EQ(RunCtl({L"insert", L"D", L"encrypted", L"pw"}).exitCode, 1u);
+    EXPECT_EQ(SimCtl({L"insert", L"D", L"plain"}).exitCode, 0u);
+    EXPECT_EQ(SimCtl({L"insert", L"D", L"encrypted", L"pw"}).exitCode, 1u);
     EXPECT_EQ(StatusOf(Device(), L"\\\\.\\D:"), 2u);
 }
 
@@ -723,7 +622,7 @@ TEST_F(SimulatorTest, DrivesComingAndGoingAreBroadcastToOtherProcessesWindows) {
     for (const Case& c : cases) {
         SCOPED_TRACE(Ascii(c.command[0]) + " " + Ascii(c.command.back()));
         // Pumps while the command runs: the simulator waits for this window.
-        const CtlResult result = RunCtl(c.command);
+        const Process::Result result = SimCtl(c.command);
         ASSERT_EQ(result.exitCode, 0u) << result.err;
         const auto seen = window.Take();
         ASSERT_EQ(seen.size(), c.interfaceEvent ? 2u : 1u);
@@ -742,8 +641,8 @@ TEST_F(SimulatorTest, DrivesComingAndGoingAreBroadcastToOtherProcessesWindows) {
 TEST_F(SimulatorTest, ASimulatorThatIsGoneFailsCallsAtOnce) {
     const HANDLE drive = Device().Open(L"\\\\.\\D:", 0);
     ASSERT_NE(drive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(RunCtl({L"wait"}).exitCode, 0u) << "a running simulator is not seen as up";
-    const CtlResult quit = RunCtl({L"quit"});
+    EXPECT_EQ(SimCtl({L"wait"}).exitCode, 0u) << "a running simulator is not seen as up";
+    const Process::Result quit = SimCtl({L"quit"});
     EXPECT_EQ(quit.exitCode, 0u) << quit.err;
     ASSERT_TRUE(m_sim->WaitForExit());
     EXPECT_EQ(m_sim->ExitCode(), 0u);
@@ -754,10 +653,10 @@ TEST_F(SimulatorTest, ASimulatorThatIsGoneFailsCallsAtOnce) {
     EXPECT_EQ(Call(Device(), drive, IOCTL_VNK_GET_STATUS, {}, 4).error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     Device().Close(drive);
 
-    const CtlResult list = RunCtl({L"list"});
+    const Process::Result list = SimCtl({L"list"});
     EXPECT_EQ(list.exitCode, 3u);
     EXPECT_NE(list.err.find("not running"), std::string::npos) << list.err;
-    EXPECT_EQ(RunCtl({L"wait", L"1"}).exitCode, 3u) << "an ended simulator is still seen as up";
+    EXPECT_EQ(SimCtl({L"wait", L"1"}).exitCode, 3u) << "an ended simulator is still seen as up";
 }
 
 // The binding keeps a connection per thread; one whose simulator has ended
@@ -767,7 +666,7 @@ TEST_F(SimulatorTest, CallsAfterTheSimulatorStartsAgainReachTheNewOne) {
     std::optional<UINT> otherThreadSaw;
     std::thread([&] { otherThreadSaw = Device().DriveType(L"E:\\"); }).join();
     EXPECT_EQ(otherThreadSaw, std::optional<UINT>(DRIVE_CDROM));
-    EXPECT_EQ(RunCtl({L"quit"}).exitCode, 0u);
+    EXPECT_EQ(SimCtl({L"quit"}).exitCode, 0u);
     ASSERT_TRUE(m_sim->WaitForExit());
     ASSERT_NO_FATAL_FAILURE(StartSimulator(L"F"));
 
@@ -779,11 +678,10 @@ TEST_F(SimulatorTest, CallsAfterTheSimulatorStartsAgainReachTheNewOne) {
 }
 
 TEST_F(SimulatorTest, ASecondSimulatorOnTheSamePipeIsRefused) {
-    Child second(ProgramPath(L"VarnokSim.exe"), {L"--drives", L"F"}, true);
-    ASSERT_TRUE(second.Started()) << second.StartError();
-    ASSERT_TRUE(second.WaitForExit());
-    EXPECT_EQ(second.ExitCode(), 1u);
-    EXPECT_NE(second.Err().find("already serves"), std::string::npos) << second.Err();
+    const Process::Result second =
+        Process::Run(ProgramPath(L"VarnokSim.exe"), L"--drives F", Process::Capture::Output);
+    EXPECT_EQ(second.exitCode, 1u);
+    EXPECT_NE(second.err.find("already serves"), std::string::npos) << second.err;
     EXPECT_EQ(Device().DriveType(L"F:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR)) << "the second one answers";
 }
 
@@ -882,7 +780,7 @@ TEST_F(SimulatorTest, InsertTakesThePassphraseFromStandardInput) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const CtlResult insert = RunCtl({L"insert", L"E:", L"encrypted", L"-"}, c.input);
+        const Process::Result insert = SimCtl({L"insert", L"E:", L"encrypted", L"-"}, c.input);
         if (c.passphrase.empty()) {
             EXPECT_EQ(insert.exitCode, 2u) << insert.err;
             EXPECT_EQ(StatusOf(Device(), L"\\\\.\\E:"), std::optional<DWORD>(0)) << "a disc went in";
@@ -893,7 +791,7 @@ TEST_F(SimulatorTest, InsertTakesThePassphraseFromStandardInput) {
         ASSERT_NE(drive, INVALID_HANDLE_VALUE);
         EXPECT_TRUE(Call(Device(), drive, IOCTL_VNK_LOGIN, LoginRecord(c.passphrase)).ok);
         Device().Close(drive);
-        EXPECT_EQ(RunCtl({L"eject", L"E:"}).exitCode, 0u);
+        EXPECT_EQ(SimCtl({L"eject", L"E:"}).exitCode, 0u);
     }
 }
 
@@ -1168,7 +1066,7 @@ std::vector<sim::CallShown> CallsIn(const std::wstring& pipePath) {
 }
 
 TEST_F(SimulatorTest, AStalledCallOverThePipeLeavesOtherConnectionsServed) {
-    const CtlResult stall = RunCtl({L"stall", L"D", L"eject"});
+    const Process::Result stall = SimCtl({L"stall", L"D", L"eject"});
     ASSERT_EQ(stall.exitCode, 0u) << stall.err;
     // A client that waits longer than the default for its answer.
     PipeDevice patient(m_pipePath, {2000, kWatchdogMs});
@@ -1181,33 +1079,33 @@ TEST_F(SimulatorTest, AStalledCallOverThePipeLeavesOtherConnectionsServed) {
     // Other connections are served meanwhile, D's other calls included.
     EXPECT_EQ(StatusOf(Device(), L"\\\\.\\E:"), 0u);
     EXPECT_EQ(StatusOf(Device(), L"\\\\.\\D:"), 0u);
-    const CtlResult list = RunCtl({L"list"});
+    const Process::Result list = SimCtl({L"list"});
     EXPECT_EQ(list.exitCode, 0u) << list.err;
     EXPECT_NE(list.out.find("eject"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("stalled"), std::string::npos) << list.out;
 
-    const CtlResult release = RunCtl({L"release", L"d:"});
+    const Process::Result release = SimCtl({L"release", L"d:"});
     EXPECT_EQ(release.exitCode, 0u) << release.err;
     ejecter.join();
     patient.Close(handle);
     ASSERT_TRUE(stalled);
     EXPECT_TRUE(eject.ok) << eject.error;
-    EXPECT_NE(RunCtl({L"list"}).out.find("No calls in progress."), std::string::npos);
+    EXPECT_NE(SimCtl({L"list"}).out.find("No calls in progress."), std::string::npos);
 
     // A delay on every drive, once each, then cleared.
-    EXPECT_EQ(RunCtl({L"delay", L"*", L"status", L"200", L"1"}).exitCode, 0u);
+    EXPECT_EQ(SimCtl({L"delay", L"*", L"status", L"200", L"1"}).exitCode, 0u);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(StatusOf(Device(), L"\\\\.\\E:"), 0u);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-    EXPECT_EQ(RunCtl({L"delay", L"*", L"status", L"0"}).exitCode, 0u);
+    EXPECT_EQ(SimCtl({L"delay", L"*", L"status", L"0"}).exitCode, 0u);
 }
 
 TEST_F(SimulatorTest, ASimulatorThatQuitsReleasesItsStalledCalls) {
-    ASSERT_EQ(RunCtl({L"stall", L"*", L"open"}).exitCode, 0u);
+    ASSERT_EQ(SimCtl({L"stall", L"*", L"open"}).exitCode, 0u);
     PipeDevice patient(m_pipePath, {2000, kWatchdogMs});
     std::thread opener([&patient] { OpenOutcome(patient, L"\\\\.\\E:"); });
     const bool stalled = PumpUntil([this] { return !CallsIn(m_pipePath).empty(); });
-    const CtlResult quit = RunCtl({L"quit"});
+    const Process::Result quit = SimCtl({L"quit"});
     const bool ended = m_sim->WaitForExit();
     opener.join();
     EXPECT_TRUE(stalled);
@@ -1216,7 +1114,7 @@ TEST_F(SimulatorTest, ASimulatorThatQuitsReleasesItsStalledCalls) {
 }
 
 TEST_F(SimulatorTest, RealTimingSlowsOpensWhileADiscMountsAndEjects) {
-    ASSERT_EQ(RunCtl({L"quit"}).exitCode, 0u);
+    ASSERT_EQ(SimCtl({L"quit"}).exitCode, 0u);
     ASSERT_TRUE(m_sim->WaitForExit());
     ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D", {L"--timing", L"real"}));
     ASSERT_EQ(Command(Op::InsertPlain, L'D').result, 1u);

@@ -57,30 +57,124 @@ std::wstring ProgramPath(const wchar_t* name) {
     return dir + L"" VNK_PROGRAMS_DIR L"\\" + name;
 }
 
-StartedProgram StartProgram(const std::wstring& program, const std::wstring& args,
-                            STARTUPINFOW startup, bool inheritHandles) {
-    std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
+namespace {
+
+// A pipe whose write end a started program inherits.
+void MakePipe(vnk::fw::UniqueHandle& read, vnk::fw::UniqueHandle& write) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE r = nullptr, w = nullptr;
+    ::CreatePipe(&r, &w, &inherit, 64 * 1024);
+    read.reset(r);
+    write.reset(w);
+    ::SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+}
+
+std::string ReadWhatIsThere(HANDLE pipe) {
+    std::string text;
+    DWORD available = 0;
+    while (pipe != nullptr && ::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        std::string chunk(available, '\0');
+        DWORD read = 0;
+        if (!::ReadFile(pipe, chunk.data(), available, &read, nullptr) || read == 0) break;
+        text.append(chunk, 0, read);
+    }
+    return text;
+}
+
+}  // namespace
+
+Process::Process(const std::wstring& program, const std::wstring& args, Capture capture,
+                 const std::optional<std::string>& input) {
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    vnk::fw::UniqueHandle outWrite, errWrite, inRead;
+    const bool inherit = capture == Capture::Output;
+    if (inherit) {
+        MakePipe(m_out, outWrite);
+        MakePipe(m_err, errWrite);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = outWrite.get();
+        startup.hStdError = errWrite.get();
+        if (input) {
+            // The program's end is the read end; ours is written and closed
+            // before the start, so the program meets the end of its input.
+            vnk::fw::UniqueHandle inWrite;
+            MakePipe(inRead, inWrite);
+            ::SetHandleInformation(inRead.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+            ::SetHandleInformation(inWrite.get(), HANDLE_FLAG_INHERIT, 0);
+            DWORD written = 0;
+            ::WriteFile(inWrite.get(), input->data(), static_cast<DWORD>(input->size()), &written, nullptr);
+            startup.hStdInput = inRead.get();
+        }
+    }
+    std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
     PROCESS_INFORMATION info{};
-    StartedProgram started;
     // Wine answers ERROR_INTERNAL_ERROR when the new process died in its
     // loader before it reported its start (seen on a loaded machine, never
     // with our program's own code running): such a start is tried again, a
     // few times. Any other error is the test's answer.
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
-        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0,
-                             nullptr, nullptr, &startup, &info))
+        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, 0, nullptr, nullptr,
+                             &startup, &info))
             break;
-        started.error = ::GetLastError();
-        if (started.error != ERROR_INTERNAL_ERROR || attempt == kAttempts) return started;
+        m_startError = ::GetLastError();
+        if (m_startError != ERROR_INTERNAL_ERROR || attempt == kAttempts) return;
     }
-    started.error = ERROR_SUCCESS;
+    m_startError = ERROR_SUCCESS;
     ::CloseHandle(info.hThread);
-    started.process.reset(info.hProcess);
-    started.id = info.dwProcessId;
-    return started;
+    m_process.reset(info.hProcess);
+    m_id = info.dwProcessId;
 }
+
+Process::~Process() {
+    if (Running()) {
+        ::TerminateProcess(m_process.get(), 99);
+        ::WaitForSingleObject(m_process.get(), kWatchdogMs);
+    }
+}
+
+std::wstring Process::Args(const std::vector<std::wstring>& args) {
+    std::wstring line;
+    for (const auto& arg : args)
+        line += (line.empty() ? L"" : L" ") + (arg.find(L' ') == std::wstring::npos ? arg : L"\"" + arg + L"\"");
+    return line;
+}
+
+Process::Result Process::Run(const std::wstring& program, const std::wstring& args, Capture capture,
+                             const std::optional<std::string>& input) {
+    const Process process(program, args, capture, input);
+    Result result;
+    if (!process.Started()) {
+        ADD_FAILURE() << "cannot start " << Ascii(program) << ": " << Ascii(process.StartError());
+        return result;
+    }
+    if (!process.WaitForExit()) {
+        ADD_FAILURE() << Ascii(program) << " did not end";
+        return result;
+    }
+    result.exitCode = process.ExitCode();
+    result.out = process.Out();
+    result.err = process.Err();
+    return result;
+}
+
+bool Process::Running() const {
+    return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
+}
+
+bool Process::WaitForExit(DWORD timeoutMs) const {
+    return m_process && PumpUntil([this] { return !Running(); }, timeoutMs);
+}
+
+DWORD Process::ExitCode() const {
+    DWORD code = kNoExitCode;
+    if (m_process) ::GetExitCodeProcess(m_process.get(), &code);
+    return code;
+}
+
+std::string Process::Out() const { return ReadWhatIsThere(m_out.get()); }
+std::string Process::Err() const { return ReadWhatIsThere(m_err.get()); }
 
 std::wstring DescribeError(DWORD error) {
     std::wstring text = SystemErrorText(error, kUserDefaultLanguage);
@@ -225,6 +319,35 @@ void DriveFixture::ClearTable() {
         nodes = Drives().ExtractAll();
     }
     nodes.clear();
+}
+
+std::optional<DWORD> DriveFixture::Status(wchar_t letter) {
+    std::lock_guard lock(DriveLock);
+    const DriveInfo* info = Drives().Find(letter);
+    if (info == nullptr) return std::nullopt;
+    return info->status;
+}
+
+void DriveFixture::SetStatus(wchar_t letter, DWORD status) {
+    std::lock_guard lock(DriveLock);
+    DriveInfo* info = Drives().Find(letter);
+    ASSERT_NE(info, nullptr) << "no record of drive " << static_cast<char>(letter);
+    info->status = status;
+}
+
+size_t DriveFixture::Probes() const {
+    size_t probes = 0;
+    wchar_t next = L'A';
+    for (const auto& call : sim::TheSimDriver().Calls()) {
+        if (call.kind != sim::CallKind::DriveType || call.drive != next) continue;
+        if (next == L'Z') {
+            ++probes;
+            next = L'A';
+        } else {
+            ++next;
+        }
+    }
+    return probes;
 }
 
 namespace {

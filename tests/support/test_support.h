@@ -45,54 +45,58 @@ std::string Ascii(std::wstring_view text);
 // the tests.
 std::wstring ProgramPath(const wchar_t* name);
 
-// A program started for a test: its process, or, when CreateProcessW
-// refused, the error it gave, so that a failed start says why.
-struct StartedProgram {
-    vnk::fw::UniqueHandle process;
-    DWORD id = 0;
-    DWORD error = ERROR_SUCCESS;
-};
-// Starts `program` with `args` (already quoted as needed). With
-// `inheritHandles`, the child gets this process's inheritable handles, such
-// as the standard handles that `startup` names.
-StartedProgram StartProgram(const std::wstring& program, const std::wstring& args,
-                            STARTUPINFOW startup = {}, bool inheritHandles = false);
 // "error N: the system's text" for a failure message.
 std::wstring DescribeError(DWORD error);
 
-// A started program. One that still runs when its owner goes is ended by
-// force, so that a failed test leaves nothing behind.
+// What ExitCode() and Process::Run give for a program that did not start or end.
+constexpr DWORD kNoExitCode = 0xFFFFFFFF;
+
+// A program started for a test. One that still runs when its owner goes is
+// ended by force, so that a failed test leaves nothing behind. With
+// Capture::Output its standard output and error go into pipes that are read
+// once it has ended, and `input` (if any) is what it reads on standard input.
 class Process {
 public:
-    Process(const std::wstring& program, const std::wstring& args)
-        : m_started(StartProgram(program, args)) {}
-    ~Process() {
-        if (Running()) {
-            ::TerminateProcess(m_started.process.get(), 99);
-            ::WaitForSingleObject(m_started.process.get(), kWatchdogMs);
-        }
-    }
+    enum class Capture { None, Output };
 
-    bool Started() const { return static_cast<bool>(m_started.process); }
+    Process(const std::wstring& program, const std::wstring& args, Capture capture = Capture::None,
+            const std::optional<std::string>& input = std::nullopt);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // A command line of these arguments, each quoted where it holds a space.
+    static std::wstring Args(const std::vector<std::wstring>& args);
+
+    struct Result {
+        DWORD exitCode = kNoExitCode;
+        std::string out, err;  // with Capture::Output
+    };
+    // Runs a program to its end, pumping this thread's messages meanwhile;
+    // a program that does not start or end fails the test.
+    static Result Run(const std::wstring& program, const std::wstring& args, Capture capture = Capture::None,
+                      const std::optional<std::string>& input = std::nullopt);
+
+    bool Started() const { return static_cast<bool>(m_process); }
     // Why it did not start, for a failure message.
-    std::wstring StartError() const { return DescribeError(m_started.error); }
-    bool Running() const {
-        return m_started.process &&
-               ::WaitForSingleObject(m_started.process.get(), 0) == WAIT_TIMEOUT;
-    }
-    DWORD Id() const { return m_started.id; }
-    HANDLE Handle() const { return m_started.process.get(); }
-    bool WaitForExit(DWORD timeoutMs = kWatchdogMs) const {
-        return m_started.process && PumpUntil([this] { return !Running(); }, timeoutMs);
-    }
-    DWORD ExitCode() const {
-        DWORD code = 0xFFFFFFFF;
-        if (m_started.process) ::GetExitCodeProcess(m_started.process.get(), &code);
-        return code;
-    }
+    std::wstring StartError() const { return DescribeError(m_startError); }
+    bool Running() const;
+    DWORD Id() const { return m_id; }
+    HANDLE Handle() const { return m_process.get(); }
+    // Pumps this thread's messages meanwhile: the program may be sending to
+    // this process's windows.
+    bool WaitForExit(DWORD timeoutMs = kWatchdogMs) const;
+    DWORD ExitCode() const;
+    // What the ended program wrote; all of it is in the pipe by then, so
+    // reading what is there waits on no one.
+    std::string Out() const;
+    std::string Err() const;
 
 private:
-    StartedProgram m_started;
+    vnk::fw::UniqueHandle m_process;
+    DWORD m_id = 0;
+    DWORD m_startError = ERROR_SUCCESS;
+    vnk::fw::UniqueHandle m_out, m_err;
 };
 
 // How many threads this process has now.
@@ -169,6 +173,12 @@ protected:
     DriveInfo& AddRecord(wchar_t letter, bool startWatcher);
     // Removes every record (tearing it down) outside DriveLock.
     void ClearTable();
+    // A record's status, read under DriveLock; nothing when the drive has no record.
+    std::optional<DWORD> Status(wchar_t letter = L'D');
+    void SetStatus(wchar_t letter, DWORD status);
+    // How many drive probes the simulated driver has seen since its calls
+    // were last cleared: a probe asks the type of every letter, A: to Z:.
+    size_t Probes() const;
 
     RecorderWindow m_main;
 };
