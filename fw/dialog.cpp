@@ -144,9 +144,17 @@ INT_PTR Dialog::DoModal() {
             ::ShowWindow(m_hWnd, SW_SHOWNORMAL);
             showWhenIdle = false;
         }
-        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
-        if (got == -1) break;
-        if (got == 0) {
+        // Not GetMessageW: it handles sent messages inside and goes on
+        // waiting, so a dialog ended in a sent message's handler (Exit
+        // chosen while that handler's message box was up) would wait for
+        // some later posted message before its loop saw the end. The peek
+        // handles the sent messages that are there; the wait returns when
+        // more come, and the loop looks at the end after each.
+        if (!::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (!m_ended) ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+            continue;
+        }
+        if (msg.message == WM_QUIT) {
             if (!AcceptQuit()) continue;
             ::PostQuitMessage(static_cast<int>(msg.wParam));
             break;

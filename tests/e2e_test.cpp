@@ -210,6 +210,53 @@ TEST_F(ClientTest, ExitWhileALoginBoxWaitsReleasesTheVolumeAndWithdraws) {
     EXPECT_EQ(d.disc, sim::Disc::Encrypted) << "a disc that was not logged in went";
 }
 
+// A client that is ended by force (as the system ends it after the
+// session's end) leaves a login box's volume lock behind only as long as a
+// system would: its handles go with its process, and the next client's box
+// can lock the volume again.
+TEST_F(ClientTest, AClientEndedByForceLetsGoOfItsVolumeLock) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"insert D encrypted x"), 0u);
+    ASSERT_NE(WaitForLoginBox(L'D'), nullptr);
+    ASSERT_TRUE(Drive(L'D')->volumeLocked);
+
+    ASSERT_TRUE(::TerminateProcess(m_client->Handle(), 1));
+    ASSERT_TRUE(m_client->WaitForExit());
+    EXPECT_TRUE(PumpUntil([this] { return !Drive(L'D')->volumeLocked; })) << "the ended client's lock stayed";
+
+    // The driver signals the waiting disc when the next client announces
+    // itself.
+    m_client.emplace(ProgramPath(L"VarnokdSim.exe"), L"");
+    ASSERT_TRUE(m_client->Started()) << m_client->StartError();
+    ASSERT_NE(WaitForLoginBox(L'D'), nullptr) << "the next client's box did not come";
+    EXPECT_TRUE(Drive(L'D')->volumeLocked);
+}
+
+// Exit chosen while a probe's message box is up (the probe of a drive's
+// arrival, inside the simulator's broadcast) ends the client once the box is
+// answered, though nothing else comes to it.
+TEST_F(ClientTest, ExitChosenWhileAProbesBoxIsUpEndsTheClientOnceTheBoxIsAnswered) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"BQ"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"fail B open 1 forever"), 0u);
+
+    // The arrival's broadcast waits for the client, which shows its box.
+    Process add(ProgramPath(L"VarnokSimCtl.exe"), L"add E");
+    ASSERT_TRUE(add.Started()) << add.StartError();
+    HWND box = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        return (box = DialogOf(m_client->Id(), L"CD/DVD drive not accessible")) != nullptr && ::IsWindowVisible(box);
+    })) << "no box from the probe";
+    Command(ID_APP_EXIT_VARNOK);
+    // The box is answered late: the broadcast has passed the client over
+    // by then (after 5 s) and nothing waits for its answer.
+    ASSERT_TRUE(add.WaitForExit());
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_EQ(Ctl(L"fail B open 1 0"), 0u);
+    EXPECT_TRUE(m_client->WaitForExit()) << "the client stayed after Exit";
+}
+
 TEST_F(ClientTest, ASecondInstanceBringsTheWindowUpAndEnds) {
     ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
     ASSERT_NO_FATAL_FAILURE(StartClient());

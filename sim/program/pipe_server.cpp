@@ -101,16 +101,23 @@ DWORD PipeServer::Run() {
 }
 
 void PipeServer::Start(vnk::fw::UniqueHandle pipe) {
+    ULONG clientProcess = 0;
+    if (!::GetNamedPipeClientProcessId(pipe.get(), &clientProcess)) clientProcess = 0;
     std::lock_guard lock(m_mutex);
     Connection& connection = m_connections.emplace_back();
+    connection.clientProcess = clientProcess;
     try {
         connection.thread = std::thread([this, &connection, owned = std::move(pipe)]() mutable {
             try {
-                Serve(owned.get());
+                Serve(owned.get(), connection.clientProcess);
             } catch (...) {
                 // Nothing may leave a thread: the connection just ends.
             }
             owned.reset();
+            try {
+                CloseHandlesLeftBy(connection);
+            } catch (...) {
+            }
             connection.done = true;
             ::SetEvent(m_connectionEnded.get());
         });
@@ -133,17 +140,52 @@ void PipeServer::JoinFinished(bool all) {
     for (Connection& connection : finished) connection.thread.join();
 }
 
-Response PipeServer::Answer(const std::vector<BYTE>& body) const {
+void PipeServer::NoteHandles(ULONG clientProcess, const Request& request, const Response& response) {
+    if (clientProcess == 0) return;
+    std::lock_guard lock(m_mutex);
+    if (request.op == Op::Open && response.result != 0) {
+        m_openHandles[clientProcess].insert(response.value);
+    } else if (request.op == Op::Close) {
+        for (auto& [process, handles] : m_openHandles) handles.erase(request.handle);
+    }
+}
+
+void PipeServer::CloseHandlesLeftBy(Connection& ended) {
+    if (ended.clientProcess == 0) return;
+    std::set<std::uint64_t> left;
+    {
+        // Marked and looked at in one step: of a process's connections that
+        // end at once, the last to get here closes the handles.
+        std::lock_guard lock(m_mutex);
+        ended.ended = true;
+        for (const Connection& other : m_connections)
+            if (!other.ended && other.clientProcess == ended.clientProcess) return;
+        const auto it = m_openHandles.find(ended.clientProcess);
+        if (it == m_openHandles.end()) return;
+        left = std::move(it->second);
+        m_openHandles.erase(it);
+    }
+    for (const std::uint64_t handle : left) {
+        Request close;
+        close.op = Op::Close;
+        close.handle = handle;
+        m_handler(close);
+    }
+}
+
+Response PipeServer::Answer(const std::vector<BYTE>& body, ULONG clientProcess) {
     WipedRequest decoded{DecodeRequest(body)};
     if (!decoded.request) return Refusal(ERROR_INVALID_DATA, "malformed request");
     try {
-        return m_handler(*decoded.request);
+        Response response = m_handler(*decoded.request);
+        NoteHandles(clientProcess, *decoded.request, response);
+        return response;
     } catch (const std::bad_alloc&) {
         return Refusal(ERROR_NOT_ENOUGH_MEMORY, "out of memory");
     }
 }
 
-void PipeServer::Serve(HANDLE pipe) const {
+void PipeServer::Serve(HANDLE pipe, ULONG clientProcess) {
     const TransferEvent done;
     WipedVector<BYTE> frame;
     std::vector<BYTE>& body = frame.bytes;
@@ -158,7 +200,7 @@ void PipeServer::Serve(HANDLE pipe) const {
             return;
         }
         if (error != ERROR_SUCCESS) return;  // the client left, or the server stops
-        const Response response = Answer(body);
+        const Response response = Answer(body, clientProcess);
         ::SecureZeroMemory(body.data(), body.size());
         if (WriteFrame(pipe, EncodeResponse(response), nullptr, kWriteTimeoutMs, done) != ERROR_SUCCESS) return;
     }

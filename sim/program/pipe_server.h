@@ -8,7 +8,9 @@
 #include <atomic>
 #include <functional>
 #include <list>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -50,6 +52,8 @@ public:
 private:
     struct Connection {
         std::thread thread;
+        ULONG clientProcess = 0;  // 0 when it cannot be told
+        bool ended = false;       // its client has gone (under m_mutex)
         std::atomic<bool> done{false};
     };
 
@@ -58,8 +62,14 @@ private:
     vnk::fw::UniqueHandle NextInstance(DWORD& error);
     bool AwaitClient(HANDLE pipe) const;
     void Start(vnk::fw::UniqueHandle pipe);
-    void Serve(HANDLE pipe) const;
-    Response Answer(const std::vector<BYTE>& body) const;
+    void Serve(HANDLE pipe, ULONG clientProcess);
+    Response Answer(const std::vector<BYTE>& body, ULONG clientProcess);
+    // Device handles belong to the client process that opened them, as a
+    // system's handles do: when its last connection ends (it has ended,
+    // or killed), the handles it left open are closed, which lets go of
+    // the volume locks they held.
+    void NoteHandles(ULONG clientProcess, const Request& request, const Response& response);
+    void CloseHandlesLeftBy(Connection& ended);
     void JoinFinished(bool all);
 
     const std::wstring m_pipePath;
@@ -71,6 +81,7 @@ private:
     vnk::fw::UniqueHandle m_listening;  // the instance waiting for the next client
     std::mutex m_mutex;
     std::list<Connection> m_connections;  // nodes stay put while their threads run
+    std::map<ULONG, std::set<std::uint64_t>> m_openHandles;  // per client process
 };
 
 }  // namespace vnk::sim
