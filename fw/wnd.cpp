@@ -1,6 +1,8 @@
 #include "fw/wnd.h"
 
 #include <exception>
+#include <mutex>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -23,6 +25,20 @@ bool IsCtlColor(UINT message) {
 // WM_NCCREATE or WM_INITDIALOG with a pointer of its choosing; only this
 // pointer, never the message's, is bound.
 thread_local Wnd* t_beingCreated = nullptr;
+
+// Which object each window of this process is bound to. The window
+// property says the same for programs that look, but any program of the
+// user can set a property on our windows (SetPropW asks no rights), so
+// only this process-private record is trusted. Never destroyed: windows
+// may still go while the process exits.
+struct Bindings {
+    std::mutex lock;
+    std::unordered_map<HWND, Wnd*> objects;
+};
+Bindings& TheBindings() {
+    static Bindings& bindings = *new Bindings;
+    return bindings;
+}
 
 }  // namespace
 
@@ -110,7 +126,7 @@ LRESULT CALLBACK WndProcThunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
 
 Wnd::~Wnd() {
     if (m_deletedFlag != nullptr) *m_deletedFlag = true;
-    if (m_hWnd != nullptr && ::GetPropW(m_hWnd, kObjectProp) == this) {
+    if (m_hWnd != nullptr && FromHandle(m_hWnd) == this) {
         HWND hwnd = m_hWnd;
         Unbind();
         ::DestroyWindow(hwnd);
@@ -125,18 +141,31 @@ Wnd* Wnd::FromHandle(HWND hwnd) {
     DWORD processId = 0;
     if (::GetWindowThreadProcessId(hwnd, &processId) == 0 || processId != ::GetCurrentProcessId())
         return nullptr;
-    return static_cast<Wnd*>(::GetPropW(hwnd, kObjectProp));
+    Bindings& bindings = TheBindings();
+    std::lock_guard lock(bindings.lock);
+    const auto found = bindings.objects.find(hwnd);
+    return found != bindings.objects.end() ? found->second : nullptr;
 }
 
 void Wnd::Bind(HWND hwnd) {
     m_hWnd = hwnd;
+    {
+        Bindings& bindings = TheBindings();
+        std::lock_guard lock(bindings.lock);
+        bindings.objects[hwnd] = this;
+    }
     ::SetPropW(hwnd, kObjectProp, this);
 }
 
 void Wnd::Unbind() {
-    if (m_hWnd != nullptr && ::GetPropW(m_hWnd, kObjectProp) == this) {
+    if (m_hWnd != nullptr && FromHandle(m_hWnd) == this) {
         if (m_superProc != nullptr)
             ::SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_superProc));
+        {
+            Bindings& bindings = TheBindings();
+            std::lock_guard lock(bindings.lock);
+            bindings.objects.erase(m_hWnd);
+        }
         ::RemovePropW(m_hWnd, kObjectProp);
     }
     m_superProc = nullptr;
