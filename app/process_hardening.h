@@ -19,10 +19,17 @@ constexpr DWORD kLeftToUsersProcesses =
     SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | READ_CONTROL;
 
 // What they may do to the process's threads and its other unnamed objects
-// (the token's default DACL, which applies to objects of every kind, so
-// standard rights only): wait for them and read their DACL. Suspending,
-// reading or setting a thread's context, ending a thread: none of it.
-constexpr DWORD kLeftToUsersObjects = SYNCHRONIZE | READ_CONTROL;
+// (the token's default DACL, which applies to objects of every kind): wait
+// for them, read their DACL, and read a thread's information.
+// Suspending, reading or setting a thread's context, ending a thread: none
+// of it. The query is what a driver's host asks for on the thread that
+// makes a device request (Wine's winedevice.exe, which runs as this user,
+// opens the requesting thread with it and stops serving requests when
+// refused). These bits mean nothing for events and the like; for a process
+// they would allow more, but the process's own DACL is set explicitly and
+// the client starts no other process.
+constexpr DWORD kLeftToUsersObjects =
+    SYNCHRONIZE | READ_CONTROL | THREAD_QUERY_INFORMATION | THREAD_QUERY_LIMITED_INFORMATION;
 
 // The DACL of the process's threads and the token's default DACL: full
 // access for SYSTEM, the rights above for the user, and for the objects'

@@ -347,8 +347,9 @@ TEST_F(ProductTest, ADriveAddedAndRemovedAtRunTimeIsFollowed) {
     ASSERT_TRUE(add.WaitForExit());
     ASSERT_EQ(add.ExitCode(), 0u);
     m_drives += L'F';
-    // The broadcast returns once the client has answered it, re-probe and all.
-    const drv::DriveState f = State(L'F');
+    // The client probes again on a worker of its own once it has the
+    // broadcast: the announcement comes a little after.
+    const drv::DriveState f = StateOnceSettled(L'F', [](const drv::DriveState& s) { return s.announced != 0; });
     EXPECT_TRUE(f.announced) << "the new drive was not announced to";
     EXPECT_TRUE(f.eventOpened);
     ExpectShownFromTray(Rows{{L"D:", L"No disc or disc error"}, {L"F:", L"No disc or disc error"}});
