@@ -113,6 +113,8 @@ void SimDriver::RemoveDrive(wchar_t letter) {
         drive->TakeOutDisc();
         drive->state.announced = false;
         drive->lockedBy = nullptr;
+        // Another program's handle to the volume goes with the device.
+        drive->state.heldByOtherProgram = false;
         // As a driver completes a gone device's pending requests: the
         // waiting calls go on and find the drive gone.
         ReleaseWaiting(NormalLetter(letter));

@@ -222,6 +222,20 @@ TEST_F(LoginTest, VolumeHeldByAnotherProgramGivesUpAfterTenAttempts) {
     EXPECT_EQ(Sim().OpenHandleCount(), 0u);
 }
 
+// Another program's handle to a volume goes with the drive: the same drive
+// plugged in again is free, and its box locks it at once.
+TEST_F(LoginTest, AHoldOnARemovedDriveDoesNotOutliveIt) {
+    Sim().HoldVolume(L'D', true);
+    Sim().RemoveDrive(L'D');
+    Sim().AddDrive(L'D', DRIVE_CDROM);
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr) << "the box waited for a hold that went with the drive";
+    EXPECT_TRUE(Drive().volumeLocked);
+    Press(box, IDC_EJECT);
+    ASSERT_TRUE(PumpUntil([this] { return !m_login->m_loginBox.IsWindow(); }));
+}
+
 // The thread is told to end (the program exits) while the box waits for
 // another try at a volume that another program holds: the tries stop at
 // once instead of running their ten seconds, and no box comes up.
