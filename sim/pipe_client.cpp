@@ -49,17 +49,16 @@ DWORD CheckPipeServer(HANDLE pipe, const std::vector<BYTE>& user) {
 
 DWORD Transact(HANDLE pipe, std::span<const BYTE> request, std::vector<BYTE>& answer, std::size_t maxAnswer,
                DWORD timeoutMs) {
-    const vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!done) return ERROR_NOT_ENOUGH_MEMORY;
     answer.assign(maxAnswer, 0);
-    OVERLAPPED ov{};
-    ov.hEvent = done.get();
     DWORD moved = 0;
-    const BOOL started =
-        ::TransactNamedPipe(pipe, const_cast<BYTE*>(request.data()), static_cast<DWORD>(request.size()),
-                            answer.data(), static_cast<DWORD>(maxAnswer), nullptr, &ov);
-    const DWORD error = FinishIo(pipe, ov, started, nullptr, timeoutMs, moved);
-    if (error != ERROR_SUCCESS) moved = 0;
+    const DWORD error = RunIo(pipe, nullptr, timeoutMs, moved, [&](OVERLAPPED* ov) {
+        return ::TransactNamedPipe(pipe, const_cast<BYTE*>(request.data()), static_cast<DWORD>(request.size()),
+                                   answer.data(), static_cast<DWORD>(maxAnswer), nullptr, ov);
+    });
+    if (error != ERROR_SUCCESS) {
+        ::SecureZeroMemory(answer.data(), answer.size());
+        moved = 0;
+    }
     answer.resize(moved);
     return error;
 }

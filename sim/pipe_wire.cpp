@@ -238,14 +238,11 @@ DWORD FinishIo(HANDLE pipe, OVERLAPPED& ov, BOOL started, HANDLE cancel, DWORD t
 }
 
 DWORD ReadMessage(HANDLE pipe, std::vector<BYTE>& message, std::size_t maxBytes, HANDLE cancel, DWORD timeoutMs) {
-    const vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!done) return ERROR_NOT_ENOUGH_MEMORY;
     message.assign(maxBytes, 0);
-    OVERLAPPED ov{};
-    ov.hEvent = done.get();
     DWORD moved = 0;
-    const BOOL started = ::ReadFile(pipe, message.data(), static_cast<DWORD>(maxBytes), nullptr, &ov);
-    const DWORD error = FinishIo(pipe, ov, started, cancel, timeoutMs, moved);
+    const DWORD error = RunIo(pipe, cancel, timeoutMs, moved, [&](OVERLAPPED* ov) {
+        return ::ReadFile(pipe, message.data(), static_cast<DWORD>(maxBytes), nullptr, ov);
+    });
     if (error != ERROR_SUCCESS) {
         ::SecureZeroMemory(message.data(), message.size());  // a part of a request may have come
         moved = 0;
@@ -255,14 +252,10 @@ DWORD ReadMessage(HANDLE pipe, std::vector<BYTE>& message, std::size_t maxBytes,
 }
 
 DWORD WriteMessage(HANDLE pipe, std::span<const BYTE> message, HANDLE cancel, DWORD timeoutMs) {
-    const vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!done) return ERROR_NOT_ENOUGH_MEMORY;
-    OVERLAPPED ov{};
-    ov.hEvent = done.get();
     DWORD moved = 0;
-    const BOOL started =
-        ::WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), nullptr, &ov);
-    const DWORD error = FinishIo(pipe, ov, started, cancel, timeoutMs, moved);
+    const DWORD error = RunIo(pipe, cancel, timeoutMs, moved, [&](OVERLAPPED* ov) {
+        return ::WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), nullptr, ov);
+    });
     if (error == ERROR_SUCCESS && moved != message.size()) return ERROR_BROKEN_PIPE;
     return error;
 }

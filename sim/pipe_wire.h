@@ -152,6 +152,17 @@ std::wstring InstanceMarkerName(const std::wstring& pipePath);
 // I/O cancelled, ERROR_OPERATION_ABORTED once `cancel` (may be null) is
 // set and ERROR_SEM_TIMEOUT after `timeoutMs`.
 DWORD FinishIo(HANDLE pipe, OVERLAPPED& ov, BOOL started, HANDLE cancel, DWORD timeoutMs, DWORD& moved);
+// Runs one overlapped I/O on `pipe`, which `start` begins with the
+// OVERLAPPED it is given (returning the starting call's result), to its end
+// as FinishIo tells it.
+template <class Start>
+DWORD RunIo(HANDLE pipe, HANDLE cancel, DWORD timeoutMs, DWORD& moved, Start start) {
+    const vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done) return ERROR_NOT_ENOUGH_MEMORY;
+    OVERLAPPED ov{};
+    ov.hEvent = done.get();
+    return FinishIo(pipe, ov, start(&ov), cancel, timeoutMs, moved);
+}
 // One whole message in or out of a pipe opened for overlapped I/O. A
 // message longer than `maxBytes` fails with ERROR_MORE_DATA.
 DWORD ReadMessage(HANDLE pipe, std::vector<BYTE>& message, std::size_t maxBytes, HANDLE cancel, DWORD timeoutMs);
