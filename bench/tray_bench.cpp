@@ -30,7 +30,7 @@
 #include "engine/drive_table.h"
 #include "fw/system_function.h"
 #include "res/resource.h"
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_client.h"
 #include "tests/support/window_search.h"
 
 namespace {

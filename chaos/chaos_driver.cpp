@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_client.h"
 #include "tests/support/window_search.h"
 
 namespace {

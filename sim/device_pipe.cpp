@@ -2,7 +2,7 @@
 // the named pipe to the simulator program.
 #include "common/trace.h"
 #include "engine/device_seam.h"
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_client.h"
 
 namespace vnk {
 

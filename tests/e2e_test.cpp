@@ -19,7 +19,7 @@
 
 #include "fw/handles.h"
 #include "res/resource.h"
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_client.h"
 #include "sim/sim_driver.h"
 #include "tests/support/client_windows.h"
 #include "tests/support/test_support.h"

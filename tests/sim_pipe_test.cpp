@@ -29,7 +29,7 @@
 #include "fw/handles.h"
 #include "fw/security.h"
 #include "fw/wnd.h"
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_client.h"
 #include "sim/sim_driver.h"
 #include "tests/support/test_support.h"
 
@@ -441,7 +441,10 @@ class RawConnection {
 public:
     explicit RawConnection(const std::wstring& pipePath)
         : m_pipe(::CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr)) {}
+                               FILE_FLAG_OVERLAPPED, nullptr)) {
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        if (m_pipe && !::SetNamedPipeHandleState(m_pipe.get(), &mode, nullptr, nullptr)) m_pipe.reset();
+    }
     bool Connected() const { return static_cast<bool>(m_pipe); }
 
     bool WriteRaw(const Bytes& bytes) const {
@@ -454,14 +457,17 @@ public:
             return false;
         return ::GetOverlappedResult(m_pipe.get(), &ov, &written, TRUE) && written == bytes.size();
     }
-    // The answer to one frame, or nullopt when none came.
+    // The answer to one message, or nullopt when none came.
     std::optional<Response> Ask(const Bytes& body) const {
-        if (sim::WriteFrame(m_pipe.get(), body, nullptr, kWatchdogMs) != ERROR_SUCCESS) return std::nullopt;
-        return Answer();
+        Bytes answer;
+        if (sim::Transact(m_pipe.get(), body, answer, sim::kMaxAnswerBytes, kWatchdogMs) != ERROR_SUCCESS)
+            return std::nullopt;
+        return sim::DecodeResponse(answer);
     }
     std::optional<Response> Answer() const {
         Bytes answer;
-        if (sim::ReadFrame(m_pipe.get(), answer, nullptr, kWatchdogMs) != ERROR_SUCCESS) return std::nullopt;
+        if (sim::ReadMessage(m_pipe.get(), answer, sim::kMaxAnswerBytes, nullptr, kWatchdogMs) != ERROR_SUCCESS)
+            return std::nullopt;
         return sim::DecodeResponse(answer);
     }
 
@@ -518,19 +524,18 @@ TEST_F(SimulatorTest, MalformedRequestsGetErrorsAndTheConnectionGoesOn) {
         EXPECT_EQ(list->result, 1u);
     }
 
-    // A length beyond the limit: said why, then hung up.
+    // A message longer than any request: its sender is broken and is hung up on.
     RawConnection oversized(m_pipePath);
-    ASSERT_TRUE(oversized.WriteRaw({0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3}));
-    const auto answer = oversized.Answer();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->error, static_cast<DWORD>(ERROR_INVALID_DATA));
+    ASSERT_TRUE(oversized.Connected());
+    ASSERT_TRUE(oversized.WriteRaw(Bytes(sim::kMaxRequestBytes + 1, 0x41)));
+    EXPECT_FALSE(oversized.Answer()) << "the rest of the message was taken for a request";
     EXPECT_FALSE(oversized.Ask(Encoded(Op::List))) << "the connection stayed open";
 
     EXPECT_EQ(Command(Op::List).result, 1u) << "the simulator stopped serving";
 }
 
 TEST_F(SimulatorTest, ManyThreadsCallAtOnceWhileAClientStalls) {
-    // A client that sent half a request holds only its own connection.
+    // A client that never reads its answer holds only its own connection.
     RawConnection stalled(m_pipePath);
     ASSERT_TRUE(stalled.Connected());
     ASSERT_TRUE(stalled.WriteRaw({40, 0, 0, 0, 1, 0}));
@@ -690,7 +695,8 @@ TEST_F(SimulatorTest, ASecondSimulatorOnTheSamePipeIsRefused) {
 class FakeSimulator {
 public:
     FakeSimulator(const std::wstring& pipePath, std::optional<Bytes> answer)
-        : m_pipe(::CreateNamedPipeW(pipePath.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+        : m_pipe(::CreateNamedPipeW(pipePath.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
                                     4096, 4096, 0, nullptr)),
           m_answered(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         m_thread = std::thread([this, answer = std::move(answer)] {
@@ -701,8 +707,8 @@ public:
             if (!::ConnectNamedPipe(m_pipe.get(), &ov) && ::GetLastError() == ERROR_IO_PENDING)
                 ::GetOverlappedResult(m_pipe.get(), &ov, &ignored, TRUE);
             Bytes request;
-            sim::ReadFrame(m_pipe.get(), request, nullptr, kWatchdogMs);
-            if (answer) sim::WriteFrame(m_pipe.get(), *answer, nullptr, kWatchdogMs);
+            sim::ReadMessage(m_pipe.get(), request, sim::kMaxRequestBytes, nullptr, kWatchdogMs);
+            if (answer) sim::WriteMessage(m_pipe.get(), *answer, nullptr, kWatchdogMs);
             ::SetEvent(m_answered.get());
         });
     }
@@ -735,6 +741,7 @@ TEST(PipeDeviceTest, AnswersThatCannotBeTrustedFailTheCall) {
     const std::vector<Case> cases = {
         {"no answer", std::nullopt, false, ERROR_SEM_TIMEOUT},
         {"an answer that does not parse", Bytes{1, 2, 3}, false, ERROR_INVALID_DATA},
+        {"an answer longer than any answer", Bytes(sim::kMaxAnswerBytes + 1, 0), false, ERROR_INVALID_DATA},
         {"an open that gives no handle", ResponseBody(1, 0), false, ERROR_INVALID_HANDLE},
         {"an open that gives the invalid handle",
          ResponseBody(1, reinterpret_cast<std::uintptr_t>(INVALID_HANDLE_VALUE)), false, ERROR_INVALID_HANDLE},

@@ -15,7 +15,7 @@
 
 #include "engine/driver_interface.h"
 #include "fw/handles.h"
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_client.h"
 #include "sim/program/console.h"
 
 namespace {

@@ -6,9 +6,9 @@ namespace vnk::sim {
 
 namespace {
 
-// Room for the largest frame in either direction, so that an answer is
+// Room for the largest message in either direction, so that an answer is
 // written at once even when the client reads it late.
-constexpr DWORD kPipeBufferBytes = static_cast<DWORD>(kMaxFrameBytes + 64);
+constexpr DWORD kPipeBufferBytes = static_cast<DWORD>(kMaxRequestBytes + 64);
 // An answer that cannot be written in this time goes to a client that has
 // stopped reading: the connection is dropped.
 constexpr DWORD kWriteTimeoutMs = 5000;
@@ -31,7 +31,7 @@ PipeServer::~PipeServer() {
 vnk::fw::UniqueHandle PipeServer::NewInstance(bool first) {
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     return vnk::fw::UniqueHandle(::CreateNamedPipeW(m_pipePath.c_str(), openMode,
-                                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                                kMaxInstances, kPipeBufferBytes, kPipeBufferBytes, 0,
                                                m_ownerOnly.Attributes()));
 }
@@ -186,23 +186,15 @@ Response PipeServer::Answer(const std::vector<BYTE>& body, ULONG clientProcess) 
 }
 
 void PipeServer::Serve(HANDLE pipe, ULONG clientProcess) {
-    const TransferEvent done;
-    WipedVector<BYTE> frame;
-    std::vector<BYTE>& body = frame.bytes;
+    WipedVector<BYTE> message;
     for (;;) {
-        const DWORD error = ReadFrame(pipe, body, m_stop.get(), INFINITE, done);
-        if (error == ERROR_INVALID_DATA) {
-            // The rest of an over-long frame cannot be told from the next
-            // request: say why, then hang up. Closing without disconnecting
-            // leaves the answer readable.
-            WriteFrame(pipe, EncodeResponse(Refusal(ERROR_INVALID_DATA, "frame too long")), nullptr,
-                       kWriteTimeoutMs, done);
-            return;
-        }
-        if (error != ERROR_SUCCESS) return;  // the client left, or the server stops
-        const Response response = Answer(body, clientProcess);
-        ::SecureZeroMemory(body.data(), body.size());
-        if (WriteFrame(pipe, EncodeResponse(response), nullptr, kWriteTimeoutMs, done) != ERROR_SUCCESS) return;
+        // A message longer than any request (ERROR_MORE_DATA) leaves its
+        // rest in the pipe: a client that sends one is broken, and is hung
+        // up on. So is one that left, and every client when the server stops.
+        if (ReadMessage(pipe, message.bytes, kMaxRequestBytes, m_stop.get(), INFINITE) != ERROR_SUCCESS) return;
+        const Response response = Answer(message.bytes, clientProcess);
+        ::SecureZeroMemory(message.bytes.data(), message.bytes.size());
+        if (WriteMessage(pipe, EncodeResponse(response), nullptr, kWriteTimeoutMs) != ERROR_SUCCESS) return;
     }
 }
 

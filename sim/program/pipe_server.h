@@ -16,7 +16,7 @@
 
 #include "fw/handles.h"
 #include "fw/security.h"
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_wire.h"
 
 namespace vnk::sim {
 

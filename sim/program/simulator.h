@@ -4,7 +4,7 @@
 // when a drive comes or goes.
 #pragma once
 
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_wire.h"
 #include "sim/sim_driver.h"
 
 namespace vnk::sim {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "fw/handles.h"
-#include "sim/pipe_protocol.h"
+#include "sim/pipe_wire.h"
 #include "sim/program/console.h"
 #include "sim/program/pipe_server.h"
 #include "sim/program/simulator.h"

@@ -1,31 +1,22 @@
 // The simulator's wire: how the client's device seam and the control
 // program reach the simulated drive bay in the simulator program.
 //
-// One local named pipe, \\.\pipe\VarnokSimulator unless the environment
-// variable VARNOK_SIM_PIPE names another (a bare name, no backslashes), in
-// byte mode. Each message is a frame: a 32-bit little-endian length, then
-// that many bytes of body. A connection carries any number of
-// request/response pairs; the pipe binding keeps one per client thread, so
-// no client thread ever waits behind another one.
-//
-// Request body (all integers little-endian; fields an operation does not
-// use are zero):
-//   0  u32 op          4  u32 letter       8  u64 handle
-//   16 u32 code        20 u32 error        24 u32 count
-//   28 u32 outSize     32 u32 textUnits    36 u32 inputBytes
-//   40 text (textUnits UTF-16 units), then input (inputBytes bytes)
-// Response body:
-//   0  u32 result      4  u32 error        8  u64 value
-//   16 u32 dataBytes   20 data
-// A body whose sizes do not add up, or that exceeds the limits below, is
-// answered with result 0 and ERROR_INVALID_DATA; a frame longer than the
-// limit is answered that way and the connection is closed, since the rest
-// of it cannot be trusted.
+// One local named pipe in message mode, \\.\pipe\VarnokSimulator unless
+// the environment variable VARNOK_SIM_PIPE names another (a bare name, no
+// backslashes). Each request is one message and its answer is one message;
+// a connection carries any number of such pairs. A message is a packed
+// header (RequestHeader, AnswerHeader) followed by what the header counts:
+// a request's text (UTF-16) then its input, an answer's data. Fields an
+// operation does not use are zero. A request whose sizes do not add up, or
+// that exceeds the limits below, is answered with result 0 and
+// ERROR_INVALID_DATA; a message longer than the reader's buffer ends the
+// connection, since the peer that sent it is broken.
 #pragma once
 
 #include <windows.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -33,7 +24,6 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/device_seam.h"
 #include "fw/handles.h"
 #include "sim/sim_driver.h"
 
@@ -64,6 +54,31 @@ enum class Op : std::uint32_t {
     Calls = 29,           // -> data: the calls in progress (EncodeCallList)
 };
 
+#pragma pack(push, 1)
+struct RequestHeader {
+    std::uint32_t op;
+    std::uint32_t letter;
+    std::uint64_t handle;
+    std::uint32_t code;
+    std::uint32_t error;
+    std::uint32_t count;
+    std::uint32_t outSize;
+    std::uint32_t textUnits;   // UTF-16 units of text after the header
+    std::uint32_t inputBytes;  // bytes of input after the text
+};
+struct AnswerHeader {
+    std::uint32_t result;
+    std::uint32_t error;
+    std::uint64_t value;
+    std::uint32_t dataBytes;  // bytes of data after the header
+};
+#pragma pack(pop)
+static_assert(sizeof(RequestHeader) == 40 && offsetof(RequestHeader, handle) == 8 &&
+                  offsetof(RequestHeader, textUnits) == 32,
+              "both programs read the request at these offsets");
+static_assert(sizeof(AnswerHeader) == 20 && offsetof(AnswerHeader, dataBytes) == 16,
+              "both programs read the answer at these offsets");
+
 struct Request {
     Op op = Op::DriveType;
     wchar_t letter = 0;
@@ -86,15 +101,14 @@ struct Response {
 // Limits that keep a bad peer from making either side allocate much.
 constexpr std::size_t kMaxTextUnits = 1024;
 constexpr std::size_t kMaxDataBytes = 64 * 1024;
-constexpr std::size_t kRequestHeaderBytes = 40;
-constexpr std::size_t kResponseHeaderBytes = 20;
-constexpr std::size_t kMaxFrameBytes = kRequestHeaderBytes + 2 * kMaxTextUnits + kMaxDataBytes;
+constexpr std::size_t kMaxRequestBytes = sizeof(RequestHeader) + 2 * kMaxTextUnits + kMaxDataBytes;
+constexpr std::size_t kMaxAnswerBytes = sizeof(AnswerHeader) + kMaxDataBytes;
 
-// Bodies. Decoding checks every size; nullopt means malformed.
+// Messages. Decoding checks every size; nullopt means malformed.
 std::vector<BYTE> EncodeRequest(const Request& request);
-std::optional<Request> DecodeRequest(std::span<const BYTE> body);
+std::optional<Request> DecodeRequest(std::span<const BYTE> message);
 std::vector<BYTE> EncodeResponse(const Response& response);
-std::optional<Response> DecodeResponse(std::span<const BYTE> body);
+std::optional<Response> DecodeResponse(std::span<const BYTE> message);
 
 // A failed command's answer, with its explanation.
 Response Refusal(DWORD error, std::string_view why);
@@ -133,26 +147,26 @@ std::wstring ReadyEventName(const std::wstring& pipePath);
 // A named mutex whose existence says that a simulator serves the pipe.
 std::wstring InstanceMarkerName(const std::wstring& pipePath);
 
-// Frame transfer on a pipe handle opened for overlapped I/O. The transfer
-// ends early with ERROR_OPERATION_ABORTED when `cancel` (may be null) is
-// set, and with ERROR_SEM_TIMEOUT after `timeoutMs`. ReadFrame answers
-// ERROR_INVALID_DATA for a length beyond kMaxFrameBytes, without reading on.
-DWORD WriteFrame(HANDLE pipe, std::span<const BYTE> body, HANDLE cancel, DWORD timeoutMs);
-DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeoutMs);
-
-// The event a run of frame transfers on one pipe shares, instead of one
-// made and closed for each.
-class TransferEvent {
-public:
-    TransferEvent();
-    explicit operator bool() const { return static_cast<bool>(m_event); }
-    HANDLE get() const { return m_event.get(); }
-
-private:
-    vnk::fw::UniqueHandle m_event;
-};
-DWORD WriteFrame(HANDLE pipe, std::span<const BYTE> body, HANDLE cancel, DWORD timeoutMs, const TransferEvent& done);
-DWORD ReadFrame(HANDLE pipe, std::vector<BYTE>& body, HANDLE cancel, DWORD timeoutMs, const TransferEvent& done);
+// Waits for overlapped I/O on `pipe` that `started` began (its result) to
+// end: ERROR_SUCCESS with the bytes moved, the I/O's error, or, with the
+// I/O cancelled, ERROR_OPERATION_ABORTED once `cancel` (may be null) is
+// set and ERROR_SEM_TIMEOUT after `timeoutMs`.
+DWORD FinishIo(HANDLE pipe, OVERLAPPED& ov, BOOL started, HANDLE cancel, DWORD timeoutMs, DWORD& moved);
+// Runs one overlapped I/O on `pipe`, which `start` begins with the
+// OVERLAPPED it is given (returning the starting call's result), to its end
+// as FinishIo tells it.
+template <class Start>
+DWORD RunIo(HANDLE pipe, HANDLE cancel, DWORD timeoutMs, DWORD& moved, Start start) {
+    const vnk::fw::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done) return ERROR_NOT_ENOUGH_MEMORY;
+    OVERLAPPED ov{};
+    ov.hEvent = done.get();
+    return FinishIo(pipe, ov, start(&ov), cancel, timeoutMs, moved);
+}
+// One whole message in or out of a pipe opened for overlapped I/O. A
+// message longer than `maxBytes` fails with ERROR_MORE_DATA.
+DWORD ReadMessage(HANDLE pipe, std::vector<BYTE>& message, std::size_t maxBytes, HANDLE cancel, DWORD timeoutMs);
+DWORD WriteMessage(HANDLE pipe, std::span<const BYTE> message, HANDLE cancel, DWORD timeoutMs);
 
 // Wipes what of a request may be a passphrase (its text and input).
 void WipeRequest(Request& request);
@@ -169,48 +183,6 @@ template <class T>
 struct WipedVector {
     std::vector<T> bytes;
     ~WipedVector() { ::SecureZeroMemory(bytes.data(), bytes.size() * sizeof(T)); }
-};
-
-// Whether the process serving a connected pipe runs as `user` (a SID): a
-// pipe of the simulator's name served by anybody else would be handed
-// passphrases. ERROR_SUCCESS, or ERROR_ACCESS_DENIED for a server of
-// another user or one that cannot be told.
-DWORD CheckPipeServer(HANDLE pipe, const std::vector<BYTE>& user);
-
-struct PipeTimeouts {
-    DWORD connectMs = 2000;   // waiting for a free pipe instance
-    DWORD exchangeMs = 5000;  // writing the request and reading the answer
-};
-
-// One request/response exchange on a fresh connection. Returns
-// ERROR_SUCCESS or the transport's error: ERROR_FILE_NOT_FOUND when no
-// simulator serves the pipe, ERROR_SEM_TIMEOUT when it does not answer in
-// time, ERROR_INVALID_DATA for an answer that does not parse.
-DWORD Exchange(const std::wstring& pipePath, const Request& request, Response& response,
-               PipeTimeouts timeouts = {});
-
-// The device seam served by the simulator program. A call that fails in
-// transport fails the way the Win32 call would: DriveType answers
-// DRIVE_NO_ROOT_DIR, Open INVALID_HANDLE_VALUE and Control FALSE with the
-// transport's error in GetLastError(). Each thread keeps its connection
-// for its next calls; one that failed is dropped, and a kept one that the
-// simulator closed meanwhile is replaced before the request goes.
-class PipeDevice final : public DeviceSeam {
-public:
-    // An empty path makes every call fail with ERROR_INVALID_NAME.
-    explicit PipeDevice(std::wstring pipePath, PipeTimeouts timeouts = {});
-
-    UINT DriveType(const wchar_t* rootPath) override;
-    HANDLE Open(const wchar_t* devicePath, DWORD flagsAndAttributes) override;
-    BOOL Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
-                 DWORD* returned) override;
-    void Close(HANDLE device) override;
-
-private:
-    DWORD Call(const Request& request, Response& response) const;
-
-    const std::wstring m_pipePath;
-    const PipeTimeouts m_timeouts;
 };
 
 }  // namespace vnk::sim
