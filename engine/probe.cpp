@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +25,20 @@ namespace vnk {
 namespace {
 
 LoginThreadFactory g_loginThreadFactory = nullptr;
+
+// The warnings a probe has for the user, shown once every drive it found
+// has its threads again: a box that waits for the user must not keep the
+// other drives without a watcher (their login boxes would not come). Null
+// outside a probe, where a warning is shown at once.
+thread_local std::vector<std::function<void()>>* t_probeWarnings = nullptr;
+
+void Warn(std::function<void()> box) {
+    if (t_probeWarnings != nullptr) {
+        t_probeWarnings->push_back(std::move(box));
+    } else {
+        box();
+    }
+}
 
 std::wstring RootPath(wchar_t letter) { return {letter, L':', L'\\'}; }
 
@@ -132,8 +147,9 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
         }
         refused = Drives().Extract(letter);
     }
-    const std::wstring text = SystemErrorText(error, kSystemDefaultLanguage);
-    ErrorBox(nullptr, IDS_ERR_ANNOUNCE_FAILED, IDS_CAP_ANNOUNCE_FAILED, MB_ICONEXCLAMATION, letter, text.c_str());
+    Warn([letter, text = SystemErrorText(error, kSystemDefaultLanguage)] {
+        ErrorBox(nullptr, IDS_ERR_ANNOUNCE_FAILED, IDS_CAP_ANNOUNCE_FAILED, MB_ICONEXCLAMATION, letter, text.c_str());
+    });
     return refused;
 }
 
@@ -159,9 +175,10 @@ Finding ExamineLetter(wchar_t letter) {
     const std::wstring path = DevicePath(letter);
     DeviceHandle device = DeviceHandle::OpenPath(path);
     if (!device.valid()) {
-        const std::wstring text = SystemErrorText(device.error(), kUserDefaultLanguage);
-        ErrorBox(nullptr, IDS_ERR_DRIVE_NOT_ACCESSIBLE, IDS_CAP_DRIVE_NOT_ACCESSIBLE, MB_ICONEXCLAMATION,
-                 path.c_str(), text.c_str());
+        Warn([path, text = SystemErrorText(device.error(), kUserDefaultLanguage)] {
+            ErrorBox(nullptr, IDS_ERR_DRIVE_NOT_ACCESSIBLE, IDS_CAP_DRIVE_NOT_ACCESSIBLE, MB_ICONEXCLAMATION,
+                     path.c_str(), text.c_str());
+        });
         return Finding::CdDrive;
     }
     switch (QuerySignature(device)) {
@@ -234,7 +251,7 @@ HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& new
 namespace {
 
 // The probe proper, once ProbeInProgress has been set for it.
-int RunProbe(int Reprobe) {
+int ExamineAllDrives(int Reprobe) {
     TakeOutVanishedDrives(Reprobe).clear();  // torn down outside DriveLock
     WatchersMayRun = false;
     // Every record gets a fresh watcher at the end of the probe, so the
@@ -258,7 +275,6 @@ int RunProbe(int Reprobe) {
     }
     for (wchar_t letter : letters) StartThreads(letter);
 
-    ProbeInProgress = false;
     // At start-up, CD/DVD drives none of which knows the driver's requests
     // mean that the driver is not installed: the status window says so
     // rather than showing an empty list. A machine without CD/DVD drives,
@@ -268,6 +284,24 @@ int RunProbe(int Reprobe) {
         return 0;
     }
     return 1;
+}
+
+// The probe, then its warnings in the order it met them; the probe counts
+// as running until the user has seen them.
+int RunProbe(int Reprobe) {
+    std::vector<std::function<void()>> warnings;
+    t_probeWarnings = &warnings;
+    int result = 1;
+    try {
+        result = ExamineAllDrives(Reprobe);
+    } catch (...) {
+        t_probeWarnings = nullptr;
+        throw;
+    }
+    t_probeWarnings = nullptr;
+    for (const auto& warning : warnings) warning();
+    ProbeInProgress = false;
+    return result;
 }
 
 // Tells the login threads to close their boxes through the eject path:

@@ -275,6 +275,29 @@ TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     EXPECT_EQ(::WaitForSingleObject(login.get(), 0), WAIT_OBJECT_0);
 }
 
+// A warning waits for the user, but the drives that the probe found carry
+// on meanwhile: each has its watcher again, so a signalled disc gets its
+// login box while the box is up.
+TEST_F(ProbeTest, AProbesWarningDoesNotLeaveTheOtherDrivesWithoutAWatcher) {
+    Sim().AddDrive(L'D');
+    Sim().AddDrive(L'E');
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    Sim().FailCalls(L'D', sim::Fault::Announce, ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(VNKDProbeForDrivesOnWorker(1, nullptr, ReprobeBoxes::Keep));
+    ASSERT_TRUE(PumpUntil([] { return FindWindowByTitle(L"Warning: Announce failed") != nullptr; }));
+    {
+        std::lock_guard lock(DriveLock);
+        const DriveInfo* e = Drives().Find(L'E');
+        ASSERT_NE(e, nullptr);
+        EXPECT_TRUE(e->watcher && e->watcherServes) << "E: waits for the answer to D:'s warning";
+    }
+    EXPECT_EQ(Sim().State(L'E')->announcements, 2u);
+    MessageBoxAnswerer answer(L"Warning: Announce failed");
+    ASSERT_TRUE(answer.Wait());
+    ASSERT_TRUE(PumpUntil([] { return !ProbeInProgress.load(); }));
+    EXPECT_EQ(Letters(), L"E");
+}
+
 // A re-probe drops a record only when its drive is really gone; a drive
 // that is busy, shared away or locked out keeps its record and its status
 // (a logged-in disc must not be forgotten).
