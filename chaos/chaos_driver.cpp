@@ -635,6 +635,8 @@ private:
     void OpRelease(const Draw&);
     void OpClearFaults(const Draw&);
     void OpHold(const Draw&);
+    // Forgets the cleared faults once the client has probed with none set.
+    void ProbedWithoutFaults();
     void OpSlowWindow(const Draw&);
     void OpAnswerBoxes(const Draw&);
     void OpPause(const Draw&);
@@ -677,6 +679,11 @@ private:
     std::set<wchar_t> m_dirty;           // faults, holds or stalls were set on these
     std::set<wchar_t> m_exempt;          // its box may outlive its disc (taken out by hand, simulator restarted)
     bool m_simRestarted = false;         // announcements lost until the next probe
+    // Faults that are cleared but that a probe may have met: a drive whose
+    // signature failed is rightly left out of the list until the client
+    // probes again with no fault set (a device change, a new client).
+    std::set<wchar_t> m_unprobed;
+    bool m_unprobedAll = false;
     bool m_stalled = false;
     bool m_everyDriveFaults = false;     // delays set for every drive
     Resources m_base{};
@@ -864,6 +871,13 @@ void SeedRun::StartClient() {
         if (d.present && d.driveType == DRIVE_CDROM) ++drives;
     m_baseDrives = m_peakDrives = drives;
     m_simRestarted = false;
+    ProbedWithoutFaults();
+}
+
+void SeedRun::ProbedWithoutFaults() {
+    if (!m_dirty.empty() || m_everyDriveFaults) return;
+    m_unprobed.clear();
+    m_unprobedAll = false;
 }
 
 // ---- Checks ------------------------------------------------------------------------
@@ -1053,6 +1067,7 @@ void SeedRun::OpAddDrive(const Draw& d) {
     const bool cdrom = d.a % 10 != 0;
     std::string refusal;
     const bool done = Sim(vnk::sim::Op::AddDrive, letter, L"", cdrom ? DRIVE_CDROM : DRIVE_FIXED, 0, 0, &refusal);
+    if (done) ProbedWithoutFaults();  // the arrival makes the client probe again
     Log(Format("  add %c: %s: %s", static_cast<char>(letter), cdrom ? "cdrom" : "other", done ? "done" : refusal.c_str()));
 }
 
@@ -1063,6 +1078,7 @@ void SeedRun::OpRemoveDrive(const Draw& d) {
     if (done) {
         m_discPassphrase.erase(letter);
         m_exempt.erase(letter);
+        ProbedWithoutFaults();  // the removal makes the client probe again
     }
     Log(Format("  remove %c: %s", static_cast<char>(letter), done ? "done" : refusal.c_str()));
 }
@@ -1277,12 +1293,13 @@ void SeedRun::OpShowStatus(const Draw&) {
     std::string listed;
     for (const auto& [letter, status_text] : rows) listed += Format(" %c:%s", static_cast<char>(letter), Narrow(status_text).c_str());
     Log("    list:" + listed);
-    if (!m_dirty.empty() || m_everyDriveFaults || m_simRestarted) return;
+    if (!m_dirty.empty() || m_everyDriveFaults || m_simRestarted || m_unprobedAll) return;
     std::set<wchar_t> expected;
     for (const auto& d : after)
-        if (d.present && d.driveType == DRIVE_CDROM) expected.insert(d.letter);
+        if (d.present && d.driveType == DRIVE_CDROM && !m_unprobed.count(d.letter)) expected.insert(d.letter);
     std::set<wchar_t> shown;
-    for (const auto& [letter, unused] : rows) shown.insert(letter);
+    for (const auto& [letter, unused] : rows)
+        if (!m_unprobed.count(letter)) shown.insert(letter);
     if (shown != expected) {
         std::string want;
         for (wchar_t letter : expected) want += Format(" %c:", static_cast<char>(letter));
@@ -1427,6 +1444,8 @@ void SeedRun::OpClearFaults(const Draw&) {
         Sim(vnk::sim::Op::Hold, letter, L"", 0);
     }
     Sim(vnk::sim::Op::Release, 0);
+    m_unprobed.insert(m_dirty.begin(), m_dirty.end());
+    m_unprobedAll = m_unprobedAll || m_everyDriveFaults;
     m_dirty.clear();
     m_everyDriveFaults = false;
     m_stalled = false;
