@@ -149,8 +149,7 @@ void CVNKDStatus::FinishEmergencyLock() {
 
 std::vector<std::pair<wchar_t, DWORD>> CVNKDStatus::EveryDriveNotLocked() {
     std::vector<std::pair<wchar_t, DWORD>> drives;
-    std::lock_guard lock(vnk::DriveLock);
-    for (auto& [letter, info] : vnk::Drives()) drives.emplace_back(letter, ERROR_NOT_ENOUGH_MEMORY);
+    for (const vnk::DriveView& drive : vnk::DriveSnapshot()) drives.emplace_back(drive.letter, ERROR_NOT_ENOUGH_MEMORY);
     return drives;
 }
 

@@ -1,5 +1,7 @@
 #include "engine/drive_table.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "common/messages.h"
@@ -31,7 +33,10 @@ void LetGo(std::unique_ptr<vnk::fw::Thread>& thread) {
     std::shared_ptr<vnk::fw::Thread> owned(std::move(thread));
     if (!RunOnWorker([owned] { ::WaitForSingleObject(owned->Handle(), INFINITE); })) {
         // Never deleted under the running thread: kept for good instead.
+        // Several threads end threads at exit, so the list has a lock.
+        static std::mutex keptMutex;
         static std::vector<std::shared_ptr<vnk::fw::Thread>> kept;
+        std::lock_guard lock(keptMutex);
         kept.push_back(owned);
     }
 }
@@ -78,7 +83,100 @@ void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads, ULONGLON
 
 ULONGLONG DeadlineIn(DWORD ms) { return ::GetTickCount64() + ms; }
 
+// Counts the changes of a login box's hold on a volume, for the lock passes
+// that wait for a box to let its volume go. Taken after DriveLock, never
+// the other way round.
+std::mutex g_holdMutex;
+std::condition_variable g_holdChanged;
+std::uint64_t g_holdChanges = 0;
+
+void NoteHoldChanged() {
+    {
+        std::lock_guard lock(g_holdMutex);
+        ++g_holdChanges;
+    }
+    g_holdChanged.notify_all();
+}
+
+DriveView ViewOf(wchar_t letter, const DriveInfo& info) {
+    return {letter,
+            info.id,
+            info.status,
+            info.loginInFlight,
+            info.lockedByLoginBox,
+            info.lockStateVersion,
+            info.announced,
+            static_cast<bool>(info.watcher),
+            static_cast<bool>(info.loginThread)};
+}
+
 }  // namespace
+
+bool RecordDriveFact(std::uint64_t id, DriveFact fact, DWORD status, std::optional<unsigned> readSince) {
+    std::lock_guard lock(DriveLock);
+    DriveInfo* info = Drives().FindId(id);
+    if (info == nullptr) {
+        Trace(L"RecordDriveFact: record %llu has gone, nothing written\n", static_cast<unsigned long long>(id));
+        return false;
+    }
+    if (readSince && *readSince != info->lockStateVersion) return false;
+    ++info->lockStateVersion;
+    switch (fact) {
+        case DriveFact::StatusRead: info->status = status; break;
+        case DriveFact::EjectConfirmed: info->status = NoDisc; break;
+        case DriveFact::EjectFailed:
+            // A disc that the driver did not call logged in is not logged in
+            // because it stayed; one that may be stays so, and the next lock
+            // pass tries it again.
+            if (MayBeLoggedIn(info->status) || info->loginInFlight) info->status = LoggedIn;
+            info->loginInFlight = false;
+            break;
+        case DriveFact::LoginBegun: info->loginInFlight = true; break;
+        case DriveFact::LoginAccepted:
+            info->status = LoggedIn;
+            info->loginInFlight = false;
+            break;
+        case DriveFact::LoginRefused: info->loginInFlight = false; break;
+        case DriveFact::VolumeLocked:
+        case DriveFact::VolumeUnlocked:
+            info->lockedByLoginBox = fact == DriveFact::VolumeLocked;
+            NoteHoldChanged();
+            break;
+    }
+    return true;
+}
+
+std::vector<DriveView> DriveSnapshot() {
+    std::vector<DriveView> views;
+    std::lock_guard lock(DriveLock);
+    for (const auto& [letter, info] : Drives()) views.push_back(ViewOf(letter, info));
+    return views;
+}
+
+std::optional<DriveView> DriveSnapshot(wchar_t letter) {
+    std::lock_guard lock(DriveLock);
+    const DriveInfo* info = Drives().Find(letter);
+    if (info == nullptr) return std::nullopt;
+    return ViewOf(letter, *info);
+}
+
+bool WaitForBoxToLetGo(std::uint64_t id, DWORD timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::uint64_t seen = 0;
+        {
+            std::lock_guard lock(g_holdMutex);
+            seen = g_holdChanges;
+        }
+        {
+            std::lock_guard lock(DriveLock);
+            const DriveInfo* info = Drives().FindId(id);
+            if (info == nullptr || !info->lockedByLoginBox) return true;
+        }
+        std::unique_lock lock(g_holdMutex);
+        if (!g_holdChanged.wait_until(lock, deadline, [&] { return g_holdChanges != seen; })) return false;
+    }
+}
 
 DriveTableLock DriveLock;
 std::atomic<bool> ProbeInProgress{false};
@@ -118,6 +216,12 @@ DriveInfo* DriveTable::Find(wchar_t letter) {
     return it == m_map.end() ? nullptr : &it->second;
 }
 
+DriveInfo* DriveTable::FindId(std::uint64_t id) {
+    for (auto& [letter, info] : m_map)
+        if (info.id == id) return &info;
+    return nullptr;
+}
+
 DriveInfo& DriveTable::Insert(wchar_t letter) {
     auto [it, inserted] = m_map.try_emplace(letter);
     if (inserted) it->second.id = g_nextRecordId++;
@@ -149,10 +253,11 @@ bool AskWatcherToEject(DriveInfo& info) {
     return true;
 }
 
-bool TakeEjectRequest(DriveInfo& info) {
+bool TakeEjectRequest(std::uint64_t id) {
     std::lock_guard lock(DriveLock);
-    if (info.ejectRequests == 0) return false;
-    --info.ejectRequests;
+    DriveInfo* info = Drives().FindId(id);
+    if (info == nullptr || info->ejectRequests == 0) return false;
+    --info->ejectRequests;
     return true;
 }
 

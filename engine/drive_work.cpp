@@ -20,18 +20,27 @@ namespace {
 // login box shown before the latest pass must not leave its disc logged in.
 std::atomic<unsigned> g_lockGeneration{0};
 
-// The lock passes that wait for a login box's answer, by drive. Guarded by
-// DriveLock.
-struct AwaitingLogin {
+// The lock passes that wait for the answer of work already under way on a
+// drive (its login box's login, or an eject on a worker), by record.
+// Guarded by DriveLock.
+struct Awaiting {
+    std::uint64_t id;
     wchar_t letter;
     std::weak_ptr<DriveBatch> pass;
 };
-std::vector<AwaitingLogin> g_awaitingLogin;
+std::vector<Awaiting> g_awaiting;
+
+// Drives forgotten because their device was confirmed gone while their disc
+// may have been logged in; the next pass names them. Guarded by DriveLock.
+std::vector<wchar_t> g_forgotten;
 
 // How long a pass waits before it opens a drive again: a drive that is
 // mounting a disc refuses opens for about half a second.
 constexpr DWORD kReopenPauseMs = 500;
 constexpr int kOpenAttempts = 2;
+// How long a pass waits for the drive's own login box to let the volume
+// go (it ejects through its own path, or its thread ends).
+constexpr DWORD kBoxLetGoMs = kExitLockMs;
 
 unsigned __stdcall WorkerEntry(void* param) {
     const std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(param));
@@ -63,10 +72,24 @@ bool WriteBack(wchar_t letter, std::uint64_t id, Write write) {
     return true;
 }
 
-DeviceHandle OpenTryingAgain(wchar_t letter, const wchar_t* caller) {
+bool HeldByOwnLoginBox(std::uint64_t id) {
+    std::lock_guard lock(DriveLock);
+    const DriveInfo* info = Drives().FindId(id);
+    return info != nullptr && info->lockedByLoginBox;
+}
+
+// Opens the drive, trying once more after a failure. The drive's own login
+// box holding the volume is no reason to sleep: the open waits (bounded)
+// for the box to let it go instead, and is not tried while it holds it.
+DeviceHandle OpenTryingAgain(wchar_t letter, std::uint64_t id, const wchar_t* caller) {
     DeviceHandle device;
     for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-        if (attempt > 1) ::Sleep(kReopenPauseMs);
+        if (HeldByOwnLoginBox(id)) {
+            if (!WaitForBoxToLetGo(id, kBoxLetGoMs))
+                Trace(L"%s: drive %c: its login box still holds the volume\n", caller, letter);
+        } else if (attempt > 1) {
+            ::Sleep(kReopenPauseMs);
+        }
         device = DeviceHandle::Open(letter);
         if (device.valid()) break;
         Trace(L"%s: drive %c: does not open (%u), attempt %d\n", caller, letter, device.error(), attempt);
@@ -91,19 +114,19 @@ struct LockOptions {
 
 DWORD LockOneDrive(const LockTask& task, const LockOptions& options) {
     const wchar_t letter = task.letter;
-    DeviceHandle device = OpenTryingAgain(letter, options.caller);
+    DeviceHandle device = OpenTryingAgain(letter, task.id, options.caller);
     if (!device.valid()) {
-        // Nothing known says the disc is logged in: nothing to lock.
+        // Nothing known says the disc is logged in: nothing to lock. A disc
+        // whose last eject was not confirmed is still LoggedIn here.
         return MayBeLoggedIn(task.tableStatus) ? device.error() : ERROR_SUCCESS;
     }
-    if (options.withdraw) {
-        Trace(L"VNKDCleanup: got handle 0x%lx\n", TraceValue(device.get()));
-        if (device.Control(IOCTL_VNK_WITHDRAW))
-            WriteBack(letter, task.id, [](DriveInfo& info) { info.announced = false; });
-    }
+    if (options.withdraw) Trace(L"VNKDCleanup: got handle 0x%lx\n", TraceValue(device.get()));
     // The driver's answer now counts as much as the table's: either saying
-    // "perhaps logged in" is enough to eject.
+    // "perhaps logged in" is enough to eject. Read before the withdrawal: a
+    // driver may stop answering once it no longer knows the client.
     const std::optional<DWORD> status = ReadDriveStatus(device);
+    if (options.withdraw && device.Control(IOCTL_VNK_WITHDRAW))
+        WriteBack(letter, task.id, [](DriveInfo& info) { info.announced = false; });
     if (!MayBeLoggedIn(task.tableStatus) && status && !MayBeLoggedIn(*status)) return ERROR_SUCCESS;
 
     DWORD error = ERROR_SUCCESS;
@@ -113,11 +136,46 @@ DWORD LockOneDrive(const LockTask& task, const LockOptions& options) {
         device.Close();
         if (options.attempts > 1) error = EjectLoggedInDisc(letter, options.caller, options.attempts - 1);
     }
-    WriteBack(letter, task.id, [error](DriveInfo& info) {
-        // Still (perhaps) logged in: the next pass tries again.
-        info.status = error == ERROR_SUCCESS ? NoDisc : LoggedIn;
-    });
+    // Still (perhaps) logged in after a failure: the next pass tries again.
+    if (error == ERROR_SUCCESS) {
+        RecordDriveFact(task.id, DriveFact::EjectConfirmed);
+    } else {
+        RecordDriveFact(task.id, DriveFact::StatusRead, LoggedIn);
+    }
     return error;
+}
+
+// Answers the passes that wait for this record's work.
+void AnswerWaitingPasses(std::uint64_t id, wchar_t letter, DWORD error) {
+    std::vector<std::shared_ptr<DriveBatch>> passes;
+    {
+        std::lock_guard lock(DriveLock);
+        for (auto it = g_awaiting.begin(); it != g_awaiting.end();) {
+            auto pass = it->pass.lock();
+            if (!pass || it->id == id) {
+                if (pass) passes.push_back(std::move(pass));
+                it = g_awaiting.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& pass : passes) pass->CompleteAwaited(letter, error);
+}
+
+// The end of a drive's eject work (a lock pass's or an eject on a worker):
+// the drive may take another, and the passes that waited for this one hear
+// whether the disc is now safe.
+void FinishDriveWork(std::uint64_t id, wchar_t letter, DWORD error) {
+    DWORD answer = error;
+    {
+        std::lock_guard lock(DriveLock);
+        if (DriveInfo* info = Drives().FindId(id)) {
+            info->ejectOutstanding = false;
+            if (!MayBeLoggedIn(info->status) && !info->loginInFlight) answer = ERROR_SUCCESS;
+        }
+    }
+    AnswerWaitingPasses(id, letter, answer);
 }
 
 void StartLockWork(const std::shared_ptr<DriveBatch>& pass, const LockTask& task, const LockOptions& options) {
@@ -129,11 +187,13 @@ void StartLockWork(const std::shared_ptr<DriveBatch>& pass, const LockTask& task
             // The drive counts as not locked; the other drives go on.
             Trace(L"%s: drive %c: the eject ended by an exception\n", options.caller, task.letter);
         }
+        FinishDriveWork(task.id, task.letter, error);
         pass->Complete(task.slot, error);
         Notify(options.notify);
     });
     if (!started) {
         Trace(L"%s: no worker for drive %c: (%lu)\n", options.caller, task.letter, ::GetLastError());
+        FinishDriveWork(task.id, task.letter, ERROR_NOT_ENOUGH_MEMORY);
         pass->Complete(task.slot, ERROR_NOT_ENOUGH_MEMORY);
     }
 }
@@ -150,24 +210,6 @@ void CloseLoginBoxes(const std::vector<wchar_t>& letters) {
         if (!AskLoginThread(letter, WM_LOGIN_CLOSE))
             Trace(L"CloseLoginBoxes: login box of drive %c: not told to close (%lu)\n", letter, ::GetLastError());
     }
-}
-
-// Answers the passes that wait for this drive's login box.
-void AnswerWaitingPasses(wchar_t letter, DWORD error) {
-    std::vector<std::shared_ptr<DriveBatch>> passes;
-    {
-        std::lock_guard lock(DriveLock);
-        for (auto it = g_awaitingLogin.begin(); it != g_awaitingLogin.end();) {
-            auto pass = it->pass.lock();
-            if (!pass || it->letter == letter) {
-                if (pass) passes.push_back(std::move(pass));
-                it = g_awaitingLogin.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (const auto& pass : passes) pass->CompleteForLogin(letter, error);
 }
 
 }  // namespace
@@ -208,9 +250,9 @@ std::vector<std::pair<wchar_t, DWORD>> DriveBatch::Failures() const {
     return failures;
 }
 
-size_t DriveBatch::Add(wchar_t letter, bool awaitsLogin) {
+size_t DriveBatch::Add(wchar_t letter, bool awaited) {
     std::lock_guard lock(m_mutex);
-    m_answers.push_back({letter, false, ERROR_SUCCESS, awaitsLogin});
+    m_answers.push_back({letter, false, ERROR_SUCCESS, awaited});
     UpdateDoneLocked();
     return m_answers.size() - 1;
 }
@@ -223,11 +265,11 @@ void DriveBatch::Complete(size_t slot, DWORD error) {
     UpdateDoneLocked();
 }
 
-bool DriveBatch::CompleteForLogin(wchar_t letter, DWORD error) {
+bool DriveBatch::CompleteAwaited(wchar_t letter, DWORD error) {
     std::lock_guard lock(m_mutex);
     bool found = false;
     for (Answer& answer : m_answers) {
-        if (answer.letter != letter || !answer.awaitsLogin || answer.answered) continue;
+        if (answer.letter != letter || !answer.awaited || answer.answered) continue;
         answer.answered = true;
         answer.error = error;
         found = true;
@@ -280,20 +322,38 @@ std::shared_ptr<DriveBatch> EjectEveryLoggedInDisc(const wchar_t* caller, int at
         letters.reserve(26);
         {
             std::lock_guard lock(DriveLock);
+            for (wchar_t letter : g_forgotten) {
+                Trace(L"%s: drive %c: forgotten since the last pass, perhaps logged in\n", caller, letter);
+                pass->Complete(pass->Add(letter), ERROR_DEV_NOT_EXIST);
+            }
+            g_forgotten.clear();
             for (auto& [letter, info] : Drives()) {
-                letters.push_back(letter);
-                if (info.loginInFlight) {
+                const bool mayBeLoggedIn = MayBeLoggedIn(info.status);
+                // At exit the boxes end with their threads, without their
+                // eject path, but for one that holds a disc that may be
+                // logged in: the pass needs its volume.
+                if (!withdraw || (info.lockedByLoginBox && mayBeLoggedIn)) letters.push_back(letter);
+                if (info.loginInFlight || info.ejectOutstanding) {
                     // The box holds the volume locked and ejects through its
-                    // own handle when the driver answers; it answers for it.
+                    // own handle when the driver answers; an eject under way
+                    // answers when it ends. Either answers for the drive:
+                    // a drive that hangs gets no second worker.
                     pass->Add(letter, true);
-                    g_awaitingLogin.push_back({letter, pass});
+                    g_awaiting.push_back({info.id, letter, pass});
                     continue;
                 }
+                if (info.lockedByLoginBox && !mayBeLoggedIn) {
+                    // The box's lock keeps every other open out, and the box
+                    // cannot log in any more: this pass began after it
+                    // looked (LoginSession::BeginLogin). Nothing to open.
+                    pass->Complete(pass->Add(letter), ERROR_SUCCESS);
+                    continue;
+                }
+                info.ejectOutstanding = true;
                 tasks.push_back({letter, info.id, info.status, pass->Add(letter)});
             }
         }
-        // At exit the boxes end with their threads, without their eject path.
-        if (!withdraw) CloseLoginBoxes(letters);
+        CloseLoginBoxes(letters);
         for (const LockTask& task : tasks) StartLockWork(pass, task, options);
     } catch (...) {
         // Whatever was not reached is reported as not locked.
@@ -308,6 +368,7 @@ std::shared_ptr<DriveBatch> VNKDUpdateDriveStatus(HWND notify) {
     struct Task {
         wchar_t letter;
         std::uint64_t id;
+        unsigned version;
         size_t slot;
     };
     std::vector<Task> tasks;
@@ -317,7 +378,7 @@ std::shared_ptr<DriveBatch> VNKDUpdateDriveStatus(HWND notify) {
             // A drive that has not answered the last read gets no second.
             if (info.statusReadBusy) continue;
             info.statusReadBusy = true;
-            tasks.push_back({letter, info.id, batch->Add(letter)});
+            tasks.push_back({letter, info.id, info.lockStateVersion, batch->Add(letter)});
         }
     }
     for (const Task& task : tasks) {
@@ -331,7 +392,7 @@ std::shared_ptr<DriveBatch> VNKDUpdateDriveStatus(HWND notify) {
             if (device.valid()) status = ReadDriveStatus(device).value_or(kStatusUnreadable);
             WriteBack(task.letter, task.id, [&](DriveInfo& info) {
                 info.statusReadBusy = false;
-                if (status) info.status = *status;
+                if (status) RecordDriveFact(info.id, DriveFact::StatusRead, *status, task.version);
             });
             batch->Complete(task.slot, device.valid() ? ERROR_SUCCESS : device.error());
             Notify(notify);
@@ -344,98 +405,110 @@ std::shared_ptr<DriveBatch> VNKDUpdateDriveStatus(HWND notify) {
     return batch;
 }
 
-void EjectDiscOnWorker(wchar_t letter) {
-    if (!RunOnWorker([letter] { EjectDisc(letter); })) EjectDisc(letter);
+void EjectOnWorker(wchar_t letter, std::uint64_t id, const wchar_t* caller) {
+    {
+        std::lock_guard lock(DriveLock);
+        DriveInfo* info = Drives().FindId(id);
+        if (info == nullptr) {
+            Trace(L"%s: drive %c: its record has gone, no eject\n", caller, letter);
+            return;
+        }
+        if (info->ejectOutstanding) {
+            Trace(L"%s: drive %c: an eject is under way already\n", caller, letter);
+            return;
+        }
+        info->ejectOutstanding = true;
+    }
+    const auto eject = [letter, id, caller] {
+        const DWORD error = EjectLoggedInDisc(letter, caller, 1);
+        RecordDriveFact(id, error == ERROR_SUCCESS ? DriveFact::EjectConfirmed : DriveFact::EjectFailed);
+        FinishDriveWork(id, letter, error);
+    };
+    if (!RunOnWorker(eject)) eject();
 }
 
-void RequestEject(wchar_t letter) {
+void NoteForgottenDrive(wchar_t letter) {
+    if (std::find(g_forgotten.begin(), g_forgotten.end(), letter) == g_forgotten.end()) g_forgotten.push_back(letter);
+}
+
+bool AnswerWatcherNotice(wchar_t letter) {
+    std::lock_guard lock(DriveLock);
+    DriveInfo* info = Drives().Find(letter);
+    if (info == nullptr || !info->watcherFired) {
+        // No watcher of this record fired: another program's notice, or one
+        // of a watcher that a re-probe replaced meanwhile (the drive's
+        // current watcher still waits and stays).
+        Trace(L"Varnokd: OnEventTriggered: drive %c: no watcher of the drive fired, ignored\n", letter);
+        return false;
+    }
+    if (info->loginThread && !AskLoginThread(letter, WM_LOGIN_SHOW))
+        Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter, ::GetLastError());
+    // The fired watcher has posted its notice and is ending; it is not
+    // waited for here, under DriveLock.
+    RetireWatcher(*info);
+    StartWatcher(letter, *info);
+    return true;
+}
+
+void LoginSession::Begin(wchar_t letter) {
+    std::lock_guard lock(DriveLock);
+    m_letter = letter;
+    const DriveInfo* info = Drives().Find(letter);
+    m_id = info != nullptr ? info->id : 0;
+    m_generation = g_lockGeneration.load();
+}
+
+bool LoginSession::LockPassSince() const { return g_lockGeneration.load() != m_generation; }
+
+void LoginSession::SetVolumeLocked(bool locked) const {
+    RecordDriveFact(m_id, locked ? DriveFact::VolumeLocked : DriveFact::VolumeUnlocked);
+}
+
+bool LoginSession::BeginLogin() const {
+    std::lock_guard lock(DriveLock);
+    // Checked under the lock: a pass that begins after this finds the mark.
+    if (LockPassSince()) return false;
+    RecordDriveFact(m_id, DriveFact::LoginBegun);
+    return true;
+}
+
+bool LoginSession::RecordLoggedIn() const {
+    std::lock_guard lock(DriveLock);
+    // Checked under the lock: a lock pass that begins after this finds the
+    // drive LoggedIn and ejects it itself.
+    if (LockPassSince()) return false;
+    RecordDriveFact(m_id, DriveFact::LoginAccepted);
+    return true;
+}
+
+void LoginSession::LoginRefused() const {
+    RecordDriveFact(m_id, DriveFact::LoginRefused);
+    AnswerWaitingPasses(m_id, m_letter, ERROR_SUCCESS);
+}
+
+void LoginSession::EjectedAfterLockPass(DWORD error) const {
+    // A disc that did not go stays LoggedIn, so the next pass tries again.
+    RecordDriveFact(m_id, error == ERROR_SUCCESS ? DriveFact::EjectConfirmed : DriveFact::EjectFailed);
+    AnswerWaitingPasses(m_id, m_letter, error);
+}
+
+void LoginSession::RequestEject() const {
     bool ejectHere = false;
     {
         std::lock_guard lock(DriveLock);
-        DriveInfo* info = Drives().Find(letter);
-        if (info == nullptr) return;
+        DriveInfo* info = Drives().FindId(m_id);
+        if (info == nullptr) {
+            Trace(L"LoginSession: drive %c: its record has gone, no eject\n", m_letter);
+            return;
+        }
         // A watcher serves requests only until it fires or ends, and says
         // so under this lock; with none that will (a re-probe has stopped
         // it, or it has fired and is ending), the disc must go all the same.
         // The post waits for nothing under the lock: a watcher just started
         // that has no message queue yet leaves the eject to a worker.
         ejectHere = !AskWatcherToEject(*info);
-        info->status = NoDisc;
     }
-    if (ejectHere) EjectDiscOnWorker(letter);
-}
-
-void SetDriveStatus(wchar_t letter, DWORD status) {
-    std::lock_guard lock(DriveLock);
-    if (DriveInfo* info = Drives().Find(letter)) info->status = status;
-}
-
-void RenewFiredWatcher(wchar_t letter) {
-    std::lock_guard lock(DriveLock);
-    DriveInfo* info = Drives().Find(letter);
-    if (info == nullptr) return;
-    if (!info->watcherFired) {
-        // The notice came from a watcher that a re-probe has replaced since:
-        // the drive's current watcher still waits and stays.
-        Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
-        return;
-    }
-    // The fired watcher has posted its notice and is ending; it is not
-    // waited for here, under DriveLock.
-    RetireWatcher(*info);
-    StartWatcher(letter, *info);
-}
-
-void LoginShowing::Begin(wchar_t letter) {
-    m_letter = letter;
-    m_generation = g_lockGeneration.load();
-}
-
-bool LoginShowing::LockPassSince() const { return g_lockGeneration.load() != m_generation; }
-
-void LoginShowing::SetVolumeLocked(bool locked) const {
-    std::lock_guard lock(DriveLock);
-    if (DriveInfo* info = Drives().Find(m_letter)) info->lockedByLoginBox = locked;
-}
-
-bool LoginShowing::BeginLogin() const {
-    std::lock_guard lock(DriveLock);
-    // Checked under the lock: a pass that begins after this finds the mark.
-    if (LockPassSince()) return false;
-    if (DriveInfo* info = Drives().Find(m_letter)) info->loginInFlight = true;
-    return true;
-}
-
-bool LoginShowing::RecordLoggedIn() const {
-    std::lock_guard lock(DriveLock);
-    // Checked under the lock: a lock pass that begins after this finds the
-    // drive LoggedIn and ejects it itself.
-    if (LockPassSince()) return false;
-    if (DriveInfo* info = Drives().Find(m_letter)) {
-        info->status = LoggedIn;
-        info->loginInFlight = false;
-    }
-    return true;
-}
-
-void LoginShowing::LoginRefused() const {
-    {
-        std::lock_guard lock(DriveLock);
-        if (DriveInfo* info = Drives().Find(m_letter)) info->loginInFlight = false;
-    }
-    AnswerWaitingPasses(m_letter, ERROR_SUCCESS);
-}
-
-void LoginShowing::EjectedAfterLockPass(DWORD error) const {
-    {
-        std::lock_guard lock(DriveLock);
-        if (DriveInfo* info = Drives().Find(m_letter)) {
-            info->loginInFlight = false;
-            // A disc that did not go stays LoggedIn, so the next pass tries again.
-            info->status = error == ERROR_SUCCESS ? NoDisc : LoggedIn;
-        }
-    }
-    AnswerWaitingPasses(m_letter, error);
+    if (ejectHere) EjectOnWorker(m_letter, m_id, L"LoginSession");
 }
 
 }  // namespace vnk

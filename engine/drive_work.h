@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,7 +37,7 @@ public:
         wchar_t letter = 0;
         bool answered = false;
         DWORD error = ERROR_SUCCESS;  // ERROR_SUCCESS: done (locked, read)
-        bool awaitsLogin = false;     // answered by the drive's login box
+        bool awaited = false;         // answered by work already under way on the drive
     };
 
     DriveBatch();
@@ -55,10 +56,11 @@ public:
     std::vector<std::pair<wchar_t, DWORD>> Failures() const;
 
     // For the engine's workers.
-    size_t Add(wchar_t letter, bool awaitsLogin = false);
+    size_t Add(wchar_t letter, bool awaited = false);
     void Complete(size_t slot, DWORD error);
-    // The drive's login box answers for a drive whose login was under way.
-    bool CompleteForLogin(wchar_t letter, DWORD error);
+    // The work already under way on a drive (its login box's, or an
+    // eject on a worker) answers for it.
+    bool CompleteAwaited(wchar_t letter, DWORD error);
     // Every drive not answered yet is answered with `error`.
     void CompleteAll(DWORD error);
 
@@ -75,38 +77,49 @@ private:
 // status the driver answers now (read on the same handle), or because its
 // login is under way. A login box that waits for its passphrase is told
 // to close through its eject path first. An open that fails is tried
-// again; a failed eject is tried `attempts` times in all. A drive becomes
-// NoDisc once its eject succeeded; otherwise it is (or stays) LoggedIn.
-// With `withdraw` (the engine's shutdown), every drive's announcement is
-// withdrawn on the way. Each drive's answer is written to its record and
-// posted to `notify` (WM_DRIVE_RESULTS), also after the caller has
-// stopped waiting. Returns at once; the caller waits as long as it may.
-// Never throws: a pass that cannot start a drive's work reports that
-// drive as not locked.
+// again, after a pause, or, when the drive's own login box holds its
+// volume, once the box has let it go (never sleeping on our own lock); a
+// failed eject is tried `attempts` times in all. A drive whose eject (or
+// login) is already under way is not started again: the pass waits for
+// that work's answer. A drive becomes NoDisc only once its eject
+// succeeded; otherwise it is (or stays) LoggedIn. A drive forgotten since
+// the last pass because its device was confirmed gone is named once. With
+// `withdraw` (the engine's shutdown), every drive's announcement is
+// withdrawn on the way, after its status was read. Each drive's answer is
+// written to its record and posted to `notify` (WM_DRIVE_RESULTS), also
+// after the caller has stopped waiting. Returns at once; the caller waits
+// as long as it may. Never throws: a pass that cannot start a drive's work
+// reports that drive as not locked.
 std::shared_ptr<DriveBatch> EjectEveryLoggedInDisc(const wchar_t* caller, int attempts, HWND notify = nullptr,
                                                    bool withdraw = false);
 
-// Ejects a drive's disc on a worker (on the calling thread only if no
-// worker can be had); the result is not examined.
-void EjectDiscOnWorker(wchar_t letter);
+// Ejects the disc of the record `id` (at `letter`) on a worker (on the
+// calling thread only if no worker can be had) and records the outcome:
+// NoDisc once the eject succeeded, else LoggedIn for a disc that may be
+// logged in. Nothing is started while an eject of that drive is under way.
+void EjectOnWorker(wchar_t letter, std::uint64_t id, const wchar_t* caller);
 
-// A login box's eject request: under DriveLock the drive's watcher is
-// asked, if it serves; otherwise (none, one that fired or ended, a failed
-// post) the disc is ejected on a worker. The status becomes NoDisc.
-void RequestEject(wchar_t letter);
+// A drive that a re-probe forgot although its disc may have been logged
+// in, because its device was confirmed gone: the next lock pass names it
+// once. The caller holds DriveLock.
+void NoteForgottenDrive(wchar_t letter);
 
-// Writes a drive's status, if it has a record.
-void SetDriveStatus(wchar_t letter, DWORD status);
+// After a watcher's notice (UWM_VARNOKD_EVENT_TRIGGERED with the letter):
+// only when the drive's current watcher really fired, its login thread is
+// asked to show the box and the drive gets a fresh watcher; a notice no
+// watcher of the drive's record sent (another program's, or one of a
+// watcher that a re-probe replaced) shows nothing and changes nothing.
+// True when the notice was the watcher's. Main thread.
+bool AnswerWatcherNotice(wchar_t letter);
 
-// After a watcher's notice: replaces the drive's watcher if it is the one
-// that fired; a notice of a watcher that a re-probe replaced meanwhile
-// starts nothing. Main thread.
-void RenewFiredWatcher(wchar_t letter);
-
-// What a login box holds of the lock passes while it is shown. A pass
-// that begins after the box was shown must find the disc ejected or
-// ejecting: the box then never records LoggedIn.
-class LoginShowing {
+// The engine's side of one showing of a drive's login box: the box calls
+// it between its steps, and it alone decides, under DriveLock, whether a
+// lock pass that began since the box was shown means the disc must go.
+// A pass that begins after the box was shown must find the disc ejected or
+// ejecting: the box then never records LoggedIn. The session refers to
+// the record by its id: a box of a drive that went never writes to a
+// later record of the same letter.
+class LoginSession {
 public:
     // The box of `letter` is shown now.
     void Begin(wchar_t letter);
@@ -128,9 +141,14 @@ public:
     // success, else LoggedIn; ends the mark and answers the passes that
     // wait for this drive.
     void EjectedAfterLockPass(DWORD error) const;
+    // The box's own eject request, once it has let the volume go: the
+    // drive's watcher ejects if it serves, else a worker does. The status
+    // changes only when the eject has answered.
+    void RequestEject() const;
 
 private:
     wchar_t m_letter = 0;
+    std::uint64_t m_id = 0;
     unsigned m_generation = 0;
 };
 

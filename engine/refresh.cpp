@@ -9,6 +9,7 @@
 #include "engine/drive_table.h"
 #include "engine/drive_work.h"
 #include "engine/driver.h"
+#include "engine/probe.h"
 
 namespace vnk {
 
@@ -24,7 +25,9 @@ namespace detail {
 bool CleanupDone() { return g_cleanupDone; }
 void SetCleanupDone(bool done) {
     g_cleanupDone = done;
-    if (!done) g_unanswered.clear();
+    if (done) return;
+    g_unanswered.clear();
+    ReopenProbesForTesting();
 }
 
 void WithdrawRemaining(DWORD timeoutMs) {
@@ -61,8 +64,13 @@ void WithdrawRemaining(DWORD timeoutMs) {
 
 }  // namespace detail
 
+// How long the exit waits for a probe that looks at the drives before its
+// lock pass: a probe must announce nothing after the withdrawals.
+constexpr DWORD kExitProbeWaitMs = 2000;
+
 std::vector<std::pair<wchar_t, DWORD>> VNKDCleanup() {
     g_cleanupDone = true;
+    CloseProbes(kExitProbeWaitMs);
     const auto pass = EjectEveryLoggedInDisc(L"VNKDCleanup", 2, nullptr, true);
     if (!pass) return {};
     pass->Wait(kExitLockMs);

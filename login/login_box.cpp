@@ -247,7 +247,7 @@ void CVNKDLoginBox::LoginRefused() {
     Broadcast(DBT_DEVICEQUERYREMOVEFAILED);
     m_hDevice.Control(vnk::kFsctlUnlockVolume);
     CloseDevice();
-    vnk::RequestEject(m_driveLetter);
+    m_showing.RequestEject();
     m_showing.LoginRefused();
     ::SetTimer(m_hWnd, LoginCloseTimerId, 2000, nullptr);
 }
@@ -313,7 +313,7 @@ void CVNKDLoginBox::OnEjectDisc() {
     // Closing the handle also drops the volume lock, so the watcher's own
     // handle can eject.
     CloseDevice();
-    vnk::RequestEject(m_driveLetter);
+    m_showing.RequestEject();
     CloseBox();
 }
 

@@ -77,5 +77,5 @@ private:
     void CloseBox();
 
     bool m_outcomeKnown = false;
-    vnk::LoginShowing m_showing;  // the lock passes since the box was shown
+    vnk::LoginSession m_showing;  // the engine's side of this showing
 };
