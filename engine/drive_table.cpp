@@ -105,6 +105,7 @@ DriveView ViewOf(wchar_t letter, const DriveInfo& info) {
             info.loginInFlight,
             info.lockedByLoginBox,
             info.lockStateVersion,
+            info.ejectOutstanding,
             info.announced,
             static_cast<bool>(info.watcher),
             static_cast<bool>(info.loginThread)};

@@ -81,6 +81,10 @@ struct DriveInfo {
     // post its notice; cleared whenever the stored watcher is replaced or
     // taken away. Only a notice that finds it set shows a login box.
     bool watcherFired = false;
+    // Notices that a stored watcher of this record posted and that the
+    // status window has not answered yet. Kept when a re-probe replaces the
+    // watcher: the disc that fired it still gets its box.
+    unsigned noticesPosted = 0;
 
     // --- Under DriveLock, the engine's own bookkeeping.
     // Requests posted to the drive's threads and not yet taken, counted
@@ -130,6 +134,7 @@ struct DriveView {
     bool loginInFlight = false;
     bool lockedByLoginBox = false;
     unsigned lockStateVersion = 0;
+    bool ejectUnderWay = false;
     bool announced = false;
     bool hasWatcher = false;
     bool hasLoginThread = false;

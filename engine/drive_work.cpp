@@ -431,18 +431,32 @@ void NoteForgottenDrive(wchar_t letter) {
     if (std::find(g_forgotten.begin(), g_forgotten.end(), letter) == g_forgotten.end()) g_forgotten.push_back(letter);
 }
 
+namespace detail {
+void ResetLockPassesForTesting() {
+    std::lock_guard lock(DriveLock);
+    g_forgotten.clear();
+    g_awaiting.clear();
+}
+}  // namespace detail
+
 bool AnswerWatcherNotice(wchar_t letter) {
     std::lock_guard lock(DriveLock);
     DriveInfo* info = Drives().Find(letter);
-    if (info == nullptr || !info->watcherFired) {
-        // No watcher of this record fired: another program's notice, or one
-        // of a watcher that a re-probe replaced meanwhile (the drive's
-        // current watcher still waits and stays).
+    if (info == nullptr || info->noticesPosted == 0) {
+        // No watcher of this record fired: another program's notice. It
+        // shows nothing and changes nothing.
         Trace(L"Varnokd: OnEventTriggered: drive %c: no watcher of the drive fired, ignored\n", letter);
         return false;
     }
+    --info->noticesPosted;
     if (info->loginThread && !AskLoginThread(letter, WM_LOGIN_SHOW))
         Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter, ::GetLastError());
+    if (!info->watcherFired) {
+        // A re-probe has replaced the watcher that fired since: the drive's
+        // current watcher still waits and stays.
+        Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
+        return true;
+    }
     // The fired watcher has posted its notice and is ending; it is not
     // waited for here, under DriveLock.
     RetireWatcher(*info);

@@ -104,6 +104,12 @@ void EjectOnWorker(wchar_t letter, std::uint64_t id, const wchar_t* caller);
 // once. The caller holds DriveLock.
 void NoteForgottenDrive(wchar_t letter);
 
+namespace detail {
+// Forgets the drives a lock pass was to name and the passes that wait for
+// drives' work: a test's next engine run starts clean.
+void ResetLockPassesForTesting();
+}  // namespace detail
+
 // After a watcher's notice (UWM_VARNOKD_EVENT_TRIGGERED with the letter):
 // only when the drive's current watcher really fired, its login thread is
 // asked to show the box and the drive gets a fresh watcher; a notice no

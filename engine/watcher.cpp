@@ -83,14 +83,26 @@ UINT DriveWatcherProc(LPVOID param) {
             DriveInfo* info = Drives().FindId(id);
             if (info != nullptr && info->watcher.get() == self) {
                 info->watcherServes = false;
-                if (fired) info->watcherFired = true;
+                if (fired) {
+                    info->watcherFired = true;
+                    ++info->noticesPosted;
+                }
             }
         }
         if (fired) {
+            bool posted = false;
             if (mainWindow == nullptr) {
                 Trace(L"DriveWatcherProc: no main window, event of drive %c: not passed on\n", letter);
             } else if (!::PostMessageW(mainWindow, UWM_VARNOKD_EVENT_TRIGGERED, letter, 0)) {
                 Trace(L"DriveWatcherProc: event of drive %c: not passed on (%lu)\n", letter, ::GetLastError());
+            } else {
+                posted = true;
+            }
+            if (!posted) {
+                // No notice will come: none may be answered in its place.
+                std::lock_guard lock(DriveLock);
+                DriveInfo* info = Drives().FindId(id);
+                if (info != nullptr && info->noticesPosted > 0) --info->noticesPosted;
             }
         }
         while (::PeekMessageW(&msg, nullptr, WM_WATCHER_EJECT, WM_WATCHER_EJECT, PM_REMOVE)) serveEject();
