@@ -1,10 +1,13 @@
 // The drive table: one record per CD/DVD drive on which the filter driver
-// took the client's announcement, its lock and its two process-wide flags.
+// took the client's announcement (or whose disc may still be logged in),
+// its lock, its two process-wide flags, and the one writer of a drive's
+// lock state. The drives' threads are in engine/drive_threads.h.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -206,98 +209,9 @@ private:
 // down at process exit.
 DriveTable& Drives();
 
-// The watcher thread procedure; the parameter carries the drive letter.
-UINT DriveWatcherProc(LPVOID param);
-
-// Exit codes of DriveWatcherProc.
-constexpr UINT kWatcherStopped = 0;
-constexpr UINT kWatcherDone = 1;
-constexpr UINT kWatcherNoRecord = 0xFFFFFFFF;
-
-// Asks the record's watcher to eject the disc: counts the request and
-// posts WM_WATCHER_EJECT without waiting. False (nothing counted) when no
-// stored watcher serves requests or the post failed: the caller ejects.
-// The caller holds DriveLock.
-bool AskWatcherToEject(DriveInfo& info);
-// On a watcher, for each WM_WATCHER_EJECT it removed: whether it was one
-// of ours (a counted request of the record with `id` is taken). Takes
-// DriveLock.
-bool TakeEjectRequest(std::uint64_t id);
-
-// Waits until the record's login box no longer holds its volume (or the
-// record has gone), at most `timeoutMs`; false when it still holds it.
-// Never call it while holding DriveLock.
-bool WaitForBoxToLetGo(std::uint64_t id, DWORD timeoutMs);
-
-// Asks a drive's login thread to show its box (WM_LOGIN_SHOW with the
-// letter) or to close it (WM_LOGIN_CLOSE): the request is counted in the
-// drive's record and posted, both under DriveLock. False when the drive
-// has no login thread or the post failed (the count is taken back).
-bool AskLoginThread(wchar_t letter, UINT message);
-// On a login thread, for a WM_LOGIN_SHOW or WM_LOGIN_CLOSE it got: the
-// letter of the record whose login thread it is, if the message was one of
-// ours (a counted request is taken; for WM_LOGIN_SHOW only when
-// `letter` is that record's letter). Takes DriveLock.
-std::optional<wchar_t> TakeLoginRequest(const vnk::fw::Thread& thread, UINT message, wchar_t letter);
-
-// Starts a record's watcher: created suspended, stored, resumed.
-// The caller holds DriveLock.
-void StartWatcher(wchar_t letter, DriveInfo& info);
-
-// Takes a record's watcher out of the record without waiting for it: it
-// has fired (and posted its notice) or ended, so it needs nothing more
-// from anyone. One whose thread still runs is kept in retiredWatchers.
-// The caller holds DriveLock.
-void RetireWatcher(DriveInfo& info);
-
-// Stops every watcher of the table, current and retired, and waits for
-// them. Takes DriveLock only to take them out of the records, so never
-// call it while holding it.
-void StopAllWatchers();
-
-class DriveBatch;
-
-// Re-reads every drive's status from the driver, each drive on a worker;
-// returns at once (engine/drive_work.h). Each status is written to its
-// record and WM_DRIVE_RESULTS posted to `notify`.
-std::shared_ptr<DriveBatch> VNKDUpdateDriveStatus(HWND notify = nullptr);
-
-// How long the exit's lock pass waits for the drives, and how long the
-// engine's shutdown waits for its threads and withdrawals in all.
-constexpr DWORD kExitLockMs = 4000;
-constexpr DWORD kShutdownStopMs = 5000;
-
-// The exit's lock pass: withdraws every announcement and ejects every disc
-// that may be logged in, every drive at once, waiting at most kExitLockMs
-// (a failed open or eject is tried once more). Returns the drives that
-// could not be locked (with why, or kDidNotAnswer). Main thread; once per
-// run of the engine.
-std::vector<std::pair<wchar_t, DWORD>> VNKDCleanup();
-
-// The engine's shutdown: the exit's lock pass if it has not run yet; then
-// stops every drive's watcher and login thread (outside DriveLock), waiting
-// at most kShutdownStopMs in all (a thread that does not end by then is
-// let go, never waited for again); withdraws what the lock pass could not;
-// empties the table, closing the events. Main thread only.
-void VNKDShutdown();
-
-namespace detail {
-// Whether the exit's lock pass has run in this run of the engine.
-bool CleanupDone();
-void SetCleanupDone(bool done);
-// Withdraws, every drive at once, the announcements that are still out,
-// waiting at most `timeoutMs`.
-void WithdrawRemaining(DWORD timeoutMs);
-}  // namespace detail
-
-// Owns the running engine on behalf of the application: its end is the
-// engine's shutdown.
-class EngineRun {
-public:
-    EngineRun() = default;
-    EngineRun(const EngineRun&) = delete;
-    EngineRun& operator=(const EngineRun&) = delete;
-    ~EngineRun() { VNKDShutdown(); }
-};
+// Runs `write` on the record under DriveLock if it is still the one with
+// `id` at `letter`; a result for a record that went or was replaced is
+// dropped (false).
+bool WriteBack(wchar_t letter, std::uint64_t id, const std::function<void(DriveInfo&)>& write);
 
 }  // namespace vnk

@@ -16,8 +16,10 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
+#include "engine/drive_threads.h"
 #include "engine/driver.h"
+#include "engine/lock_pass.h"
+#include "engine/worker.h"
 #include "fw/security.h"
 #include "res/resource.h"
 

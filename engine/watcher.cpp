@@ -10,8 +10,8 @@
 #include "common/messages.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
-#include "engine/driver.h"
+#include "engine/drive_threads.h"
+#include "engine/lock_pass.h"
 #include "fw/thread.h"
 #include "fw/wnd.h"
 

@@ -10,7 +10,6 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
 #include "fw/app.h"
 #include "fw/dpi.h"
 #include "res/resource.h"
@@ -307,8 +306,7 @@ void CVNKDLoginBox::SettleOutcome() {
 
 void CVNKDLoginBox::OnEjectDisc() {
     if (m_outcomeKnown) return;
-    // First: the eject request below may wait for DriveLock, which a lock
-    // pass holds while it ejects every drive.
+    // The passphrase goes first, whatever happens to the eject.
     m_passphraseEdit.Wipe();
     // Closing the handle also drops the volume lock, so the watcher's own
     // handle can eject.

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "engine/drive_work.h"
+#include "engine/login_session.h"
 #include "engine/driver.h"
 #include "fw/controls.h"
 #include "fw/dialog.h"

@@ -13,7 +13,10 @@
 
 #include "common/messages.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
+#include "engine/drive_threads.h"
+#include "engine/lock_pass.h"
+#include "engine/status_refresh.h"
+#include "engine/worker.h"
 #include "engine/driver.h"
 #include "tests/support/test_support.h"
 

@@ -16,12 +16,13 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 #include "engine/driver.h"
 #include "engine/probe.h"
 #include "fw/app.h"
 #include "fw/security.h"
 #include "login/login_thread.h"
-#include "engine/drive_work.h"
+#include "engine/lock_pass.h"
 #include "tests/support/test_support.h"
 
 namespace vnk::test {

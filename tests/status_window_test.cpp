@@ -19,6 +19,7 @@
 #include "common/strings.h"
 #include "engine/device_seam.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 #include "fw/app.h"
 #include "login/login_thread.h"
 #include "res/resource.h"

@@ -9,7 +9,7 @@
 
 #include "common/strings.h"
 #include "common/trace.h"
-#include "engine/drive_work.h"
+#include "engine/lock_pass.h"
 #include "fw/app.h"
 #include "fw/security.h"
 #include "fw/thread.h"

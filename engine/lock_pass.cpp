@@ -1,20 +1,26 @@
-#include "engine/drive_work.h"
-
-#include <process.h>
+// The passes that lock every disc (Emergency Lock, the session's end, the
+// exit), the ejects of single drives on workers, and what the exit
+// withdraws after its pass.
+#include "engine/lock_pass.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "common/messages.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 #include "engine/driver.h"
+#include "engine/probe.h"
 
 namespace vnk {
 
 namespace {
+
+unsigned long TraceValue(HANDLE handle) { return static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(handle)); }
 
 // Counts the lock passes; each adds 1 before it looks at any drive. A
 // login box shown before the latest pass must not leave its disc logged in.
@@ -41,36 +47,6 @@ constexpr int kOpenAttempts = 2;
 // How long a pass waits for the drive's own login box to let the volume
 // go (it ejects through its own path, or its thread ends).
 constexpr DWORD kBoxLetGoMs = kExitLockMs;
-
-unsigned __stdcall WorkerEntry(void* param) {
-    const std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(param));
-    try {
-        (*work)();
-    } catch (...) {
-        Trace(L"RunOnWorker: the work ended by an exception\n");
-    }
-    return 0;
-}
-
-unsigned long TraceValue(HANDLE handle) { return static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(handle)); }
-
-void Notify(HWND notify) {
-    if (notify != nullptr) ::PostMessageW(notify, WM_DRIVE_RESULTS, 0, 0);
-}
-
-// Runs `write` on the record under DriveLock if it is still the one with
-// `id`; a result for a record that went or was replaced is dropped.
-template <class Write>
-bool WriteBack(wchar_t letter, std::uint64_t id, Write write) {
-    std::lock_guard lock(DriveLock);
-    DriveInfo* info = Drives().Find(letter);
-    if (info == nullptr || info->id != id) {
-        Trace(L"DriveWork: result for drive %c: dropped, its record has gone\n", letter);
-        return false;
-    }
-    write(*info);
-    return true;
-}
 
 bool HeldByOwnLoginBox(std::uint64_t id) {
     std::lock_guard lock(DriveLock);
@@ -189,7 +165,7 @@ void StartLockWork(const std::shared_ptr<DriveBatch>& pass, const LockTask& task
         }
         FinishDriveWork(task.id, task.letter, error);
         pass->Complete(task.slot, error);
-        Notify(options.notify);
+        PostDriveResults(options.notify);
     });
     if (!started) {
         Trace(L"%s: no worker for drive %c: (%lu)\n", options.caller, task.letter, ::GetLastError());
@@ -214,94 +190,10 @@ void CloseLoginBoxes(const std::vector<wchar_t>& letters) {
 
 }  // namespace
 
-bool RunOnWorker(std::function<void()> work) {
-    auto owned = std::make_unique<std::function<void()>>(std::move(work));
-    const uintptr_t thread = ::_beginthreadex(nullptr, 0, &WorkerEntry, owned.get(), 0, nullptr);
-    if (thread == 0) return false;
-    owned.release();  // the thread owns it now
-    ::CloseHandle(reinterpret_cast<HANDLE>(thread));
-    return true;
-}
-
-DriveBatch::DriveBatch() : m_done(::CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
-
-bool DriveBatch::Done() const { return ::WaitForSingleObject(m_done, 0) == WAIT_OBJECT_0; }
-
-bool DriveBatch::Wait(DWORD timeoutMs) const {
-    if (m_done == nullptr) return Done();
-    return vnk::fw::WaitAnsweringSent(m_done, timeoutMs) == WAIT_OBJECT_0;
-}
-
-std::vector<DriveBatch::Answer> DriveBatch::Answers() const {
-    std::lock_guard lock(m_mutex);
-    return m_answers;
-}
-
-std::vector<std::pair<wchar_t, DWORD>> DriveBatch::Failures() const {
-    std::vector<std::pair<wchar_t, DWORD>> failures;
-    for (const Answer& answer : Answers()) {
-        if (!answer.answered) {
-            failures.emplace_back(answer.letter, kDidNotAnswer);
-        } else if (answer.error != ERROR_SUCCESS) {
-            failures.emplace_back(answer.letter, answer.error);
-        }
-    }
-    std::sort(failures.begin(), failures.end());
-    return failures;
-}
-
-size_t DriveBatch::Add(wchar_t letter, bool awaited) {
-    std::lock_guard lock(m_mutex);
-    m_answers.push_back({letter, false, ERROR_SUCCESS, awaited});
-    UpdateDoneLocked();
-    return m_answers.size() - 1;
-}
-
-void DriveBatch::Complete(size_t slot, DWORD error) {
-    std::lock_guard lock(m_mutex);
-    if (slot >= m_answers.size() || m_answers[slot].answered) return;
-    m_answers[slot].answered = true;
-    m_answers[slot].error = error;
-    UpdateDoneLocked();
-}
-
-bool DriveBatch::CompleteAwaited(wchar_t letter, DWORD error) {
-    std::lock_guard lock(m_mutex);
-    bool found = false;
-    for (Answer& answer : m_answers) {
-        if (answer.letter != letter || !answer.awaited || answer.answered) continue;
-        answer.answered = true;
-        answer.error = error;
-        found = true;
-    }
-    UpdateDoneLocked();
-    return found;
-}
-
-void DriveBatch::CompleteAll(DWORD error) {
-    std::lock_guard lock(m_mutex);
-    for (Answer& answer : m_answers) {
-        if (answer.answered) continue;
-        answer.answered = true;
-        answer.error = error;
-    }
-    UpdateDoneLocked();
-}
-
-void DriveBatch::UpdateDoneLocked() {
-    if (m_done == nullptr) return;
-    const bool done = std::all_of(m_answers.begin(), m_answers.end(), [](const Answer& a) { return a.answered; });
-    if (done) {
-        ::SetEvent(m_done);
-    } else {
-        ::ResetEvent(m_done);
-    }
-}
-
-// The event goes with the last owner; nobody waits on it then.
-DriveBatch::~DriveBatch() {
-    if (m_done != nullptr) ::CloseHandle(m_done);
-}
+namespace detail {
+unsigned LockGeneration() { return g_lockGeneration.load(); }
+void AnswerPassesWaitingFor(std::uint64_t id, wchar_t letter, DWORD error) { AnswerWaitingPasses(id, letter, error); }
+}  // namespace detail
 
 std::shared_ptr<DriveBatch> EjectEveryLoggedInDisc(const wchar_t* caller, int attempts, HWND notify, bool withdraw) {
     // First, so that a login box between reading its passphrase and the
@@ -363,48 +255,6 @@ std::shared_ptr<DriveBatch> EjectEveryLoggedInDisc(const wchar_t* caller, int at
     return pass;
 }
 
-std::shared_ptr<DriveBatch> VNKDUpdateDriveStatus(HWND notify) {
-    auto batch = std::make_shared<DriveBatch>();
-    struct Task {
-        wchar_t letter;
-        std::uint64_t id;
-        unsigned version;
-        size_t slot;
-    };
-    std::vector<Task> tasks;
-    {
-        std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives()) {
-            // A drive that has not answered the last read gets no second.
-            if (info.statusReadBusy) continue;
-            info.statusReadBusy = true;
-            tasks.push_back({letter, info.id, info.lockStateVersion, batch->Add(letter)});
-        }
-    }
-    for (const Task& task : tasks) {
-        const bool started = RunOnWorker([batch, task, notify] {
-            const DeviceHandle device = DeviceHandle::Open(task.letter);
-            Trace(L"VNKDUpdateDriveStatus: got handle 0x%lx\n", TraceValue(device.get()));
-            // A status that cannot be read is no reason to believe the disc
-            // is not logged in: the record then says so, and the lock
-            // passes eject.
-            std::optional<DWORD> status;
-            if (device.valid()) status = ReadDriveStatus(device).value_or(kStatusUnreadable);
-            WriteBack(task.letter, task.id, [&](DriveInfo& info) {
-                info.statusReadBusy = false;
-                if (status) RecordDriveFact(info.id, DriveFact::StatusRead, *status, task.version);
-            });
-            batch->Complete(task.slot, device.valid() ? ERROR_SUCCESS : device.error());
-            Notify(notify);
-        });
-        if (!started) {
-            WriteBack(task.letter, task.id, [](DriveInfo& info) { info.statusReadBusy = false; });
-            batch->Complete(task.slot, ERROR_NOT_ENOUGH_MEMORY);
-        }
-    }
-    return batch;
-}
-
 void EjectOnWorker(wchar_t letter, std::uint64_t id, const wchar_t* caller) {
     {
         std::lock_guard lock(DriveLock);
@@ -438,91 +288,78 @@ void ResetLockPassesForTesting() {
     g_awaiting.clear();
 }
 }  // namespace detail
+// ---- The exit
 
-bool AnswerWatcherNotice(wchar_t letter) {
-    std::lock_guard lock(DriveLock);
-    DriveInfo* info = Drives().Find(letter);
-    if (info == nullptr || info->noticesPosted == 0) {
-        // No watcher of this record fired: another program's notice. It
-        // shows nothing and changes nothing.
-        Trace(L"Varnokd: OnEventTriggered: drive %c: no watcher of the drive fired, ignored\n", letter);
-        return false;
-    }
-    --info->noticesPosted;
-    if (info->loginThread && !AskLoginThread(letter, WM_LOGIN_SHOW))
-        Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter, ::GetLastError());
-    if (!info->watcherFired) {
-        // A re-probe has replaced the watcher that fired since: the drive's
-        // current watcher still waits and stays.
-        Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
-        return true;
-    }
-    // The fired watcher has posted its notice and is ending; it is not
-    // waited for here, under DriveLock.
-    RetireWatcher(*info);
-    StartWatcher(letter, *info);
-    return true;
+
+namespace {
+bool g_cleanupDone = false;  // main thread only
+// The drives that did not answer the exit's lock pass: the withdrawal does
+// not wait on them a second time.
+std::vector<wchar_t> g_unanswered;  // main thread only
+}  // namespace
+
+namespace detail {
+
+bool CleanupDone() { return g_cleanupDone; }
+void SetCleanupDone(bool done) {
+    g_cleanupDone = done;
+    if (done) return;
+    g_unanswered.clear();
+    ReopenProbesForTesting();
 }
 
-void LoginSession::Begin(wchar_t letter) {
-    std::lock_guard lock(DriveLock);
-    m_letter = letter;
-    const DriveInfo* info = Drives().Find(letter);
-    m_id = info != nullptr ? info->id : 0;
-    m_generation = g_lockGeneration.load();
-}
-
-bool LoginSession::LockPassSince() const { return g_lockGeneration.load() != m_generation; }
-
-void LoginSession::SetVolumeLocked(bool locked) const {
-    RecordDriveFact(m_id, locked ? DriveFact::VolumeLocked : DriveFact::VolumeUnlocked);
-}
-
-bool LoginSession::BeginLogin() const {
-    std::lock_guard lock(DriveLock);
-    // Checked under the lock: a pass that begins after this finds the mark.
-    if (LockPassSince()) return false;
-    RecordDriveFact(m_id, DriveFact::LoginBegun);
-    return true;
-}
-
-bool LoginSession::RecordLoggedIn() const {
-    std::lock_guard lock(DriveLock);
-    // Checked under the lock: a lock pass that begins after this finds the
-    // drive LoggedIn and ejects it itself.
-    if (LockPassSince()) return false;
-    RecordDriveFact(m_id, DriveFact::LoginAccepted);
-    return true;
-}
-
-void LoginSession::LoginRefused() const {
-    RecordDriveFact(m_id, DriveFact::LoginRefused);
-    AnswerWaitingPasses(m_id, m_letter, ERROR_SUCCESS);
-}
-
-void LoginSession::EjectedAfterLockPass(DWORD error) const {
-    // A disc that did not go stays LoggedIn, so the next pass tries again.
-    RecordDriveFact(m_id, error == ERROR_SUCCESS ? DriveFact::EjectConfirmed : DriveFact::EjectFailed);
-    AnswerWaitingPasses(m_id, m_letter, error);
-}
-
-void LoginSession::RequestEject() const {
-    bool ejectHere = false;
+void WithdrawRemaining(DWORD timeoutMs) {
+    auto batch = std::make_shared<DriveBatch>();
+    std::vector<std::pair<wchar_t, size_t>> drives;
     {
         std::lock_guard lock(DriveLock);
-        DriveInfo* info = Drives().FindId(m_id);
-        if (info == nullptr) {
-            Trace(L"LoginSession: drive %c: its record has gone, no eject\n", m_letter);
-            return;
+        for (auto& [letter, info] : Drives()) {
+            if (!info.announced) continue;
+            if (std::find(g_unanswered.begin(), g_unanswered.end(), letter) != g_unanswered.end()) {
+                Trace(L"VNKDShutdown: drive %c: did not answer the lock pass, not asked again\n", letter);
+                continue;
+            }
+            drives.emplace_back(letter, batch->Add(letter));
         }
-        // A watcher serves requests only until it fires or ends, and says
-        // so under this lock; with none that will (a re-probe has stopped
-        // it, or it has fired and is ending), the disc must go all the same.
-        // The post waits for nothing under the lock: a watcher just started
-        // that has no message queue yet leaves the eject to a worker.
-        ejectHere = !AskWatcherToEject(*info);
     }
-    if (ejectHere) EjectOnWorker(m_letter, m_id, L"LoginSession");
+    for (const auto& [letter, slot] : drives) {
+        const bool started = RunOnWorker([batch, letter = letter, slot = slot] {
+            const DeviceHandle device = DeviceHandle::Open(letter);
+            bool withdrawn = false;
+            if (device.valid()) {
+                Trace(L"VNKDCleanup: got handle 0x%lx\n",
+                      static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(device.get())));
+                withdrawn = device.Control(IOCTL_VNK_WITHDRAW) != FALSE;
+            }
+            batch->Complete(slot, withdrawn ? ERROR_SUCCESS : ::GetLastError());
+        });
+        if (!started) batch->Complete(slot, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!batch->Wait(timeoutMs)) Trace(L"VNKDShutdown: withdrawals did not all answer in time\n");
+    for (const auto& [letter, error] : batch->Failures())
+        Trace(L"VNKDShutdown: announcement of drive %c: not withdrawn (%u)\n", letter, error);
+}
+
+}  // namespace detail
+
+// How long the exit waits for a probe that looks at the drives before its
+// lock pass: a probe must announce nothing after the withdrawals.
+constexpr DWORD kExitProbeWaitMs = 2000;
+
+std::vector<std::pair<wchar_t, DWORD>> VNKDCleanup() {
+    g_cleanupDone = true;
+    CloseProbes(kExitProbeWaitMs);
+    const auto pass = EjectEveryLoggedInDisc(L"VNKDCleanup", 2, nullptr, true);
+    if (!pass) return {};
+    pass->Wait(kExitLockMs);
+    auto failures = pass->Failures();
+    for (const auto& [letter, error] : failures)
+        Trace(L"VNKDCleanup: drive %c: not locked (%u)\n", letter, error);
+    // Those not locked yet because they did not answer keep being ejected
+    // on their workers; only the shutdown's wait skips them.
+    for (const auto& [letter, error] : pass->Failures())
+        if (error == kDidNotAnswer) g_unanswered.push_back(letter);
+    return failures;
 }
 
 }  // namespace vnk
