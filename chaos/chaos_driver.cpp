@@ -561,6 +561,13 @@ struct Draw {
     unsigned a = 0, b = 0, c = 0;
 };
 
+// Whether the simulator has the drive's disc logged in. The simulator's
+// list carries the status the driver would answer, not its login flag, and
+// the chaos run sets no status overrides: LoggedIn is the login itself.
+bool LoggedInNow(const vnk::sim::DriveState& drive) {
+    return drive.disc == vnk::sim::Disc::Encrypted && drive.status == LoggedIn;
+}
+
 class SeedRun {
 public:
     SeedRun(const Options& options, std::uint32_t seed, TraceListener& trace)
@@ -939,14 +946,14 @@ void SeedRun::CheckBoxesHaveDiscs() {
 void SeedRun::ExpectBox(wchar_t letter) {
     if (!Clean(letter) || m_stalled) return;
     const auto drive = SimDrive(letter);
-    if (!drive || !drive->present || drive->disc != vnk::sim::Disc::Encrypted || drive->loggedIn || !drive->announced)
+    if (!drive || !drive->present || drive->disc != vnk::sim::Disc::Encrypted || LoggedInNow(*drive) || !drive->announced)
         return;
     const ULONGLONG deadline = ::GetTickCount64() + m_options.boxBoundMs;
     while (::GetTickCount64() < deadline) {
         if (LoginBoxes().count(letter)) return;
         // Gone meanwhile (a lock pass of a box already up took it): nothing to ask for.
         const auto now = SimDrive(letter);
-        if (!now || now->disc != vnk::sim::Disc::Encrypted || now->loggedIn) return;
+        if (!now || now->disc != vnk::sim::Disc::Encrypted || LoggedInNow(*now)) return;
         ::Sleep(20);
     }
     throw Violation(Format("drive %c: holds an encrypted disc and was signalled, but no login box came within %lu ms",
@@ -1055,7 +1062,7 @@ void SeedRun::CheckLockedOrNamed(const char* what, const std::set<wchar_t>& name
     for (;;) {
         std::string open;
         for (const auto& d : SimDrives())
-            if (d.present && d.loggedIn && named.count(d.letter) == 0) open += Format(" %c:", static_cast<char>(d.letter));
+            if (d.present && LoggedInNow(d) && named.count(d.letter) == 0) open += Format(" %c:", static_cast<char>(d.letter));
         if (open.empty()) return;
         if (::GetTickCount64() > deadline)
             throw Violation(std::string("after ") + what + ", drives stay logged in that were not named as not locked:" +
@@ -1301,7 +1308,7 @@ void SeedRun::OpShowStatus(const Draw&) {
     // client knows (the lock passes name it when they cannot lock it).
     if (!m_simRestarted) {
         for (const auto& d : after)
-            if (d.loggedIn && !rows.count(d.letter))
+            if (LoggedInNow(d) && !rows.count(d.letter))
                 throw Violation(Format("drive %c: is logged in but the client no longer lists it",
                                        static_cast<char>(d.letter)));
     }
@@ -1430,7 +1437,7 @@ void SeedRun::OpForgedNoticeThenEject(const Draw& d) {
 void SeedRun::OpNotFoundWhileLoggedIn(const Draw& d) {
     std::vector<wchar_t> loggedIn;
     for (const auto& drive : SimDrives())
-        if (drive.present && drive.loggedIn) loggedIn.push_back(drive.letter);
+        if (drive.present && LoggedInNow(drive)) loggedIn.push_back(drive.letter);
     if (loggedIn.empty()) {
         Log("  not found while logged in: no disc is logged in");
         return;

@@ -57,7 +57,7 @@ TEST_F(EngineTest, WalksInLetterOrderWhateverTheInsertionOrder) {
     AddRecord(L'D', false);
     AddRecord(L'E', false);
     std::wstring order;
-    for (auto& [letter, info] : Drives()) order += letter;
+    for (const DriveView& drive : DriveSnapshot()) order += drive.letter;
     EXPECT_EQ(order, L"DEF");
 }
 
@@ -367,7 +367,7 @@ TEST_F(EngineTest, ShutdownLocksFirstThenStopsEveryThreadWithdrawsAndEmptiesTheT
 
     VNKDShutdown();
 
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     for (const auto& watcher : watchers) EXPECT_EQ(::WaitForSingleObject(watcher.get(), 0), WAIT_OBJECT_0);
     for (const auto& login : logins) EXPECT_EQ(::WaitForSingleObject(login.get(), 0), WAIT_OBJECT_0);
     std::vector<std::pair<wchar_t, DWORD>> calls = ControlCalls();

@@ -34,7 +34,7 @@ class ProbeTest : public DriveFixture {
 protected:
     std::wstring Letters() {
         std::wstring letters;
-        for (auto& [letter, info] : Drives()) letters += letter;
+        for (const DriveView& drive : DriveSnapshot()) letters += drive.letter;
         return letters;
     }
     std::vector<sim::CallRecord> CallsOn(wchar_t letter) {
@@ -58,7 +58,7 @@ TEST_F(ProbeTest, NoCdDriveLeavesTheTableEmptyAndOpensNothing) {
     Sim().AddDrive(L'C', DRIVE_FIXED);
     TraceCapture trace;
     EXPECT_EQ(VNKDProbeForDrives(0), 1);
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered, Reprobe = 0\n"), 1u);
     size_t driveTypeQueries = 0;
     for (const auto& call : Sim().Calls()) {
@@ -76,7 +76,7 @@ TEST_F(ProbeTest, DriveWithoutTheDriverGetsNoRecordAndNoMessage) {
     Sim().AddDrive(L'E');
     Sim().SetSignature(L'E', std::string("PLMRVNK1"));
     EXPECT_EQ(VNKDProbeForDrives(0), 1);
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     PumpFor(200);
     EXPECT_EQ(FindWindowByTitle(L"CD/DVD drive not accessible"), nullptr);
     EXPECT_EQ(Sim().OpenHandleCount(), 0u);
@@ -211,8 +211,10 @@ TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
     Sim().AddDrive(L'D');
     Sim().AddDrive(L'E');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    std::unique_lock lock(DriveLock);
     const auto watcherE = CopyOfHandle(Drives().Find(L'E')->watcher->Handle());
     const auto loginE = CopyOfHandle(Drives().Find(L'E')->loginThread->Handle());
+    lock.unlock();
     Sim().RemoveDrive(L'E');
     Sim().ClearCalls();
     ASSERT_EQ(VNKDProbeForDrives(1), 1);
@@ -275,7 +277,7 @@ TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     EXPECT_NE(answer.Text().find(L"could not use drive D: because of a problem announcing itself"),
               std::wstring::npos);
     EXPECT_NE(answer.Text().find(L"\r\n\r\n" + systemText), std::wstring::npos) << answer.Text();
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     EXPECT_EQ(::WaitForSingleObject(login.get(), 0), WAIT_OBJECT_0);
 }
 
@@ -458,7 +460,7 @@ TEST_F(ProbeTest, RefusedAnnouncementOfANewDriveClosesItsEventAndShowsTheBox) {
     MessageBoxAnswerer answer(L"Warning: Announce failed");
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
     ASSERT_TRUE(answer.Wait());
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     std::vector<BYTE> record;
     for (const auto& call : Sim().Calls())
         if (call.kind == sim::CallKind::Control && call.code == IOCTL_VNK_ANNOUNCE) record = call.input;
