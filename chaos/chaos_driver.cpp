@@ -565,7 +565,7 @@ struct Draw {
 // list carries the status the driver would answer, not its login flag, and
 // the chaos run sets no status overrides: LoggedIn is the login itself.
 bool LoggedInNow(const vnk::sim::DriveState& drive) {
-    return drive.disc == vnk::sim::Disc::Encrypted && drive.status == LoggedIn;
+    return drive.disc == vnk::sim::Disc::Encrypted && drive.status == vnk::LoggedIn;
 }
 
 class SeedRun {
