@@ -2,6 +2,7 @@
 // they are asked for work and how they end, and the engine's shutdown.
 #include "engine/drive_threads.h"
 
+#include <cstdint>
 #include <mutex>
 
 #include "common/messages.h"
@@ -121,19 +122,47 @@ unsigned* RequestCounter(DriveInfo& info, UINT message) {
 }  // namespace
 
 bool AskLoginThread(wchar_t letter, UINT message) {
-    // Counted and posted under the lock: a probe on a worker may take the
-    // record, and its thread, away at any other time. A login thread has
-    // its queue from its first moments, so the post hardly ever waits.
-    std::lock_guard lock(DriveLock);
-    DriveInfo* info = Drives().Find(letter);
-    unsigned* counter = info != nullptr ? RequestCounter(*info, message) : nullptr;
-    if (counter == nullptr || !info->loginThread) return false;
-    ++*counter;
     const WPARAM wParam = message == WM_LOGIN_SHOW ? letter : 0;
-    if (info->loginThread->PostThreadMessage(message, wParam, 0)) return true;
-    const DWORD error = ::GetLastError();
-    --*counter;
-    ::SetLastError(error);
+    std::uint64_t id = 0;
+    DWORD threadId = 0;
+    vnk::fw::UniqueHandle thread;
+    {
+        // Counted under the lock: a probe on a worker may take the record,
+        // and its thread, away at any other time. A thread that has its
+        // queue takes the post at once; none is waited for under the lock.
+        std::lock_guard lock(DriveLock);
+        DriveInfo* info = Drives().Find(letter);
+        unsigned* counter = info != nullptr ? RequestCounter(*info, message) : nullptr;
+        if (counter == nullptr || !info->loginThread) return false;
+        ++*counter;
+        if (info->loginThread->PostThreadMessage(message, wParam, 0, 0)) return true;
+        HANDLE copy = nullptr;
+        if (::GetLastError() != ERROR_TIMEOUT ||
+            !::DuplicateHandle(::GetCurrentProcess(), info->loginThread->Handle(), ::GetCurrentProcess(), &copy,
+                               SYNCHRONIZE, FALSE, 0)) {
+            const DWORD error = ::GetLastError();
+            --*counter;
+            ::SetLastError(error);
+            return false;
+        }
+        // The thread's own handle keeps its id from going to another
+        // thread while we wait.
+        thread.reset(copy);
+        threadId = info->loginThread->m_nThreadID;
+        id = info->id;
+    }
+    // A login thread just started has no queue for a moment: waited for
+    // outside the lock, and not for ever.
+    const ULONGLONG deadline = ::GetTickCount64() + vnk::fw::Thread::kQueueWaitMs;
+    while (::GetTickCount64() < deadline && vnk::fw::WaitAnsweringSent(thread.get(), 10) == WAIT_TIMEOUT) {
+        if (::PostThreadMessageW(threadId, message, wParam, 0)) return true;
+    }
+    std::lock_guard lock(DriveLock);
+    if (DriveInfo* info = Drives().FindId(id)) {
+        unsigned* counter = RequestCounter(*info, message);
+        if (counter != nullptr && *counter > 0) --*counter;
+    }
+    ::SetLastError(ERROR_TIMEOUT);
     return false;
 }
 
@@ -220,27 +249,31 @@ void VNKDShutdown() {
 }
 
 bool AnswerWatcherNotice(wchar_t letter) {
-    std::lock_guard lock(DriveLock);
-    DriveInfo* info = Drives().Find(letter);
-    if (info == nullptr || info->noticesPosted == 0) {
-        // No watcher of this record fired: another program's notice. It
-        // shows nothing and changes nothing.
-        Trace(L"Varnokd: OnEventTriggered: drive %c: no watcher of the drive fired, ignored\n", letter);
-        return false;
+    {
+        std::lock_guard lock(DriveLock);
+        DriveInfo* info = Drives().Find(letter);
+        if (info == nullptr || info->noticesPosted == 0) {
+            // No watcher of this record fired: another program's notice. It
+            // shows nothing and changes nothing.
+            Trace(L"Varnokd: OnEventTriggered: drive %c: no watcher of the drive fired, ignored\n", letter);
+            return false;
+        }
+        --info->noticesPosted;
+        if (info->watcherFired) {
+            // The fired watcher has posted its notice and is ending; it is
+            // not waited for here, under DriveLock.
+            RetireWatcher(*info);
+            StartWatcher(letter, *info);
+        } else {
+            // A re-probe has replaced the watcher that fired since: the
+            // drive's current watcher still waits and stays.
+            Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
+        }
     }
-    --info->noticesPosted;
-    if (info->loginThread && !AskLoginThread(letter, WM_LOGIN_SHOW))
+    // Asked after leaving the lock: a login thread just started may make
+    // the request wait for its queue.
+    if (!AskLoginThread(letter, WM_LOGIN_SHOW))
         Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter, ::GetLastError());
-    if (!info->watcherFired) {
-        // A re-probe has replaced the watcher that fired since: the drive's
-        // current watcher still waits and stays.
-        Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
-        return true;
-    }
-    // The fired watcher has posted its notice and is ending; it is not
-    // waited for here, under DriveLock.
-    RetireWatcher(*info);
-    StartWatcher(letter, *info);
     return true;
 }
 }  // namespace vnk

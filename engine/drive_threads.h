@@ -42,8 +42,11 @@ bool WaitForBoxToLetGo(std::uint64_t id, DWORD timeoutMs);
 
 // Asks a drive's login thread to show its box (WM_LOGIN_SHOW with the
 // letter) or to close it (WM_LOGIN_CLOSE): the request is counted in the
-// drive's record and posted, both under DriveLock. False when the drive
-// has no login thread or the post failed (the count is taken back).
+// drive's record under DriveLock and posted. A thread just started that has
+// no queue yet is waited for after leaving the lock, at most
+// Thread::kQueueWaitMs; never call it while holding DriveLock. False when
+// the drive has no login thread or the post failed (the count is taken
+// back).
 bool AskLoginThread(wchar_t letter, UINT message);
 // On a login thread, for a WM_LOGIN_SHOW or WM_LOGIN_CLOSE it got: the
 // letter of the record whose login thread it is, if the message was one of
