@@ -238,7 +238,7 @@ void VNKDShutdown() {
     // A drive whose login box held its volume could not be opened by the
     // lock pass; the box has gone now.
     detail::WithdrawRemaining(Remaining(deadline));
-    detail::SetCleanupDone(false);
+    detail::ForgetCleanup();
 
     std::vector<DriveTable::Node> nodes;
     {

@@ -301,10 +301,15 @@ std::vector<wchar_t> g_unanswered;  // main thread only
 namespace detail {
 
 bool CleanupDone() { return g_cleanupDone; }
+void ForgetCleanup() {
+    g_cleanupDone = false;
+    g_unanswered.clear();
+}
+
 void SetCleanupDone(bool done) {
     g_cleanupDone = done;
     if (done) return;
-    g_unanswered.clear();
+    ForgetCleanup();
     ReopenProbesForTesting();
 }
 

@@ -68,7 +68,11 @@ std::vector<std::pair<wchar_t, DWORD>> VNKDCleanup();
 namespace detail {
 // Whether the exit's lock pass has run in this run of the engine.
 bool CleanupDone();
+// Done, or not done (the next run of the engine, in tests, which may probe
+// again).
 void SetCleanupDone(bool done);
+// Forgets the exit's lock pass after the shutdown; the probes stay closed.
+void ForgetCleanup();
 // Withdraws, every drive at once, the announcements that are still out,
 // waiting at most `timeoutMs`.
 void WithdrawRemaining(DWORD timeoutMs);

@@ -198,6 +198,7 @@ TEST_F(LockStateTest, TheExitsLockPassDoesNotOpenADriveItsOwnBoxHolds) {
         m_status->DestroyWindow();
         m_status.reset();
         VNKDShutdown();
+        detail::SetCleanupDone(false);  // the engine may run again
         ClearTable();
         Sim().Reset();
     }
@@ -259,11 +260,13 @@ TEST_F(LockStateTest, NothingIsAnnouncedAfterTheExitsWithdrawals) {
     ::SendMessageW(Window(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&cdrom));
     ASSERT_TRUE(Sim().WaitForCallInProgress(L'E', Fault::Announce, kWatchdogMs));
     // The announcement still hangs when the exit's wait for the probe runs
-    // out; it answers afterwards, and the probe takes it back itself.
+    // out and when the engine has shut down; it answers afterwards, and the
+    // probe takes it back itself and starts nothing.
     VNKDCleanup();
+    VNKDShutdown();
     Sim().ReleaseCalls(L'E');
     ASSERT_TRUE(PumpUntil([] { return !ProbeInProgress; }));
-    VNKDShutdown();
+    EXPECT_TRUE(DriveSnapshot().empty()) << "the probe made records after the shutdown";
     for (wchar_t letter : {L'D', L'E'}) EXPECT_FALSE(Sim().State(letter)->announced) << static_cast<char>(letter);
 }
 
