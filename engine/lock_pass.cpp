@@ -207,8 +207,9 @@ std::shared_ptr<DriveBatch> EjectEveryLoggedInDisc(const wchar_t* caller, int at
         return nullptr;
     }
     const LockOptions options{caller, attempts, notify, withdraw};
+    std::vector<LockTask> tasks;
+    size_t started = 0;
     try {
-        std::vector<LockTask> tasks;
         std::vector<wchar_t> letters;
         tasks.reserve(26);
         letters.reserve(26);
@@ -246,10 +247,12 @@ std::shared_ptr<DriveBatch> EjectEveryLoggedInDisc(const wchar_t* caller, int at
             }
         }
         CloseLoginBoxes(letters);
-        for (const LockTask& task : tasks) StartLockWork(pass, task, options);
+        for (; started < tasks.size(); ++started) StartLockWork(pass, tasks[started], options);
     } catch (...) {
-        // Whatever was not reached is reported as not locked.
+        // Whatever was not reached is reported as not locked, and may be
+        // tried by the next pass.
         Trace(L"%s: the lock pass ended by an exception\n", caller);
+        for (size_t i = started; i < tasks.size(); ++i) FinishDriveWork(tasks[i].id, tasks[i].letter, ERROR_INTERNAL_ERROR);
         pass->CompleteAll(ERROR_INTERNAL_ERROR);
     }
     return pass;
@@ -274,7 +277,14 @@ void EjectOnWorker(wchar_t letter, std::uint64_t id, const wchar_t* caller) {
         RecordDriveFact(id, error == ERROR_SUCCESS ? DriveFact::EjectConfirmed : DriveFact::EjectFailed);
         FinishDriveWork(id, letter, error);
     };
-    if (!RunOnWorker(eject)) eject();
+    bool started = false;
+    try {
+        started = RunOnWorker(eject);
+    } catch (...) {
+        Trace(L"%s: drive %c: no memory for a worker\n", caller, letter);
+    }
+    // Never left marked as under way: without a worker, the eject runs here.
+    if (!started) eject();
 }
 
 void NoteForgottenDrive(wchar_t letter) {
