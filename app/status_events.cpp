@@ -13,7 +13,8 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
+#include "engine/lock_pass.h"
+#include "engine/worker.h"
 #include "engine/driver.h"
 #include "engine/probe.h"
 #include "res/resource.h"
@@ -149,8 +150,7 @@ void CVNKDStatus::FinishEmergencyLock() {
 
 std::vector<std::pair<wchar_t, DWORD>> CVNKDStatus::EveryDriveNotLocked() {
     std::vector<std::pair<wchar_t, DWORD>> drives;
-    std::lock_guard lock(vnk::DriveLock);
-    for (auto& [letter, info] : vnk::Drives()) drives.emplace_back(letter, ERROR_NOT_ENOUGH_MEMORY);
+    for (const vnk::DriveView& drive : vnk::DriveSnapshot()) drives.emplace_back(drive.letter, ERROR_NOT_ENOUGH_MEMORY);
     return drives;
 }
 

@@ -12,7 +12,9 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
+#include "engine/drive_threads.h"
+#include "engine/lock_pass.h"
+#include "engine/status_refresh.h"
 #include "engine/probe.h"
 #include "fw/app.h"
 #include "fw/dpi.h"
@@ -296,10 +298,7 @@ LRESULT CVNKDStatus::OnUpdateStatus(WPARAM, LPARAM) {
 
 void CVNKDStatus::RebuildList() {
     std::vector<std::pair<wchar_t, DWORD>> drives;
-    {
-        std::lock_guard lock(vnk::DriveLock);
-        for (auto& [letter, info] : vnk::Drives()) drives.emplace_back(letter, info.status);
-    }
+    for (const vnk::DriveView& drive : vnk::DriveSnapshot()) drives.emplace_back(drive.letter, drive.status);
     m_list.DeleteAllItems();
     int row = 0;
     for (const auto& [letter, status] : drives) {
@@ -346,17 +345,8 @@ void CVNKDStatus::OnTimer(UINT_PTR timerId) {
 }
 
 LRESULT CVNKDStatus::OnEventTriggered(WPARAM drive, LPARAM) {
-    const auto letter = static_cast<wchar_t>(LOWORD(drive));
-    {
-        // A probe on a worker may change the set of drives: look up under
-        // the lock. The request is counted and posted under it too.
-        std::lock_guard lock(vnk::DriveLock);
-        vnk::DriveInfo* info = vnk::Drives().Find(letter);
-        if (info == nullptr) return 0;
-        if (info->loginThread && !vnk::AskLoginThread(letter, WM_LOGIN_SHOW))
-            vnk::Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter,
-                       ::GetLastError());
-    }
-    vnk::RenewFiredWatcher(letter);
+    // Any program can post this notice: the engine shows a box only when
+    // the drive's current watcher really fired.
+    vnk::AnswerWatcherNotice(static_cast<wchar_t>(LOWORD(drive)));
     return 0;
 }

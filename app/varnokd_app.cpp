@@ -9,6 +9,8 @@
 #include "common/trace.h"
 #include "app/status_window.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
+#include "engine/lock_pass.h"
 #include "engine/probe.h"
 #include "fw/handles.h"
 #include "fw/security.h"

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
+#include "engine/drive_threads.h"
+#include "engine/status_refresh.h"
+#include "engine/worker.h"
 #include "engine/probe.h"
 #include "fw/app.h"
 #include "login/login_thread.h"

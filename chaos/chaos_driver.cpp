@@ -561,6 +561,13 @@ struct Draw {
     unsigned a = 0, b = 0, c = 0;
 };
 
+// Whether the simulator has the drive's disc logged in. The simulator's
+// list carries the status the driver would answer, not its login flag, and
+// the chaos run sets no status overrides: LoggedIn is the login itself.
+bool LoggedInNow(const vnk::sim::DriveState& drive) {
+    return drive.disc == vnk::sim::Disc::Encrypted && drive.status == vnk::LoggedIn;
+}
+
 class SeedRun {
 public:
     SeedRun(const Options& options, std::uint32_t seed, TraceListener& trace)
@@ -630,6 +637,8 @@ private:
     void OpHideStatus(const Draw&);
     void OpDeviceChange(const Draw&);
     void OpFail(const Draw&);
+    void OpForgedNoticeThenEject(const Draw&);
+    void OpNotFoundWhileLoggedIn(const Draw&);
     void OpDelay(const Draw&);
     void OpStall(const Draw&);
     void OpRelease(const Draw&);
@@ -707,6 +716,8 @@ const std::vector<SeedRun::Op>& SeedRun::Ops() {
         {"hide-status", 3, &SeedRun::OpHideStatus},
         {"device-change", 4, &SeedRun::OpDeviceChange},
         {"fail", 4, &SeedRun::OpFail},
+        {"forged-notice-eject", 2, &SeedRun::OpForgedNoticeThenEject},
+        {"not-found-while-logged-in", 2, &SeedRun::OpNotFoundWhileLoggedIn},
         {"delay", 4, &SeedRun::OpDelay},
         {"stall", 2, &SeedRun::OpStall},
         {"release", 3, &SeedRun::OpRelease},
@@ -935,14 +946,14 @@ void SeedRun::CheckBoxesHaveDiscs() {
 void SeedRun::ExpectBox(wchar_t letter) {
     if (!Clean(letter) || m_stalled) return;
     const auto drive = SimDrive(letter);
-    if (!drive || !drive->present || drive->disc != vnk::sim::Disc::Encrypted || drive->loggedIn || !drive->announced)
+    if (!drive || !drive->present || drive->disc != vnk::sim::Disc::Encrypted || LoggedInNow(*drive) || !drive->announced)
         return;
     const ULONGLONG deadline = ::GetTickCount64() + m_options.boxBoundMs;
     while (::GetTickCount64() < deadline) {
         if (LoginBoxes().count(letter)) return;
         // Gone meanwhile (a lock pass of a box already up took it): nothing to ask for.
         const auto now = SimDrive(letter);
-        if (!now || now->disc != vnk::sim::Disc::Encrypted || now->loggedIn) return;
+        if (!now || now->disc != vnk::sim::Disc::Encrypted || LoggedInNow(*now)) return;
         ::Sleep(20);
     }
     throw Violation(Format("drive %c: holds an encrypted disc and was signalled, but no login box came within %lu ms",
@@ -1051,7 +1062,7 @@ void SeedRun::CheckLockedOrNamed(const char* what, const std::set<wchar_t>& name
     for (;;) {
         std::string open;
         for (const auto& d : SimDrives())
-            if (d.present && d.loggedIn && named.count(d.letter) == 0) open += Format(" %c:", static_cast<char>(d.letter));
+            if (d.present && LoggedInNow(d) && named.count(d.letter) == 0) open += Format(" %c:", static_cast<char>(d.letter));
         if (open.empty()) return;
         if (::GetTickCount64() > deadline)
             throw Violation(std::string("after ") + what + ", drives stay logged in that were not named as not locked:" +
@@ -1293,6 +1304,14 @@ void SeedRun::OpShowStatus(const Draw&) {
     std::string listed;
     for (const auto& [letter, status_text] : rows) listed += Format(" %c:%s", static_cast<char>(letter), Narrow(status_text).c_str());
     Log("    list:" + listed);
+    // Whatever faults are set: a disc the driver has logged in is one the
+    // client knows (the lock passes name it when they cannot lock it).
+    if (!m_simRestarted) {
+        for (const auto& d : after)
+            if (LoggedInNow(d) && !rows.count(d.letter))
+                throw Violation(Format("drive %c: is logged in but the client no longer lists it",
+                                       static_cast<char>(d.letter)));
+    }
     if (!m_dirty.empty() || m_everyDriveFaults || m_simRestarted || m_unprobedAll) return;
     std::set<wchar_t> expected;
     for (const auto& d : after)
@@ -1395,6 +1414,45 @@ void SeedRun::OpFail(const Draw& d) {
     if (done) Dirty(letter);
     Log(Format("  fail %c: %ls %lu %s: %s", static_cast<char>(letter), vnk::sim::kFaultNames[kind].data(), error,
                count == kForever ? "forever" : std::to_string(count).c_str(), done ? "done" : refusal.c_str()));
+}
+
+// Another program posts the watcher's notice for a drive, then presses
+// "Eject disc" on whatever box that drive has: a notice no watcher sent
+// must show nothing, and an eject must change the drive's state only once
+// the driver has answered.
+void SeedRun::OpForgedNoticeThenEject(const Draw& d) {
+    static const UINT notice = ::RegisterWindowMessageW(L"UWM_VARNOKD_EVENT_TRIGGERED");
+    const wchar_t letter = PresentLetter(d);
+    ::PostMessageW(StatusWindow(), notice, letter, 0);
+    ::Sleep(100);
+    HWND box = BoxFor(letter);
+    if (box != nullptr) ::PostMessageW(::GetDlgItem(box, IDC_EJECT), BM_CLICK, 0, 0);
+    Log(Format("  forged notice for %c:, then \"Eject disc\": %s", static_cast<char>(letter),
+               box != nullptr ? "pressed" : "no box"));
+}
+
+// A drive whose disc is logged in stops being found at its letter for a
+// while (its opens answer "not found"), and a CD-ROM removal is forged:
+// the client must not forget the disc.
+void SeedRun::OpNotFoundWhileLoggedIn(const Draw& d) {
+    std::vector<wchar_t> loggedIn;
+    for (const auto& drive : SimDrives())
+        if (drive.present && LoggedInNow(drive)) loggedIn.push_back(drive.letter);
+    if (loggedIn.empty()) {
+        Log("  not found while logged in: no disc is logged in");
+        return;
+    }
+    const wchar_t letter = loggedIn[d.letter % loggedIn.size()];
+    const DWORD count = d.c % 4 == 0 ? kForever : 2 + d.c % 3;
+    std::string refusal;
+    const bool done = Sim(vnk::sim::Op::Fail, letter, L"", static_cast<DWORD>(vnk::sim::Fault::Open),
+                          ERROR_FILE_NOT_FOUND, count, &refusal);
+    if (done) Dirty(letter);
+    Log(Format("  not found while logged in: %c: opens answer 2 %s: %s", static_cast<char>(letter),
+               count == kForever ? "forever" : std::to_string(count).c_str(), done ? "done" : refusal.c_str()));
+    Draw removal = d;
+    removal.a = 2;  // a forged CD-ROM removal
+    OpDeviceChange(removal);
 }
 
 void SeedRun::OpDelay(const Draw& d) {

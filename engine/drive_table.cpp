@@ -1,84 +1,114 @@
 #include "engine/drive_table.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
-#include "common/messages.h"
 #include "common/trace.h"
 #include "engine/device_seam.h"
-#include "engine/drive_work.h"
-#include "engine/driver.h"
 
 namespace vnk {
 
 namespace {
 thread_local int t_driveLockDepth = 0;
 
-// How often a stop that could not be posted (a full queue) is tried again.
-constexpr DWORD kRepostMs = 100;
-
 std::atomic<std::uint64_t> g_nextRecordId{1};
 
-DWORD Remaining(ULONGLONG deadline) {
-    const ULONGLONG now = ::GetTickCount64();
-    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-}
+// Counts the changes of a login box's hold on a volume, for the lock passes
+// that wait for a box to let its volume go. Taken after DriveLock, never
+// the other way round.
+std::mutex g_holdMutex;
+std::condition_variable g_holdChanged;
+std::uint64_t g_holdChanges = 0;
 
-// A thread that did not end in time (a login box inside a device call
-// that does not come back) is let go: a worker waits for it and deletes
-// its object; nobody else waits for it again.
-void LetGo(std::unique_ptr<vnk::fw::Thread>& thread) {
-    Trace(L"EndThread: thread %lu did not end in time, let go\n", thread->m_nThreadID);
-    std::shared_ptr<vnk::fw::Thread> owned(std::move(thread));
-    if (!RunOnWorker([owned] { ::WaitForSingleObject(owned->Handle(), INFINITE); })) {
-        // Never deleted under the running thread: kept for good instead.
-        static std::vector<std::shared_ptr<vnk::fw::Thread>> kept;
-        kept.push_back(owned);
+void NoteHoldChanged() {
+    {
+        std::lock_guard lock(g_holdMutex);
+        ++g_holdChanges;
     }
+    g_holdChanged.notify_all();
 }
 
-// Asks the thread to end through its private stop event (with WM_QUIT for
-// a login thread, whose loop takes it only then) and waits for it until
-// `deadline`.
-void EndThread(std::unique_ptr<vnk::fw::Thread>& thread, ULONGLONG deadline) {
-    if (!thread) return;
-    // Answer what the thread may be sending us (a login box's broadcast)
-    // while it finishes.
-    while (!thread->RequestStop() &&
-           vnk::fw::WaitAnsweringSent(thread->Handle(), std::min(kRepostMs, Remaining(deadline))) == WAIT_TIMEOUT) {
-        if (Remaining(deadline) == 0) break;
-        Trace(L"EndThread: WM_QUIT not posted to thread %lu (%lu), trying again\n", thread->m_nThreadID,
-              ::GetLastError());
-    }
-    if (vnk::fw::WaitAnsweringSent(thread->Handle(), Remaining(deadline)) != WAIT_OBJECT_0) {
-        LetGo(thread);
-        return;
-    }
-    thread.reset();
+DriveView ViewOf(wchar_t letter, const DriveInfo& info) {
+    return {letter,
+            info.id,
+            info.status,
+            info.loginInFlight,
+            info.lockedByLoginBox,
+            info.lockStateVersion,
+            info.ejectOutstanding,
+            info.announced,
+            static_cast<bool>(info.watcher),
+            static_cast<bool>(info.loginThread)};
 }
-
-bool HasEnded(const vnk::fw::Thread& thread) { return ::WaitForSingleObject(thread.Handle(), 0) == WAIT_OBJECT_0; }
-
-// Moves every watcher of the record, current and retired, to `out`.
-void TakeWatchers(DriveInfo& info, std::vector<std::unique_ptr<vnk::fw::Thread>>& out) {
-    if (info.watcher) out.push_back(std::move(info.watcher));
-    for (auto& retired : info.retiredWatchers) out.push_back(std::move(retired));
-    info.retiredWatchers.clear();
-    info.watcherServes = false;
-    info.watcherFired = false;
-}
-
-void EndThreads(std::vector<std::unique_ptr<vnk::fw::Thread>>& threads, ULONGLONG deadline) {
-    // Every thread is told first, so that they all end at the same time.
-    for (auto& thread : threads)
-        if (thread && !thread->RequestStop())
-            Trace(L"EndThreads: stop not posted to thread %lu yet\n", thread->m_nThreadID);
-    for (auto& thread : threads) EndThread(thread, deadline);
-    threads.clear();
-}
-
-ULONGLONG DeadlineIn(DWORD ms) { return ::GetTickCount64() + ms; }
 
 }  // namespace
+
+bool RecordDriveFact(std::uint64_t id, DriveFact fact, DWORD status, std::optional<unsigned> readSince) {
+    std::lock_guard lock(DriveLock);
+    DriveInfo* info = Drives().FindId(id);
+    if (info == nullptr) {
+        Trace(L"RecordDriveFact: record %llu has gone, nothing written\n", static_cast<unsigned long long>(id));
+        return false;
+    }
+    if (readSince && *readSince != info->lockStateVersion) return false;
+    ++info->lockStateVersion;
+    switch (fact) {
+        case DriveFact::StatusRead: info->status = status; break;
+        case DriveFact::EjectConfirmed: info->status = NoDisc; break;
+        case DriveFact::EjectFailed:
+            // A disc that the driver did not call logged in is not logged in
+            // because it stayed; one that may be stays so, and the next lock
+            // pass tries it again.
+            if (MayBeLoggedIn(info->status) || info->loginInFlight) info->status = LoggedIn;
+            info->loginInFlight = false;
+            break;
+        case DriveFact::LoginBegun: info->loginInFlight = true; break;
+        case DriveFact::LoginAccepted:
+            info->status = LoggedIn;
+            info->loginInFlight = false;
+            break;
+        case DriveFact::LoginRefused: info->loginInFlight = false; break;
+        case DriveFact::VolumeLocked:
+        case DriveFact::VolumeUnlocked:
+            info->lockedByLoginBox = fact == DriveFact::VolumeLocked;
+            NoteHoldChanged();
+            break;
+    }
+    return true;
+}
+
+std::vector<DriveView> DriveSnapshot() {
+    std::vector<DriveView> views;
+    std::lock_guard lock(DriveLock);
+    for (const auto& [letter, info] : Drives()) views.push_back(ViewOf(letter, info));
+    return views;
+}
+
+std::optional<DriveView> DriveSnapshot(wchar_t letter) {
+    std::lock_guard lock(DriveLock);
+    const DriveInfo* info = Drives().Find(letter);
+    if (info == nullptr) return std::nullopt;
+    return ViewOf(letter, *info);
+}
+
+bool WaitForBoxToLetGo(std::uint64_t id, DWORD timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::uint64_t seen = 0;
+        {
+            std::lock_guard lock(g_holdMutex);
+            seen = g_holdChanges;
+        }
+        {
+            std::lock_guard lock(DriveLock);
+            const DriveInfo* info = Drives().FindId(id);
+            if (info == nullptr || !info->lockedByLoginBox) return true;
+        }
+        std::unique_lock lock(g_holdMutex);
+        if (!g_holdChanged.wait_until(lock, deadline, [&] { return g_holdChanges != seen; })) return false;
+    }
+}
 
 DriveTableLock DriveLock;
 std::atomic<bool> ProbeInProgress{false};
@@ -96,18 +126,6 @@ void DriveTableLock::unlock() {
 
 bool DriveTableLock::HeldByCurrentThread() const { return t_driveLockDepth > 0; }
 
-DriveInfo::~DriveInfo() {
-    if (DriveLock.HeldByCurrentThread())
-        Trace(L"DriveInfo: tearing a record down while holding DriveLock\n");
-    // The threads end before the event closes (with the record), so that no
-    // watcher ever waits on a handle that is closed (and perhaps reused)
-    // under it.
-    std::vector<std::unique_ptr<vnk::fw::Thread>> threads;
-    TakeWatchers(*this, threads);
-    EndThreads(threads, DeadlineIn(kShutdownStopMs));
-    EndThread(loginThread, DeadlineIn(kShutdownStopMs));
-}
-
 DriveTable::~DriveTable() {
     std::vector<Node> nodes = ExtractAll();
     nodes.clear();
@@ -116,6 +134,12 @@ DriveTable::~DriveTable() {
 DriveInfo* DriveTable::Find(wchar_t letter) {
     auto it = m_map.find(letter);
     return it == m_map.end() ? nullptr : &it->second;
+}
+
+DriveInfo* DriveTable::FindId(std::uint64_t id) {
+    for (auto& [letter, info] : m_map)
+        if (info.id == id) return &info;
+    return nullptr;
 }
 
 DriveInfo& DriveTable::Insert(wchar_t letter) {
@@ -140,129 +164,15 @@ DriveTable& Drives() {
     return table;
 }
 
-bool AskWatcherToEject(DriveInfo& info) {
-    // The post waits for nothing under the lock: a watcher just started
-    // that has no message queue yet leaves the eject to the caller.
-    if (!info.watcher || !info.watcherServes || !info.watcher->PostThreadMessage(WM_WATCHER_EJECT, 0, 0, 0))
-        return false;
-    ++info.ejectRequests;
-    return true;
-}
-
-bool TakeEjectRequest(DriveInfo& info) {
-    std::lock_guard lock(DriveLock);
-    if (info.ejectRequests == 0) return false;
-    --info.ejectRequests;
-    return true;
-}
-
-namespace {
-unsigned* RequestCounter(DriveInfo& info, UINT message) {
-    switch (message) {
-        case WM_LOGIN_SHOW: return &info.loginShowRequests;
-        case WM_LOGIN_CLOSE: return &info.loginCloseRequests;
-        default: return nullptr;
-    }
-}
-}  // namespace
-
-bool AskLoginThread(wchar_t letter, UINT message) {
-    // Counted and posted under the lock: a probe on a worker may take the
-    // record, and its thread, away at any other time. A login thread has
-    // its queue from its first moments, so the post hardly ever waits.
+bool WriteBack(wchar_t letter, std::uint64_t id, const std::function<void(DriveInfo&)>& write) {
     std::lock_guard lock(DriveLock);
     DriveInfo* info = Drives().Find(letter);
-    unsigned* counter = info != nullptr ? RequestCounter(*info, message) : nullptr;
-    if (counter == nullptr || !info->loginThread) return false;
-    ++*counter;
-    const WPARAM wParam = message == WM_LOGIN_SHOW ? letter : 0;
-    if (info->loginThread->PostThreadMessage(message, wParam, 0)) return true;
-    const DWORD error = ::GetLastError();
-    --*counter;
-    ::SetLastError(error);
-    return false;
-}
-
-std::optional<wchar_t> TakeLoginRequest(const vnk::fw::Thread& thread, UINT message, wchar_t letter) {
-    std::lock_guard lock(DriveLock);
-    for (auto& [own, info] : Drives()) {
-        if (info.loginThread.get() != &thread) continue;
-        unsigned* counter = RequestCounter(info, message);
-        if (counter == nullptr || *counter == 0) return std::nullopt;
-        if (message == WM_LOGIN_SHOW && letter != own) return std::nullopt;
-        --*counter;
-        return own;
+    if (info == nullptr || info->id != id) {
+        Trace(L"DriveWork: result for drive %c: dropped, its record has gone\n", letter);
+        return false;
     }
-    return std::nullopt;
-}
-
-void StartWatcher(wchar_t letter, DriveInfo& info) {
-    info.watcherFired = false;
-    info.watcherServes = false;
-    info.watcher = vnk::fw::BeginThread(&DriveWatcherProc,
-                                   reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(letter)),
-                                   THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
-    if (!info.watcher) {
-        Trace(L"StartWatcher: no watcher thread for drive %c:\n", letter);
-        return;
-    }
-    info.watcher->m_bAutoDelete = FALSE;
-    if (info.watcher->ResumeThread() == static_cast<DWORD>(-1)) {
-        // Never run, it would never end: let it go at once.
-        Trace(L"StartWatcher: watcher of drive %c: not resumed (%lu)\n", letter, ::GetLastError());
-        info.watcher.reset();
-        return;
-    }
-    info.watcherServes = true;
-}
-
-void RetireWatcher(DriveInfo& info) {
-    std::erase_if(info.retiredWatchers, [](const auto& retired) { return HasEnded(*retired); });
-    if (info.watcher && !HasEnded(*info.watcher)) info.retiredWatchers.push_back(std::move(info.watcher));
-    info.watcher.reset();
-    info.watcherServes = false;
-    info.watcherFired = false;
-}
-
-void StopAllWatchers() {
-    std::vector<std::unique_ptr<vnk::fw::Thread>> watchers;
-    {
-        std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives()) TakeWatchers(info, watchers);
-    }
-    EndThreads(watchers, DeadlineIn(kShutdownStopMs));
-}
-
-void VNKDShutdown() {
-    // Locking comes first: stopping the threads may take its time.
-    if (!detail::CleanupDone()) VNKDCleanup();
-    const ULONGLONG deadline = DeadlineIn(kShutdownStopMs);
-    // A watcher that wakes now ends instead of waiting again.
-    WatchersMayRun = false;
-    std::vector<std::unique_ptr<vnk::fw::Thread>> threads;
-    std::vector<std::unique_ptr<vnk::fw::Thread>> logins;
-    {
-        std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives()) {
-            TakeWatchers(info, threads);
-            if (info.loginThread) logins.push_back(std::move(info.loginThread));
-        }
-    }
-    EndThreads(threads, deadline);
-    // A box still open goes without its eject path, as at any end of its thread.
-    EndThreads(logins, deadline);
-
-    // A drive whose login box held its volume could not be opened by the
-    // lock pass; the box has gone now.
-    detail::WithdrawRemaining(Remaining(deadline));
-    detail::SetCleanupDone(false);
-
-    std::vector<DriveTable::Node> nodes;
-    {
-        std::lock_guard lock(DriveLock);
-        nodes = Drives().ExtractAll();
-    }
-    nodes.clear();  // records without threads: this only closes what is left
+    write(*info);
+    return true;
 }
 
 }  // namespace vnk

@@ -1,10 +1,13 @@
 // The drive table: one record per CD/DVD drive on which the filter driver
-// took the client's announcement, its lock and its two process-wide flags.
+// took the client's announcement (or whose disc may still be logged in),
+// its lock, its two process-wide flags, and the one writer of a drive's
+// lock state. The drives' threads are in engine/drive_threads.h.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,8 +29,9 @@ constexpr DWORD kStatusUnreadable = 0xFFFFFFFF;
 // answer, or none at all, counts as logged in: the client fails closed.
 constexpr bool MayBeLoggedIn(DWORD status) { return status >= LoggedIn; }
 
-// One drive. A record stays at one place in memory while it exists: its
-// watcher finds it once and keeps referring to it.
+// One drive. A record stays at one place in memory while it exists; the
+// threads that outlive a look-up find it again by its `id`, never by
+// keeping a pointer or by its letter alone.
 struct DriveInfo {
     DriveInfo() = default;
     DriveInfo(const DriveInfo&) = delete;
@@ -36,52 +40,112 @@ struct DriveInfo {
     // its event. Never runs while the calling thread holds DriveLock.
     ~DriveInfo();
 
-    GUID guid{};                  // the current announcement
-    vnk::fw::UniqueHandle event;       // its named auto-reset event; none after the engine's shutdown
-    // The drive's threads. The record owns both objects (auto-delete off)
-    // and deletes them after their threads have ended.
-    std::unique_ptr<vnk::fw::Thread> watcher;
-    DWORD status = NoDisc;        // a DriveStatus; other values can come from the driver
-    std::unique_ptr<vnk::fw::Thread> loginThread;  // a CVNKDLogin
-
-    // The stored watcher's state, both written under DriveLock: set when it
-    // is stored, cleared by the watcher itself (and only while it is the
-    // stored one) when it fires or ends. A watcher that has stopped
-    // serving takes no more eject requests.
-    bool watcherServes = false;
-    // Set by the stored watcher when its event fired and it is about to
-    // post its notice; cleared whenever the stored watcher is replaced or
-    // taken away.
-    bool watcherFired = false;
-    // Replaced watchers that had not ended when they were replaced; kept
-    // owned until they are stopped with the others.
-    std::vector<std::unique_ptr<vnk::fw::Thread>> retiredWatchers;
-
-    // Requests posted to the drive's threads and not yet taken, counted
-    // under DriveLock before each post. A thread message carries no sender
-    // and any program can post one to any thread, so a thread acts on a
-    // message only when it can take a request of its kind here.
-    unsigned ejectRequests = 0;       // WM_WATCHER_EJECT
-    unsigned loginShowRequests = 0;   // WM_LOGIN_SHOW
-    unsigned loginCloseRequests = 0;  // WM_LOGIN_CLOSE
-
+    // --- Fixed when the record is inserted (under DriveLock); read by anyone.
     // The record's identity, never reused in the process: a device call's
     // result is written back only to the record it was made for.
     std::uint64_t id = 0;
-    // Set under DriveLock by the drive's login box just before it hands
-    // the passphrase to the driver, cleared when the outcome is known: a
-    // lock pass then counts the drive as perhaps logged in.
+
+    // --- The lock state: written only by RecordDriveFact (under DriveLock),
+    // and only from what the driver answered; read by anyone under DriveLock.
+    DWORD status = NoDisc;  // a DriveStatus; other values can come from the driver
+    // Set just before the drive's login box hands the passphrase to the
+    // driver, cleared when the outcome is known: a lock pass then counts
+    // the drive as perhaps logged in.
     bool loginInFlight = false;
     // The drive's login box holds the volume locked through its handle:
     // other opens are refused, and a re-probe keeps the drive unopened.
     bool lockedByLoginBox = false;
+    // Counts the changes above: a status read that began before a change
+    // is not written over it (a login accepted meanwhile stays LoggedIn).
+    unsigned lockStateVersion = 0;
+
+    // --- The probe's, under DriveLock: the probe alone sets them (and the
+    // engine's shutdown ends them). The watcher reads `event` without the
+    // lock: it is replaced or closed only once its watcher has been stopped.
+    GUID guid{};                     // the current announcement
+    vnk::fw::UniqueHandle event;     // its named auto-reset event; none after the engine's shutdown
+    // The driver holds the client's announcement for this drive (set by the
+    // probe, cleared by a withdrawal).
+    bool announced = false;
+    // The drive's threads. The record owns both objects (auto-delete off)
+    // and deletes them after their threads have ended.
+    std::unique_ptr<vnk::fw::Thread> watcher;
+    std::unique_ptr<vnk::fw::Thread> loginThread;  // a CVNKDLogin
+    // Replaced watchers that had not ended when they were replaced; kept
+    // owned until they are stopped with the others.
+    std::vector<std::unique_ptr<vnk::fw::Thread>> retiredWatchers;
+
+    // --- Under DriveLock, written by the stored watcher itself: set when it
+    // is stored, cleared by the watcher (only while it is the stored one)
+    // when it fires or ends. A watcher that has stopped serving takes no
+    // more eject requests.
+    bool watcherServes = false;
+    // Set by the stored watcher when its event fired and it is about to
+    // post its notice; cleared whenever the stored watcher is replaced or
+    // taken away. Only a notice that finds it set shows a login box.
+    bool watcherFired = false;
+    // Notices that a stored watcher of this record posted and that the
+    // status window has not answered yet. Kept when a re-probe replaces the
+    // watcher: the disc that fired it still gets its box.
+    unsigned noticesPosted = 0;
+
+    // --- Under DriveLock, the engine's own bookkeeping.
+    // Requests posted to the drive's threads and not yet taken, counted
+    // before each post. A thread message carries no sender and any program
+    // can post one to any thread, so a thread acts on a message only when
+    // it can take a request of its kind here.
+    unsigned ejectRequests = 0;       // WM_WATCHER_EJECT
+    unsigned loginShowRequests = 0;   // WM_LOGIN_SHOW
+    unsigned loginCloseRequests = 0;  // WM_LOGIN_CLOSE
     // A status read of this record is under way on a worker; a refresh
     // starts no second one.
     bool statusReadBusy = false;
-    // The driver holds the client's announcement for this drive (set by the
-    // probe, cleared by the withdrawal at exit).
-    bool announced = false;
+    // An eject (or a lock pass's work) of this drive is under way on a
+    // worker: a lock pass waits for its answer instead of starting another,
+    // so a drive that hangs holds at most one.
+    bool ejectOutstanding = false;
 };
+
+// What the driver told the engine about a drive, or what the drive's login
+// box did with it: the only ways a record's lock state changes.
+enum class DriveFact {
+    StatusRead,      // the driver answered `status` (kStatusUnreadable: no answer that counts)
+    EjectConfirmed,  // the disc went: NoDisc
+    EjectFailed,     // the disc did not go: a disc that may be logged in stays LoggedIn
+    LoginBegun,      // the passphrase goes to the driver now
+    LoginAccepted,   // LoggedIn
+    LoginRefused,    // the disc is not logged in
+    VolumeLocked,    // the login box holds the volume locked
+    VolumeUnlocked,  // ... no longer
+};
+
+// The one writer of a drive's lock state (its status and the two marks of
+// its login box), for the record with this `id`. Takes DriveLock (the
+// caller may hold it). A StatusRead with `readSince` is written only when
+// the record's lock state has not changed since that version (the read
+// began then). False when nothing was written: no record has that id any
+// more, or the read is older than the state.
+bool RecordDriveFact(std::uint64_t id, DriveFact fact, DWORD status = 0,
+                     std::optional<unsigned> readSince = std::nullopt);
+
+// A copy of one record as it was under DriveLock: for the status window's
+// list and for tests, which never reach into the records themselves.
+struct DriveView {
+    wchar_t letter = 0;
+    std::uint64_t id = 0;
+    DWORD status = NoDisc;
+    bool loginInFlight = false;
+    bool lockedByLoginBox = false;
+    unsigned lockStateVersion = 0;
+    bool ejectUnderWay = false;
+    bool announced = false;
+    bool hasWatcher = false;
+    bool hasLoginThread = false;
+};
+// Every record, in letter order.
+std::vector<DriveView> DriveSnapshot();
+// The record of this letter, if it has one.
+std::optional<DriveView> DriveSnapshot(wchar_t letter);
 
 // The lock of the drive table: a critical section, re-entrant for its
 // owning thread. `DriveLock` is initialised dynamically, by this constructor,
@@ -121,6 +185,8 @@ public:
     ~DriveTable();  // tears every record down
 
     DriveInfo* Find(wchar_t letter);
+    // The record with this identity; null when it has gone.
+    DriveInfo* FindId(std::uint64_t id);
     // Inserts a new record for a letter that has none (or returns the one it has).
     DriveInfo& Insert(wchar_t letter);
     // Takes a record out of the table without moving it. The caller lets
@@ -143,92 +209,9 @@ private:
 // down at process exit.
 DriveTable& Drives();
 
-// The watcher thread procedure; the parameter carries the drive letter.
-UINT DriveWatcherProc(LPVOID param);
-
-// Exit codes of DriveWatcherProc.
-constexpr UINT kWatcherStopped = 0;
-constexpr UINT kWatcherDone = 1;
-constexpr UINT kWatcherNoRecord = 0xFFFFFFFF;
-
-// Asks the record's watcher to eject the disc: counts the request and
-// posts WM_WATCHER_EJECT without waiting. False (nothing counted) when no
-// stored watcher serves requests or the post failed: the caller ejects.
-// The caller holds DriveLock.
-bool AskWatcherToEject(DriveInfo& info);
-// On a watcher, for each WM_WATCHER_EJECT it removed: whether it was one
-// of ours (a counted request is taken). Takes DriveLock.
-bool TakeEjectRequest(DriveInfo& info);
-
-// Asks a drive's login thread to show its box (WM_LOGIN_SHOW with the
-// letter) or to close it (WM_LOGIN_CLOSE): the request is counted in the
-// drive's record and posted, both under DriveLock. False when the drive
-// has no login thread or the post failed (the count is taken back).
-bool AskLoginThread(wchar_t letter, UINT message);
-// On a login thread, for a WM_LOGIN_SHOW or WM_LOGIN_CLOSE it got: the
-// letter of the record whose login thread it is, if the message was one of
-// ours (a counted request is taken; for WM_LOGIN_SHOW only when
-// `letter` is that record's letter). Takes DriveLock.
-std::optional<wchar_t> TakeLoginRequest(const vnk::fw::Thread& thread, UINT message, wchar_t letter);
-
-// Starts a record's watcher: created suspended, stored, resumed.
-// The caller holds DriveLock.
-void StartWatcher(wchar_t letter, DriveInfo& info);
-
-// Takes a record's watcher out of the record without waiting for it: it
-// has fired (and posted its notice) or ended, so it needs nothing more
-// from anyone. One whose thread still runs is kept in retiredWatchers.
-// The caller holds DriveLock.
-void RetireWatcher(DriveInfo& info);
-
-// Stops every watcher of the table, current and retired, and waits for
-// them. Takes DriveLock only to take them out of the records, so never
-// call it while holding it.
-void StopAllWatchers();
-
-class DriveBatch;
-
-// Re-reads every drive's status from the driver, each drive on a worker;
-// returns at once (engine/drive_work.h). Each status is written to its
-// record and WM_DRIVE_RESULTS posted to `notify`.
-std::shared_ptr<DriveBatch> VNKDUpdateDriveStatus(HWND notify = nullptr);
-
-// How long the exit's lock pass waits for the drives, and how long the
-// engine's shutdown waits for its threads and withdrawals in all.
-constexpr DWORD kExitLockMs = 4000;
-constexpr DWORD kShutdownStopMs = 5000;
-
-// The exit's lock pass: withdraws every announcement and ejects every disc
-// that may be logged in, every drive at once, waiting at most kExitLockMs
-// (a failed open or eject is tried once more). Returns the drives that
-// could not be locked (with why, or kDidNotAnswer). Main thread; once per
-// run of the engine.
-std::vector<std::pair<wchar_t, DWORD>> VNKDCleanup();
-
-// The engine's shutdown: the exit's lock pass if it has not run yet; then
-// stops every drive's watcher and login thread (outside DriveLock), waiting
-// at most kShutdownStopMs in all (a thread that does not end by then is
-// let go, never waited for again); withdraws what the lock pass could not;
-// empties the table, closing the events. Main thread only.
-void VNKDShutdown();
-
-namespace detail {
-// Whether the exit's lock pass has run in this run of the engine.
-bool CleanupDone();
-void SetCleanupDone(bool done);
-// Withdraws, every drive at once, the announcements that are still out,
-// waiting at most `timeoutMs`.
-void WithdrawRemaining(DWORD timeoutMs);
-}  // namespace detail
-
-// Owns the running engine on behalf of the application: its end is the
-// engine's shutdown.
-class EngineRun {
-public:
-    EngineRun() = default;
-    EngineRun(const EngineRun&) = delete;
-    EngineRun& operator=(const EngineRun&) = delete;
-    ~EngineRun() { VNKDShutdown(); }
-};
+// Runs `write` on the record under DriveLock if it is still the one with
+// `id` at `letter`; a result for a record that went or was replaced is
+// dropped (false).
+bool WriteBack(wchar_t letter, std::uint64_t id, const std::function<void(DriveInfo&)>& write);
 
 }  // namespace vnk

@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -15,8 +16,10 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
+#include "engine/drive_threads.h"
 #include "engine/driver.h"
+#include "engine/lock_pass.h"
+#include "engine/worker.h"
 #include "fw/security.h"
 #include "res/resource.h"
 
@@ -25,6 +28,17 @@ namespace vnk {
 namespace {
 
 LoginThreadFactory g_loginThreadFactory = nullptr;
+
+// Set by the exit's lock pass: no probe announces anything or starts a
+// thread from then on.
+std::atomic<bool> g_probesClosed{false};
+// Set while no probe looks at the drives (its warnings may still wait for
+// the user). Manual-reset; never closed.
+const HANDLE g_probeIdle = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+// A re-probe asked for while a probe ran: the running probe runs it once it
+// ends, with the stronger of the box requests.
+std::atomic<bool> g_reprobeAsked{false};
+std::atomic<int> g_reprobeBoxes{static_cast<int>(ReprobeBoxes::Keep)};
 
 // The warnings a probe has for the user, shown once every drive it found
 // has its threads again: a box that waits for the user must not keep the
@@ -42,23 +56,82 @@ void Warn(std::function<void()> box) {
 
 std::wstring RootPath(wchar_t letter) { return {letter, L':', L'\\'}; }
 
+// Whether the device at the letter is confirmed gone: nothing is at the
+// letter any more (no root) and its device path is not found. One failed
+// open alone, a removal notice (anyone can send one) or a drive type that
+// changed (the letter remapped to something else) is not enough: a drive
+// that answers again at that letter is the same drive until its disc is
+// out.
+bool ConfirmedGone(wchar_t letter) {
+    const UINT type = Device().DriveType(RootPath(letter).c_str());
+    if (type != DRIVE_NO_ROOT_DIR && type != DRIVE_UNKNOWN) return false;
+    const DeviceHandle device = DeviceHandle::Open(letter, FILE_ATTRIBUTE_NORMAL);
+    return !device.valid() && (device.error() == ERROR_FILE_NOT_FOUND || device.error() == ERROR_PATH_NOT_FOUND);
+}
+
+// A drive about to be forgotten whose disc may be logged in: the disc goes
+// first (the announcement withdrawn before, as at every withdrawal). True
+// when the drive may be forgotten now: its eject was confirmed, or its
+// device is confirmed gone (then the next lock pass names it once).
+bool LetGoOfDisc(wchar_t letter, std::uint64_t id) {
+    DWORD error = ERROR_SUCCESS;
+    {
+        const DeviceHandle device = DeviceHandle::Open(letter);
+        if (device.valid()) {
+            if (device.Control(IOCTL_VNK_WITHDRAW)) {
+                std::lock_guard lock(DriveLock);
+                if (DriveInfo* info = Drives().FindId(id)) info->announced = false;
+            }
+            error = device.Control(kIoctlStorageEjectMedia) ? ERROR_SUCCESS : ::GetLastError();
+        } else {
+            error = device.error();
+        }
+    }
+    RecordDriveFact(id, error == ERROR_SUCCESS ? DriveFact::EjectConfirmed : DriveFact::EjectFailed);
+    if (error == ERROR_SUCCESS) return true;
+    if (ConfirmedGone(letter)) {
+        Trace(L"VNKDProbeForDrives: drive %c: gone before its disc could be ejected (%u)\n", letter, error);
+        std::lock_guard lock(DriveLock);
+        NoteForgottenDrive(letter);
+        return true;
+    }
+    Trace(L"VNKDProbeForDrives: drive %c: looks gone, disc perhaps logged in, kept (%u)\n", letter, error);
+    return false;
+}
+
+// Whether the record may hold a logged-in disc.
+bool MayHoldLoggedInDisc(const DriveInfo& info) { return MayBeLoggedIn(info.status) || info.loginInFlight; }
+
 // Takes out the records that are gone: all of them at the first probe, at
-// a re-probe those whose drive is really gone. The caller lets the nodes
-// go after it has left DriveLock.
+// a re-probe those whose drive is really gone. A drive whose disc may be
+// logged in is never simply forgotten (LetGoOfDisc). The caller lets the
+// nodes go after it has left DriveLock.
 std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
-    std::vector<wchar_t> letters;
+    std::vector<std::pair<wchar_t, std::uint64_t>> drives;
     {
         std::lock_guard lock(DriveLock);
         if (reprobe == 0) return Drives().ExtractAll();
-        for (auto& [letter, info] : Drives()) letters.push_back(letter);
+        for (auto& [letter, info] : Drives()) drives.emplace_back(letter, info.id);
     }
     // Looked at without DriveLock: a drive may take its time to answer.
-    std::vector<wchar_t> gone;
-    for (wchar_t letter : letters)
-        if (DriveIsGone(letter, L"VNKDProbeForDrives")) gone.push_back(letter);
+    std::vector<std::pair<wchar_t, std::uint64_t>> gone;
+    for (const auto& [letter, id] : drives) {
+        if (!DriveIsGone(letter, L"VNKDProbeForDrives")) continue;
+        bool mayHold = false;
+        {
+            std::lock_guard lock(DriveLock);
+            const DriveInfo* info = Drives().FindId(id);
+            if (info == nullptr) continue;
+            mayHold = MayHoldLoggedInDisc(*info);
+        }
+        if (!mayHold || LetGoOfDisc(letter, id)) gone.emplace_back(letter, id);
+    }
     std::vector<DriveTable::Node> nodes;
     std::lock_guard lock(DriveLock);
-    for (wchar_t letter : gone) nodes.push_back(Drives().Extract(letter));
+    for (const auto& [letter, id] : gone) {
+        const DriveInfo* info = Drives().Find(letter);
+        if (info != nullptr && info->id == id) nodes.push_back(Drives().Extract(letter));
+    }
     return nodes;
 }
 
@@ -99,11 +172,13 @@ DWORD CurrentSessionId() {
 DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
     vnk::fw::UniqueHandle oldEvent;
     std::uint64_t id = 0;
+    unsigned version = 0;
     {
         std::lock_guard lock(DriveLock);
         DriveInfo* info = Drives().Find(letter);
         if (info == nullptr) info = &Drives().Insert(letter);
         id = info->id;
+        version = info->lockStateVersion;
         // The drive's watchers have been stopped: nobody waits on it.
         oldEvent = std::move(info->event);
         info->announced = false;
@@ -125,7 +200,16 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
         Trace(L"Announce: no event for drive %c: (%u)\n", letter, error);
     } else {
         const AnnounceRecord record{guid, CurrentSessionId()};
+        if (g_probesClosed) {
+            // The exit's withdrawals have begun or are about to: nothing is
+            // announced after them.
+            return {};
+        }
         if (device.Control(IOCTL_VNK_ANNOUNCE, &record, sizeof record)) {
+            if (g_probesClosed) {
+                device.Control(IOCTL_VNK_WITHDRAW);
+                return {};
+            }
             // A status that cannot be read counts as possibly logged in.
             status = ReadDriveStatus(device).value_or(kStatusUnreadable);
         } else {
@@ -134,6 +218,7 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
     }
 
     DriveTable::Node refused;
+    bool mayHold = false;
     {
         std::lock_guard lock(DriveLock);
         DriveInfo* info = Drives().Find(letter);
@@ -141,11 +226,26 @@ DriveTable::Node Announce(wchar_t letter, const DeviceHandle& device) {
         info->guid = guid;
         info->event = std::move(event);
         if (status) {
-            info->status = *status;
+            RecordDriveFact(id, DriveFact::StatusRead, *status, version);
             info->announced = true;
             return {};
         }
-        refused = Drives().Extract(letter);
+        mayHold = MayHoldLoggedInDisc(*info);
+        if (!mayHold) refused = Drives().Extract(letter);
+    }
+    if (mayHold) {
+        // The earlier announcement was withdrawn above: the disc goes before
+        // the drive is forgotten, and a drive whose disc does not go stays
+        // known (without an announcement), so every lock pass tries it.
+        const bool ejected = device.Control(kIoctlStorageEjectMedia) != FALSE;
+        RecordDriveFact(id, ejected ? DriveFact::EjectConfirmed : DriveFact::EjectFailed);
+        std::lock_guard lock(DriveLock);
+        DriveInfo* info = Drives().Find(letter);
+        if (ejected && info != nullptr && info->id == id) {
+            refused = Drives().Extract(letter);
+        } else {
+            Trace(L"VNKDProbeForDrives: drive %c: announcement refused, disc perhaps logged in, kept\n", letter);
+        }
     }
     Warn([letter, text = SystemErrorText(error, kSystemDefaultLanguage)] {
         ErrorBox(nullptr, IDS_ERR_ANNOUNCE_FAILED, IDS_CAP_ANNOUNCE_FAILED, MB_ICONEXCLAMATION, letter, text.c_str());
@@ -194,6 +294,7 @@ Finding ExamineLetter(wchar_t letter) {
 }
 
 void StartThreads(wchar_t letter) {
+    if (g_probesClosed) return;
     std::lock_guard lock(DriveLock);
     DriveInfo* record = Drives().Find(letter);
     if (record == nullptr) return;
@@ -251,7 +352,17 @@ HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& new
 namespace {
 
 // The probe proper, once ProbeInProgress has been set for it.
+// Marks the probe as looking at the drives while it lives.
+class ProbeExamining {
+public:
+    ProbeExamining() { ::ResetEvent(g_probeIdle); }
+    ~ProbeExamining() { ::SetEvent(g_probeIdle); }
+    ProbeExamining(const ProbeExamining&) = delete;
+    ProbeExamining& operator=(const ProbeExamining&) = delete;
+};
+
 int ExamineAllDrives(int Reprobe) {
+    const ProbeExamining examining;
     TakeOutVanishedDrives(Reprobe).clear();  // torn down outside DriveLock
     WatchersMayRun = false;
     // Every record gets a fresh watcher at the end of the probe, so the
@@ -287,7 +398,8 @@ int ExamineAllDrives(int Reprobe) {
 }
 
 // The probe, then its warnings in the order it met them; the probe counts
-// as running until the user has seen them.
+// as running (the caller clears ProbeInProgress) until the user has seen
+// them.
 int RunProbe(int Reprobe) {
     std::vector<std::function<void()>> warnings;
     t_probeWarnings = &warnings;
@@ -300,7 +412,6 @@ int RunProbe(int Reprobe) {
     }
     t_probeWarnings = nullptr;
     for (const auto& warning : warnings) warning();
-    ProbeInProgress = false;
     return result;
 }
 
@@ -331,24 +442,71 @@ void CloseLoginBoxes(bool onlyGone) {
 int VNKDProbeForDrives(int Reprobe) {
     Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));
     if (ProbeInProgress.exchange(true)) return 1;
-    return RunProbe(Reprobe);
+    int result = 1;
+    try {
+        result = RunProbe(Reprobe);
+    } catch (...) {
+        ProbeInProgress = false;
+        throw;
+    }
+    ProbeInProgress = false;
+    return result;
 }
+
+namespace {
+// A re-probe asked for while a probe runs is noted, with the stronger of
+// the box requests; the running probe's worker runs it once it ends.
+void NoteReprobe(ReprobeBoxes boxes) {
+    int seen = g_reprobeBoxes.load();
+    while (static_cast<int>(boxes) > seen && !g_reprobeBoxes.compare_exchange_weak(seen, static_cast<int>(boxes))) {
+    }
+    g_reprobeAsked = true;
+}
+
+// Takes the re-probe that was asked for meanwhile, if any. When none was,
+// the probe ends (ProbeInProgress cleared), unless one is asked for right
+// then: it is taken instead of being lost.
+std::optional<ReprobeBoxes> TakeNextReprobe() {
+    for (;;) {
+        if (g_reprobeAsked.exchange(false))
+            return static_cast<ReprobeBoxes>(g_reprobeBoxes.exchange(static_cast<int>(ReprobeBoxes::Keep)));
+        ProbeInProgress = false;
+        if (!g_reprobeAsked.load() || ProbeInProgress.exchange(true)) return std::nullopt;
+    }
+}
+}  // namespace
 
 bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes) {
     Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));
-    if (ProbeInProgress.exchange(true)) return false;
+    if (g_probesClosed) return false;
+    if (ProbeInProgress.exchange(true)) {
+        // Run once the running probe ends: a drive added meanwhile is not
+        // left unannounced until the next device change.
+        if (Reprobe != 0) NoteReprobe(boxes);
+        return false;
+    }
     const bool started = RunOnWorker([Reprobe, notify, boxes] {
-        int result = 1;
-        try {
-            // The posts are not waited for; the probe starts while the
-            // login threads may still be closing their boxes.
-            if (boxes != ReprobeBoxes::Keep) CloseLoginBoxes(boxes == ReprobeBoxes::CloseOnlyGone);
-            result = RunProbe(Reprobe);
-        } catch (...) {
-            Trace(L"VNKDProbeForDrives: ended by an exception\n");
-            ProbeInProgress = false;
+        int reprobe = Reprobe;
+        std::optional<ReprobeBoxes> next = boxes;
+        while (next) {
+            int result = 1;
+            try {
+                // The posts are not waited for; the probe starts while the
+                // login threads may still be closing their boxes.
+                if (*next != ReprobeBoxes::Keep) CloseLoginBoxes(*next == ReprobeBoxes::CloseOnlyGone);
+                result = RunProbe(reprobe);
+            } catch (...) {
+                Trace(L"VNKDProbeForDrives: ended by an exception\n");
+                t_probeWarnings = nullptr;
+            }
+            if (notify != nullptr) ::PostMessageW(notify, WM_PROBE_DONE, static_cast<WPARAM>(result), 0);
+            reprobe = 1;
+            if (g_probesClosed) {
+                ProbeInProgress = false;
+                break;
+            }
+            next = TakeNextReprobe();
         }
-        if (notify != nullptr) ::PostMessageW(notify, WM_PROBE_DONE, static_cast<WPARAM>(result), 0);
     });
     if (!started) {
         Trace(L"VNKDProbeForDrives: no worker for the probe (%lu)\n", ::GetLastError());
@@ -356,6 +514,15 @@ bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes) {
     }
     return started;
 }
+
+bool CloseProbes(DWORD timeoutMs) {
+    g_probesClosed = true;
+    if (vnk::fw::WaitAnsweringSent(g_probeIdle, timeoutMs) == WAIT_OBJECT_0) return true;
+    Trace(L"VNKDCleanup: a probe still looks at the drives, nothing more is announced\n");
+    return false;
+}
+
+void ReopenProbesForTesting() { g_probesClosed = false; }
 
 bool DriveIsGone(wchar_t letter, const wchar_t* caller) {
     if (LockedByOwnLoginBox(letter)) return Device().DriveType(RootPath(letter).c_str()) != DRIVE_CDROM;

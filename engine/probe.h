@@ -1,5 +1,6 @@
 // Finding the CD/DVD drives and announcing the client to the filter driver
-// on each. Runs on the main thread only.
+// on each. The probe runs on a worker (VNKDProbeForDrivesOnWorker), one at
+// a time; the status window never waits for it.
 #pragma once
 
 #include <windows.h>
@@ -32,9 +33,18 @@ enum class ReprobeBoxes { Keep, CloseAll, CloseOnlyGone };
 // The probe on a worker, so that the calling (main) thread never waits on
 // a drive: the boxes are told to close as `boxes` says, then the probe
 // runs, and its result is posted to `notify` as WM_PROBE_DONE (wParam the
-// result). False when a probe is under way already (nothing is done) or no
-// worker could be had.
+// result). A re-probe asked for while a probe runs (also while its
+// warnings wait for the user) is run by that probe's worker once it ends.
+// False when nothing was started now: a probe is under way already, probes
+// are closed (the exit has begun) or no worker could be had.
 bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes);
+
+// The exit: from now on no probe announces a drive or starts a thread, and
+// a probe that looks at the drives is waited for, at most `timeoutMs`.
+// False when one still looks (what it announces then, it withdraws itself).
+bool CloseProbes(DWORD timeoutMs);
+// Lets probes run again after CloseProbes (a test's next engine run).
+void ReopenProbesForTesting();
 
 // A new GUID in `guid` and the auto-reset event named after it, open to
 // this process's user and SYSTEM only. A name that exists already is

@@ -1,14 +1,17 @@
-// A drive's watcher: waits at once for the drive's driver event and for its
-// own thread messages; posts one notice per signal of the event and ends.
-// It never makes a device call itself (an eject goes to a worker), so it
-// answers its stop message at once whatever a drive does.
+// A drive's watcher: waits at once for the drive's driver event, its private
+// stop event and its own thread messages; posts one notice per signal of
+// the event and ends. It never makes a device call itself (an eject goes to
+// a worker), so it answers its stop at once whatever a drive does. It finds
+// its record by the record's id each time: a watcher that was let go never
+// touches a record that has gone.
+#include <cstdint>
 #include <mutex>
 
 #include "common/messages.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
-#include "engine/driver.h"
+#include "engine/drive_threads.h"
+#include "engine/lock_pass.h"
 #include "fw/thread.h"
 #include "fw/wnd.h"
 
@@ -44,14 +47,19 @@ UINT DriveWatcherProc(LPVOID param) {
     const HWND mainWindow =
         self->GetMainWnd() != nullptr ? self->GetMainWnd()->m_hWnd : nullptr;
 
-    // Only the main thread changes the table; the look-up takes the lock so
-    // that it never reads the map while a re-probe rebalances it.
-    DriveInfo* info = nullptr;
+    // A probe on a worker changes the table: every look-up takes the lock.
+    // The record is the one that holds this thread; it is found again by
+    // its id, which a later record of the same letter never has.
+    std::uint64_t id = 0;
+    HANDLE event = nullptr;
     {
         std::lock_guard lock(DriveLock);
-        info = Drives().Find(letter);
+        const DriveInfo* info = Drives().Find(letter);
+        if (info == nullptr) return kWatcherNoRecord;
+        id = info->id;
+        // Replaced or closed only after this thread has been stopped.
+        event = info->event.get();
     }
-    if (info == nullptr) return kWatcherNoRecord;
 
     MSG msg;
     ::PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_NOREMOVE);
@@ -59,8 +67,8 @@ UINT DriveWatcherProc(LPVOID param) {
     // An eject is done only on a request that this process counted; the
     // message alone may come from any program.
     const auto serveEject = [&] {
-        if (TakeEjectRequest(*info)) {
-            EjectDiscOnWorker(letter);
+        if (TakeEjectRequest(id)) {
+            EjectOnWorker(letter, id, L"DriveWatcherProc");
         } else {
             Trace(L"DriveWatcherProc: drive %c: an eject message nobody here asked for, ignored\n", letter);
         }
@@ -72,16 +80,29 @@ UINT DriveWatcherProc(LPVOID param) {
     const auto finish = [&](UINT code, bool fired) {
         {
             std::lock_guard lock(DriveLock);
-            if (info->watcher.get() == self) {
+            DriveInfo* info = Drives().FindId(id);
+            if (info != nullptr && info->watcher.get() == self) {
                 info->watcherServes = false;
-                if (fired) info->watcherFired = true;
+                if (fired) {
+                    info->watcherFired = true;
+                    ++info->noticesPosted;
+                }
             }
         }
         if (fired) {
+            bool posted = false;
             if (mainWindow == nullptr) {
                 Trace(L"DriveWatcherProc: no main window, event of drive %c: not passed on\n", letter);
             } else if (!::PostMessageW(mainWindow, UWM_VARNOKD_EVENT_TRIGGERED, letter, 0)) {
                 Trace(L"DriveWatcherProc: event of drive %c: not passed on (%lu)\n", letter, ::GetLastError());
+            } else {
+                posted = true;
+            }
+            if (!posted) {
+                // No notice will come: none may be answered in its place.
+                std::lock_guard lock(DriveLock);
+                DriveInfo* info = Drives().FindId(id);
+                if (info != nullptr && info->noticesPosted > 0) --info->noticesPosted;
             }
         }
         while (::PeekMessageW(&msg, nullptr, WM_WATCHER_EJECT, WM_WATCHER_EJECT, PM_REMOVE)) serveEject();
@@ -100,9 +121,6 @@ UINT DriveWatcherProc(LPVOID param) {
         if (self->StopRequested()) return finish(kWatcherStopped, false);
         if (!WatchersMayRun.load()) return finish(kWatcherDone, false);
 
-        // Read for each wait. The event is replaced or closed only after
-        // this thread has been stopped, so it stays valid while we wait.
-        const HANDLE event = info->event.get();
         const Wake wake = WaitForEventOrInput(self->StopEvent(), event);
         if (wake == Wake::Stop) return finish(kWatcherStopped, false);
         if (wake == Wake::Event) {

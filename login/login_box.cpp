@@ -10,7 +10,6 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
 #include "fw/app.h"
 #include "fw/dpi.h"
 #include "res/resource.h"
@@ -247,7 +246,7 @@ void CVNKDLoginBox::LoginRefused() {
     Broadcast(DBT_DEVICEQUERYREMOVEFAILED);
     m_hDevice.Control(vnk::kFsctlUnlockVolume);
     CloseDevice();
-    vnk::RequestEject(m_driveLetter);
+    m_showing.RequestEject();
     m_showing.LoginRefused();
     ::SetTimer(m_hWnd, LoginCloseTimerId, 2000, nullptr);
 }
@@ -307,13 +306,12 @@ void CVNKDLoginBox::SettleOutcome() {
 
 void CVNKDLoginBox::OnEjectDisc() {
     if (m_outcomeKnown) return;
-    // First: the eject request below may wait for DriveLock, which a lock
-    // pass holds while it ejects every drive.
+    // The passphrase goes first, whatever happens to the eject.
     m_passphraseEdit.Wipe();
     // Closing the handle also drops the volume lock, so the watcher's own
     // handle can eject.
     CloseDevice();
-    vnk::RequestEject(m_driveLetter);
+    m_showing.RequestEject();
     CloseBox();
 }
 

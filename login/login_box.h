@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "engine/drive_work.h"
+#include "engine/login_session.h"
 #include "engine/driver.h"
 #include "fw/controls.h"
 #include "fw/dialog.h"
@@ -77,5 +77,5 @@ private:
     void CloseBox();
 
     bool m_outcomeKnown = false;
-    vnk::LoginShowing m_showing;  // the lock passes since the box was shown
+    vnk::LoginSession m_showing;  // the engine's side of this showing
 };

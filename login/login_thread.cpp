@@ -3,6 +3,7 @@
 #include "common/messages.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 
 FW_BEGIN_MESSAGE_MAP(CVNKDLogin, vnk::fw::Thread)
     FW_ON_THREAD_MESSAGE(WM_LOGIN_SHOW, OnShowLoginBox)

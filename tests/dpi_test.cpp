@@ -18,6 +18,7 @@
 #include "app/status_window.h"
 #include "common/messages.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 #include "fw/dpi.h"
 #include "res/resource.h"
 #include "tests/support/test_support.h"

@@ -361,6 +361,78 @@ TEST_F(ClientTest, ABusyLoggedInDriveSurvivesAReprobeAndIsStillLocked) {
     EXPECT_TRUE(Ejected(DriveOnceSettled(L'D', Ejected))) << "the kept drive was not locked";
 }
 
+// A disc logged in on D: whose eject fails, whose drive stops answering or
+// seems to go, or whose announcement is refused, as another program on the
+// desktop or the drive itself can bring about: the client never calls it
+// locked nor forgets it, and every Emergency Lock names it. A notice that
+// no watcher of the client sent shows no login box.
+TEST_F(ClientTest, ALoggedInDiscIsNeverCalledLockedNorForgotten) {
+    struct Case {
+        const char* name;
+        std::function<void()> act;
+        bool removesE;
+    };
+    const auto removeE = [this](const wchar_t* box) {
+        // The removal's broadcast waits for the client, which may show a box.
+        Process remove(ProgramPath(L"VarnokSimCtl.exe"), L"remove E");
+        ASSERT_TRUE(remove.Started()) << remove.StartError();
+        if (box != nullptr) AnswerMessageBox(box);
+        ASSERT_TRUE(remove.WaitForExit());
+    };
+    const Case cases[] = {
+        {"the box's Eject fails, then opens fail",
+         [this] {
+             ASSERT_EQ(Ctl(L"signal D"), 0u);
+             HWND box = WaitForLoginBox(L'D');
+             ASSERT_NE(box, nullptr);
+             ASSERT_EQ(Ctl(L"fail D eject 1117 1"), 0u);
+             ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDC_EJECT, BN_CLICKED), 0);
+             ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); }));
+             ASSERT_EQ(Ctl(L"fail D open 32 forever"), 0u);
+         },
+         false},
+        {"a forged notice, then opens fail",
+         [this] {
+             ::PostMessageW(StatusWindow(), ::RegisterWindowMessageW(L"UWM_VARNOKD_EVENT_TRIGGERED"), L'D', 0);
+             PumpFor(500);
+             EXPECT_EQ(DialogOf(m_client->Id(), L"Varnok on drive D: - Please log in"), nullptr)
+                 << "a login box came for a notice no watcher sent";
+             ASSERT_EQ(Ctl(L"fail D open 32 forever"), 0u);
+         },
+         false},
+        {"opens answer not found, then a removal",
+         [this, removeE] {
+             ASSERT_EQ(Ctl(L"fail D open 2 forever"), 0u);
+             removeE(L"CD/DVD drive not accessible");
+         },
+         true},
+        {"the announcement is refused and its eject fails",
+         [this, removeE] {
+             ASSERT_EQ(Ctl(L"fail D announce 5 forever"), 0u);
+             ASSERT_EQ(Ctl(L"fail D eject 1117 forever"), 0u);
+             removeE(L"Warning: Announce failed");
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+        ASSERT_NO_FATAL_FAILURE(StartClient());
+        ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+        ASSERT_NO_FATAL_FAILURE(c.act());
+
+        Command(ID_EMERGENCYLOCK);
+        const std::wstring text = AnswerMessageBox(L"Emergency Lock incomplete");
+        EXPECT_NE(text.find(L"Drive D: "), std::wstring::npos) << ::testing::PrintToString(text);
+        EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
+        Rows expected{{L"D:", L"Logged in"}};
+        if (!c.removesE) expected.emplace_back(L"E:", L"No disc or disc error");
+        ExpectShownFromTray(expected);
+        ASSERT_NO_FATAL_FAILURE(HideWithOk());
+        TearDown();
+    }
+}
+
 // Wine's own end of the session: wineboot asks every program with a window
 // whether the session may end and then tells them that it does.
 TEST_F(ClientTest, TheEndOfTheSessionEjectsLoggedInDiscs) {

@@ -16,6 +16,7 @@
 #include "common/messages.h"
 #include "common/strings.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 #include "fw/app.h"
 #include "login/login_thread.h"
 #include "res/resource.h"

@@ -16,21 +16,25 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 #include "engine/driver.h"
 #include "engine/probe.h"
 #include "fw/app.h"
 #include "fw/security.h"
 #include "login/login_thread.h"
+#include "engine/lock_pass.h"
 #include "tests/support/test_support.h"
 
 namespace vnk::test {
 namespace {
 
+using sim::Fault;
+
 class ProbeTest : public DriveFixture {
 protected:
     std::wstring Letters() {
         std::wstring letters;
-        for (auto& [letter, info] : Drives()) letters += letter;
+        for (const DriveView& drive : DriveSnapshot()) letters += drive.letter;
         return letters;
     }
     std::vector<sim::CallRecord> CallsOn(wchar_t letter) {
@@ -54,7 +58,7 @@ TEST_F(ProbeTest, NoCdDriveLeavesTheTableEmptyAndOpensNothing) {
     Sim().AddDrive(L'C', DRIVE_FIXED);
     TraceCapture trace;
     EXPECT_EQ(VNKDProbeForDrives(0), 1);
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     EXPECT_EQ(trace.CountContaining(L"VNKDProbeForDrives: entered, Reprobe = 0\n"), 1u);
     size_t driveTypeQueries = 0;
     for (const auto& call : Sim().Calls()) {
@@ -72,7 +76,7 @@ TEST_F(ProbeTest, DriveWithoutTheDriverGetsNoRecordAndNoMessage) {
     Sim().AddDrive(L'E');
     Sim().SetSignature(L'E', std::string("PLMRVNK1"));
     EXPECT_EQ(VNKDProbeForDrives(0), 1);
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     PumpFor(200);
     EXPECT_EQ(FindWindowByTitle(L"CD/DVD drive not accessible"), nullptr);
     EXPECT_EQ(Sim().OpenHandleCount(), 0u);
@@ -207,8 +211,10 @@ TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
     Sim().AddDrive(L'D');
     Sim().AddDrive(L'E');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    std::unique_lock lock(DriveLock);
     const auto watcherE = CopyOfHandle(Drives().Find(L'E')->watcher->Handle());
     const auto loginE = CopyOfHandle(Drives().Find(L'E')->loginThread->Handle());
+    lock.unlock();
     Sim().RemoveDrive(L'E');
     Sim().ClearCalls();
     ASSERT_EQ(VNKDProbeForDrives(1), 1);
@@ -271,7 +277,7 @@ TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     EXPECT_NE(answer.Text().find(L"could not use drive D: because of a problem announcing itself"),
               std::wstring::npos);
     EXPECT_NE(answer.Text().find(L"\r\n\r\n" + systemText), std::wstring::npos) << answer.Text();
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     EXPECT_EQ(::WaitForSingleObject(login.get(), 0), WAIT_OBJECT_0);
 }
 
@@ -298,40 +304,88 @@ TEST_F(ProbeTest, AProbesWarningDoesNotLeaveTheOtherDrivesWithoutAWatcher) {
     EXPECT_EQ(Letters(), L"E");
 }
 
-// A re-probe drops a record only when its drive is really gone; a drive
-// that is busy, shared away or locked out keeps its record and its status
-// (a logged-in disc must not be forgotten).
-TEST_F(ProbeTest, ReprobeDropsADriveOnlyWhenItIsReallyGone) {
+// A re-probe forgets a drive whose disc may be logged in only once its
+// eject was confirmed or its device is confirmed gone (nothing at the
+// letter, and its path not found); otherwise the drive stays known, every
+// lock pass tries it and names it. A drive forgotten while perhaps logged
+// in is named by the next pass, once. A busy, shared-away or locked-out
+// drive is not gone at all.
+TEST_F(ProbeTest, ReprobeNeverForgetsADiscThatMayBeLoggedIn) {
     struct Case {
         const char* name;
         std::function<void()> drive;
         bool kept;
+        bool ejected;       // the driver saw the disc go
+        DWORD named;        // how the next lock pass names D: (0: not at all)
+        const wchar_t* box;  // the re-probe's warning, if any
+    };
+    const auto fail = [this](Fault fault, DWORD error) {
+        return [this, fault, error] { Sim().FailCalls(L'D', fault, error, sim::SimDriver::kForever); };
     };
     const Case cases[] = {
-        {"sharing violation twice", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_SHARING_VIOLATION, 2); },
-         true},
-        {"access denied always",
-         [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_ACCESS_DENIED, sim::SimDriver::kForever); }, true},
-        {"busy", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_BUSY, 2); }, true},
-        {"file not found", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_FILE_NOT_FOUND, 2); }, false},
-        {"path not found", [this] { Sim().FailCalls(L'D', sim::Fault::Open, ERROR_PATH_NOT_FOUND, 2); }, false},
-        {"no longer a CD/DVD drive", [this] { Sim().AddDrive(L'D', DRIVE_FIXED); }, false},
+        {"sharing violation", fail(Fault::Open, ERROR_SHARING_VIOLATION), true, false, ERROR_SHARING_VIOLATION,
+         L"CD/DVD drive not accessible"},
+        {"busy twice", [this] { Sim().FailCalls(L'D', Fault::Open, ERROR_BUSY, 2); }, true, false, 0,
+         L"CD/DVD drive not accessible"},
+        {"opens answer not found", fail(Fault::Open, ERROR_FILE_NOT_FOUND), true, false, ERROR_FILE_NOT_FOUND,
+         L"CD/DVD drive not accessible"},
+        {"opens answer path not found", fail(Fault::Open, ERROR_PATH_NOT_FOUND), true, false, ERROR_PATH_NOT_FOUND,
+         L"CD/DVD drive not accessible"},
+        {"letter remapped, eject fails",
+         [this] {
+             Sim().AddDrive(L'D', DRIVE_FIXED);
+             Sim().FailCalls(L'D', Fault::Eject, ERROR_IO_DEVICE, sim::SimDriver::kForever);
+         },
+         true, false, ERROR_IO_DEVICE, nullptr},
+        {"letter remapped, eject works", [this] { Sim().AddDrive(L'D', DRIVE_FIXED); }, false, true, 0, nullptr},
+        {"announcement refused, eject fails",
+         [this] {
+             Sim().FailCalls(L'D', Fault::Announce, ERROR_ACCESS_DENIED, sim::SimDriver::kForever);
+             Sim().FailCalls(L'D', Fault::Eject, ERROR_IO_DEVICE, sim::SimDriver::kForever);
+         },
+         true, false, ERROR_IO_DEVICE, L"Warning: Announce failed"},
+        {"announcement refused, eject works", fail(Fault::Announce, ERROR_ACCESS_DENIED), false, true, 0,
+         L"Warning: Announce failed"},
+        {"device removed", [this] { Sim().RemoveDrive(L'D'); }, false, false, ERROR_DEV_NOT_EXIST, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Sim().Reset();
         ClearTable();
+        detail::ResetLockPassesForTesting();
         Sim().AddDrive(L'D');
+        Sim().InsertPlainDisc(L'D');
+        Sim().OverrideStatus(L'D', LoggedIn);
         ASSERT_EQ(VNKDProbeForDrives(0), 1);
-        SetStatus(L'D', LoggedIn);
+        ASSERT_EQ(Status(L'D'), DWORD{LoggedIn});
         c.drive();
         {
-            MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
+            std::optional<MessageBoxAnswerer> answer;
+            if (c.box != nullptr) answer.emplace(c.box);
             ASSERT_EQ(VNKDProbeForDrives(1), 1);
+            if (answer) {
+                EXPECT_TRUE(answer->Wait());
+            }
         }
         EXPECT_EQ(Letters(), c.kept ? L"D" : L"");
-        EXPECT_EQ(Status(L'D'), c.kept ? std::optional<DWORD>(LoggedIn) : std::nullopt);
-        Sim().FailCalls(L'D', sim::Fault::Open, 0, 0);
+        if (c.kept) {
+            EXPECT_EQ(Status(L'D'), DWORD{LoggedIn});
+        }
+        EXPECT_EQ(Sim().State(L'D')->ejects, c.ejected ? 1u : 0u);
+
+        for (int pass = 0; pass < 2; ++pass) {
+            SCOPED_TRACE(pass == 0 ? "first pass" : "second pass");
+            const auto locking = EjectEveryLoggedInDisc(L"test", 1);
+            ASSERT_TRUE(locking->Wait(kWatchdogMs));
+            const auto failures = locking->Failures();
+            // A drive kept is named by every pass; a forgotten one once.
+            const bool named = c.named != 0 && (c.kept || pass == 0);
+            ASSERT_EQ(failures.size(), named ? 1u : 0u);
+            if (named) {
+                EXPECT_EQ(failures[0], (std::pair<wchar_t, DWORD>{L'D', c.named}));
+            }
+        }
+        Sim().FailCalls(L'D', Fault::Open, 0, 0);
     }
 }
 
@@ -406,7 +460,7 @@ TEST_F(ProbeTest, RefusedAnnouncementOfANewDriveClosesItsEventAndShowsTheBox) {
     MessageBoxAnswerer answer(L"Warning: Announce failed");
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
     ASSERT_TRUE(answer.Wait());
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     std::vector<BYTE> record;
     for (const auto& call : Sim().Calls())
         if (call.kind == sim::CallKind::Control && call.code == IOCTL_VNK_ANNOUNCE) record = call.input;

@@ -16,7 +16,9 @@
 #include "app/status_window.h"
 #include "common/messages.h"
 #include "engine/drive_table.h"
-#include "engine/drive_work.h"
+#include "engine/drive_threads.h"
+#include "engine/lock_pass.h"
+#include "engine/worker.h"
 #include "engine/driver.h"
 #include "res/resource.h"
 #include "tests/support/test_support.h"
@@ -258,8 +260,8 @@ TEST_F(StallTest, TheMainThreadAnswersWhateverADriveDoes) {
             EXPECT_EQ(Sim().State(slow)->disc, sim::Disc::None);
         }
         if (c.path == Path::Reprobe) {
-            EXPECT_NE(Drives().Find(L'D'), nullptr);
-            EXPECT_NE(Drives().Find(L'E'), nullptr);
+            EXPECT_TRUE(DriveSnapshot(L'D').has_value());
+            EXPECT_TRUE(DriveSnapshot(L'E').has_value());
         }
         PumpFor(50);
         for (wchar_t letter : {L'D', L'E'}) {
@@ -308,7 +310,7 @@ TEST_F(StallTest, ALateStatusForAReplacedRecordIsDropped) {
     Sim().DelayCalls(L'D', Fault::Status, 5000, 1);
     Command(ID_SHOWSTATUS);
     ASSERT_TRUE(Sim().WaitForCallInProgress(L'D', Fault::Status, kWatchdogMs));
-    const std::uint64_t oldId = Drives().Find(L'D')->id;
+    const std::uint64_t oldId = DriveSnapshot(L'D')->id;
 
     DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
     cdrom.dbcc_size = sizeof cdrom;
@@ -318,8 +320,8 @@ TEST_F(StallTest, ALateStatusForAReplacedRecordIsDropped) {
     Sim().FailCalls(L'D', Fault::Open, ERROR_FILE_NOT_FOUND, 2);
     ::SendMessageW(Window(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&cdrom));
     ASSERT_TRUE(PumpUntil([] { return !ProbeInProgress; }));
-    ASSERT_NE(Drives().Find(L'D'), nullptr);
-    ASSERT_NE(Drives().Find(L'D')->id, oldId);
+    ASSERT_TRUE(DriveSnapshot(L'D').has_value());
+    ASSERT_NE(DriveSnapshot(L'D')->id, oldId);
     ASSERT_EQ(Status(L'D'), DWORD{NoDisc});
 
     // The late answer would say "login failed".
@@ -350,7 +352,7 @@ TEST_F(StallTest, ExitBehindASlowWindowEndsWithinItsBoundAndSaysWhatItCouldNotLo
     const auto failures = VNKDCleanup();
     VNKDShutdown();
 
-    EXPECT_TRUE(Drives().empty());
+    EXPECT_TRUE(DriveSnapshot().empty());
     EXPECT_EQ(Sim().State(L'E')->ejects, 1u);
     // D: was either still waiting for the driver (nothing to lock) or held
     // by its box: then it is named, never passed over in silence.

@@ -19,6 +19,7 @@
 #include "common/strings.h"
 #include "engine/device_seam.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 #include "fw/app.h"
 #include "login/login_thread.h"
 #include "res/resource.h"
@@ -217,7 +218,9 @@ TEST_F(StatusWindowTest, DriverEventShowsTheLoginBoxAndRenewsTheWatcher) {
     EXPECT_EQ(Probes(), 0u);
 }
 
-TEST_F(StatusWindowTest, NoticeOfAReplacedWatcherStillShowsTheBoxButKeepsTheWatcher) {
+// A notice that no watcher of the drive sent (any program can post one)
+// shows no box and keeps the drive's watcher waiting.
+TEST_F(StatusWindowTest, NoticeNoWatcherSentShowsNoBoxAndKeepsTheWatcher) {
     Sim().AddDrive(L'D');
     Sim().InsertEncryptedDisc(L'D', L"secret");
     Sim().HoldVolume(L'D', false);
@@ -228,23 +231,20 @@ TEST_F(StatusWindowTest, NoticeOfAReplacedWatcherStillShowsTheBoxButKeepsTheWatc
     ::PostMessageW(first, WM_CLOSE, 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(first); }));
     PumpFor(100);
-    // The box of a notice needs no disc; a disc put in would signal the
-    // current watcher and so replace it.
     const vnk::fw::Thread* current = Drives().Find(L'D')->watcher.get();
     ASSERT_NE(current, nullptr);
 
     ::PostMessageW(Window(), UWM_VARNOKD_EVENT_TRIGGERED, L'D', 0);
-    HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
-    EXPECT_NE(box, nullptr);
+    PumpFor(300);
+    EXPECT_EQ(FindWindowByTitle(L"Varnok on drive D: - Please log in"), nullptr);
     EXPECT_EQ(Drives().Find(L'D')->watcher.get(), current);
     EXPECT_EQ(::WaitForSingleObject(current->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // A notice for a drive that is not in the table does nothing: no box,
-    // no call to the driver, no record, D:'s box and watcher kept.
+    // no call to the driver, no record, D:'s watcher kept.
     Sim().ClearCalls();
     ::SendMessageW(Window(), UWM_VARNOKD_EVENT_TRIGGERED, L'Q', 0);
     PumpFor(200);
     EXPECT_EQ(FindWindowByTitle(L"Varnok on drive Q: - Please log in"), nullptr);
-    EXPECT_EQ(FindWindowByTitle(L"Varnok on drive D: - Please log in"), box);
     EXPECT_TRUE(Sim().Calls().empty());
     EXPECT_EQ(Drives().Find(L'Q'), nullptr);
     EXPECT_EQ(Drives().Find(L'D')->watcher.get(), current);

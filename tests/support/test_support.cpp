@@ -9,6 +9,7 @@
 
 #include "common/strings.h"
 #include "common/trace.h"
+#include "engine/lock_pass.h"
 #include "fw/app.h"
 #include "fw/security.h"
 #include "fw/thread.h"
@@ -278,6 +279,7 @@ void DriveFixture::SetUp() {
     WatchersMayRun = true;
     ProbeInProgress = false;
     detail::SetCleanupDone(false);
+    detail::ResetLockPassesForTesting();
     vnk::fw::GetApp()->m_pMainWnd = &m_main;
 }
 
@@ -327,17 +329,16 @@ void DriveFixture::ClearTable() {
 }
 
 std::optional<DWORD> DriveFixture::Status(wchar_t letter) {
-    std::lock_guard lock(DriveLock);
-    const DriveInfo* info = Drives().Find(letter);
-    if (info == nullptr) return std::nullopt;
-    return info->status;
+    const std::optional<DriveView> drive = DriveSnapshot(letter);
+    if (!drive) return std::nullopt;
+    return drive->status;
 }
 
 void DriveFixture::SetStatus(wchar_t letter, DWORD status) {
-    std::lock_guard lock(DriveLock);
-    DriveInfo* info = Drives().Find(letter);
-    ASSERT_NE(info, nullptr) << "no record of drive " << static_cast<char>(letter);
-    info->status = status;
+    const std::optional<DriveView> drive = DriveSnapshot(letter);
+    ASSERT_TRUE(drive.has_value()) << "no record of drive " << static_cast<char>(letter);
+    // As if the driver had answered it.
+    RecordDriveFact(drive->id, DriveFact::StatusRead, status);
 }
 
 size_t DriveFixture::Probes() const {

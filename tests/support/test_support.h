@@ -17,6 +17,7 @@
 
 #include "app/status_window.h"
 #include "engine/drive_table.h"
+#include "engine/drive_threads.h"
 #include "fw/handles.h"
 #include "fw/wnd.h"
 #include "sim/sim_driver.h"

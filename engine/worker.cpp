@@ -1,0 +1,119 @@
+#include "engine/worker.h"
+
+#include <process.h>
+
+#include <algorithm>
+
+#include "common/messages.h"
+#include "common/trace.h"
+#include "fw/thread.h"
+
+namespace vnk {
+
+namespace {
+
+unsigned __stdcall WorkerEntry(void* param) {
+    const std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(param));
+    try {
+        (*work)();
+    } catch (...) {
+        Trace(L"RunOnWorker: the work ended by an exception\n");
+    }
+    return 0;
+}
+
+}  // namespace
+
+void PostDriveResults(HWND notify) {
+    if (notify != nullptr) ::PostMessageW(notify, WM_DRIVE_RESULTS, 0, 0);
+}
+
+bool RunOnWorker(std::function<void()> work) {
+    auto owned = std::make_unique<std::function<void()>>(std::move(work));
+    const uintptr_t thread = ::_beginthreadex(nullptr, 0, &WorkerEntry, owned.get(), 0, nullptr);
+    if (thread == 0) return false;
+    owned.release();  // the thread owns it now
+    ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+    return true;
+}
+
+DriveBatch::DriveBatch() : m_done(::CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
+
+bool DriveBatch::Done() const { return ::WaitForSingleObject(m_done, 0) == WAIT_OBJECT_0; }
+
+bool DriveBatch::Wait(DWORD timeoutMs) const {
+    if (m_done == nullptr) return Done();
+    return vnk::fw::WaitAnsweringSent(m_done, timeoutMs) == WAIT_OBJECT_0;
+}
+
+std::vector<DriveBatch::Answer> DriveBatch::Answers() const {
+    std::lock_guard lock(m_mutex);
+    return m_answers;
+}
+
+std::vector<std::pair<wchar_t, DWORD>> DriveBatch::Failures() const {
+    std::vector<std::pair<wchar_t, DWORD>> failures;
+    for (const Answer& answer : Answers()) {
+        if (!answer.answered) {
+            failures.emplace_back(answer.letter, kDidNotAnswer);
+        } else if (answer.error != ERROR_SUCCESS) {
+            failures.emplace_back(answer.letter, answer.error);
+        }
+    }
+    std::sort(failures.begin(), failures.end());
+    return failures;
+}
+
+size_t DriveBatch::Add(wchar_t letter, bool awaited) {
+    std::lock_guard lock(m_mutex);
+    m_answers.push_back({letter, false, ERROR_SUCCESS, awaited});
+    UpdateDoneLocked();
+    return m_answers.size() - 1;
+}
+
+void DriveBatch::Complete(size_t slot, DWORD error) {
+    std::lock_guard lock(m_mutex);
+    if (slot >= m_answers.size() || m_answers[slot].answered) return;
+    m_answers[slot].answered = true;
+    m_answers[slot].error = error;
+    UpdateDoneLocked();
+}
+
+bool DriveBatch::CompleteAwaited(wchar_t letter, DWORD error) {
+    std::lock_guard lock(m_mutex);
+    bool found = false;
+    for (Answer& answer : m_answers) {
+        if (answer.letter != letter || !answer.awaited || answer.answered) continue;
+        answer.answered = true;
+        answer.error = error;
+        found = true;
+    }
+    UpdateDoneLocked();
+    return found;
+}
+
+void DriveBatch::CompleteAll(DWORD error) {
+    std::lock_guard lock(m_mutex);
+    for (Answer& answer : m_answers) {
+        if (answer.answered) continue;
+        answer.answered = true;
+        answer.error = error;
+    }
+    UpdateDoneLocked();
+}
+
+void DriveBatch::UpdateDoneLocked() {
+    if (m_done == nullptr) return;
+    const bool done = std::all_of(m_answers.begin(), m_answers.end(), [](const Answer& a) { return a.answered; });
+    if (done) {
+        ::SetEvent(m_done);
+    } else {
+        ::ResetEvent(m_done);
+    }
+}
+
+// The event goes with the last owner; nobody waits on it then.
+DriveBatch::~DriveBatch() {
+    if (m_done != nullptr) ::CloseHandle(m_done);
+}
+}  // namespace vnk
