@@ -1,7 +1,5 @@
 #include "engine/drive_work.h"
 
-#include <process.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -11,6 +9,7 @@
 #include "common/trace.h"
 #include "engine/drive_table.h"
 #include "engine/driver.h"
+#include "fw/worker_pool.h"
 
 namespace vnk {
 
@@ -32,16 +31,6 @@ std::vector<AwaitingLogin> g_awaitingLogin;
 // mounting a disc refuses opens for about half a second.
 constexpr DWORD kReopenPauseMs = 500;
 constexpr int kOpenAttempts = 2;
-
-unsigned __stdcall WorkerEntry(void* param) {
-    const std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(param));
-    try {
-        (*work)();
-    } catch (...) {
-        Trace(L"RunOnWorker: the work ended by an exception\n");
-    }
-    return 0;
-}
 
 unsigned long TraceValue(HANDLE handle) { return static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(handle)); }
 
@@ -173,12 +162,17 @@ void AnswerWaitingPasses(wchar_t letter, DWORD error) {
 }  // namespace
 
 bool RunOnWorker(std::function<void()> work) {
-    auto owned = std::make_unique<std::function<void()>>(std::move(work));
-    const uintptr_t thread = ::_beginthreadex(nullptr, 0, &WorkerEntry, owned.get(), 0, nullptr);
-    if (thread == 0) return false;
-    owned.release();  // the thread owns it now
-    ::CloseHandle(reinterpret_cast<HANDLE>(thread));
-    return true;
+    // The process's pool of framework threads, reused from call to call: a
+    // thread made and ended per call cost milliseconds under Wine and left
+    // its memory behind. A call that hangs holds one thread of it; the
+    // others' work starts on others at once.
+    return vnk::fw::TheWorkerPool().Run([work = std::move(work)] {
+        try {
+            work();
+        } catch (...) {
+            Trace(L"RunOnWorker: the work ended by an exception\n");
+        }
+    });
 }
 
 DriveBatch::DriveBatch() : m_done(::CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
