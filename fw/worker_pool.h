@@ -8,6 +8,12 @@
 // set grows only while every thread is busy. When the work has gone, the
 // threads beyond `keepIdle` end after `idleMs` without work; those kept
 // wait for work without a time-out, so an idle process is not woken.
+//
+// Under Wine a thread that ends leaves its stack and thread block (about
+// 1 MB) allocated until the next thread of the process ends, so a thread
+// ended soon after a burst of work costs as much as one kept: the extra
+// threads stay for a while, and the next burst (the user looking at the
+// list again) finds them.
 #pragma once
 
 #include <windows.h>
@@ -20,7 +26,7 @@ namespace vnk::fw {
 class WorkerPool {
 public:
     static constexpr size_t kKeepIdle = 4;
-    static constexpr DWORD kIdleMs = 500;
+    static constexpr DWORD kIdleMs = 10000;
 
     explicit WorkerPool(size_t keepIdle = kKeepIdle, DWORD idleMs = kIdleMs);
     // Tells the threads that wait for work to end and waits for none of
