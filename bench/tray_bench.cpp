@@ -302,7 +302,13 @@ bool BusyCycle(const Program& program, int run, Figures& figures) {
     ::Sleep(kSettleMs);
     Started started(program.commandLine(run));
     if (!started.ok() || !StartedUp(started, program, figures)) return false;
-    const std::vector<std::wstring> events = program.events(run, before);
+    // The client probes on a worker: its icon may come before it has
+    // announced its drives (and made their events).
+    std::vector<std::wstring> events = program.events(run, before);
+    PollUntil(started.process(), [&] {
+        if (events.size() < 3) events = program.events(run, before);
+        return events.size() >= 3;
+    });
     if (events.size() < 3) {
         std::fprintf(stderr, "tray_bench: %ls: found %zu drive events\n", program.name.c_str(), events.size());
         return false;
