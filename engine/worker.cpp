@@ -1,40 +1,30 @@
 #include "engine/worker.h"
 
-#include <process.h>
-
 #include <algorithm>
 
 #include "common/messages.h"
 #include "common/trace.h"
 #include "fw/thread.h"
+#include "fw/worker_pool.h"
 
 namespace vnk {
-
-namespace {
-
-unsigned __stdcall WorkerEntry(void* param) {
-    const std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(param));
-    try {
-        (*work)();
-    } catch (...) {
-        Trace(L"RunOnWorker: the work ended by an exception\n");
-    }
-    return 0;
-}
-
-}  // namespace
 
 void PostDriveResults(HWND notify) {
     if (notify != nullptr) ::PostMessageW(notify, WM_DRIVE_RESULTS, 0, 0);
 }
 
 bool RunOnWorker(std::function<void()> work) {
-    auto owned = std::make_unique<std::function<void()>>(std::move(work));
-    const uintptr_t thread = ::_beginthreadex(nullptr, 0, &WorkerEntry, owned.get(), 0, nullptr);
-    if (thread == 0) return false;
-    owned.release();  // the thread owns it now
-    ::CloseHandle(reinterpret_cast<HANDLE>(thread));
-    return true;
+    // The process's pool of framework threads, reused from call to call: a
+    // thread made and ended per call cost milliseconds under Wine and left
+    // its memory behind. A call that hangs holds one thread of it; the
+    // others' work starts on others at once.
+    return vnk::fw::TheWorkerPool().Run([work = std::move(work)] {
+        try {
+            work();
+        } catch (...) {
+            Trace(L"RunOnWorker: the work ended by an exception\n");
+        }
+    });
 }
 
 DriveBatch::DriveBatch() : m_done(::CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}

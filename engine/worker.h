@@ -16,9 +16,10 @@
 
 namespace vnk {
 
-// Runs `work` on a thread of its own that nobody waits for. False (and
-// nothing run) when no thread could be made. An exception that leaves
-// `work` is traced and ends only that thread.
+// Runs `work` at once on a worker thread of its own that nobody waits for
+// (one of the framework's pool, vnk::fw::TheWorkerPool). False (and nothing
+// run) when no thread could be had. An exception that leaves `work` is
+// traced and ends only that piece of work.
 bool RunOnWorker(std::function<void()> work);
 
 // Tells the window that drive answers came in (WM_DRIVE_RESULTS); nothing
