@@ -97,8 +97,7 @@ void CVNKDStatus::Reprobe(bool onlyGoneDrives) {
     // On a worker: closing the boxes of drives that are gone looks at the
     // drives, and so does the probe. The probe does not wait for the boxes
     // to close.
-    vnk::VNKDProbeForDrivesOnWorker(1, m_hWnd,
-                                    onlyGoneDrives ? vnk::ReprobeBoxes::CloseOnlyGone : vnk::ReprobeBoxes::CloseAll);
+    StartProbe(1, onlyGoneDrives ? vnk::ReprobeBoxes::CloseOnlyGone : vnk::ReprobeBoxes::CloseAll);
 }
 
 void CVNKDStatus::OnEndSession(BOOL ending) {
@@ -124,6 +123,7 @@ void CVNKDStatus::OnEmergencyLock() {
     if (m_lockPass && m_lockPass->Done()) FinishEmergencyLock();
     if (m_lockPass) return;
     m_lockPass = vnk::EjectEveryLoggedInDisc(L"Varnokd: OnEmergencyLock", 1, m_hWnd);
+    WatchBatch(m_lockPass);
     if (!m_lockPass) {
         ShowLockFailures(IDS_ERR_LOCK_INCOMPLETE, IDS_CAP_LOCK_INCOMPLETE, EveryDriveNotLocked());
         return;

@@ -7,13 +7,16 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fw/controls.h"
 #include "fw/dialog.h"
+#include "engine/probe.h"
 #include "fw/handles.h"
 #include "ui/system_tray.h"
 
@@ -69,9 +72,10 @@ protected:
     void OnEmergencyLock();
     LRESULT OnEventTriggered(WPARAM drive, LPARAM lParam);
     LRESULT OnUpdateStatus(WPARAM wParam, LPARAM lParam);
+    LRESULT OnUpdateStatusRequest(WPARAM wParam, LPARAM lParam);
     LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
     LRESULT OnDriveResults(WPARAM wParam, LPARAM lParam);
-    LRESULT OnProbeDone(WPARAM result, LPARAM lParam);
+    LRESULT OnProbeDone(WPARAM wParam, LPARAM lParam);
     void OnTimer(UINT_PTR timerId);
 
     FW_DECLARE_MESSAGE_MAP()
@@ -93,6 +97,27 @@ private:
     // Emergency Lock's end: every drive answered, or its time ran out.
     void FinishEmergencyLock();
     static std::vector<std::pair<wchar_t, DWORD>> EveryDriveNotLocked();
+
+    // The window's private messages are requests it made itself: each is
+    // counted (or its result recorded) here when it is made, and a notice
+    // acts only on what it finds here, never on its own parameters. Any
+    // program can post the same numbers; one that finds nothing here is
+    // traced and changes nothing.
+    void StartProbe(int reprobe, vnk::ReprobeBoxes boxes);
+    void PostUpdateStatus();
+    void WatchBatch(std::shared_ptr<vnk::DriveBatch> batch);
+    bool TakeNewDriveResults();
+    struct ProbeResults {
+        std::mutex lock;
+        std::deque<int> results;
+    };
+    struct WatchedBatch {
+        std::shared_ptr<vnk::DriveBatch> batch;
+        size_t seen = 0;
+    };
+    std::shared_ptr<ProbeResults> m_probeResults = std::make_shared<ProbeResults>();
+    unsigned m_updateRequests = 0;
+    std::vector<WatchedBatch> m_batches;
 
     vnk::fw::UniqueDeviceNotify m_hDevNotify;
     HICON m_hIcon = nullptr;  // shared resource icon, not destroyed

@@ -334,10 +334,10 @@ int VNKDProbeForDrives(int Reprobe) {
     return RunProbe(Reprobe);
 }
 
-bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes) {
+bool VNKDProbeForDrivesOnWorker(int Reprobe, ProbeDone done, ReprobeBoxes boxes) {
     Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));
     if (ProbeInProgress.exchange(true)) return false;
-    const bool started = RunOnWorker([Reprobe, notify, boxes] {
+    const bool started = RunOnWorker([Reprobe, done = std::move(done), boxes] {
         int result = 1;
         try {
             // The posts are not waited for; the probe starts while the
@@ -348,7 +348,7 @@ bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes) {
             Trace(L"VNKDProbeForDrives: ended by an exception\n");
             ProbeInProgress = false;
         }
-        if (notify != nullptr) ::PostMessageW(notify, WM_PROBE_DONE, static_cast<WPARAM>(result), 0);
+        if (done) done(result);
     });
     if (!started) {
         Trace(L"VNKDProbeForDrives: no worker for the probe (%lu)\n", ::GetLastError());

@@ -31,10 +31,12 @@ enum class ReprobeBoxes { Keep, CloseAll, CloseOnlyGone };
 
 // The probe on a worker, so that the calling (main) thread never waits on
 // a drive: the boxes are told to close as `boxes` says, then the probe
-// runs, and its result is posted to `notify` as WM_PROBE_DONE (wParam the
-// result). False when a probe is under way already (nothing is done) or no
-// worker could be had.
-bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes);
+// runs, and its result goes to `done`, on the worker. The result is handed
+// over in the process, never in a window message's parameters, which any
+// program can forge. False when a probe is under way already (nothing is
+// done) or no worker could be had.
+using ProbeDone = std::function<void(int result)>;
+bool VNKDProbeForDrivesOnWorker(int Reprobe, ProbeDone done, ReprobeBoxes boxes);
 
 // A new GUID in `guid` and the auto-reset event named after it, open to
 // this process's user and SYSTEM only. A name that exists already is

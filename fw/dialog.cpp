@@ -55,7 +55,7 @@ Dialog::~Dialog() {
         UnbindControls();
         HWND hwnd = m_hWnd;
         Unbind();
-        ::DestroyWindow(hwnd);
+        DestroyOwnWindow(hwnd);
     }
 }
 
@@ -72,6 +72,10 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
             detail::TakeObjectBeingCreated(hwnd, message, reinterpret_cast<const void*>(lParam)));
         if (self == nullptr) return FALSE;
         self->Bind(hwnd);
+        // The template's controls answer only our own destruction; those
+        // bound later are subclassed in front of this guard.
+        for (HWND child = ::GetWindow(hwnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT))
+            detail::GuardWindow(child);
         // A dialog object may make several windows over its life.
         self->m_dpi = DpiOf(hwnd);
         self->m_layoutDpi = 0;
@@ -87,6 +91,12 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
             focus = FALSE;
         }
         return focus;
+    }
+    if (detail::ForgedMessage(hwnd, message)) {
+        // Answered here, so that the dialog manager's default handling
+        // (which frees its own data at WM_NCDESTROY) does not run either.
+        ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, 0);
+        return TRUE;
     }
     auto* self = static_cast<Dialog*>(FromHandle(hwnd));
     if (self == nullptr) return FALSE;
