@@ -48,8 +48,17 @@ public:
 
     // Shows one box naming the drives that could not be locked (with why,
     // or that they did not answer in time); nothing when there are none.
+    // With `closeAfterMs`, the box closes by itself when that time is up.
     static void ShowLockFailures(UINT textId, UINT captionId,
-                                 const std::vector<std::pair<wchar_t, DWORD>>& failures);
+                                 const std::vector<std::pair<wchar_t, DWORD>>& failures, UINT closeAfterMs = 0);
+
+    // Whether the person ended the program (Exit, Escape) and may be told
+    // what the exit could not lock; not when another program asked it to
+    // close (WM_CLOSE: an installer) or the session ends.
+    bool ExitTellsTheUser() const { return !m_closedByProgram && !m_sessionEnding; }
+    // How long the exit's box stays up at most: inside an installer's
+    // patience with a program it asked to close.
+    static constexpr UINT kExitBoxMs = 30000;
 
     // How long Emergency Lock waits for the drives before it names those
     // that did not answer, and how long the session's end waits.
@@ -68,6 +77,7 @@ protected:
     HCURSOR OnQueryDragIcon();
     BOOL OnDeviceChange(UINT event, DWORD_PTR data);
     void OnEndSession(BOOL ending);
+    LRESULT OnCloseRequest(WPARAM wParam, LPARAM lParam);
     void OnShowStatusWindow();
     void OnEmergencyLock();
     LRESULT OnEventTriggered(WPARAM drive, LPARAM lParam);
@@ -127,6 +137,8 @@ private:
     bool m_bRecheckPending = false;
     std::shared_ptr<vnk::DriveBatch> m_lockPass;  // the Emergency Lock under way
     bool m_firstProbeDone = false;
+    bool m_closedByProgram = false;
+    bool m_sessionEnding = false;
     vnk::fw::Font m_fontTitle;
     vnk::fw::Font m_fontVersion;
     vnk::fw::Font m_fontLegal;

@@ -4,6 +4,8 @@
 
 #include <cwchar>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/process_hardening.h"
 #include "common/trace.h"
@@ -95,6 +97,8 @@ BOOL CVarnokdApp::InitInstance() {
     // The status window's first probe starts the drives' login threads.
     vnk::SetLoginThreadFactory(&vnk::BeginLoginThread);
     // DriveLock was initialised with the other globals, before any thread.
+    std::vector<std::pair<wchar_t, DWORD>> notLocked;
+    bool tellUser = false;
     {
         CVNKDStatus statusWindow;
         m_pMainWnd = &statusWindow;
@@ -105,14 +109,24 @@ BOOL CVarnokdApp::InitInstance() {
             // (the threads' main window) goes.
             const vnk::EngineRun engine;
             statusWindow.DoModal();
-            // Exit locks first, every drive at once and for a bounded time,
-            // and says what it could not lock; then the engine's end stops
-            // the threads, also with a bound.
-            CVNKDStatus::ShowLockFailures(IDS_ERR_EXIT_INCOMPLETE, IDS_CAP_EXIT_INCOMPLETE, vnk::VNKDCleanup());
+            // Exit locks first, every drive at once and for a bounded time;
+            // then the engine's end stops the threads, also with a bound.
+            notLocked = vnk::VNKDCleanup();
         }
+        tellUser = statusWindow.ExitTellsTheUser();
         ::CoUninitialize();
-        marker.reset();
         m_pMainWnd = nullptr;
     }
+    marker.reset();
+    // The exit is done: threads stopped, announcements withdrawn, the
+    // marker gone, so a new instance or an installer can go on. Only now
+    // is the person told what could not be locked, by a box that closes
+    // itself; a program's close request or the session's end shows none.
+    if (tellUser)
+        CVNKDStatus::ShowLockFailures(IDS_ERR_EXIT_INCOMPLETE, IDS_CAP_EXIT_INCOMPLETE, notLocked,
+                                      CVNKDStatus::kExitBoxMs);
+    else if (!notLocked.empty())
+        vnk::Trace(L"CVarnokdApp: InitInstance: %u drives not locked at the exit, nobody to tell\n",
+                   static_cast<unsigned>(notLocked.size()));
     return FALSE;
 }

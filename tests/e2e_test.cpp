@@ -211,6 +211,45 @@ TEST_F(ClientTest, ExitWhileALoginBoxWaitsReleasesTheVolumeAndWithdraws) {
     EXPECT_EQ(d.disc, sim::Disc::Encrypted) << "a disc that was not logged in went";
 }
 
+// Exit that cannot eject a logged-in disc: the box naming it comes only
+// once the exit is done (status window gone, announcements withdrawn, the
+// instance marker closed, so a new instance could start), and it closes
+// by itself; nobody has to answer it for the process to end. An
+// installer's close request (WM_CLOSE) ends the same way with no box.
+TEST_F(ClientTest, TheExitBoxComesAfterTheExitAndNeverHoldsTheProcess) {
+    for (const bool installer : {false, true}) {
+        SCOPED_TRACE(installer ? "installer's close" : "Exit");
+        ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+        ASSERT_NO_FATAL_FAILURE(StartClient());
+        ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+        ASSERT_EQ(Ctl(L"fail D eject 5 forever"), 0u);
+        const ULONGLONG asked = ::GetTickCount64();
+        if (installer) {
+            ::PostMessageW(StatusWindow(), WM_CLOSE, 0, 0);
+            ASSERT_TRUE(m_client->WaitForExit()) << "the client stayed after the installer's request";
+            EXPECT_EQ(DialogOf(m_client->Id(), L"Exit incomplete"), nullptr);
+        } else {
+            Command(ID_APP_EXIT_VARNOK);
+            HWND box = nullptr;
+            ASSERT_TRUE(PumpUntil([&] { return (box = DialogOf(m_client->Id(), L"Exit incomplete")) != nullptr; }))
+                << "no box named the drive that kept its disc";
+            EXPECT_NE(ControlText(::GetDlgItem(box, 0xFFFF)).find(L"Drive D:"), std::wstring::npos);
+            EXPECT_EQ(StatusWindow(), nullptr) << "the box came before the status window went";
+            const vnk::fw::UniqueHandle marker(
+                ::OpenFileMappingW(FILE_MAP_READ, FALSE, L"{DCDF2ADB-AC4B-4b2d-889C-0C84AD8EA74F}"));
+            EXPECT_FALSE(marker) << "the box came before the instance marker was closed";
+            EXPECT_FALSE(Drive(L'D')->announced) << "the box came before the withdrawal";
+            ASSERT_TRUE(m_client->WaitForExit(kWatchdogMs + 30000)) << "the box held the process";
+            EXPECT_GE(::GetTickCount64() - asked, 30000u - 1000u) << "the box closed before its time";
+        }
+        EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn)) << "the disc was ejected after all";
+        ASSERT_EQ(Ctl(L"quit"), 0u);
+        m_sim->WaitForExit();
+        m_sim.reset();
+        m_client.reset();
+    }
+}
+
 // A client that is ended by force (as the system ends it after the
 // session's end) leaves a login box's volume lock behind only as long as a
 // system would: its handles go with its process, and the next client's box
