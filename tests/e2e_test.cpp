@@ -250,6 +250,30 @@ TEST_F(ClientTest, TheExitBoxComesAfterTheExitAndNeverHoldsTheProcess) {
     }
 }
 
+// A second instance started while the first is on its way out (its
+// window gone, a drive's eject still pending, the marker still held) gets
+// no answer from the first's window: it ends, and two clients never drive
+// the same drives.
+TEST_F(ClientTest, ASecondInstanceEndsWhileTheFirstIsExiting) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    ASSERT_EQ(Ctl(L"stall D eject"), 0u);
+    Command(ID_APP_EXIT_VARNOK);
+    ASSERT_TRUE(PumpUntil([&] { return StatusWindow() == nullptr; }));
+    ASSERT_TRUE(m_client->Running());
+
+    Process second(ProgramPath(L"VarnokdSim.exe"), L"");
+    ASSERT_TRUE(second.Started()) << second.StartError();
+    const bool ended = second.WaitForExit();
+    EXPECT_TRUE(ended) << "a second instance ran beside the exiting first";
+    EXPECT_EQ(DialogOf(second.Id(), L"Varnok Status"), nullptr);
+    if (!ended) ::TerminateProcess(second.Handle(), 1);
+    ASSERT_EQ(Ctl(L"release D"), 0u);
+    // The first's box (the eject did not answer in time) closes by itself.
+    EXPECT_TRUE(m_client->WaitForExit(kWatchdogMs + 30000));
+}
+
 // A client that is ended by force (as the system ends it after the
 // session's end) leaves a login box's volume lock behind only as long as a
 // system would: its handles go with its process, and the next client's box
