@@ -1,5 +1,6 @@
 #include "login/login_box.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <cwctype>
 #include <mutex>
@@ -37,27 +38,44 @@ bool WaitBeforeNextTry(DWORD ms) {
     }
 }
 
-// How long one window may take over one of the box's device-change
-// notices before it is passed over.
-constexpr UINT kBroadcastWindowMs = 3000;
+// How long one window may take over one of the box's notices before it is
+// passed over: a query for the volume's removal gets as long as the
+// system's own removal query gives a window; the other notices expect no
+// answer that counts. A hung window is passed over at once.
+constexpr UINT kNoticeWindowMs = 3000;
+constexpr UINT kQueryRemoveWindowMs = 30000;
+// The whole walk's bound. A query still unanswered by then goes on as if no
+// window refused; the other notices still reach the windows left, without
+// waiting for them.
+constexpr ULONGLONG kBroadcastWalkMs = 30000;
+constexpr UINT kAfterBoundMs = 1;
 
 struct BroadcastWalk {
     UINT event;
     LPARAM notice;
-    bool query;
+    ULONGLONG deadline;
     bool refused = false;
+    bool outOfTime = false;
 };
 
 BOOL CALLBACK SendToWindow(HWND window, LPARAM param) {
     auto& walk = *reinterpret_cast<BroadcastWalk*>(param);
+    const bool query = walk.event == DBT_DEVICEQUERYREMOVE;
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= walk.deadline) {
+        walk.outOfTime = true;
+        if (query) return FALSE;
+    }
+    const UINT windowMs = query ? kQueryRemoveWindowMs : kNoticeWindowMs;
+    const UINT left = walk.outOfTime ? kAfterBoundMs : static_cast<UINT>(std::min<ULONGLONG>(windowMs, walk.deadline - now));
     DWORD_PTR answer = 0;
-    // A window that is hung, or takes longer than its time, is passed over
-    // and the notice goes on to the next one: only a real "no" stops it.
     const LRESULT sent = ::SendMessageTimeoutW(window, WM_DEVICECHANGE, walk.event, walk.notice,
-                                               SMTO_ABORTIFHUNG | SMTO_NORMAL, kBroadcastWindowMs, &answer);
-    if (sent != 0 && walk.query && answer == BROADCAST_QUERY_DENY) {
+                                               SMTO_ABORTIFHUNG | SMTO_NORMAL, left, &answer);
+    // Only the query stops at a refusal; an arrival that a window refuses
+    // still reaches every window after it.
+    if (sent != 0 && answer == BROADCAST_QUERY_DENY && (query || walk.event == DBT_DEVICEARRIVAL)) {
         walk.refused = true;
-        return FALSE;
+        if (query) return FALSE;
     }
     return TRUE;
 }
@@ -360,9 +378,10 @@ LRESULT CVNKDLoginBox::Broadcast(UINT event) {
     // the desktop and answers 1 even when a window refused; and rather than
     // BroadcastSystemMessageW with BSF_NOHANG, which stops at the first
     // window that times out. Every top-level window hears of it.
-    BroadcastWalk walk{event, reinterpret_cast<LPARAM>(&m_volumeNotice),
-                       event == DBT_DEVICEQUERYREMOVE || event == DBT_DEVICEARRIVAL};
+    BroadcastWalk walk{event, reinterpret_cast<LPARAM>(&m_volumeNotice), ::GetTickCount64() + kBroadcastWalkMs};
     ::EnumWindows(&SendToWindow, reinterpret_cast<LPARAM>(&walk));
+    if (walk.outOfTime)
+        vnk::Trace(L"Varnokd: Broadcast: notice 0x%x not answered by every window in time, going on\n", event);
     // As BroadcastSystemMessageW answers: 0 for a refusal.
     return walk.refused ? 0 : 1;
 }
