@@ -730,5 +730,49 @@ TEST_F(ClientTest, APastedPassphraseLeavesTheClipboardOnceTheLoginEnds) {
     }
 }
 
+// The clipboard's text is read, never overwritten: a passphrase pasted
+// twice into the same box (the field cleared in between) logs in, and so
+// does one pasted into a second drive's box after the first box has logged
+// in and gone. Once the last box has gone, the clipboard no longer holds it.
+TEST_F(ClientTest, APassphraseCanBePastedTwice) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Intruder(L"clipboard-set \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    const auto paste = [](HWND box) {
+        DWORD_PTR ignored = 0;
+        return ::SendMessageTimeoutW(::GetDlgItem(box, IDC_PASSPHRASE), WM_PASTE, 0, 0, SMTO_ABORTIFHUNG,
+                                     kWatchdogMs, &ignored) != 0;
+    };
+    const std::wstring stars(std::wcslen(kPassphrase), L'*');
+    ASSERT_EQ(Ctl(L"insert D encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    ASSERT_EQ(Ctl(L"insert E encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    HWND d = WaitForLoginBox(L'D');
+    HWND e = WaitForLoginBox(L'E');
+    ASSERT_NE(d, nullptr);
+    ASSERT_NE(e, nullptr);
+
+    HWND field = ::GetDlgItem(d, IDC_PASSPHRASE);
+    ASSERT_TRUE(paste(d));
+    EXPECT_EQ(ControlText(field), stars);
+    DWORD_PTR ignored = 0;
+    ASSERT_TRUE(::SendMessageTimeoutW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""), SMTO_ABORTIFHUNG,
+                                      kWatchdogMs, &ignored));
+    ASSERT_TRUE(paste(d));
+    EXPECT_EQ(ControlText(field), stars) << "the second paste in the same box";
+    ::PostMessageW(::GetDlgItem(d, IDC_LOGIN), BM_CLICK, 0, 0);
+    ASSERT_TRUE(PumpUntil([d] { return !::IsWindow(d); }));
+    EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
+    EXPECT_EQ(Intruder(L"clipboard-has \"" + std::wstring(kPassphrase) + L"\""), 0u)
+        << "the clipboard was emptied while another box could still take the paste";
+
+    ASSERT_TRUE(paste(e));
+    EXPECT_EQ(ControlText(::GetDlgItem(e, IDC_PASSPHRASE)), stars) << "the paste in the second box";
+    ::PostMessageW(::GetDlgItem(e, IDC_LOGIN), BM_CLICK, 0, 0);
+    ASSERT_TRUE(PumpUntil([e] { return !::IsWindow(e); }));
+    EXPECT_EQ(Drive(L'E')->status, static_cast<DWORD>(LoggedIn));
+    EXPECT_EQ(Intruder(L"clipboard-has \"" + std::wstring(kPassphrase) + L"\""), 1u)
+        << "the passphrase stayed on the clipboard after the last box";
+}
+
 }  // namespace
 }  // namespace vnk::test
