@@ -11,6 +11,7 @@
 #include "common/trace.h"
 #include "engine/drive_table.h"
 #include "engine/driver.h"
+#include "fw/security.h"
 
 namespace vnk {
 
@@ -174,7 +175,10 @@ void AnswerWaitingPasses(wchar_t letter, DWORD error) {
 
 bool RunOnWorker(std::function<void()> work) {
     auto owned = std::make_unique<std::function<void()>>(std::move(work));
-    const uintptr_t thread = ::_beginthreadex(nullptr, 0, &WorkerEntry, owned.get(), 0, nullptr);
+    // With the framework's thread security: other programs may not
+    // suspend, steer or end a worker (one stalled in a device call, say).
+    const uintptr_t thread =
+        ::_beginthreadex(vnk::fw::DefaultThreadSecurity(), 0, &WorkerEntry, owned.get(), 0, nullptr);
     if (thread == 0) return false;
     owned.release();  // the thread owns it now
     ::CloseHandle(reinterpret_cast<HANDLE>(thread));

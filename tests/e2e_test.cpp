@@ -774,5 +774,25 @@ TEST_F(ClientTest, APassphraseCanBePastedTwice) {
         << "the passphrase stayed on the clipboard after the last box";
 }
 
+// A worker that is stalled in a device call (a status read here) is as
+// closed to other programs as every other thread of the client: none of
+// its threads opens for suspend, context or terminate; and the client's
+// token does not open to have its default DACL replaced.
+TEST_F(ClientTest, AStalledWorkerAndTheTokenAreClosedToOtherPrograms) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"stall D status"), 0u);
+    Command(ID_SHOWSTATUS);
+    ASSERT_TRUE(PumpUntil([] {
+        return Process::Run(ProgramPath(L"VarnokSimCtl.exe"), L"list", Process::Capture::Output)
+                   .out.find("stalled") != std::string::npos;
+    })) << "no status read reached the drive";
+    const std::wstring pid = std::to_wstring(m_client->Id());
+    EXPECT_EQ(Intruder(L"open-threads " + pid), 0u) << "a thread of the client opened with suspend, context or "
+                                                      "terminate rights while a worker was stalled";
+    EXPECT_EQ(Intruder(L"open-token " + pid), 0u) << "the client's token opened for TOKEN_ADJUST_DEFAULT";
+    ASSERT_EQ(Ctl(L"release D"), 0u);
+}
+
 }  // namespace
 }  // namespace vnk::test
