@@ -217,11 +217,22 @@ LRESULT Dialog::OnDpiChangedMessage(WPARAM wParam, LPARAM lParam) {
     // Windows goes up to 480 DPI; anything far outside is not a real change.
     if (dpi < kDesignDpi / 2 || dpi > 10 * kDesignDpi) return 0;
     if (m_layoutDpi == 0) RememberLayout();
-    ApplyLayout(dpi);
-    if (const auto* suggested = reinterpret_cast<const RECT*>(lParam); suggested != nullptr) {
-        ::SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                       suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // The system sends it on the window's own thread, with the rectangle it
+    // suggests. From another thread it is somebody else's, and its lParam
+    // an address that means nothing here: the window then keeps its place
+    // and grows or shrinks with the DPI.
+    RECT place{};
+    if (const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+        suggested != nullptr && !detail::SentByAnotherThread()) {
+        place = *suggested;
+    } else {
+        ::GetWindowRect(m_hWnd, &place);
+        place.right = place.left + ::MulDiv(place.right - place.left, static_cast<int>(dpi), static_cast<int>(m_dpi));
+        place.bottom = place.top + ::MulDiv(place.bottom - place.top, static_cast<int>(dpi), static_cast<int>(m_dpi));
     }
+    ApplyLayout(dpi);
+    ::SetWindowPos(m_hWnd, nullptr, place.left, place.top, place.right - place.left, place.bottom - place.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
     m_dpi = dpi;
     OnDpiChanged(dpi);
     ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);

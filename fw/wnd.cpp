@@ -90,9 +90,10 @@ bool ForgedMessage(HWND hwnd, UINT message) {
         case WM_NCDESTROY:
             if (t_ownDestruction > 0 && !SentByAnotherThread()) return false;
             break;
-        case WM_DPICHANGED:
         case WM_NOTIFY:
             // Posted ones never get here: the framework's loops drop them.
+            // (WM_DPICHANGED from another thread is answered without its
+            // pointer by the dialog itself.)
             if (!SentByAnotherThread()) return false;
             break;
         default:

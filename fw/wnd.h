@@ -110,8 +110,8 @@ namespace detail {
 // Whether a message that reached a window procedure of ours must be
 // dropped there, unseen by the object and by the window's own procedure:
 // WM_DESTROY or WM_NCDESTROY that did not come from DestroyOwnWindow on
-// this thread, or a message whose lParam is a pointer a handler would read
-// (WM_DPICHANGED, WM_NOTIFY) sent by another thread. The drop is traced.
+// this thread, or WM_NOTIFY (whose lParam is a pointer a handler would
+// read) sent by another thread. The drop is traced.
 bool ForgedMessage(HWND hwnd, UINT message);
 // Messages that only the system sends, on the window's own thread: a
 // posted one is somebody else's, and the framework's loops drop it.
