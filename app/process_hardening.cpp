@@ -62,11 +62,22 @@ void CloseThreadsToOtherProcesses() {
     g_threadsClosed = true;
 
     HANDLE rawToken = nullptr;
-    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY, &rawToken)) {
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY | WRITE_DAC, &rawToken)) {
         const vnk::fw::UniqueHandle token(rawToken);
         TOKEN_DEFAULT_DACL defaultDacl{dacl};
         if (!::SetTokenInformation(token.get(), TokenDefaultDacl, &defaultDacl, sizeof defaultDacl))
             Trace(L"CloseThreadsToOtherProcesses: the token's default DACL was refused (%u)\n", ::GetLastError());
+        // Then the token itself closes, to this process too: nobody may
+        // replace that default afterwards.
+        const std::wstring user = vnk::fw::SidText(vnk::fw::CurrentUserSid());
+        const vnk::fw::SecurityDescriptor tokenDescriptor(user.empty() ? std::wstring() : TokenDaclSddl(user));
+        const DWORD error =
+            tokenDescriptor.Dacl() == nullptr
+                ? ERROR_INVALID_SECURITY_DESCR
+                : ::SetSecurityInfo(token.get(), SE_KERNEL_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    tokenDescriptor.Dacl(), nullptr);
+        if (error != ERROR_SUCCESS) Trace(L"CloseThreadsToOtherProcesses: the token's DACL was refused (%u)\n", error);
     } else {
         Trace(L"CloseThreadsToOtherProcesses: the token does not open (%u)\n", ::GetLastError());
     }
@@ -125,6 +136,11 @@ std::wstring ProcessDaclSddl(const std::wstring& userSid) {
 
 std::wstring ObjectDaclSddl(const std::wstring& userSid) {
     return L"D:P(A;;GA;;;SY)(A;;" + Hex(kLeftToUsersObjects) + L";;;" + userSid + L")(A;;" + Hex(READ_CONTROL) +
+           L";;;S-1-3-4)";
+}
+
+std::wstring TokenDaclSddl(const std::wstring& userSid) {
+    return L"D:P(A;;GA;;;SY)(A;;" + Hex(kLeftToUsersToken) + L";;;" + userSid + L")(A;;" + Hex(READ_CONTROL) +
            L";;;S-1-3-4)";
 }
 

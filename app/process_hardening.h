@@ -38,6 +38,15 @@ constexpr DWORD kLeftToUsersObjects =
 // when it made them, which this DACL does not narrow.
 std::wstring ObjectDaclSddl(const std::wstring& userSid);
 
+// What the user's programs (and the process itself) may do with the
+// process's token: read it and make a copy of it, whose own default is its
+// own. Changing it (its default DACL, privileges, groups) or its DACL:
+// none of it, so that no other program can give what the client makes
+// from then on a DACL of its choosing.
+constexpr DWORD kLeftToUsersToken =
+    TOKEN_QUERY | TOKEN_QUERY_SOURCE | TOKEN_DUPLICATE | TOKEN_IMPERSONATE | TOKEN_ASSIGN_PRIMARY | READ_CONTROL;
+std::wstring TokenDaclSddl(const std::wstring& userSid);
+
 // The single-instance marker's: other instances of the user may open it
 // to see that it exists (and nothing more), SYSTEM has full access.
 std::wstring MarkerSddl(const std::wstring& userSid);

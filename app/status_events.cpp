@@ -5,6 +5,7 @@
 #include <dbt.h>
 
 #include <cstddef>
+#include <cwchar>
 #include <mutex>
 #include <optional>
 
@@ -98,13 +99,13 @@ void CVNKDStatus::Reprobe(bool onlyGoneDrives) {
     // On a worker: closing the boxes of drives that are gone looks at the
     // drives, and so does the probe. The probe does not wait for the boxes
     // to close.
-    vnk::VNKDProbeForDrivesOnWorker(1, m_hWnd,
-                                    onlyGoneDrives ? vnk::ReprobeBoxes::CloseOnlyGone : vnk::ReprobeBoxes::CloseAll);
+    StartProbe(1, onlyGoneDrives ? vnk::ReprobeBoxes::CloseOnlyGone : vnk::ReprobeBoxes::CloseAll);
 }
 
 void CVNKDStatus::OnEndSession(BOOL ending) {
     vnk::Trace(L"Varnokd: OnEndSession: entered, bEnding = %d\n", ending ? 1 : 0);
     if (!ending) return;
+    m_sessionEnding = true;
     // The session ends whatever happens: every drive is ejected at once, a
     // failed eject is tried once more and traced, and there is nobody left
     // to show a box to. The system is told why we need these seconds, and
@@ -119,12 +120,23 @@ void CVNKDStatus::OnEndSession(BOOL ending) {
     if (blocking) ::ShutdownBlockReasonDestroy(m_hWnd);
 }
 
+LRESULT CVNKDStatus::OnCloseRequest(WPARAM, LPARAM) {
+    // The close box and Alt+F4 come as SC_CLOSE and only hide the window:
+    // WM_CLOSE itself is another program's request (an installer's), and
+    // nobody may be there to answer a box.
+    vnk::Trace(L"Varnokd: OnCloseRequest: asked to close, exiting without a box\n");
+    m_closedByProgram = true;
+    EndDialog(IDCANCEL);
+    return 0;
+}
+
 void CVNKDStatus::OnEmergencyLock() {
     // One pass at a time: a pass that has ended says so first; a second
     // choice while one still runs waits for that one's box.
     if (m_lockPass && m_lockPass->Done()) FinishEmergencyLock();
     if (m_lockPass) return;
     m_lockPass = vnk::EjectEveryLoggedInDisc(L"Varnokd: OnEmergencyLock", 1, m_hWnd);
+    WatchBatch(m_lockPass);
     if (!m_lockPass) {
         ShowLockFailures(IDS_ERR_LOCK_INCOMPLETE, IDS_CAP_LOCK_INCOMPLETE, EveryDriveNotLocked());
         return;
@@ -154,12 +166,41 @@ std::vector<std::pair<wchar_t, DWORD>> CVNKDStatus::EveryDriveNotLocked() {
     return drives;
 }
 
-void CVNKDStatus::ShowLockFailures(UINT textId, UINT captionId, const std::vector<std::pair<wchar_t, DWORD>>& failures) {
+namespace {
+
+// The caption of the box that the calling thread's timer is to close.
+thread_local std::wstring t_boxToClose;
+
+BOOL CALLBACK CloseBoxTitled(HWND window, LPARAM) {
+    wchar_t className[16] = {};
+    wchar_t title[128] = {};
+    if (::GetClassNameW(window, className, 16) != 0 && std::wcscmp(className, L"#32770") == 0 &&
+        ::GetWindowTextW(window, title, 128) > 0 && t_boxToClose == title)
+        ::PostMessageW(window, WM_COMMAND, IDOK, 0);
+    return TRUE;
+}
+
+// Runs inside the message box's own loop, on its thread.
+void CALLBACK CloseBoxWhenTimeIsUp(HWND, UINT, UINT_PTR, DWORD) {
+    vnk::Trace(L"Varnokd: ShowLockFailures: the box was not answered in time, closing it\n");
+    ::EnumThreadWindows(::GetCurrentThreadId(), &CloseBoxTitled, 0);
+}
+
+}  // namespace
+
+void CVNKDStatus::ShowLockFailures(UINT textId, UINT captionId, const std::vector<std::pair<wchar_t, DWORD>>& failures,
+                                   UINT closeAfterMs) {
     if (failures.empty()) return;
     std::wstring drives;
     for (const auto& [letter, error] : failures) {
         drives += error == vnk::kDidNotAnswer ? vnk::FormatDriveString(IDS_LOCK_NO_ANSWER_DRIVE, letter)
                                               : vnk::FormatDriveErrorString(IDS_LOCK_INCOMPLETE_DRIVE, letter, error);
     }
+    UINT_PTR timer = 0;
+    if (closeAfterMs != 0) {
+        t_boxToClose = vnk::LoadResString(captionId);
+        timer = ::SetTimer(nullptr, 0, closeAfterMs, &CloseBoxWhenTimeIsUp);
+    }
     vnk::ErrorBox(nullptr, textId, captionId, MB_ICONERROR | MB_SETFOREGROUND, drives.c_str());
+    if (timer != 0) ::KillTimer(nullptr, timer);
 }

@@ -39,11 +39,12 @@ FW_BEGIN_MESSAGE_MAP(CVNKDStatus, vnk::fw::Dialog)
     FW_ON_WM_QUERYDRAGICON()
     FW_ON_WM_DEVICECHANGE()
     FW_ON_WM_ENDSESSION()
+    FW_ON_MESSAGE(WM_CLOSE, OnCloseRequest)
     FW_ON_COMMAND(ID_SHOWSTATUS, OnShowStatusWindow)
     FW_ON_COMMAND(ID_APP_EXIT_VARNOK, OnCancel)
     FW_ON_COMMAND(ID_EMERGENCYLOCK, OnEmergencyLock)
     FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_EVENT_TRIGGERED, OnEventTriggered)
-    FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_UPDATE_STATUS, OnUpdateStatus)
+    FW_ON_REGISTERED_MESSAGE(UWM_VARNOKD_UPDATE_STATUS, OnUpdateStatusRequest)
     FW_ON_REGISTERED_MESSAGE(kTaskbarCreated, OnTaskbarCreated)
     FW_ON_MESSAGE(WM_DRIVE_RESULTS, OnDriveResults)
     FW_ON_MESSAGE(WM_PROBE_DONE, OnProbeDone)
@@ -77,8 +78,7 @@ BOOL CVNKDStatus::OnInitDialog() {
 
     // The drives are probed on a worker: the window comes up and answers
     // whatever a drive does; the probe's end (OnProbeDone) fills the list.
-    if (!vnk::VNKDProbeForDrivesOnWorker(0, m_hWnd, vnk::ReprobeBoxes::Keep))
-        PostMessage(WM_PROBE_DONE, vnk::VNKDProbeForDrives(0), 0);
+    StartProbe(0, vnk::ReprobeBoxes::Keep);
 
     const vnk::fw::App* app = vnk::fw::GetApp();
     ShowWindow(app != nullptr ? app->m_nCmdShow : SW_SHOWMINNOACTIVE);
@@ -104,7 +104,7 @@ BOOL CVNKDStatus::OnInitDialog() {
     // icon; the posted update then fills the list.
     m_bHidden = false;
     PostMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0);
-    PostMessage(UWM_VARNOKD_UPDATE_STATUS, 0, 0);
+    PostUpdateStatus();
     return TRUE;
 }
 
@@ -291,9 +291,59 @@ HCURSOR CVNKDStatus::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 LRESULT CVNKDStatus::OnUpdateStatus(WPARAM, LPARAM) {
     // The statuses are read on workers; the list shows the table now and
     // again as each drive answers.
-    vnk::VNKDUpdateDriveStatus(m_hWnd);
+    WatchBatch(vnk::VNKDUpdateDriveStatus(m_hWnd));
     RebuildList();
     return 0;
+}
+
+void CVNKDStatus::StartProbe(int reprobe, vnk::ReprobeBoxes boxes) {
+    const HWND window = m_hWnd;
+    const std::shared_ptr<ProbeResults> record = m_probeResults;
+    const auto done = [window, record](int result) {
+        {
+            std::lock_guard lock(record->lock);
+            record->results.push_back(result);
+        }
+        ::PostMessageW(window, WM_PROBE_DONE, 0, 0);
+    };
+    if (vnk::VNKDProbeForDrivesOnWorker(reprobe, done, boxes)) return;
+    // No worker (or a probe already under way, for a re-probe): the first
+    // probe runs here rather than not at all.
+    if (reprobe == 0) done(vnk::VNKDProbeForDrives(0));
+}
+
+void CVNKDStatus::PostUpdateStatus() {
+    if (PostMessage(UWM_VARNOKD_UPDATE_STATUS, 0, 0)) ++m_updateRequests;
+}
+
+LRESULT CVNKDStatus::OnUpdateStatusRequest(WPARAM, LPARAM) {
+    if (m_updateRequests == 0) {
+        vnk::Trace(L"Varnokd: OnUpdateStatus: a request the window did not make: ignored\n");
+        return 0;
+    }
+    --m_updateRequests;
+    return OnUpdateStatus(0, 0);
+}
+
+void CVNKDStatus::WatchBatch(std::shared_ptr<vnk::DriveBatch> batch) {
+    if (batch && !batch->Done()) m_batches.push_back({std::move(batch), 0});
+}
+
+bool CVNKDStatus::TakeNewDriveResults() {
+    bool any = false;
+    for (WatchedBatch& watched : m_batches) {
+        size_t answered = 0;
+        for (const auto& answer : watched.batch->Answers()) answered += answer.answered ? 1 : 0;
+        if (answered > watched.seen) {
+            watched.seen = answered;
+            any = true;
+        }
+    }
+    // A batch every drive has answered, and that was looked at since, posts no more.
+    std::erase_if(m_batches, [](const WatchedBatch& watched) {
+        return watched.batch->Done() && watched.seen == watched.batch->Answers().size();
+    });
+    return any;
 }
 
 void CVNKDStatus::RebuildList() {
@@ -314,12 +364,26 @@ LRESULT CVNKDStatus::OnDriveResults(WPARAM, LPARAM) {
     MSG queued;
     while (::PeekMessageW(&queued, m_hWnd, WM_DRIVE_RESULTS, WM_DRIVE_RESULTS, PM_REMOVE)) {
     }
+    if (!TakeNewDriveResults()) {
+        vnk::Trace(L"Varnokd: OnDriveResults: no new answer of the window's own requests: ignored\n");
+        return 0;
+    }
     RebuildList();
     if (m_lockPass && m_lockPass->Done()) FinishEmergencyLock();
     return 0;
 }
 
-LRESULT CVNKDStatus::OnProbeDone(WPARAM result, LPARAM) {
+LRESULT CVNKDStatus::OnProbeDone(WPARAM, LPARAM) {
+    int result = 1;
+    {
+        std::lock_guard lock(m_probeResults->lock);
+        if (m_probeResults->results.empty()) {
+            vnk::Trace(L"Varnokd: OnProbeDone: no probe of the window's own has ended: ignored\n");
+            return 0;
+        }
+        result = m_probeResults->results.front();
+        m_probeResults->results.pop_front();
+    }
     if (m_firstProbeDone) {
         RebuildList();
         return 0;

@@ -7,13 +7,16 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fw/controls.h"
 #include "fw/dialog.h"
+#include "engine/probe.h"
 #include "fw/handles.h"
 #include "ui/system_tray.h"
 
@@ -45,8 +48,17 @@ public:
 
     // Shows one box naming the drives that could not be locked (with why,
     // or that they did not answer in time); nothing when there are none.
+    // With `closeAfterMs`, the box closes by itself when that time is up.
     static void ShowLockFailures(UINT textId, UINT captionId,
-                                 const std::vector<std::pair<wchar_t, DWORD>>& failures);
+                                 const std::vector<std::pair<wchar_t, DWORD>>& failures, UINT closeAfterMs = 0);
+
+    // Whether the person ended the program (Exit, Escape) and may be told
+    // what the exit could not lock; not when another program asked it to
+    // close (WM_CLOSE: an installer) or the session ends.
+    bool ExitTellsTheUser() const { return !m_closedByProgram && !m_sessionEnding; }
+    // How long the exit's box stays up at most: inside an installer's
+    // patience with a program it asked to close.
+    static constexpr UINT kExitBoxMs = 30000;
 
     // How long Emergency Lock waits for the drives before it names those
     // that did not answer, and how long the session's end waits.
@@ -65,13 +77,15 @@ protected:
     HCURSOR OnQueryDragIcon();
     BOOL OnDeviceChange(UINT event, DWORD_PTR data);
     void OnEndSession(BOOL ending);
+    LRESULT OnCloseRequest(WPARAM wParam, LPARAM lParam);
     void OnShowStatusWindow();
     void OnEmergencyLock();
     LRESULT OnEventTriggered(WPARAM drive, LPARAM lParam);
     LRESULT OnUpdateStatus(WPARAM wParam, LPARAM lParam);
+    LRESULT OnUpdateStatusRequest(WPARAM wParam, LPARAM lParam);
     LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
     LRESULT OnDriveResults(WPARAM wParam, LPARAM lParam);
-    LRESULT OnProbeDone(WPARAM result, LPARAM lParam);
+    LRESULT OnProbeDone(WPARAM wParam, LPARAM lParam);
     void OnTimer(UINT_PTR timerId);
 
     FW_DECLARE_MESSAGE_MAP()
@@ -94,6 +108,27 @@ private:
     void FinishEmergencyLock();
     static std::vector<std::pair<wchar_t, DWORD>> EveryDriveNotLocked();
 
+    // The window's private messages are requests it made itself: each is
+    // counted (or its result recorded) here when it is made, and a notice
+    // acts only on what it finds here, never on its own parameters. Any
+    // program can post the same numbers; one that finds nothing here is
+    // traced and changes nothing.
+    void StartProbe(int reprobe, vnk::ReprobeBoxes boxes);
+    void PostUpdateStatus();
+    void WatchBatch(std::shared_ptr<vnk::DriveBatch> batch);
+    bool TakeNewDriveResults();
+    struct ProbeResults {
+        std::mutex lock;
+        std::deque<int> results;
+    };
+    struct WatchedBatch {
+        std::shared_ptr<vnk::DriveBatch> batch;
+        size_t seen = 0;
+    };
+    std::shared_ptr<ProbeResults> m_probeResults = std::make_shared<ProbeResults>();
+    unsigned m_updateRequests = 0;
+    std::vector<WatchedBatch> m_batches;
+
     vnk::fw::UniqueDeviceNotify m_hDevNotify;
     HICON m_hIcon = nullptr;  // shared resource icon, not destroyed
     bool m_bHidden = false;
@@ -102,6 +137,8 @@ private:
     bool m_bRecheckPending = false;
     std::shared_ptr<vnk::DriveBatch> m_lockPass;  // the Emergency Lock under way
     bool m_firstProbeDone = false;
+    bool m_closedByProgram = false;
+    bool m_sessionEnding = false;
     vnk::fw::Font m_fontTitle;
     vnk::fw::Font m_fontVersion;
     vnk::fw::Font m_fontLegal;

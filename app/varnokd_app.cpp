@@ -1,9 +1,13 @@
 #include "app/varnokd_app.h"
 
 #include <objbase.h>
+#include <aclapi.h>
 
+#include <cstring>
 #include <cwchar>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/process_hardening.h"
 #include "common/trace.h"
@@ -48,6 +52,45 @@ bool RestoreAnswered(ULONGLONG deadline) {
     return false;
 }
 
+// The user, or the default owner this process's token gives what it makes
+// (an administrators group for an elevated start).
+bool OwnedByThisUser(PSID owner, const std::vector<BYTE>& user) {
+    if (::EqualSid(owner, const_cast<BYTE*>(user.data()))) return true;
+    HANDLE rawToken = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return false;
+    const vnk::fw::UniqueHandle token(rawToken);
+    alignas(TOKEN_OWNER) BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
+    DWORD size = 0;
+    if (!::GetTokenInformation(token.get(), TokenOwner, buffer, sizeof buffer, &size)) return false;
+    return ::EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner) != FALSE;
+}
+
+// Whether the marker that exists was made by an instance of this program:
+// owned by this user and carrying exactly the DACL an instance gives it.
+// `marker` is the handle the creation gave (null when it was refused); the
+// marker is opened for reading its security otherwise.
+bool MarkerIsAnInstances(HANDLE marker) {
+    vnk::fw::UniqueHandle opened;
+    if (marker == nullptr) {
+        opened.reset(::OpenFileMappingW(READ_CONTROL, FALSE, CVarnokdApp::kInstanceMarker));
+        marker = opened.get();
+    }
+    if (marker == nullptr) return false;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (::GetSecurityInfo(marker, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                          nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS)
+        return false;
+    const vnk::fw::UniqueLocalMemory descriptor(raw);
+    const std::vector<BYTE>& user = vnk::fw::CurrentUserSid();
+    const std::wstring userText = vnk::fw::SidText(user);
+    if (userText.empty() || owner == nullptr || dacl == nullptr || !OwnedByThisUser(owner, user)) return false;
+    const vnk::fw::SecurityDescriptor expected(vnk::MarkerSddl(userText));
+    const PACL wanted = expected.Dacl();
+    return wanted != nullptr && dacl->AclSize == wanted->AclSize && std::memcmp(dacl, wanted, dacl->AclSize) == 0;
+}
+
 }  // namespace
 
 vnk::fw::UniqueHandle CVarnokdApp::CreateInstanceMarker(bool& existed) {
@@ -86,9 +129,20 @@ BOOL CVarnokdApp::InitInstance() {
     bool existed = false;
     vnk::fw::UniqueHandle marker = CreateInstanceMarker(existed);
     if (existed) {
+        // Judged now: an instance that is ending lets go of its marker soon.
+        const bool instances = MarkerIsAnInstances(marker.get());
         if (HandOverToRunningInstance()) return FALSE;
-        vnk::Trace(L"CVarnokdApp: InitInstance: the instance marker exists but no instance's window answered "
-                   L"within %lu ms: starting anyway\n",
+        // An instance's marker whose window does not answer belongs to an
+        // instance that is ending (its window gone, its drives still being
+        // let go) or hung: two clients must never drive the same drives.
+        if (instances) {
+            vnk::Trace(L"CVarnokdApp: InitInstance: an instance runs but its window did not answer within %lu ms: "
+                       L"ending\n",
+                       kAnswerWaitMs);
+            return FALSE;
+        }
+        vnk::Trace(L"CVarnokdApp: InitInstance: the instance marker is another program's and no instance's window "
+                   L"answered within %lu ms: starting anyway\n",
                    kAnswerWaitMs);
     } else if (!marker) {
         vnk::Trace(L"CVarnokdApp: InitInstance: no instance marker (%lu): starting anyway\n", ::GetLastError());
@@ -97,6 +151,8 @@ BOOL CVarnokdApp::InitInstance() {
     // The status window's first probe starts the drives' login threads.
     vnk::SetLoginThreadFactory(&vnk::BeginLoginThread);
     // DriveLock was initialised with the other globals, before any thread.
+    std::vector<std::pair<wchar_t, DWORD>> notLocked;
+    bool tellUser = false;
     {
         CVNKDStatus statusWindow;
         m_pMainWnd = &statusWindow;
@@ -107,14 +163,24 @@ BOOL CVarnokdApp::InitInstance() {
             // (the threads' main window) goes.
             const vnk::EngineRun engine;
             statusWindow.DoModal();
-            // Exit locks first, every drive at once and for a bounded time,
-            // and says what it could not lock; then the engine's end stops
-            // the threads, also with a bound.
-            CVNKDStatus::ShowLockFailures(IDS_ERR_EXIT_INCOMPLETE, IDS_CAP_EXIT_INCOMPLETE, vnk::VNKDCleanup());
+            // Exit locks first, every drive at once and for a bounded time;
+            // then the engine's end stops the threads, also with a bound.
+            notLocked = vnk::VNKDCleanup();
         }
+        tellUser = statusWindow.ExitTellsTheUser();
         ::CoUninitialize();
-        marker.reset();
         m_pMainWnd = nullptr;
     }
+    marker.reset();
+    // The exit is done: threads stopped, announcements withdrawn, the
+    // marker gone, so a new instance or an installer can go on. Only now
+    // is the person told what could not be locked, by a box that closes
+    // itself; a program's close request or the session's end shows none.
+    if (tellUser)
+        CVNKDStatus::ShowLockFailures(IDS_ERR_EXIT_INCOMPLETE, IDS_CAP_EXIT_INCOMPLETE, notLocked,
+                                      CVNKDStatus::kExitBoxMs);
+    else if (!notLocked.empty())
+        vnk::Trace(L"CVarnokdApp: InitInstance: %u drives not locked at the exit, nobody to tell\n",
+                   static_cast<unsigned>(notLocked.size()));
     return FALSE;
 }

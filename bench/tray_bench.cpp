@@ -600,7 +600,7 @@ struct BoxAnswerer {
     DWORD pid;
     int answered = 0;
     void Poll() {
-        const HWND box = WindowTitled(pid, [](const std::wstring& t) { return t == L"Exit: discs not locked" ||
+        const HWND box = WindowTitled(pid, [](const std::wstring& t) { return t == L"Exit incomplete" ||
                                                                        t == L"Emergency Lock incomplete"; }, true);
         if (box != nullptr && ::PostMessageW(box, WM_COMMAND, IDOK, 0)) ++answered;
     }

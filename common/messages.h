@@ -17,8 +17,10 @@ constexpr UINT WM_LOGIN_CLOSE = WM_APP + 1;  // close the login box (its cancel 
 
 // Window message of the status window: a worker has written drive results
 // (a status read, a lock pass's eject) into the table; wParam, lParam 0.
+// Acted on only when a batch the window started has new answers.
 constexpr UINT WM_DRIVE_RESULTS = WM_APP + 0x20;
 
 // Window message of the status window: a probe on a worker has ended;
-// wParam its result (0: the filter driver is not installed), lParam 0.
+// wParam, lParam 0. The result is kept in the window's own record of the
+// probes it started; a notice that finds none there is another program's.
 constexpr UINT WM_PROBE_DONE = WM_APP + 0x21;

@@ -476,7 +476,7 @@ std::optional<ReprobeBoxes> TakeNextReprobe() {
 }
 }  // namespace
 
-bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes) {
+bool VNKDProbeForDrivesOnWorker(int Reprobe, ProbeDone done, ReprobeBoxes boxes) {
     Trace(L"VNKDProbeForDrives: entered, Reprobe = %ld\n", static_cast<long>(Reprobe));
     if (g_probesClosed) return false;
     if (ProbeInProgress.exchange(true)) {
@@ -485,7 +485,7 @@ bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes) {
         if (Reprobe != 0) NoteReprobe(boxes);
         return false;
     }
-    const bool started = RunOnWorker([Reprobe, notify, boxes] {
+    const bool started = RunOnWorker([Reprobe, done = std::move(done), boxes] {
         int reprobe = Reprobe;
         std::optional<ReprobeBoxes> next = boxes;
         while (next) {
@@ -499,7 +499,7 @@ bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes) {
                 Trace(L"VNKDProbeForDrives: ended by an exception\n");
                 t_probeWarnings = nullptr;
             }
-            if (notify != nullptr) ::PostMessageW(notify, WM_PROBE_DONE, static_cast<WPARAM>(result), 0);
+            if (done) done(result);
             reprobe = 1;
             if (g_probesClosed) {
                 ProbeInProgress = false;

@@ -32,12 +32,15 @@ enum class ReprobeBoxes { Keep, CloseAll, CloseOnlyGone };
 
 // The probe on a worker, so that the calling (main) thread never waits on
 // a drive: the boxes are told to close as `boxes` says, then the probe
-// runs, and its result is posted to `notify` as WM_PROBE_DONE (wParam the
-// result). A re-probe asked for while a probe runs (also while its
-// warnings wait for the user) is run by that probe's worker once it ends.
-// False when nothing was started now: a probe is under way already, probes
-// are closed (the exit has begun) or no worker could be had.
-bool VNKDProbeForDrivesOnWorker(int Reprobe, HWND notify, ReprobeBoxes boxes);
+// runs, and its result goes to `done`, on the worker, once per probe run.
+// The result is handed over in the process, never in a window message's
+// parameters, which any program can forge. A re-probe asked for while a
+// probe runs (also while its warnings wait for the user) is run by that
+// probe's worker once it ends. False when nothing was started now: a probe
+// is under way already, probes are closed (the exit has begun) or no
+// worker could be had.
+using ProbeDone = std::function<void(int result)>;
+bool VNKDProbeForDrivesOnWorker(int Reprobe, ProbeDone done, ReprobeBoxes boxes);
 
 // The exit: from now on no probe announces a drive or starts a thread, and
 // a probe that looks at the drives is waited for, at most `timeoutMs`.

@@ -55,7 +55,7 @@ Dialog::~Dialog() {
         UnbindControls();
         HWND hwnd = m_hWnd;
         Unbind();
-        ::DestroyWindow(hwnd);
+        DestroyOwnWindow(hwnd);
     }
 }
 
@@ -72,6 +72,10 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
             detail::TakeObjectBeingCreated(hwnd, message, reinterpret_cast<const void*>(lParam)));
         if (self == nullptr) return FALSE;
         self->Bind(hwnd);
+        // The template's controls answer only our own destruction; those
+        // bound later are subclassed in front of this guard.
+        for (HWND child = ::GetWindow(hwnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT))
+            detail::GuardWindow(child);
         // A dialog object may make several windows over its life.
         self->m_dpi = DpiOf(hwnd);
         self->m_layoutDpi = 0;
@@ -87,6 +91,12 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
             focus = FALSE;
         }
         return focus;
+    }
+    if (detail::ForgedMessage(hwnd, message)) {
+        // Answered here, so that the dialog manager's default handling
+        // (which frees its own data at WM_NCDESTROY) does not run either.
+        ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, 0);
+        return TRUE;
     }
     auto* self = static_cast<Dialog*>(FromHandle(hwnd));
     if (self == nullptr) return FALSE;
@@ -207,11 +217,22 @@ LRESULT Dialog::OnDpiChangedMessage(WPARAM wParam, LPARAM lParam) {
     // Windows goes up to 480 DPI; anything far outside is not a real change.
     if (dpi < kDesignDpi / 2 || dpi > 10 * kDesignDpi) return 0;
     if (m_layoutDpi == 0) RememberLayout();
-    ApplyLayout(dpi);
-    if (const auto* suggested = reinterpret_cast<const RECT*>(lParam); suggested != nullptr) {
-        ::SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                       suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // The system sends it on the window's own thread, with the rectangle it
+    // suggests. From another thread it is somebody else's, and its lParam
+    // an address that means nothing here: the window then keeps its place
+    // and grows or shrinks with the DPI.
+    RECT place{};
+    if (const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+        suggested != nullptr && !detail::SentByAnotherThread()) {
+        place = *suggested;
+    } else {
+        ::GetWindowRect(m_hWnd, &place);
+        place.right = place.left + ::MulDiv(place.right - place.left, static_cast<int>(dpi), static_cast<int>(m_dpi));
+        place.bottom = place.top + ::MulDiv(place.bottom - place.top, static_cast<int>(dpi), static_cast<int>(m_dpi));
     }
+    ApplyLayout(dpi);
+    ::SetWindowPos(m_hWnd, nullptr, place.left, place.top, place.right - place.left, place.bottom - place.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
     m_dpi = dpi;
     OnDpiChanged(dpi);
     ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);

@@ -11,12 +11,23 @@ namespace vnk::fw {
 namespace {
 thread_local Thread* t_current = nullptr;
 
+void DropPosted(const MSG& msg) {
+    wchar_t line[160];
+    ::wsprintfW(line, L"fw: posted message 0x%04x to window %p that only the system sends: dropped\n", msg.message,
+                static_cast<void*>(msg.hwnd));
+    ::OutputDebugStringW(line);
+}
+
 // The system's modal loops offer every message to WH_MSGFILTER before they
 // dispatch it (IsDialogMessage does, for message boxes and dialogs); a
 // thread message taken here goes to the thread's map as the framework's
 // own loop would route it, and the modal loop then leaves it alone.
 LRESULT CALLBACK ThreadMessageFilter(int code, WPARAM wParam, LPARAM lParam) {
     auto* msg = reinterpret_cast<MSG*>(lParam);
+    if (code >= 0 && msg != nullptr && msg->hwnd != nullptr && detail::NeverPosted(msg->message)) {
+        DropPosted(*msg);
+        return TRUE;
+    }
     if (code >= 0 && msg != nullptr && msg->hwnd == nullptr && t_current != nullptr) {
         LRESULT ignored = 0;
         // Nothing may unwind through the system's modal loop: a handler that
@@ -157,6 +168,10 @@ std::unique_ptr<Thread> BeginThread(ThreadProc proc, LPVOID param, int priority,
 }
 
 void PumpMessage(MSG& msg) {
+    if (msg.hwnd != nullptr && detail::NeverPosted(msg.message)) {
+        DropPosted(msg);
+        return;
+    }
     Thread* thread = CurrentThread();
     if (msg.hwnd == nullptr) {
         LRESULT ignored = 0;

@@ -26,6 +26,41 @@ bool IsCtlColor(UINT message) {
 // pointer, never the message's, is bound.
 thread_local Wnd* t_beingCreated = nullptr;
 
+// How deep this thread is in DestroyOwnWindow calls: the destruction
+// messages that come meanwhile, on this thread, are the system's own.
+thread_local int t_ownDestruction = 0;
+
+// The window procedures that GuardWindow put itself in front of, by window.
+// Kept in the process, never in anything another program can set.
+struct Guards {
+    std::mutex lock;
+    std::unordered_map<HWND, WNDPROC> procs;
+};
+Guards& TheGuards() {
+    static Guards& guards = *new Guards;
+    return guards;
+}
+
+WNDPROC GuardedProc(HWND hwnd) {
+    Guards& guards = TheGuards();
+    std::lock_guard lock(guards.lock);
+    const auto found = guards.procs.find(hwnd);
+    return found != guards.procs.end() ? found->second : nullptr;
+}
+
+LRESULT CALLBACK GuardProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    const WNDPROC original = GuardedProc(hwnd);
+    if (original == nullptr) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    if (detail::ForgedMessage(hwnd, message)) return 0;
+    const LRESULT result = ::CallWindowProcW(original, hwnd, message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        Guards& guards = TheGuards();
+        std::lock_guard lock(guards.lock);
+        guards.procs.erase(hwnd);
+    }
+    return result;
+}
+
 // Which object each window of this process is bound to. The window
 // property says the same for programs that look, but any program of the
 // user can set a property on our windows (SetPropW asks no rights), so
@@ -49,6 +84,56 @@ CreationScope::~CreationScope() { t_beingCreated = m_outer; }
 
 bool SentByAnotherThread() { return ::InSendMessageEx(nullptr) != ISMEX_NOSEND; }
 
+bool ForgedMessage(HWND hwnd, UINT message) {
+    switch (message) {
+        case WM_DESTROY:
+        case WM_NCDESTROY:
+            if (t_ownDestruction > 0 && !SentByAnotherThread()) return false;
+            break;
+        case WM_NOTIFY:
+            // Posted ones never get here: the framework's loops drop them.
+            // (WM_DPICHANGED from another thread is answered without its
+            // pointer by the dialog itself.)
+            if (!SentByAnotherThread()) return false;
+            break;
+        default:
+            return false;
+    }
+    wchar_t line[160];
+    ::wsprintfW(line, L"fw: message 0x%04x to window %p not from this thread's own doing: dropped\n", message,
+                static_cast<void*>(hwnd));
+    ::OutputDebugStringW(line);
+    return true;
+}
+
+bool NeverPosted(UINT message) {
+    switch (message) {
+        case WM_CREATE:
+        case WM_NCCREATE:
+        case WM_DESTROY:
+        case WM_NCDESTROY:
+        case WM_INITDIALOG:
+        case WM_DPICHANGED:
+        case WM_NOTIFY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void GuardWindow(HWND hwnd) {
+    if (hwnd == nullptr || ::GetWindowThreadProcessId(hwnd, nullptr) != ::GetCurrentThreadId()) return;
+    Guards& guards = TheGuards();
+    std::lock_guard lock(guards.lock);
+    if (guards.procs.count(hwnd) != 0) return;
+    const auto original =
+        reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(hwnd, GWLP_WNDPROC));
+    if (original == nullptr || original == &GuardProc) return;
+    guards.procs[hwnd] = original;
+    if (::SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&GuardProc)) == 0)
+        guards.procs.erase(hwnd);
+}
+
 Wnd* TakeObjectBeingCreated(HWND hwnd, UINT message, const void* claimed) {
     Wnd* const candidate = t_beingCreated;
     if (candidate != nullptr && candidate == claimed && candidate->m_hWnd == nullptr &&
@@ -66,6 +151,13 @@ Wnd* TakeObjectBeingCreated(HWND hwnd, UINT message, const void* claimed) {
 }  // namespace detail
 
 HINSTANCE ResourceInstance() { return ::GetModuleHandleW(nullptr); }
+
+BOOL DestroyOwnWindow(HWND hwnd) {
+    ++t_ownDestruction;
+    const BOOL destroyed = ::DestroyWindow(hwnd);
+    --t_ownDestruction;
+    return destroyed;
+}
 
 const MessageMap* CmdTarget::ThisMessageMap() {
     static const MapEntry entries[] = {{MapKind::End, 0, nullptr, nullptr}};
@@ -97,6 +189,7 @@ bool CmdTarget::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& re
 }
 
 LRESULT CALLBACK WndProcThunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (detail::ForgedMessage(hwnd, message)) return 0;
     if (message == WM_NCCREATE) {
         // The pointer the creation carries must be the one this thread is
         // creating now; a later WM_NCCREATE is somebody else's.
@@ -129,7 +222,7 @@ Wnd::~Wnd() {
     if (m_hWnd != nullptr && FromHandle(m_hWnd) == this) {
         HWND hwnd = m_hWnd;
         Unbind();
-        ::DestroyWindow(hwnd);
+        DestroyOwnWindow(hwnd);
     }
 }
 
@@ -174,7 +267,9 @@ void Wnd::Unbind() {
 
 void Wnd::Attach(HWND hwnd) {
     if (m_hWnd != nullptr) Unbind();
-    if (hwnd != nullptr) Bind(hwnd);
+    if (hwnd == nullptr) return;
+    detail::GuardWindow(hwnd);
+    Bind(hwnd);
 }
 
 bool Wnd::SubclassWindow(HWND hwnd) {
@@ -217,7 +312,7 @@ bool Wnd::CreateEx(DWORD exStyle, const wchar_t* title, DWORD style, int x, int 
 
 BOOL Wnd::DestroyWindow() {
     if (m_hWnd == nullptr) return FALSE;
-    return ::DestroyWindow(m_hWnd);
+    return DestroyOwnWindow(m_hWnd);
 }
 
 std::wstring Wnd::GetWindowText() const {

@@ -2,7 +2,10 @@
 // first message (WM_NCCREATE, WM_INITDIALOG) while this thread creates it,
 // once, or by Attach for a control, and removed at WM_NCDESTROY before the
 // object is told, so that no handler runs on an object whose window is half
-// gone. A WM_CREATE or WM_INITDIALOG outside the creation (any program can
+// gone. WM_DESTROY and WM_NCDESTROY count only inside our own
+// DestroyOwnWindow on the window's thread; any program can send or post
+// them, and such a one reaches neither the object nor the window's own
+// procedure. A WM_CREATE or WM_INITDIALOG outside the creation (any program can
 // send one) goes to the default procedure and is traced; a late WM_NCCREATE
 // is traced and answered without it (it would retitle the window).
 #pragma once
@@ -98,7 +101,25 @@ private:
     friend class Dialog;
 };
 
+// Destroys a window of the calling thread as our own destruction: only
+// inside such a call do the window's WM_DESTROY and WM_NCDESTROY (and its
+// children's and owned windows') reach objects and window procedures.
+BOOL DestroyOwnWindow(HWND hwnd);
+
 namespace detail {
+// Whether a message that reached a window procedure of ours must be
+// dropped there, unseen by the object and by the window's own procedure:
+// WM_DESTROY or WM_NCDESTROY that did not come from DestroyOwnWindow on
+// this thread, or WM_NOTIFY (whose lParam is a pointer a handler would
+// read) sent by another thread. The drop is traced.
+bool ForgedMessage(HWND hwnd, UINT message);
+// Messages that only the system sends, on the window's own thread: a
+// posted one is somebody else's, and the framework's loops drop it.
+bool NeverPosted(UINT message);
+// Puts a small procedure in front of a window of this thread that we did
+// not make (a dialog's control), which keeps ForgedMessage's messages from
+// the control's own procedure. Once per window.
+void GuardWindow(HWND hwnd);
 // Marks the object whose window the calling thread is creating, for the
 // length of one creation call; nested creations restore the outer one.
 class CreationScope {

@@ -1,8 +1,9 @@
 // The installer's custom action: before Windows Installer replaces or
 // removes Varnokd.exe, a client running in the installing user's session is
-// asked to exit as the tray's Exit command asks it, so that no file is left
-// in use and no reboot is needed. It withdraws its announcements and ejects
-// the discs that are logged in, as at any exit.
+// asked to close (WM_CLOSE, as installers ask programs), so that no file is
+// left in use and no reboot is needed. It withdraws its announcements and
+// ejects the discs that are logged in, as at any exit, and shows no box
+// that would wait for a person.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -60,7 +61,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CloseRunningClient(MSIHANDLE ins
         DWORD processId = 0;
         ::GetWindowThreadProcessId(window, &processId);
         vnk::fw::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
-        if (!::PostMessageW(window, WM_COMMAND, ID_APP_EXIT_VARNOK, 0)) continue;
+        if (!::PostMessageW(window, WM_CLOSE, 0, 0)) continue;
         Log(install, L"CloseRunningClient: asked the client in process %lu to exit", processId);
         if (process) processes.push_back(std::move(process));
     }

@@ -1,6 +1,10 @@
 #include "login/login_box.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <memory>
+#include <tuple>
+#include <utility>
 #include <cwctype>
 #include <mutex>
 #include <string>
@@ -12,6 +16,8 @@
 #include "engine/drive_table.h"
 #include "fw/app.h"
 #include "fw/dpi.h"
+#include "fw/handles.h"
+#include "fw/thread.h"
 #include "res/resource.h"
 
 namespace {
@@ -36,27 +42,108 @@ bool WaitBeforeNextTry(DWORD ms) {
     }
 }
 
-// How long one window may take over one of the box's device-change
-// notices before it is passed over.
-constexpr UINT kBroadcastWindowMs = 3000;
+// How long one window may take over one of the box's notices before it is
+// passed over: a query for the volume's removal gets as long as the
+// system's own removal query gives a window, for as long as the window is
+// not hung (a window that shows a question of its own in its handler keeps
+// answering other messages meanwhile); the other notices expect no answer
+// that counts. A hung window is passed over at once, and one that becomes
+// hung while it has the query as soon as the system says so.
+constexpr UINT kNoticeWindowMs = 3000;
+constexpr UINT kQueryRemoveWindowMs = 30000;
+constexpr DWORD kHungLookMs = 250;
+// The whole walk's bound. A query still unanswered by then goes on as if no
+// window refused; the other notices still reach the windows left, without
+// waiting for them.
+constexpr ULONGLONG kBroadcastWalkMs = 30000;
+constexpr UINT kAfterBoundMs = 1;
 
 struct BroadcastWalk {
     UINT event;
-    LPARAM notice;
-    bool query;
+    const DEV_BROADCAST_VOLUME* notice;
+    ULONGLONG deadline;
     bool refused = false;
+    bool outOfTime = false;
+    bool stopped = false;  // the box's thread was told to end meanwhile
 };
+
+// One window's query, sent by a worker so that the box's thread can see
+// the window become hung meanwhile (and go on) while it answers the
+// messages sent to its own windows. Shared with the worker, which may
+// finish after the walk went on: it carries its own copy of the notice.
+struct QuerySend {
+    HWND window = nullptr;
+    DEV_BROADCAST_VOLUME notice{};
+    UINT timeoutMs = 0;
+    LRESULT sent = 0;
+    DWORD_PTR answer = 0;
+    vnk::fw::UniqueHandle finished{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// The window's answer to the query: sent, and what it answered. A window
+// that becomes hung, a wait that runs out and a stop of the box's thread
+// count as no answer (sent 0).
+std::pair<LRESULT, DWORD_PTR> SendQuery(HWND window, const DEV_BROADCAST_VOLUME& notice, UINT timeoutMs,
+                                        bool& stopped) {
+    auto send = std::make_shared<QuerySend>();
+    send->window = window;
+    send->notice = notice;
+    send->timeoutMs = timeoutMs;
+    const bool started = send->finished && vnk::RunOnWorker([send] {
+        send->sent = ::SendMessageTimeoutW(send->window, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE,
+                                           reinterpret_cast<LPARAM>(&send->notice), SMTO_ABORTIFHUNG | SMTO_NORMAL,
+                                           send->timeoutMs, &send->answer);
+        ::SetEvent(send->finished.get());
+    });
+    if (!started) {
+        // No worker: sent from here, with a plain notice's time.
+        DWORD_PTR answer = 0;
+        const LRESULT sent = ::SendMessageTimeoutW(window, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE,
+                                                   reinterpret_cast<LPARAM>(&send->notice),
+                                                   SMTO_ABORTIFHUNG | SMTO_NORMAL, kNoticeWindowMs, &answer);
+        return {sent, answer};
+    }
+    const vnk::fw::Thread* thread = vnk::fw::CurrentThread();
+    const HANDLE waits[2] = {send->finished.get(), thread != nullptr ? thread->StopEvent() : nullptr};
+    const DWORD count = waits[1] != nullptr ? 2 : 1;
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs + kHungLookMs;
+    for (;;) {
+        MSG msg;  // answers the messages sent to this thread's windows (the box's own among them)
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        const DWORD r = ::MsgWaitForMultipleObjectsEx(count, waits, kHungLookMs, QS_SENDMESSAGE, 0);
+        if (r == WAIT_OBJECT_0) return {send->sent, send->answer};
+        if (r == WAIT_OBJECT_0 + 1) {
+            stopped = true;
+            return {0, 0};
+        }
+        if (::IsHungAppWindow(window) || ::GetTickCount64() >= end) return {0, 0};
+    }
+}
 
 BOOL CALLBACK SendToWindow(HWND window, LPARAM param) {
     auto& walk = *reinterpret_cast<BroadcastWalk*>(param);
+    const bool query = walk.event == DBT_DEVICEQUERYREMOVE;
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= walk.deadline) {
+        walk.outOfTime = true;
+        if (query) return FALSE;
+    }
+    const UINT windowMs = query ? kQueryRemoveWindowMs : kNoticeWindowMs;
+    const UINT left = walk.outOfTime ? kAfterBoundMs : static_cast<UINT>(std::min<ULONGLONG>(windowMs, walk.deadline - now));
+    LRESULT sent = 0;
     DWORD_PTR answer = 0;
-    // A window that is hung, or takes longer than its time, is passed over
-    // and the notice goes on to the next one: only a real "no" stops it.
-    const LRESULT sent = ::SendMessageTimeoutW(window, WM_DEVICECHANGE, walk.event, walk.notice,
-                                               SMTO_ABORTIFHUNG | SMTO_NORMAL, kBroadcastWindowMs, &answer);
-    if (sent != 0 && walk.query && answer == BROADCAST_QUERY_DENY) {
+    if (query) {
+        std::tie(sent, answer) = SendQuery(window, *walk.notice, left, walk.stopped);
+        if (walk.stopped) return FALSE;
+    } else {
+        sent = ::SendMessageTimeoutW(window, WM_DEVICECHANGE, walk.event, reinterpret_cast<LPARAM>(walk.notice),
+                                     SMTO_ABORTIFHUNG | SMTO_NORMAL, left, &answer);
+    }
+    // Only the query stops at a refusal; an arrival that a window refuses
+    // still reaches every window after it.
+    if (sent != 0 && answer == BROADCAST_QUERY_DENY && (query || walk.event == DBT_DEVICEARRIVAL)) {
         walk.refused = true;
-        return FALSE;
+        if (query) return FALSE;
     }
     return TRUE;
 }
@@ -358,9 +445,12 @@ LRESULT CVNKDLoginBox::Broadcast(UINT event) {
     // the desktop and answers 1 even when a window refused; and rather than
     // BroadcastSystemMessageW with BSF_NOHANG, which stops at the first
     // window that times out. Every top-level window hears of it.
-    BroadcastWalk walk{event, reinterpret_cast<LPARAM>(&m_volumeNotice),
-                       event == DBT_DEVICEQUERYREMOVE || event == DBT_DEVICEARRIVAL};
+    BroadcastWalk walk{event, &m_volumeNotice, ::GetTickCount64() + kBroadcastWalkMs};
     ::EnumWindows(&SendToWindow, reinterpret_cast<LPARAM>(&walk));
-    // As BroadcastSystemMessageW answers: 0 for a refusal.
-    return walk.refused ? 0 : 1;
+    if (walk.outOfTime)
+        vnk::Trace(L"Varnokd: Broadcast: notice 0x%x not answered by every window in time, going on\n", event);
+    // As BroadcastSystemMessageW answers: 0 for a refusal. A box whose
+    // thread is told to end takes the query as refused: no passphrase goes
+    // out on the way out.
+    return walk.refused || walk.stopped ? 0 : 1;
 }

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace vnk {
 
@@ -29,33 +32,44 @@ constexpr int kClipboardAttempts = 10;
 constexpr DWORD kClipboardRetryMs = 20;
 
 // The clipboard's text as this process sees it, while the clipboard is
-// open: the system hands it over in memory of this process, which is wiped
-// once read (Wipe). When a window of this process owns the clipboard, that
-// memory is the clipboard's data itself and is left alone.
+// open. The memory is the clipboard's, not ours: the system keeps it for
+// every later read until the clipboard changes, and it may be neither
+// written nor freed here. It is only read and let go (Release).
 struct ClipboardText {
     HANDLE data = nullptr;
-    wchar_t* units = nullptr;
+    const wchar_t* units = nullptr;
     size_t count = 0;  // up to the first zero unit
 
     bool Read() {
         data = ::GetClipboardData(CF_UNICODETEXT);
-        if (data == nullptr || (units = static_cast<wchar_t*>(::GlobalLock(data))) == nullptr) return false;
+        if (data == nullptr || (units = static_cast<const wchar_t*>(::GlobalLock(data))) == nullptr) return false;
         const size_t limit = ::GlobalSize(data) / sizeof(wchar_t);
         while (count < limit && units[count] != L'\0') ++count;
         return true;
     }
-    void Wipe() {
+    void Release() {
         if (units == nullptr) return;
-        DWORD owner = 0;
-        const HWND ownerWindow = ::GetClipboardOwner();
-        if (ownerWindow == nullptr || ::GetWindowThreadProcessId(ownerWindow, &owner) == 0 ||
-            owner != ::GetCurrentProcessId())
-            ::SecureZeroMemory(units, ::GlobalSize(data));
         ::GlobalUnlock(data);
         units = nullptr;
         count = 0;
     }
 };
+
+// The fields of the process (one per login box shown) and the marks of the
+// pastes of fields that went while another was still open: the same
+// passphrase may be pasted into that one too (two drives, one disc set),
+// so the clipboard is emptied only when the last field goes, if it still
+// holds a text pasted into any of them. Login boxes live on threads of
+// their own.
+struct FieldsOfTheProcess {
+    std::mutex lock;
+    int open = 0;
+    std::vector<std::unique_ptr<vnk::fw::SecretBuffer>> pastes;
+};
+FieldsOfTheProcess& Fields() {
+    static FieldsOfTheProcess& fields = *new FieldsOfTheProcess;
+    return fields;
+}
 
 }  // namespace
 
@@ -78,9 +92,19 @@ FW_BEGIN_MESSAGE_MAP(CPassphraseEdit, vnk::fw::Wnd)
     FW_ON_MESSAGE(WM_CONTEXTMENU, OnRefused)
 FW_END_MESSAGE_MAP()
 
+CPassphraseEdit::~CPassphraseEdit() {
+    // A field whose window never went through its end still counts.
+    if (m_counted) ClearPastedClipboard();
+}
+
 bool CPassphraseEdit::SubclassWindow(HWND hwnd) {
     ReleaseSecret();
     if (!vnk::fw::Wnd::SubclassWindow(hwnd)) return false;
+    if (!m_counted) {
+        std::lock_guard lock(Fields().lock);
+        ++Fields().open;
+        m_counted = true;
+    }
     m_secret.emplace(kRecordBytes + sizeof(PasteMark));
     if (!*m_secret) m_secret.reset();
     Original(EM_LIMITTEXT, kMaxUnits, 0);
@@ -139,9 +163,23 @@ bool CPassphraseEdit::HashText(const PasteMark& mark, const wchar_t* text, size_
 }
 
 void CPassphraseEdit::ClearPastedClipboard() {
-    PasteMark* mark = Mark();
-    if (mark == nullptr || !mark->valid) return;
-    mark->valid = false;
+    std::vector<std::unique_ptr<vnk::fw::SecretBuffer>> pastes;
+    {
+        FieldsOfTheProcess& fields = Fields();
+        std::lock_guard lock(fields.lock);
+        if (m_counted) --fields.open;
+        m_counted = false;
+        if (PasteMark* mark = Mark(); mark != nullptr && mark->valid) {
+            auto kept = std::make_unique<vnk::fw::SecretBuffer>(sizeof(PasteMark));
+            if (*kept) {
+                std::memcpy(kept->data(), mark, sizeof(PasteMark));
+                fields.pastes.push_back(std::move(kept));
+            }
+            mark->valid = false;
+        }
+        if (fields.open > 0 || fields.pastes.empty()) return;
+        pastes.swap(fields.pastes);
+    }
     // Another program may hold the clipboard open for a moment.
     bool open = false;
     for (int attempt = 0; attempt < kClipboardAttempts && !(open = ::OpenClipboard(nullptr)); ++attempt)
@@ -151,12 +189,21 @@ void CPassphraseEdit::ClearPastedClipboard() {
         return;
     }
     ClipboardText text;
-    BYTE hash[32] = {};
-    if (text.Read() && HashText(*mark, text.units, text.count, hash) &&
-        std::memcmp(hash, mark->hash, sizeof hash) == 0)
-        ::EmptyClipboard();
-    text.Wipe();
-    ::SecureZeroMemory(hash, sizeof hash);
+    if (text.Read()) {
+        for (const auto& kept : pastes) {
+            const auto& mark = *static_cast<const PasteMark*>(kept->data());
+            BYTE hash[32] = {};
+            const bool same = HashText(mark, text.units, text.count, hash) &&
+                              std::memcmp(hash, mark.hash, sizeof hash) == 0;
+            ::SecureZeroMemory(hash, sizeof hash);
+            if (same) {
+                text.Release();
+                ::EmptyClipboard();
+                break;
+            }
+        }
+    }
+    text.Release();
     ::CloseClipboard();
 }
 
@@ -274,7 +321,7 @@ LRESULT CPassphraseEdit::OnPaste(WPARAM, LPARAM) {
                           HashText(*mark, text.units, text.count, mark->hash);
         }
     }
-    text.Wipe();
+    text.Release();
     ::CloseClipboard();
     return 0;
 }

@@ -29,7 +29,7 @@ public:
     static constexpr wchar_t kPlaceholder = L'*';
 
     CPassphraseEdit() = default;
-    ~CPassphraseEdit() override = default;
+    ~CPassphraseEdit() override;
 
     bool SubclassWindow(HWND hwnd) override;
     // False when the system gave no memory for the secret: the field then
@@ -83,8 +83,10 @@ private:
     // The salted hash of a clipboard text; false when it could not be made.
     static bool HashText(const PasteMark& mark, const wchar_t* text, size_t units, BYTE (&hash)[32]);
     // Once the field goes: empties the clipboard if it still holds exactly
-    // the text pasted last (a password manager's courtesy), then forgets it.
+    // the text pasted last (a password manager's courtesy), then forgets it;
+    // while another field of the process is open, that one's end does it.
     void ClearPastedClipboard();
+    bool m_counted = false;  // counted among the process's open fields
 
     std::optional<vnk::fw::SecretBuffer> m_secret;
     size_t m_length = 0;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cwchar>
 #include <functional>
 #include <optional>
@@ -208,6 +209,69 @@ TEST_F(ClientTest, ExitWhileALoginBoxWaitsReleasesTheVolumeAndWithdraws) {
     EXPECT_FALSE(d.announced);
     EXPECT_EQ(d.withdrawals, 1u);
     EXPECT_EQ(d.disc, sim::Disc::Encrypted) << "a disc that was not logged in went";
+}
+
+// Exit that cannot eject a logged-in disc: the box naming it comes only
+// once the exit is done (status window gone, announcements withdrawn, the
+// instance marker closed, so a new instance could start), and it closes
+// by itself; nobody has to answer it for the process to end. An
+// installer's close request (WM_CLOSE) ends the same way with no box.
+TEST_F(ClientTest, TheExitBoxComesAfterTheExitAndNeverHoldsTheProcess) {
+    for (const bool installer : {false, true}) {
+        SCOPED_TRACE(installer ? "installer's close" : "Exit");
+        ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+        ASSERT_NO_FATAL_FAILURE(StartClient());
+        ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+        ASSERT_EQ(Ctl(L"fail D eject 5 forever"), 0u);
+        const ULONGLONG asked = ::GetTickCount64();
+        if (installer) {
+            ::PostMessageW(StatusWindow(), WM_CLOSE, 0, 0);
+            ASSERT_TRUE(m_client->WaitForExit()) << "the client stayed after the installer's request";
+            EXPECT_EQ(DialogOf(m_client->Id(), L"Exit incomplete"), nullptr);
+        } else {
+            Command(ID_APP_EXIT_VARNOK);
+            HWND box = nullptr;
+            ASSERT_TRUE(PumpUntil([&] { return (box = DialogOf(m_client->Id(), L"Exit incomplete")) != nullptr; }))
+                << "no box named the drive that kept its disc";
+            EXPECT_NE(ControlText(::GetDlgItem(box, 0xFFFF)).find(L"Drive D:"), std::wstring::npos);
+            EXPECT_EQ(StatusWindow(), nullptr) << "the box came before the status window went";
+            const vnk::fw::UniqueHandle marker(
+                ::OpenFileMappingW(FILE_MAP_READ, FALSE, L"{DCDF2ADB-AC4B-4b2d-889C-0C84AD8EA74F}"));
+            EXPECT_FALSE(marker) << "the box came before the instance marker was closed";
+            EXPECT_FALSE(Drive(L'D')->announced) << "the box came before the withdrawal";
+            ASSERT_TRUE(m_client->WaitForExit(kWatchdogMs + 30000)) << "the box held the process";
+            EXPECT_GE(::GetTickCount64() - asked, 30000u - 1000u) << "the box closed before its time";
+        }
+        EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn)) << "the disc was ejected after all";
+        ASSERT_EQ(Ctl(L"quit"), 0u);
+        m_sim->WaitForExit();
+        m_sim.reset();
+        m_client.reset();
+    }
+}
+
+// A second instance started while the first is on its way out (its
+// window gone, a drive's eject still pending, the marker still held) gets
+// no answer from the first's window: it ends, and two clients never drive
+// the same drives.
+TEST_F(ClientTest, ASecondInstanceEndsWhileTheFirstIsExiting) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    ASSERT_EQ(Ctl(L"stall D eject"), 0u);
+    Command(ID_APP_EXIT_VARNOK);
+    ASSERT_TRUE(PumpUntil([&] { return StatusWindow() == nullptr; }));
+    ASSERT_TRUE(m_client->Running());
+
+    Process second(ProgramPath(L"VarnokdSim.exe"), L"");
+    ASSERT_TRUE(second.Started()) << second.StartError();
+    const bool ended = second.WaitForExit();
+    EXPECT_TRUE(ended) << "a second instance ran beside the exiting first";
+    EXPECT_EQ(DialogOf(second.Id(), L"Varnok Status"), nullptr);
+    if (!ended) ::TerminateProcess(second.Handle(), 1);
+    ASSERT_EQ(Ctl(L"release D"), 0u);
+    // The first's box (the eject did not answer in time) closes by itself.
+    EXPECT_TRUE(m_client->WaitForExit(kWatchdogMs + 30000));
 }
 
 // A client that is ended by force (as the system ends it after the
@@ -527,6 +591,179 @@ TEST_F(ClientTest, ThreadMessagesFromAnotherProgramChangeNothing) {
     }
 }
 
+// --- Another program's window messages: the intruder table -----------------
+
+// A window message another program can send or post to one of the client's
+// windows, and the reaction the client owes it.
+enum class Target { StatusWindow, TrayWindow, LoginBox, PassphraseField, ResultLabel };
+struct WindowIntrusion {
+    const char* what;
+    Target target;
+    bool post;  // posted (else sent)
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    bool systemMayRefuse = false;  // Wine does not carry it to another process
+};
+
+// An address in no process of ours: a pointer the client must never read.
+constexpr LPARAM kForeignPointer = 0x41414141;
+
+std::wstring Hex(UINT_PTR value) {
+    wchar_t text[24];
+    std::swprintf(text, 24, L"0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// Each row, sent or posted from VarnokIntruder.exe while a login box waits
+// for its passphrase, must leave everything as it was: the process runs,
+// every window keeps its object, nothing new shows, the drive stays locked
+// by the box with its disc in, and the status list does not change. Then
+// the box still hides and takes what is typed, and logs in; Exit still ends
+// the client. Destruction messages that are not the client's own, and a
+// pointer another program hands over, are dropped; the private notices are
+// requests the window counted itself, and these were never made.
+TEST_F(ClientTest, WindowMessagesFromAnotherProgramChangeNothing) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"insert D encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    HWND box = WaitForLoginBox(L'D');
+    ASSERT_NE(box, nullptr);
+    const UINT updateStatus = ::RegisterWindowMessageW(L"UWM_VARNOKD_UPDATE_STATUS");
+    const WindowIntrusion rows[] = {
+        {"WM_NCDESTROY sent to the status window", Target::StatusWindow, false, WM_NCDESTROY, 0, 0},
+        {"WM_NCDESTROY posted to the status window", Target::StatusWindow, true, WM_NCDESTROY, 0, 0},
+        {"WM_DESTROY sent to the status window", Target::StatusWindow, false, WM_DESTROY, 0, 0},
+        {"WM_DPICHANGED sent to the status window", Target::StatusWindow, false, WM_DPICHANGED, MAKEWPARAM(144, 144),
+         kForeignPointer},
+        {"WM_DPICHANGED posted to the status window", Target::StatusWindow, true, WM_DPICHANGED,
+         MAKEWPARAM(144, 144), kForeignPointer},
+        {"WM_NOTIFY sent to the status window", Target::StatusWindow, false, WM_NOTIFY, 1008, kForeignPointer, true},
+        {"WM_PROBE_DONE 0 posted to the status window", Target::StatusWindow, true, WM_APP + 0x21, 0, 0},
+        {"WM_DRIVE_RESULTS posted to the status window", Target::StatusWindow, true, WM_APP + 0x20, 0, 0},
+        {"UWM_VARNOKD_UPDATE_STATUS posted to the status window", Target::StatusWindow, true, updateStatus, 0, 0},
+        {"WM_NCDESTROY sent to the tray window", Target::TrayWindow, false, WM_NCDESTROY, 0, 0},
+        {"WM_NCDESTROY posted to the login box", Target::LoginBox, true, WM_NCDESTROY, 0, 0},
+        {"WM_NCDESTROY sent to the login box", Target::LoginBox, false, WM_NCDESTROY, 0, 0},
+        {"WM_DESTROY posted to the login box", Target::LoginBox, true, WM_DESTROY, 0, 0},
+        {"WM_DPICHANGED sent to the login box", Target::LoginBox, false, WM_DPICHANGED, MAKEWPARAM(144, 144),
+         kForeignPointer},
+        {"WM_NCDESTROY posted to the passphrase field", Target::PassphraseField, true, WM_NCDESTROY, 0, 0},
+        {"WM_NCDESTROY sent to the passphrase field", Target::PassphraseField, false, WM_NCDESTROY, 0, 0},
+        {"WM_NCDESTROY sent to the result label", Target::ResultLabel, false, WM_NCDESTROY, 0, 0},
+    };
+    const auto target = [&](Target t) -> HWND {
+        switch (t) {
+            case Target::StatusWindow: return StatusWindow();
+            case Target::TrayWindow: return TrayWindow();
+            case Target::LoginBox: return box;
+            case Target::PassphraseField: return ::GetDlgItem(box, IDC_PASSPHRASE);
+            case Target::ResultLabel: return ::GetDlgItem(box, IDC_RESULT);
+        }
+        return nullptr;
+    };
+    const HWND list = ::GetDlgItem(StatusWindow(), IDC_DRIVELIST);
+    const Rows listed = ListRows(list, m_client->Handle());
+    const auto bound = BoundObjects(m_client->Id());
+    const std::vector<HWND> visible = VisibleWindowsOf(m_client->Id());
+    for (const WindowIntrusion& row : rows) {
+        SCOPED_TRACE(row.what);
+        const HWND window = target(row.target);
+        ASSERT_NE(window, nullptr);
+        const DWORD delivered =
+            Intruder(std::wstring(row.post ? L"post " : L"send ") + Hex(reinterpret_cast<UINT_PTR>(window)) + L" " +
+                     std::to_wstring(row.message) + L" " + std::to_wstring(row.wParam) + L" " +
+                     Hex(static_cast<UINT_PTR>(row.lParam)));
+        if (!row.systemMayRefuse) {
+            ASSERT_EQ(delivered, 0u);
+        }
+        // A posted message is handled by the time a sent one comes back.
+        DWORD_PTR ignored = 0;
+        ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kWatchdogMs, &ignored);
+        ASSERT_TRUE(m_client->Running()) << "the client ended";
+        EXPECT_EQ(BoundObjects(m_client->Id()), bound) << "a window lost or changed its object";
+        EXPECT_EQ(VisibleWindowsOf(m_client->Id()), visible) << "a window came or went";
+        EXPECT_EQ(ListRows(list, m_client->Handle()), listed) << "the status list changed";
+        const sim::DriveState d = *Drive(L'D');
+        EXPECT_TRUE(d.volumeLocked) << "the login box let go of the volume";
+        EXPECT_EQ(d.disc, sim::Disc::Encrypted);
+    }
+
+    // The field still keeps what is typed to itself, and the box logs in.
+    HWND edit = ::GetDlgItem(box, IDC_PASSPHRASE);
+    for (const wchar_t* unit = kPassphrase; *unit != L'\0'; ++unit) ::PostMessageW(edit, WM_CHAR, *unit, 1);
+    EXPECT_TRUE(PumpUntil([&] { return ControlText(edit).size() == std::wcslen(kPassphrase); }));
+    EXPECT_EQ(ControlText(edit), std::wstring(std::wcslen(kPassphrase), L'*')) << "the field shows what was typed";
+    ::PostMessageW(::GetDlgItem(box, IDC_LOGIN), BM_CLICK, 0, 0);
+    ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); })) << "the login box stayed";
+    EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
+    ExpectShownFromTray(Rows{{L"D:", L"Logged in"}, {L"E:", L"No disc or disc error"}});
+}
+
+// While the window shows, the list changes only when the window reads the
+// statuses itself: a forged refresh or forged drive results show nothing
+// new (a login that happened meanwhile shows at the next showing).
+TEST_F(ClientTest, ForgedRefreshNoticesDoNotChangeTheShownList) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    const Rows before{{L"D:", L"No disc or disc error"}};
+    ExpectShownFromTray(before);
+    ASSERT_NO_FATAL_FAILURE(LogInTo(L'D'));
+    const HWND status = StatusWindow();
+    const HWND list = ::GetDlgItem(status, IDC_DRIVELIST);
+    const UINT updateStatus = ::RegisterWindowMessageW(L"UWM_VARNOKD_UPDATE_STATUS");
+    for (UINT message : {updateStatus, UINT{WM_APP + 0x20}}) {
+        SCOPED_TRACE(message);
+        ASSERT_EQ(Intruder(L"post " + Hex(reinterpret_cast<UINT_PTR>(status)) + L" " + std::to_wstring(message) +
+                           L" 0 0"),
+                  0u);
+        PumpFor(500);  // a status read takes the simulator a moment
+        EXPECT_EQ(ListRows(list, m_client->Handle()), before);
+    }
+}
+
+// A forged "probe done, no driver" while the first probe still runs: the
+// client neither says the driver is missing nor ends; its own probe's end
+// fills the list.
+TEST_F(ClientTest, AForgedProbeEndDuringTheFirstProbeEndsNothing) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_EQ(Ctl(L"delay * signature 3000 1"), 0u);
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Intruder(L"post " + Hex(reinterpret_cast<UINT_PTR>(StatusWindow())) + L" " +
+                       std::to_wstring(WM_APP + 0x21) + L" 0 0"),
+              0u);
+    PumpFor(500);
+    ASSERT_TRUE(m_client->Running()) << "the client ended on a forged notice";
+    EXPECT_EQ(VisibleWindowsOf(m_client->Id()), std::vector<HWND>{}) << "a box came up";
+    ExpectShownFromTray(Rows{{L"D:", L"No disc or disc error"}});
+}
+
+// The watcher's notice and a device change, forged: no login box comes for
+// a drive whose watcher did not fire, and a re-probe started by a forged
+// device change changes nothing the user sees (a box waiting for its
+// passphrase stays, its disc in).
+TEST_F(ClientTest, ForgedDriveNoticesOpenNoBoxAndEjectNothing) {
+    GTEST_SKIP() << "needs the engine's check that a watcher really fired before a box is shown, and a re-probe "
+                    "that leaves a waiting login box alone";
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    const std::wstring status = Hex(reinterpret_cast<UINT_PTR>(StatusWindow()));
+    const UINT triggered = ::RegisterWindowMessageW(L"UWM_VARNOKD_EVENT_TRIGGERED");
+    ASSERT_EQ(Intruder(L"post " + status + L" " + std::to_wstring(triggered) + L" " + std::to_wstring(L'E') + L" 0"),
+              0u);
+    PumpFor(500);
+    EXPECT_EQ(VisibleWindowsOf(m_client->Id()), std::vector<HWND>{}) << "a forged notice opened a login box";
+
+    ASSERT_EQ(Ctl(L"insert D encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    HWND box = WaitForLoginBox(L'D');
+    ASSERT_NE(box, nullptr);
+    ASSERT_EQ(Intruder(L"cdrom-arrival " + status), 0u);
+    PumpFor(1000);
+    EXPECT_TRUE(::IsWindow(box)) << "a forged device change closed the login box";
+    EXPECT_EQ(Drive(L'D')->disc, sim::Disc::Encrypted);
+    EXPECT_EQ(LogIn(box, kPassphrase), L"Login OK!");
+}
+
 // A password manager's way: the passphrase comes from the clipboard; once
 // the login has ended, the clipboard is emptied if it still holds it, and
 // left alone if the user copied something else meanwhile.
@@ -563,6 +800,70 @@ TEST_F(ClientTest, APastedPassphraseLeavesTheClipboardOnceTheLoginEnds) {
         }
         ASSERT_EQ(Ctl(L"eject D"), 0u);
     }
+}
+
+// The clipboard's text is read, never overwritten: a passphrase pasted
+// twice into the same box (the field cleared in between) logs in, and so
+// does one pasted into a second drive's box after the first box has logged
+// in and gone. Once the last box has gone, the clipboard no longer holds it.
+TEST_F(ClientTest, APassphraseCanBePastedTwice) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DE"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Intruder(L"clipboard-set \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    const auto paste = [](HWND box) {
+        DWORD_PTR ignored = 0;
+        return ::SendMessageTimeoutW(::GetDlgItem(box, IDC_PASSPHRASE), WM_PASTE, 0, 0, SMTO_ABORTIFHUNG,
+                                     kWatchdogMs, &ignored) != 0;
+    };
+    const std::wstring stars(std::wcslen(kPassphrase), L'*');
+    ASSERT_EQ(Ctl(L"insert D encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    ASSERT_EQ(Ctl(L"insert E encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+    HWND d = WaitForLoginBox(L'D');
+    HWND e = WaitForLoginBox(L'E');
+    ASSERT_NE(d, nullptr);
+    ASSERT_NE(e, nullptr);
+
+    HWND field = ::GetDlgItem(d, IDC_PASSPHRASE);
+    ASSERT_TRUE(paste(d));
+    EXPECT_EQ(ControlText(field), stars);
+    DWORD_PTR ignored = 0;
+    ASSERT_TRUE(::SendMessageTimeoutW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""), SMTO_ABORTIFHUNG,
+                                      kWatchdogMs, &ignored));
+    ASSERT_TRUE(paste(d));
+    EXPECT_EQ(ControlText(field), stars) << "the second paste in the same box";
+    ::PostMessageW(::GetDlgItem(d, IDC_LOGIN), BM_CLICK, 0, 0);
+    ASSERT_TRUE(PumpUntil([d] { return !::IsWindow(d); }));
+    EXPECT_EQ(Drive(L'D')->status, static_cast<DWORD>(LoggedIn));
+    EXPECT_EQ(Intruder(L"clipboard-has \"" + std::wstring(kPassphrase) + L"\""), 0u)
+        << "the clipboard was emptied while another box could still take the paste";
+
+    ASSERT_TRUE(paste(e));
+    EXPECT_EQ(ControlText(::GetDlgItem(e, IDC_PASSPHRASE)), stars) << "the paste in the second box";
+    ::PostMessageW(::GetDlgItem(e, IDC_LOGIN), BM_CLICK, 0, 0);
+    ASSERT_TRUE(PumpUntil([e] { return !::IsWindow(e); }));
+    EXPECT_EQ(Drive(L'E')->status, static_cast<DWORD>(LoggedIn));
+    EXPECT_EQ(Intruder(L"clipboard-has \"" + std::wstring(kPassphrase) + L"\""), 1u)
+        << "the passphrase stayed on the clipboard after the last box";
+}
+
+// A worker that is stalled in a device call (a status read here) is as
+// closed to other programs as every other thread of the client: none of
+// its threads opens for suspend, context or terminate; and the client's
+// token does not open to have its default DACL replaced.
+TEST_F(ClientTest, AStalledWorkerAndTheTokenAreClosedToOtherPrograms) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"D"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    ASSERT_EQ(Ctl(L"stall D status"), 0u);
+    Command(ID_SHOWSTATUS);
+    ASSERT_TRUE(PumpUntil([] {
+        return Process::Run(ProgramPath(L"VarnokSimCtl.exe"), L"list", Process::Capture::Output)
+                   .out.find("stalled") != std::string::npos;
+    })) << "no status read reached the drive";
+    const std::wstring pid = std::to_wstring(m_client->Id());
+    EXPECT_EQ(Intruder(L"open-threads " + pid), 0u) << "a thread of the client opened with suspend, context or "
+                                                      "terminate rights while a worker was stalled";
+    EXPECT_EQ(Intruder(L"open-token " + pid), 0u) << "the client's token opened for TOKEN_ADJUST_DEFAULT";
+    ASSERT_EQ(Ctl(L"release D"), 0u);
 }
 
 }  // namespace

@@ -210,5 +210,57 @@ TEST(FrameworkTest, CreationMessagesAfterTheCreationBindNothing) {
     ASSERT_TRUE(WaitForThread(thread->Handle()));
 }
 
+// A window counts its destruction only from our own DestroyWindow on its
+// thread: WM_DESTROY and WM_NCDESTROY sent or posted at any other time
+// (any program can) leave it bound and its object untold, and so does a
+// pointer message sent from another thread. The real destruction still
+// unbinds and tells the object.
+class EndCountingWindow : public MappedWindow {
+public:
+    int ended = 0;
+
+protected:
+    void PostNcDestroy() override { ++ended; }
+};
+
+TEST(FrameworkTest, OnlyOurOwnDestroyWindowEndsAWindow) {
+    EndCountingWindow window;
+    ASSERT_TRUE(window.CreateEx(0, L"mapped", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr));
+    const HWND hwnd = window.m_hWnd;
+    for (UINT message : {UINT{WM_DESTROY}, UINT{WM_NCDESTROY}}) {
+        SCOPED_TRACE(message);
+        ::SendMessageW(hwnd, message, 0, 0);
+        ::PostMessageW(hwnd, message, 0, 0);
+        PumpFor(50);
+        EXPECT_EQ(vnk::fw::Wnd::FromHandle(hwnd), &window);
+        EXPECT_EQ(window.ended, 0);
+        EXPECT_EQ(window.SendMessage(kPing, 21), 42);
+    }
+
+    auto thread = vnk::fw::BeginThread<BoxThread>();
+    ASSERT_TRUE(thread);
+    ASSERT_TRUE(PumpUntil([&] { return thread->created.load() != nullptr; }));
+    HWND box = thread->created;
+    HWND field = ::GetDlgItem(box, IDC_PASSPHRASE);
+    for (HWND target : {box, field}) {
+        ::SendMessageW(target, WM_NCDESTROY, 0, 0);
+        ::SendMessageW(target, WM_DESTROY, 0, 0);
+        ::SendMessageW(target, WM_DPICHANGED, MAKEWPARAM(144, 144), 0x41414141);
+    }
+    EXPECT_EQ(vnk::fw::Wnd::FromHandle(box), &thread->box);
+    // The edit control kept its own data: it still holds text.
+    ::SendMessageW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"abc"));
+    EXPECT_EQ(::GetWindowTextLengthW(field), 3);
+    ::PostMessageW(box, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return thread->box.HasEnded(); }));
+    thread->RequestStop();
+    ASSERT_TRUE(WaitForThread(thread->Handle()));
+
+    EXPECT_TRUE(window.DestroyWindow());
+    EXPECT_EQ(window.ended, 1);
+    EXPECT_EQ(window.m_hWnd, nullptr);
+    EXPECT_EQ(vnk::fw::Wnd::FromHandle(hwnd), nullptr);
+}
+
 }  // namespace
 }  // namespace vnk::test

@@ -370,7 +370,8 @@ TEST_F(LoginTest, RefusedBroadcastsAreSaidAndNeitherLoseNorFakeTheLogin) {
 // might.
 class OtherProgramWindow {
 public:
-    OtherProgramWindow(DWORD delayMs, bool refuse) : m_delayMs(delayMs), m_refuse(refuse) {
+    OtherProgramWindow(DWORD delayMs, bool refuse, UINT event = DBT_DEVICEQUERYREMOVE)
+        : m_delayMs(delayMs), m_refuse(refuse), m_event(event) {
         m_thread.reset(::CreateThread(nullptr, 0, &Run, this, 0, nullptr));
         ::WaitForSingleObject(m_ready.get(), kWatchdogMs);
     }
@@ -382,7 +383,7 @@ public:
 private:
     static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         auto* self = reinterpret_cast<OtherProgramWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-        if (message == WM_DEVICECHANGE && wParam == DBT_DEVICEQUERYREMOVE && self != nullptr) {
+        if (message == WM_DEVICECHANGE && self != nullptr && wParam == self->m_event) {
             ::Sleep(self->m_delayMs);  // busy with something else, not hung
             return self->m_refuse ? BROADCAST_QUERY_DENY : TRUE;
         }
@@ -409,6 +410,7 @@ private:
 
     DWORD m_delayMs;
     bool m_refuse;
+    UINT m_event;
     vnk::fw::UniqueHandle m_thread;
     DWORD m_threadId = 0;
     vnk::fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -443,6 +445,45 @@ TEST_F(LoginTest, AnotherProgramsRefusalStopsTheLogin) {
     EXPECT_EQ(Status(), DWORD{NotLoggedIn});
     Press(box, IDC_EJECT);
     ASSERT_TRUE(WaitGone(box));
+}
+
+// Another program's window that refuses the volume's arrival does not keep
+// the arrival from the windows after it (the test's own window here); one
+// that takes longer than a plain notice's time over the removal query, but
+// answers, is waited for, and its refusal counts.
+TEST_F(LoginTest, EveryWindowHearsOfTheArrivalAndASlowRefusalIsWaitedFor) {
+    {
+        OtherProgramWindow other(0, true, DBT_DEVICEARRIVAL);
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        {
+            MessageBoxAnswerer answer(L"Oops");
+            LogIn(box, L"secret");
+            ASSERT_TRUE(answer.Wait());
+        }
+        ASSERT_TRUE(WaitGone(box));
+        bool heard = false;
+        for (const auto& change : m_main.DeviceChanges())
+            heard = heard || (change.event == DBT_DEVICEARRIVAL && change.deviceType == DBT_DEVTYP_VOLUME);
+        EXPECT_TRUE(heard) << "a window after the refusing one never heard of the arrival";
+        EXPECT_EQ(Status(), DWORD{LoggedIn});
+    }
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    SetStatus(L'D', NotLoggedIn);
+    {
+        OtherProgramWindow other(4000, true);
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        const unsigned loginsBefore = Drive().logins;
+        {
+            MessageBoxAnswerer answer(L"Oops");
+            LogIn(box, L"secret");
+            ASSERT_TRUE(answer.Wait());
+        }
+        EXPECT_EQ(Drive().logins, loginsBefore) << "the slow window's refusal was passed over";
+        Press(box, IDC_EJECT);
+        ASSERT_TRUE(WaitGone(box));
+    }
 }
 
 // Other programs' sent messages reach the box while it waits in its

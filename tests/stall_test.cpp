@@ -225,7 +225,7 @@ TEST_F(StallTest, TheMainThreadAnswersWhateverADriveDoes) {
             case Path::EmergencyLock:
                 if (c.stall) {
                     ASSERT_TRUE(box->Wait());
-                    EXPECT_NE(box->Text().find(L"Drive D: did not answer in time"), std::wstring::npos)
+                    EXPECT_NE(box->Text().find(L"Drive D: The drive did not answer in time."), std::wstring::npos)
                         << Ascii(box->Text());
                     EXPECT_EQ(box->Text().find(L"Drive E:"), std::wstring::npos) << Ascii(box->Text());
                     EXPECT_EQ(Status(L'D'), DWORD{LoggedIn});

@@ -5,6 +5,7 @@
 //   exit 0: done (for open-threads: nothing was granted; for clipboard-has:
 //   the clipboard holds the text); other codes as each command says.
 #include <windows.h>
+#include <dbt.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -27,6 +28,12 @@ constexpr wchar_t kUsage[] =
     L"  windows PID                 WM_INITDIALOG, WM_NCCREATE and WM_CREATE with a forged pointer to every\n"
     L"                              window of the process, children included\n"
     L"  post-threads PID MSG WPARAM posts the thread message to every thread of the process\n"
+    L"  send HWND MSG WPARAM LPARAM sends the window message (at most 5 s); exit 0 when it was delivered\n"
+    L"  post HWND MSG WPARAM LPARAM posts the window message; exit 0 when it was posted\n"
+    L"  cdrom-arrival HWND          sends the window a CD-ROM interface's arrival and then a device-node change,\n"
+    L"                              as the system announces a drive plugged in\n"
+    L"  open-token PID              opens the process's token to replace its default DACL; exit 0 when refused,\n"
+    L"                              1 when granted\n"
     L"  open-threads PID            opens every thread with suspend, context and terminate rights; exit 0 when\n"
     L"                              all were refused, 1 when one was granted\n"
     L"  squat                       makes the client's single-instance marker and holds it until ended\n"
@@ -93,6 +100,44 @@ int PostToThreads(DWORD processId, UINT message, WPARAM wParam) {
         if (::PostThreadMessageW(thread, message, wParam, 0)) ++posted;
     std::wprintf(L"posted to %zu of %zu threads\n", posted, threads.size());
     return posted > 0 ? kExitDone : kExitNothingFound;
+}
+
+// A window message, as any program of the user can send or post one to
+// any window of the desktop. Numbers are read with base 0 (0x.. hex).
+int SendToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    if (!::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result)) return kExitNo;
+    std::wprintf(L"answered 0x%llx\n", static_cast<unsigned long long>(result));
+    return kExitDone;
+}
+
+int PostToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return ::PostMessageW(window, message, wParam, lParam) ? kExitDone : kExitNo;
+}
+
+int CdRomArrival(HWND window) {
+    static constexpr GUID kCdRomInterface = {0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+    DEV_BROADCAST_DEVICEINTERFACE_W record{};
+    record.dbcc_size = sizeof record;
+    record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    record.dbcc_classguid = kCdRomInterface;
+    DWORD_PTR result = 0;
+    if (!::SendMessageTimeoutW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&record),
+                               SMTO_ABORTIFHUNG, 5000, &result))
+        return kExitNo;
+    return SendToWindow(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+}
+
+// With the token's TOKEN_ADJUST_DEFAULT another program could give every
+// object the client makes from then on a DACL of its choosing.
+int OpenToken(DWORD processId) {
+    const vnk::fw::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) return kExitDone;
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(process.get(), TOKEN_ADJUST_DEFAULT, &token)) return kExitDone;
+    ::CloseHandle(token);
+    std::wprintf(L"the token opened for TOKEN_ADJUST_DEFAULT\n");
+    return kExitNo;
 }
 
 int OpenThreads(DWORD processId) {
@@ -176,6 +221,21 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"post-threads" && argc == 5 && Number(argv[2], pid) && Number(argv[3], message) &&
         Number(argv[4], wParam))
         return PostToThreads(pid, message, wParam);
+    unsigned long long window = 0, lParam = 0;
+    const auto wide = [](const wchar_t* text, unsigned long long& value) {
+        wchar_t* end = nullptr;
+        value = std::wcstoull(text, &end, 0);
+        return end != text && *end == L'\0';
+    };
+    if ((command == L"send" || command == L"post") && argc == 6 && wide(argv[2], window) &&
+        Number(argv[3], message) && Number(argv[4], wParam) && wide(argv[5], lParam)) {
+        const auto hwnd = reinterpret_cast<HWND>(static_cast<UINT_PTR>(window));
+        const auto l = static_cast<LPARAM>(lParam);
+        return command == L"send" ? SendToWindow(hwnd, message, wParam, l) : PostToWindow(hwnd, message, wParam, l);
+    }
+    if (command == L"cdrom-arrival" && argc == 3 && wide(argv[2], window))
+        return CdRomArrival(reinterpret_cast<HWND>(static_cast<UINT_PTR>(window)));
+    if (command == L"open-token" && argc == 3 && Number(argv[2], pid)) return OpenToken(pid);
     if (command == L"open-threads" && argc == 3 && Number(argv[2], pid)) return OpenThreads(pid);
     if (command == L"squat" && argc == 2) return Squat();
     if (command == L"clipboard-set" && argc == 3) return SetClipboard(argv[2]);
