@@ -17,6 +17,7 @@
 #include "fw/app.h"
 #include "fw/dpi.h"
 #include "res/resource.h"
+#include "ui/accessibility.h"
 #include "ui/file_version_info.h"
 
 namespace {
@@ -46,6 +47,7 @@ FW_BEGIN_MESSAGE_MAP(CVNKDStatus, vnk::fw::Dialog)
     FW_ON_MESSAGE(WM_DRIVE_RESULTS, OnDriveResults)
     FW_ON_MESSAGE(WM_PROBE_DONE, OnProbeDone)
     FW_ON_WM_TIMER()
+    FW_ON_MESSAGE(WM_SYSCOLORCHANGE, OnSysColorChange)
 FW_END_MESSAGE_MAP()
 
 CVNKDStatus::CVNKDStatus()
@@ -86,6 +88,7 @@ BOOL CVNKDStatus::OnInitDialog() {
 
     InitColumns();
     InitHeader();
+    InitKeyboardAndNames();
 
     if (!RegisterForCdRomNotifications()) {
         const std::wstring text = vnk::SystemErrorText(::GetLastError(), vnk::kSystemDefaultLanguage);
@@ -104,6 +107,59 @@ BOOL CVNKDStatus::OnInitDialog() {
     PostMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0);
     PostMessage(UWM_VARNOKD_UPDATE_STATUS, 0, 0);
     return TRUE;
+}
+
+void CVNKDStatus::InitKeyboardAndNames() {
+    // The template's placeholder text is what a reader would call the list.
+    vnk::a11y::SetName(m_list.m_hWnd, vnk::LoadResString(IDS_DRIVELIST_NAME).c_str());
+    // OK, the group box and the list are one group in the template, so the
+    // arrow keys would take the focus from OK to the group box, which
+    // cannot show it. Each stands alone: the arrows stay where they are.
+    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        const LONG_PTR style = ::GetWindowLongPtrW(child, GWL_STYLE);
+        wchar_t className[16] = {};
+        ::GetClassNameW(child, className, 16);
+        const bool groupBox = ::lstrcmpiW(className, L"Button") == 0 && (style & BS_TYPEMASK) == BS_GROUPBOX;
+        if (groupBox || child == m_list.m_hWnd) ::SetWindowLongPtrW(child, GWL_STYLE, style | WS_GROUP);
+    }
+}
+
+void CVNKDStatus::FocusList() {
+    SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_list.m_hWnd), TRUE);
+    if (ListView_GetNextItem(m_list.m_hWnd, -1, LVNI_FOCUSED) < 0) FocusRow(m_focusedDrive, 0);
+}
+
+wchar_t CVNKDStatus::FocusedDrive(int& row) const {
+    row = ListView_GetNextItem(m_list.m_hWnd, -1, LVNI_FOCUSED);
+    if (row < 0) return m_focusedDrive;
+    const std::wstring text = m_list.GetItemText(row, 0);
+    return text.empty() ? m_focusedDrive : text[0];
+}
+
+void CVNKDStatus::FocusRow(wchar_t drive, int previousRow) {
+    const int count = m_list.GetItemCount();
+    if (count == 0) return;
+    int row = -1;
+    for (int i = 0; i < count && row < 0; ++i) {
+        const std::wstring text = m_list.GetItemText(i, 0);
+        if (!text.empty() && text[0] == drive) row = i;
+    }
+    // The drive went: the row that took its place, else the last.
+    if (row < 0) row = previousRow < 0 ? 0 : (previousRow < count ? previousRow : count - 1);
+    if (ListView_GetNextItem(m_list.m_hWnd, -1, LVNI_FOCUSED) != row) {
+        const UINT mask = LVIS_FOCUSED | LVIS_SELECTED;
+        ListView_SetItemState(m_list.m_hWnd, -1, 0, LVIS_SELECTED);
+        ListView_SetItemState(m_list.m_hWnd, row, mask, mask);
+    }
+    ListView_EnsureVisible(m_list.m_hWnd, row, FALSE);
+    m_focusedDrive = m_list.GetItemText(row, 0).front();
+}
+
+LRESULT CVNKDStatus::OnSysColorChange(WPARAM wParam, LPARAM lParam) {
+    // Common controls hear of new system colours only from their parent.
+    m_list.SendMessage(WM_SYSCOLORCHANGE, wParam, lParam);
+    Default();
+    return 0;
 }
 
 void CVNKDStatus::InitColumns() {
@@ -230,6 +286,7 @@ void CVNKDStatus::OnSysCommand(UINT command, LPARAM) {
         if (m_pTray && m_pTray->InTray()) ShowWindow(SW_HIDE);
     } else {
         ::SetForegroundWindow(m_hWnd);
+        FocusList();
     }
 }
 
@@ -260,6 +317,7 @@ void CVNKDStatus::OnShowStatusWindow() {
     // this deletes; the tray touches nothing of itself afterwards.
     UpdateTrayIcon();
     ::SetForegroundWindow(m_hWnd);
+    FocusList();
 }
 
 BOOL CVNKDStatus::DestroyWindow() {
@@ -300,14 +358,26 @@ void CVNKDStatus::RebuildList() {
         std::lock_guard lock(vnk::DriveLock);
         for (auto& [letter, info] : vnk::Drives()) drives.emplace_back(letter, info.status);
     }
-    m_list.DeleteAllItems();
+    int focusedRow = -1;
+    const wchar_t focused = FocusedDrive(focusedRow);
+    // The same drives as listed: only the texts change, and the reader
+    // hears only what changed. Otherwise the rows are made again and the
+    // focus goes back to the drive that had it.
+    bool sameDrives = m_list.GetItemCount() == static_cast<int>(drives.size());
+    for (size_t i = 0; sameDrives && i < drives.size(); ++i) {
+        const std::wstring text = m_list.GetItemText(static_cast<int>(i), 0);
+        sameDrives = text.size() == 2 && text[0] == drives[i].first;
+    }
+    if (!sameDrives) m_list.DeleteAllItems();
     int row = 0;
     for (const auto& [letter, status] : drives) {
         const wchar_t text[] = {letter, L':', L'\0'};
-        const int index = m_list.InsertItem(row++, text);
+        const int index = sameDrives ? row++ : m_list.InsertItem(row++, text);
         vnk::Trace(L"OnUpdateStatus: setting drive %c: to status %d\n", letter, static_cast<int>(status));
-        m_list.SetItemText(index, 1, StatusText(status).c_str());
+        const std::wstring statusText = StatusText(status);
+        if (!sameDrives || m_list.GetItemText(index, 1) != statusText) m_list.SetItemText(index, 1, statusText.c_str());
     }
+    FocusRow(focused, focusedRow);
 }
 
 LRESULT CVNKDStatus::OnDriveResults(WPARAM, LPARAM) {

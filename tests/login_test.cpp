@@ -98,7 +98,7 @@ protected:
 TEST_F(LoginTest, RightPassphraseLogsInDismountsAndTellsEveryWindow) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(ItemText(box, IDC_PROMPT), L"Enter passphrase for drive D:");
+    EXPECT_EQ(ItemText(box, IDC_PROMPT), L"Enter &passphrase for drive D:");
     EXPECT_TRUE(Drive().volumeLocked);
     EXPECT_EQ(LabelColor(box), RGB(0, 0, 0));
 
