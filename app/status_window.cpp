@@ -112,16 +112,13 @@ BOOL CVNKDStatus::OnInitDialog() {
 void CVNKDStatus::InitKeyboardAndNames() {
     // The template's placeholder text is what a reader would call the list.
     vnk::a11y::SetName(m_list.m_hWnd, vnk::LoadResString(IDS_DRIVELIST_NAME).c_str());
-    // OK, the group box and the list are one group in the template, so the
-    // arrow keys would take the focus from OK to the group box, which
-    // cannot show it. Each stands alone: the arrows stay where they are.
-    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
-        const LONG_PTR style = ::GetWindowLongPtrW(child, GWL_STYLE);
-        wchar_t className[16] = {};
-        ::GetClassNameW(child, className, 16);
-        const bool groupBox = ::lstrcmpiW(className, L"Button") == 0 && (style & BS_TYPEMASK) == BS_GROUPBOX;
-        if (groupBox || child == m_list.m_hWnd) ::SetWindowLongPtrW(child, GWL_STYLE, style | WS_GROUP);
-    }
+    // In the template OK shares its group with the group box, the list and
+    // (the group wrapping round) the header's labels, so the arrow keys
+    // would take the focus from OK to controls that cannot show it. Each
+    // control stands alone: the arrows stay where they are, and the list
+    // uses them for its rows.
+    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT))
+        ::SetWindowLongPtrW(child, GWL_STYLE, ::GetWindowLongPtrW(child, GWL_STYLE) | WS_GROUP);
 }
 
 void CVNKDStatus::FocusList() {
