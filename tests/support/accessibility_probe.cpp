@@ -55,7 +55,7 @@ std::optional<AccessibleInfo> AccessibleOf(HWND window) {
         }
     } comEnd{com};
     IAccessible* acc = nullptr;
-    if (FAILED(::AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT), IID_IAccessible,
+    if (FAILED(::AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
                                             reinterpret_cast<void**>(&acc))) ||
         acc == nullptr)
         return std::nullopt;
