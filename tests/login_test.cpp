@@ -894,5 +894,21 @@ TEST_F(LoginTest, EveryControlHasANameAStateAndAnAccessKey) {
     ASSERT_TRUE(WaitGone(box));
 }
 
+TEST_F(LoginTest, TheClientsMessageBoxesReadAsTheySay) {
+    Sim().FailCalls(L'D', sim::Fault::Open, ERROR_FILE_NOT_FOUND);
+    AskLoginThread(L'D', WM_LOGIN_SHOW);
+    const HWND box = WaitForWindow(L"Device not found");
+    ASSERT_NE(box, nullptr);
+    const std::optional<AccessibleInfo> text = AccessibleOf(::GetDlgItem(box, 0xFFFF));
+    ASSERT_TRUE(text.has_value());
+    EXPECT_NE(text->name.find(L"device name for drive D: changed"), std::wstring::npos) << Ascii(text->name);
+    const std::optional<AccessibleInfo> ok = AccessibleOf(::GetDlgItem(box, IDOK));
+    ASSERT_TRUE(ok.has_value());
+    EXPECT_EQ(ok->name, L"OK");
+    EXPECT_EQ(ok->state & STATE_SYSTEM_UNAVAILABLE, 0);
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); }));
+}
+
 }  // namespace
 }  // namespace vnk::test
