@@ -5,6 +5,7 @@
 #include <windowsx.h>
 #include <cwchar>
 #include <new>
+#include <utility>
 
 #include "common/strings.h"
 #include "fw/app.h"
@@ -325,11 +326,18 @@ LRESULT CSystemTray::OnTrayCallback(WPARAM wParam, LPARAM lParam) {
             // shell says where the menu goes.
             if (!version4) return 1;
             return ShowTrayMenu(target, POINT{GET_X_LPARAM(wParam), GET_Y_LPARAM(wParam)});
+        case WM_LBUTTONUP:
+            // In version 4 the shell follows a click with NIN_SELECT.
+            m_selectFollowsClick = version4;
+            return 1;
         case NIN_SELECT:
-        case NIN_KEYSELECT:
-            // A click, Space or Enter on the icon: what a double click does.
-            if (!version4) return 1;
+        case NIN_KEYSELECT: {
+            // Space or Enter on the icon: what a double click does. A
+            // single click stays without effect, as it always was.
+            const bool afterClick = std::exchange(m_selectFollowsClick, false) && LOWORD(lParam) == NIN_SELECT;
+            if (!version4 || afterClick) return 1;
             return SendDefaultCommand(target);
+        }
         case WM_LBUTTONDBLCLK:
             return SendDefaultCommand(target);
         default:

@@ -98,6 +98,7 @@ private:
     BOOL m_defaultByPosition = TRUE;
     UINT m_requestedVersion = NOTIFYICON_VERSION_4;
     UINT m_version = 0;
+    bool m_selectFollowsClick = false;  // a version-4 NIN_SELECT that is a mouse click's
 
     FW_DECLARE_MESSAGE_MAP()
 };
