@@ -264,6 +264,13 @@ void CVNKDStatus::OnSysCommand(UINT command, LPARAM) {
             m_bHidden = true;
             break;
         case SC_RESTORE:
+            if (vnk::fw::detail::SentByAnotherThread()) {
+                // A second instance's restore can arrive while the tray
+                // waits for the shell inside one of its own calls; showing
+                // the window there would delete the tray under that call.
+                PostMessage(WM_SYSCOMMAND, SC_RESTORE, 0);
+                return;
+            }
             m_bHidden = false;
             OnUpdateStatus(0, 0);
             break;
@@ -289,10 +296,15 @@ void CVNKDStatus::OnSysCommand(UINT command, LPARAM) {
 
 void CVNKDStatus::UpdateTrayIcon() {
     if (m_bHidden && !m_pTray) {
-        m_pTray = std::make_unique<vnk::CSystemTray>();
+        // The shell's calls wait for explorer, and a message another program
+        // sends meanwhile (a second instance's restore) may show the window
+        // and drop the tray: it is made whole first, and the window keeps it
+        // only if it is still hidden; otherwise it goes with its icon.
+        auto tray = std::make_unique<vnk::CSystemTray>();
         const std::wstring tooltip = vnk::LoadResString(IDS_TRAY_TOOLTIP);
-        m_pTray->Create(nullptr, m_uTrayMessage, tooltip.c_str(), m_hIcon, IDR_TRAYMENU);
-        m_pTray->SetDefaultMenuItem(ID_SHOWSTATUS, FALSE);
+        tray->Create(nullptr, m_uTrayMessage, tooltip.c_str(), m_hIcon, IDR_TRAYMENU);
+        tray->SetDefaultMenuItem(ID_SHOWSTATUS, FALSE);
+        if (m_bHidden && !m_pTray) m_pTray = std::move(tray);
         return;
     }
     if (!m_bHidden) m_pTray.reset();  // deleting the tray removes its icon
