@@ -149,7 +149,8 @@ void CVNKDStatus::FocusRow(wchar_t drive, int previousRow) {
         ListView_SetItemState(m_list.m_hWnd, row, mask, mask);
     }
     ListView_EnsureVisible(m_list.m_hWnd, row, FALSE);
-    m_focusedDrive = m_list.GetItemText(row, 0).front();
+    const std::wstring text = m_list.GetItemText(row, 0);
+    if (!text.empty()) m_focusedDrive = text[0];
 }
 
 LRESULT CVNKDStatus::OnSysColorChange(WPARAM wParam, LPARAM lParam) {

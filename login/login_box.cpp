@@ -13,8 +13,8 @@
 #include "engine/drive_work.h"
 #include "fw/app.h"
 #include "fw/dpi.h"
-#include "ui/accessibility.h"
 #include "res/resource.h"
+#include "ui/accessibility.h"
 
 namespace {
 

@@ -674,9 +674,7 @@ TEST_F(TrayTest, Version4IsAskedAfterEveryAddAndItsKeyboardEventsWork) {
     ::SetCursorPos(20, 30);
     const POINT anchor{300, 200};
     MenuVisit visit;
-    std::thread person([&visit, threadId = ::GetCurrentThreadId()] {
-        visit = AnswerMenu(threadId, WM_CHAR, L'l');
-    });
+    std::thread person([&visit, threadId = ::GetCurrentThreadId()] { visit = AnswerMenu(threadId, WM_CHAR, L'l'); });
     EXPECT_EQ(Version4(*tray, IDR_TRAYMENU, WM_CONTEXTMENU, anchor), 1);
     person.join();
     ASSERT_TRUE(visit.found);

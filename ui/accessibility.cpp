@@ -65,8 +65,7 @@ bool SetName(HWND control, const wchar_t* name) {
     if (control == nullptr) return false;
     ::SetWindowTextW(control, name);
     return WithPropServices([&](IAccPropServices& services) {
-        return services.SetHwndPropStr(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, PROPID_ACC_NAME,
-                                       name);
+        return services.SetHwndPropStr(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, PROPID_ACC_NAME, name);
     });
 }
 
@@ -77,8 +76,7 @@ bool MarkLiveRegion(HWND label) {
         ::VariantInit(&value);
         value.vt = VT_I4;
         value.lVal = kAssertive;
-        return services.SetHwndProp(label, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kLiveSettingProperty,
-                                    value);
+        return services.SetHwndProp(label, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kLiveSettingProperty, value);
     });
 }
 

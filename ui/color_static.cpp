@@ -15,7 +15,7 @@ COLORREF Blend(COLORREF from, COLORREF to, int step, int steps) {
 }  // namespace
 
 FW_BEGIN_MESSAGE_MAP(CColorStatic, vnk::fw::Static)
-    FW_ON_WM_CTLCOLOR_REFLECT(OnReflectedCtlColor)
+FW_ON_WM_CTLCOLOR_REFLECT(OnReflectedCtlColor)
 FW_END_MESSAGE_MAP()
 
 CColorStatic::CColorStatic()
@@ -34,9 +34,13 @@ void CColorStatic::SetBackColor(COLORREF color) {
     Repaint();
 }
 
-COLORREF CColorStatic::GetForeColor() const { return m_textSet ? m_textColor : ::GetSysColor(COLOR_BTNTEXT); }
+COLORREF CColorStatic::GetForeColor() const {
+    return m_textSet ? m_textColor : ::GetSysColor(COLOR_BTNTEXT);
+}
 
-COLORREF CColorStatic::GetBackColor() const { return m_backSet ? m_backColor : ::GetSysColor(COLOR_BTNFACE); }
+COLORREF CColorStatic::GetBackColor() const {
+    return m_backSet ? m_backColor : ::GetSysColor(COLOR_BTNFACE);
+}
 
 COLORREF CColorStatic::PaintedBackColor() const {
     return a11y::HighContrastOn() ? ::GetSysColor(COLOR_BTNFACE) : GetBackColor();
@@ -51,7 +55,8 @@ COLORREF CColorStatic::Readable(COLORREF wanted, COLORREF background) {
     if (a11y::ContrastRatio(wanted, background) >= kMinimumContrast) return wanted;
     const COLORREF black = RGB(0, 0, 0);
     const COLORREF white = RGB(255, 255, 255);
-    const COLORREF end = a11y::ContrastRatio(black, background) >= a11y::ContrastRatio(white, background) ? black : white;
+    const COLORREF end =
+        a11y::ContrastRatio(black, background) >= a11y::ContrastRatio(white, background) ? black : white;
     constexpr int kSteps = 32;
     for (int step = 1; step < kSteps; ++step) {
         const COLORREF candidate = Blend(wanted, end, step, kSteps);

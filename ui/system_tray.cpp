@@ -312,8 +312,8 @@ LRESULT CSystemTray::OnTrayCallback(WPARAM wParam, LPARAM lParam) {
     // place of the event in wParam; the old protocol the id in wParam.
     // The id is never 0 in the high word of an old-protocol message, so
     // either form is understood whatever the shell agreed to.
-    const bool version4 = m_version >= NOTIFYICON_VERSION_4 && HIWORD(lParam) == LOWORD(m_nid.uID) &&
-                          HIWORD(lParam) != 0;
+    const bool version4 =
+        m_version >= NOTIFYICON_VERSION_4 && HIWORD(lParam) == LOWORD(m_nid.uID) && HIWORD(lParam) != 0;
     if (!version4 && wParam != m_nid.uID) return 0;
     const HWND target = MainWindowOfThisThread();
     switch (LOWORD(lParam)) {

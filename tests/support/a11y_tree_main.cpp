@@ -27,10 +27,10 @@ int PrintTree(const wchar_t* title) {
 
 int HighContrastScheme() {
     // The colours of Windows' "High Contrast Black".
-    const INT elements[] = {COLOR_BTNFACE,   COLOR_BTNTEXT,    COLOR_WINDOW,     COLOR_WINDOWTEXT,
-                            COLOR_HIGHLIGHT, COLOR_HIGHLIGHTTEXT, COLOR_GRAYTEXT, COLOR_ACTIVECAPTION,
-                            COLOR_CAPTIONTEXT, COLOR_3DHILIGHT, COLOR_3DSHADOW, COLOR_3DDKSHADOW,
-                            COLOR_3DLIGHT, COLOR_HOTLIGHT, COLOR_MENU, COLOR_MENUTEXT};
+    const INT elements[] = {COLOR_BTNFACE,     COLOR_BTNTEXT,       COLOR_WINDOW,   COLOR_WINDOWTEXT,
+                            COLOR_HIGHLIGHT,   COLOR_HIGHLIGHTTEXT, COLOR_GRAYTEXT, COLOR_ACTIVECAPTION,
+                            COLOR_CAPTIONTEXT, COLOR_3DHILIGHT,     COLOR_3DSHADOW, COLOR_3DDKSHADOW,
+                            COLOR_3DLIGHT,     COLOR_HOTLIGHT,      COLOR_MENU,     COLOR_MENUTEXT};
     const COLORREF colors[] = {RGB(0, 0, 0),       RGB(255, 255, 255), RGB(0, 0, 0),       RGB(255, 255, 255),
                                RGB(26, 235, 255),  RGB(0, 0, 0),       RGB(63, 242, 63),   RGB(128, 0, 128),
                                RGB(255, 255, 255), RGB(255, 255, 255), RGB(128, 128, 128), RGB(255, 255, 255),

@@ -117,8 +117,7 @@ WinEventRecorder::~WinEventRecorder() {
     g_recorder = nullptr;
 }
 
-void CALLBACK WinEventRecorder::Callback(HWINEVENTHOOK, DWORD event, HWND hwnd, LONG object, LONG child, DWORD,
-                                         DWORD) {
+void CALLBACK WinEventRecorder::Callback(HWINEVENTHOOK, DWORD event, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
     WinEventRecorder* self = g_recorder;
     if (self == nullptr) return;
     const std::wstring text = hwnd != nullptr ? WindowText(hwnd) : std::wstring();
