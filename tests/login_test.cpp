@@ -24,6 +24,8 @@
 #include "tests/support/accessibility_probe.h"
 #include "tests/support/secret_scan.h"
 #include "tests/support/test_support.h"
+#include "ui/accessibility.h"
+#include "ui/color_static.h"
 
 namespace vnk::test {
 namespace {
@@ -908,6 +910,29 @@ TEST_F(LoginTest, TheClientsMessageBoxesReadAsTheySay) {
     EXPECT_EQ(ok->state & STATE_SYSTEM_UNAVAILABLE, 0);
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); }));
+}
+
+TEST_F(LoginTest, TheLabelFollowsTheSystemColoursAndTheOutcomeStaysReadable) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    static constexpr INT elements[] = {COLOR_BTNFACE, COLOR_BTNTEXT};
+    // The session's colours come back however the test ends.
+    struct Restore {
+        COLORREF old[2] = {::GetSysColor(COLOR_BTNFACE), ::GetSysColor(COLOR_BTNTEXT)};
+        ~Restore() { ::SetSysColors(2, elements, old); }
+    } restore;
+    const COLORREF dark[] = {RGB(0, 0, 0), RGB(255, 255, 255)};
+    ASSERT_TRUE(::SetSysColors(2, elements, dark));
+    ::SendMessageW(box, WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_EQ(LabelColor(box), RGB(255, 255, 255));
+    LogIn(box, L"guess");
+    ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login failed!"; }));
+    // Dark red on black would read at 1.9:1.
+    EXPECT_GE(a11y::ContrastRatio(LabelColor(box), RGB(0, 0, 0)), CColorStatic::kMinimumContrast);
+    ::SetSysColors(2, elements, restore.old);
+    ::SendMessageW(box, WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_EQ(LabelColor(box), RGB(128, 0, 0));
+    ASSERT_TRUE(WaitGone(box));
 }
 
 }  // namespace
