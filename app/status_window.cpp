@@ -19,6 +19,7 @@
 #include "fw/app.h"
 #include "fw/dpi.h"
 #include "res/resource.h"
+#include "ui/accessibility.h"
 #include "ui/file_version_info.h"
 
 namespace {
@@ -49,6 +50,7 @@ FW_BEGIN_MESSAGE_MAP(CVNKDStatus, vnk::fw::Dialog)
     FW_ON_MESSAGE(WM_DRIVE_RESULTS, OnDriveResults)
     FW_ON_MESSAGE(WM_PROBE_DONE, OnProbeDone)
     FW_ON_WM_TIMER()
+    FW_ON_MESSAGE(WM_SYSCOLORCHANGE, OnSysColorChange)
 FW_END_MESSAGE_MAP()
 
 CVNKDStatus::CVNKDStatus()
@@ -88,6 +90,7 @@ BOOL CVNKDStatus::OnInitDialog() {
 
     InitColumns();
     InitHeader();
+    InitKeyboardAndNames();
 
     if (!RegisterForCdRomNotifications()) {
         const std::wstring text = vnk::SystemErrorText(::GetLastError(), vnk::kSystemDefaultLanguage);
@@ -106,6 +109,57 @@ BOOL CVNKDStatus::OnInitDialog() {
     PostMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0);
     PostUpdateStatus();
     return TRUE;
+}
+
+void CVNKDStatus::InitKeyboardAndNames() {
+    // The template's placeholder text is what a reader would call the list.
+    vnk::a11y::SetName(m_list.m_hWnd, vnk::LoadResString(IDS_DRIVELIST_NAME).c_str());
+    // In the template OK shares its group with the group box, the list and
+    // (the group wrapping round) the header's labels, so the arrow keys
+    // would take the focus from OK to controls that cannot show it. Each
+    // control stands alone: the arrows stay where they are, and the list
+    // uses them for its rows.
+    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT))
+        ::SetWindowLongPtrW(child, GWL_STYLE, ::GetWindowLongPtrW(child, GWL_STYLE) | WS_GROUP);
+}
+
+void CVNKDStatus::FocusList() {
+    SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_list.m_hWnd), TRUE);
+    if (ListView_GetNextItem(m_list.m_hWnd, -1, LVNI_FOCUSED) < 0) FocusRow(m_focusedDrive, 0);
+}
+
+wchar_t CVNKDStatus::FocusedDrive(int& row) const {
+    row = ListView_GetNextItem(m_list.m_hWnd, -1, LVNI_FOCUSED);
+    if (row < 0) return m_focusedDrive;
+    const std::wstring text = m_list.GetItemText(row, 0);
+    return text.empty() ? m_focusedDrive : text[0];
+}
+
+void CVNKDStatus::FocusRow(wchar_t drive, int previousRow) {
+    const int count = m_list.GetItemCount();
+    if (count == 0) return;
+    int row = -1;
+    for (int i = 0; i < count && row < 0; ++i) {
+        const std::wstring text = m_list.GetItemText(i, 0);
+        if (!text.empty() && text[0] == drive) row = i;
+    }
+    // The drive went: the row that took its place, else the last.
+    if (row < 0) row = previousRow < 0 ? 0 : (previousRow < count ? previousRow : count - 1);
+    if (ListView_GetNextItem(m_list.m_hWnd, -1, LVNI_FOCUSED) != row) {
+        const UINT mask = LVIS_FOCUSED | LVIS_SELECTED;
+        ListView_SetItemState(m_list.m_hWnd, -1, 0, LVIS_SELECTED);
+        ListView_SetItemState(m_list.m_hWnd, row, mask, mask);
+    }
+    ListView_EnsureVisible(m_list.m_hWnd, row, FALSE);
+    const std::wstring text = m_list.GetItemText(row, 0);
+    if (!text.empty()) m_focusedDrive = text[0];
+}
+
+LRESULT CVNKDStatus::OnSysColorChange(WPARAM wParam, LPARAM lParam) {
+    // Common controls hear of new system colours only from their parent.
+    m_list.SendMessage(WM_SYSCOLORCHANGE, wParam, lParam);
+    Default();
+    return 0;
 }
 
 void CVNKDStatus::InitColumns() {
@@ -213,6 +267,13 @@ void CVNKDStatus::OnSysCommand(UINT command, LPARAM) {
             m_bHidden = true;
             break;
         case SC_RESTORE:
+            if (vnk::fw::detail::SentByAnotherThread()) {
+                // A second instance's restore can arrive while the tray
+                // waits for the shell inside one of its own calls; showing
+                // the window there would delete the tray under that call.
+                PostMessage(WM_SYSCOMMAND, SC_RESTORE, 0);
+                return;
+            }
             m_bHidden = false;
             OnUpdateStatus(0, 0);
             break;
@@ -232,15 +293,21 @@ void CVNKDStatus::OnSysCommand(UINT command, LPARAM) {
         if (m_pTray && m_pTray->InTray()) ShowWindow(SW_HIDE);
     } else {
         ::SetForegroundWindow(m_hWnd);
+        FocusList();
     }
 }
 
 void CVNKDStatus::UpdateTrayIcon() {
     if (m_bHidden && !m_pTray) {
-        m_pTray = std::make_unique<vnk::CSystemTray>();
+        // The shell's calls wait for explorer, and a message another program
+        // sends meanwhile (a second instance's restore) may show the window
+        // and drop the tray: it is made whole first, and the window keeps it
+        // only if it is still hidden; otherwise it goes with its icon.
+        auto tray = std::make_unique<vnk::CSystemTray>();
         const std::wstring tooltip = vnk::LoadResString(IDS_TRAY_TOOLTIP);
-        m_pTray->Create(nullptr, m_uTrayMessage, tooltip.c_str(), m_hIcon, IDR_TRAYMENU);
-        m_pTray->SetDefaultMenuItem(ID_SHOWSTATUS, FALSE);
+        tray->Create(nullptr, m_uTrayMessage, tooltip.c_str(), m_hIcon, IDR_TRAYMENU);
+        tray->SetDefaultMenuItem(ID_SHOWSTATUS, FALSE);
+        if (m_bHidden && !m_pTray) m_pTray = std::move(tray);
         return;
     }
     if (!m_bHidden) m_pTray.reset();  // deleting the tray removes its icon
@@ -262,6 +329,7 @@ void CVNKDStatus::OnShowStatusWindow() {
     // this deletes; the tray touches nothing of itself afterwards.
     UpdateTrayIcon();
     ::SetForegroundWindow(m_hWnd);
+    FocusList();
 }
 
 BOOL CVNKDStatus::DestroyWindow() {
@@ -349,14 +417,26 @@ bool CVNKDStatus::TakeNewDriveResults() {
 void CVNKDStatus::RebuildList() {
     std::vector<std::pair<wchar_t, DWORD>> drives;
     for (const vnk::DriveView& drive : vnk::DriveSnapshot()) drives.emplace_back(drive.letter, drive.status);
-    m_list.DeleteAllItems();
+    int focusedRow = -1;
+    const wchar_t focused = FocusedDrive(focusedRow);
+    // The same drives as listed: only the texts change, and the reader
+    // hears only what changed. Otherwise the rows are made again and the
+    // focus goes back to the drive that had it.
+    bool sameDrives = m_list.GetItemCount() == static_cast<int>(drives.size());
+    for (size_t i = 0; sameDrives && i < drives.size(); ++i) {
+        const std::wstring text = m_list.GetItemText(static_cast<int>(i), 0);
+        sameDrives = text.size() == 2 && text[0] == drives[i].first;
+    }
+    if (!sameDrives) m_list.DeleteAllItems();
     int row = 0;
     for (const auto& [letter, status] : drives) {
         const wchar_t text[] = {letter, L':', L'\0'};
-        const int index = m_list.InsertItem(row++, text);
+        const int index = sameDrives ? row++ : m_list.InsertItem(row++, text);
         vnk::Trace(L"OnUpdateStatus: setting drive %c: to status %d\n", letter, static_cast<int>(status));
-        m_list.SetItemText(index, 1, StatusText(status).c_str());
+        const std::wstring statusText = StatusText(status);
+        if (!sameDrives || m_list.GetItemText(index, 1) != statusText) m_list.SetItemText(index, 1, statusText.c_str());
     }
+    FocusRow(focused, focusedRow);
 }
 
 LRESULT CVNKDStatus::OnDriveResults(WPARAM, LPARAM) {

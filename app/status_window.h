@@ -92,6 +92,17 @@ protected:
 
 private:
     void InitColumns();
+    // The list's name, and arrow keys that stay on controls that show focus.
+    void InitKeyboardAndNames();
+    // The focus on the list, on the row of the drive that had it last.
+    void FocusList();
+    // The drive of the list's focused row (and the row), or the one that
+    // had it last.
+    wchar_t FocusedDrive(int& row) const;
+    // Focuses the row of `drive`; if it is gone, the row now at
+    // `previousRow`, else the last; the first when none had it.
+    void FocusRow(wchar_t drive, int previousRow);
+    LRESULT OnSysColorChange(WPARAM wParam, LPARAM lParam);
     void SizeColumns();
     void InitHeader();
     // The header's fonts and icon image at the window's DPI.
@@ -139,6 +150,7 @@ private:
     bool m_firstProbeDone = false;
     bool m_closedByProgram = false;
     bool m_sessionEnding = false;
+    wchar_t m_focusedDrive = 0;  // the drive whose row had the focus last
     vnk::fw::Font m_fontTitle;
     vnk::fw::Font m_fontVersion;
     vnk::fw::Font m_fontLegal;

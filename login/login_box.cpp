@@ -19,6 +19,7 @@
 #include "fw/handles.h"
 #include "fw/thread.h"
 #include "res/resource.h"
+#include "ui/accessibility.h"
 
 namespace {
 
@@ -158,6 +159,8 @@ FW_BEGIN_MESSAGE_MAP(CVNKDLoginBox, vnk::fw::Dialog)
     FW_ON_COMMAND(IDC_EJECT, OnEjectDisc)
     FW_ON_WM_TIMER()
     FW_ON_WM_ENDSESSION()
+    FW_ON_MESSAGE(WM_SYSCOLORCHANGE, OnColorsChanged)
+    FW_ON_MESSAGE(WM_SETTINGCHANGE, OnColorsChanged)
 FW_END_MESSAGE_MAP()
 
 CVNKDLoginBox::CVNKDLoginBox() : vnk::fw::Dialog(IDD_VARNOKD_LOGIN) {}
@@ -180,6 +183,7 @@ BOOL CVNKDLoginBox::PreTranslateMessage(MSG* msg) {
 BOOL CVNKDLoginBox::OnInitDialog() {
     vnk::fw::Dialog::OnInitDialog();
     m_outcomeKnown = false;
+    m_closeScheduled = false;
     m_showing.Begin(m_driveLetter);
 
     CreateResultFont();
@@ -201,6 +205,15 @@ BOOL CVNKDLoginBox::OnInitDialog() {
         return FALSE;
     }
     m_showing.SetVolumeLocked(true);
+
+    // The outcome is read out when it comes, by readers that follow live
+    // regions as by those that hear alerts.
+    vnk::a11y::MarkLiveRegion(m_resultLabel.m_hWnd);
+    // The box opens on its one input, and where the user will notice it:
+    // it may open while another program is in front.
+    SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_passphraseEdit.m_hWnd), TRUE);
+    ShowWindow(SW_SHOW);
+    vnk::a11y::DrawAttention(m_hWnd);
     return FALSE;
 }
 
@@ -327,15 +340,14 @@ void CVNKDLoginBox::EjectAfterLockPass() {
 
 void CVNKDLoginBox::LoginRefused() {
     SettleOutcome();
-    m_resultLabel.SetWindowText(vnk::LoadResString(IDS_LOGIN_FAILED).c_str());
-    m_resultLabel.SetForeColor(kLoginFailedColor);
+    ShowOutcome(IDS_LOGIN_FAILED, kLoginFailedColor);
     ::MessageBeep(MB_ICONEXCLAMATION);
     Broadcast(DBT_DEVICEQUERYREMOVEFAILED);
     m_hDevice.Control(vnk::kFsctlUnlockVolume);
     CloseDevice();
     m_showing.RequestEject();
     m_showing.LoginRefused();
-    ::SetTimer(m_hWnd, LoginCloseTimerId, 2000, nullptr);
+    ScheduleClose();
 }
 
 void CVNKDLoginBox::LoginAccepted() {
@@ -344,8 +356,7 @@ void CVNKDLoginBox::LoginAccepted() {
         EjectAfterLockPass();
         return;
     }
-    m_resultLabel.SetWindowText(vnk::LoadResString(IDS_LOGIN_OK).c_str());
-    m_resultLabel.SetForeColor(kLoginOkColor);
+    ShowOutcome(IDS_LOGIN_OK, kLoginOkColor);
     Broadcast(DBT_DEVICEREMOVEPENDING);
     if (!IsWindow() || !m_hDevice.valid()) return;
 
@@ -381,6 +392,21 @@ void CVNKDLoginBox::LoginAccepted() {
         ::MessageBoxW(nullptr, text, L"Oops", MB_ICONERROR);
         EndDialog(IDCANCEL);  // hides the box; the timer still closes it
     }
+    ScheduleClose();
+}
+
+void CVNKDLoginBox::ShowOutcome(UINT textId, COLORREF color) {
+    m_resultLabel.SetWindowText(vnk::LoadResString(textId).c_str());
+    m_resultLabel.SetForeColor(color);
+    // The field and the buttons are disabled now: the focus goes to the
+    // outcome itself, which a reader reads as it arrives there, and from
+    // where Alt+F4 still closes the box.
+    ::SetFocus(m_resultLabel.m_hWnd);
+    vnk::a11y::AnnounceLabel(m_resultLabel.m_hWnd);
+}
+
+void CVNKDLoginBox::ScheduleClose() {
+    m_closeScheduled = true;
     ::SetTimer(m_hWnd, LoginCloseTimerId, 2000, nullptr);
 }
 
@@ -402,7 +428,22 @@ void CVNKDLoginBox::OnEjectDisc() {
     CloseBox();
 }
 
-void CVNKDLoginBox::OnCancel() { OnEjectDisc(); }
+void CVNKDLoginBox::OnCancel() {
+    // Once the outcome has been shown, a close request only closes sooner:
+    // the disc is logged in, or already on its way out.
+    if (m_outcomeKnown) {
+        if (m_closeScheduled) CloseBox();
+        return;
+    }
+    OnEjectDisc();
+}
+
+LRESULT CVNKDLoginBox::OnColorsChanged(WPARAM, LPARAM) {
+    // The label reads its colours as it paints; a new scheme or high
+    // contrast only needs a repaint.
+    m_resultLabel.Invalidate();
+    return 0;
+}
 
 void CVNKDLoginBox::OnEndSession(BOOL ending) {
     // The process may be ended without another message once this returns.

@@ -48,6 +48,7 @@ protected:
     void OnEjectDisc();
     void OnTimer(UINT_PTR timerId);
     void OnEndSession(BOOL ending);
+    LRESULT OnColorsChanged(WPARAM wParam, LPARAM lParam);
 
     FW_DECLARE_MESSAGE_MAP()
 
@@ -68,6 +69,10 @@ private:
     void LoginRefused();
     // Shows that the box takes no more requests until its timer closes it.
     void SettleOutcome();
+    // Shows the outcome in the label, puts the focus on it and announces it.
+    void ShowOutcome(UINT textId, COLORREF color);
+    // The box closes in two seconds; a close request may close it sooner.
+    void ScheduleClose();
     // Closes the device handle, which also drops the volume lock.
     void CloseDevice();
     void FillVolumeNotice();
@@ -77,5 +82,6 @@ private:
     void CloseBox();
 
     bool m_outcomeKnown = false;
+    bool m_closeScheduled = false;
     vnk::LoginSession m_showing;  // the engine's side of this showing
 };

@@ -17,7 +17,7 @@ namespace {
 
 TEST(CommonTest, DriveStringsExpandWithTheLetter) {
     EXPECT_EQ(FormatDriveString(IDS_LOGIN_CAPTION, L'E'), L"Varnok on drive E: - Please log in");
-    EXPECT_EQ(FormatDriveString(IDS_LOGIN_PROMPT, L'E'), L"Enter passphrase for drive E:");
+    EXPECT_EQ(FormatDriveString(IDS_LOGIN_PROMPT, L'E'), L"Enter &passphrase for drive E:");
     EXPECT_EQ(DevicePath(L'E'), L"\\\\.\\E:");
     EXPECT_EQ(FormatNumberString(IDS_STATUS_UNKNOWN, 7), L"Unknown status (7)");
     EXPECT_EQ(LoadResString(9999), L"");

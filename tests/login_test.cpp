@@ -3,6 +3,7 @@
 // recorder window that sees (and may refuse) the box's broadcasts.
 #include <windows.h>
 #include <dbt.h>
+#include <oleacc.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <optional>
 
 #include "common/messages.h"
 #include "common/strings.h"
@@ -20,8 +22,11 @@
 #include "fw/app.h"
 #include "login/login_thread.h"
 #include "res/resource.h"
+#include "tests/support/accessibility_probe.h"
 #include "tests/support/secret_scan.h"
 #include "tests/support/test_support.h"
+#include "ui/accessibility.h"
+#include "ui/color_static.h"
 
 namespace vnk::test {
 namespace {
@@ -99,7 +104,7 @@ protected:
 TEST_F(LoginTest, RightPassphraseLogsInDismountsAndTellsEveryWindow) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(ItemText(box, IDC_PROMPT), L"Enter passphrase for drive D:");
+    EXPECT_EQ(ItemText(box, IDC_PROMPT), L"Enter &passphrase for drive D:");
     EXPECT_TRUE(Drive().volumeLocked);
     EXPECT_EQ(LabelColor(box), RGB(0, 0, 0));
 
@@ -829,6 +834,148 @@ INSTANTIATE_TEST_SUITE_P(EveryEnd, PassphraseRemnantTest,
                              return std::string(BoxEndName(std::get<0>(info.param))) + "_" +
                                     std::to_string(std::get<1>(info.param));
                          });
+
+// The control that has the keyboard focus on the box's thread.
+HWND FocusOn(HWND box) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!::GetGUIThreadInfo(::GetWindowThreadProcessId(box, nullptr), &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+// Alt+F4 as the keyboard gives it to the focused control.
+void PressAltF4(HWND focused) {
+    constexpr LPARAM kAltDown = LPARAM{1} << 29;
+    ::PostMessageW(focused, WM_SYSKEYDOWN, VK_F4, 1 | kAltDown);
+    ::PostMessageW(focused, WM_SYSKEYUP, VK_F4, 1 | kAltDown | (LPARAM{3} << 30));
+}
+
+TEST_F(LoginTest, OutcomeIsAnnouncedFromTheLabelAndTheFocusStaysOnIt) {
+    struct Case {
+        const wchar_t* passphrase;
+        const wchar_t* outcome;
+        unsigned ejects;
+        DWORD status;
+    };
+    for (const Case& c : {Case{L"secret", L"Login OK!", 0, LoggedIn}, Case{L"guess", L"Login failed!", 1, NoDisc}}) {
+        SCOPED_TRACE(Ascii(c.outcome));
+        Sim().InsertEncryptedDisc(L'D', L"secret");
+        const unsigned ejectsBefore = Drive().ejects;
+        WinEventRecorder events(EVENT_SYSTEM_ALERT, EVENT_OBJECT_LIVEREGIONCHANGED);
+        HWND box = ShowBox();
+        ASSERT_NE(box, nullptr);
+        const HWND label = ::GetDlgItem(box, IDC_RESULT);
+        // The box opens on its one input.
+        ASSERT_TRUE(PumpUntil([&] { return FocusOn(box) == ::GetDlgItem(box, IDC_PASSPHRASE); }));
+
+        LogIn(box, c.passphrase);
+        ASSERT_TRUE(PumpUntil([&] {
+            return !events.From(EVENT_OBJECT_LIVEREGIONCHANGED, label).empty() &&
+                   !events.From(EVENT_SYSTEM_ALERT, label).empty();
+        }));
+        for (const DWORD kind : {DWORD{EVENT_OBJECT_LIVEREGIONCHANGED}, DWORD{EVENT_SYSTEM_ALERT}}) {
+            const auto raised = events.From(kind, label);
+            ASSERT_EQ(raised.size(), 1u) << "event 0x" << std::hex << kind;
+            EXPECT_EQ(raised[0].text, c.outcome);
+        }
+        // The edit and the buttons are disabled: the focus is on the
+        // outcome, which the reader reads again from there.
+        EXPECT_EQ(FocusOn(box), label);
+        EXPECT_TRUE(::IsWindowVisible(label));
+
+        // Alt+F4 still closes the box, and adds nothing to the outcome.
+        PressAltF4(label);
+        ASSERT_TRUE(WaitGone(box));
+        ASSERT_TRUE(PumpUntil([&] { return Drive().ejects == ejectsBefore + c.ejects; }));
+        PumpFor(200);
+        EXPECT_EQ(Drive().ejects, ejectsBefore + c.ejects);
+        EXPECT_EQ(Status(), c.status);
+    }
+}
+
+TEST_F(LoginTest, EveryControlHasANameAStateAndAnAccessKey) {
+    struct Case {
+        int id;
+        const wchar_t* name;
+        LONG role;      // 0: not asked
+        LONG state;     // bits that must be set
+        LONG notState;  // bits that must not
+        wchar_t key;
+    };
+    const auto check = [](HWND box, const Case& c) {
+        SCOPED_TRACE(testing::Message() << "control " << c.id);
+        const std::optional<AccessibleInfo> info = AccessibleOf(::GetDlgItem(box, c.id));
+        ASSERT_TRUE(info.has_value());
+        EXPECT_EQ(info->name, c.name);
+        // Wine's oleacc knows the edit's role; the others' are for Narrator.
+        if (c.role != 0) {
+            EXPECT_EQ(info->role, c.role);
+        }
+        EXPECT_EQ(info->state & c.state, c.state) << Ascii(info->stateText);
+        EXPECT_EQ(info->state & c.notState, 0) << Ascii(info->stateText);
+        EXPECT_EQ(AccessKeyOf(info->shortcut), c.key) << Ascii(info->shortcut);
+    };
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    const Case waiting[] = {
+        {IDC_PASSPHRASE, L"Enter passphrase for drive D:", ROLE_SYSTEM_TEXT, STATE_SYSTEM_PROTECTED,
+         STATE_SYSTEM_UNAVAILABLE, L'P'},
+        {IDC_LOGIN, L"Log in...", 0, 0, STATE_SYSTEM_UNAVAILABLE, L'L'},
+        {IDC_EJECT, L"Eject disc", 0, 0, STATE_SYSTEM_UNAVAILABLE, L'E'},
+    };
+    for (const Case& c : waiting) check(box, c);
+
+    LogIn(box, L"guess");
+    ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login failed!"; }));
+    const Case settled[] = {
+        {IDC_PASSPHRASE, L"Enter passphrase for drive D:", ROLE_SYSTEM_TEXT,
+         STATE_SYSTEM_PROTECTED | STATE_SYSTEM_UNAVAILABLE, 0, L'P'},
+        {IDC_LOGIN, L"Log in...", 0, STATE_SYSTEM_UNAVAILABLE, 0, L'L'},
+        {IDC_EJECT, L"Eject disc", 0, STATE_SYSTEM_UNAVAILABLE, 0, L'E'},
+        {IDC_RESULT, L"Login failed!", 0, STATE_SYSTEM_FOCUSED, STATE_SYSTEM_UNAVAILABLE, 0},
+    };
+    for (const Case& c : settled) check(box, c);
+    ASSERT_TRUE(WaitGone(box));
+}
+
+TEST_F(LoginTest, TheClientsMessageBoxesReadAsTheySay) {
+    Sim().FailCalls(L'D', sim::Fault::Open, ERROR_FILE_NOT_FOUND);
+    AskLoginThread(L'D', WM_LOGIN_SHOW);
+    const HWND box = WaitForWindow(L"Device not found");
+    ASSERT_NE(box, nullptr);
+    const std::optional<AccessibleInfo> text = AccessibleOf(::GetDlgItem(box, 0xFFFF));
+    ASSERT_TRUE(text.has_value());
+    EXPECT_NE(text->name.find(L"device name for drive D: changed"), std::wstring::npos) << Ascii(text->name);
+    const std::optional<AccessibleInfo> ok = AccessibleOf(::GetDlgItem(box, IDOK));
+    ASSERT_TRUE(ok.has_value());
+    EXPECT_EQ(ok->name, L"OK");
+    EXPECT_EQ(ok->state & STATE_SYSTEM_UNAVAILABLE, 0);
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); }));
+}
+
+TEST_F(LoginTest, TheLabelFollowsTheSystemColoursAndTheOutcomeStaysReadable) {
+    HWND box = ShowBox();
+    ASSERT_NE(box, nullptr);
+    static constexpr INT elements[] = {COLOR_BTNFACE, COLOR_BTNTEXT};
+    // The session's colours come back however the test ends.
+    struct Restore {
+        COLORREF old[2] = {::GetSysColor(COLOR_BTNFACE), ::GetSysColor(COLOR_BTNTEXT)};
+        ~Restore() { ::SetSysColors(2, elements, old); }
+    } restore;
+    const COLORREF dark[] = {RGB(0, 0, 0), RGB(255, 255, 255)};
+    ASSERT_TRUE(::SetSysColors(2, elements, dark));
+    ::SendMessageW(box, WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_EQ(LabelColor(box), RGB(255, 255, 255));
+    LogIn(box, L"guess");
+    ASSERT_TRUE(PumpUntil([&] { return ItemText(box, IDC_RESULT) == L"Login failed!"; }));
+    // Dark red on black would read at 1.9:1.
+    EXPECT_GE(a11y::ContrastRatio(LabelColor(box), RGB(0, 0, 0)), CColorStatic::kMinimumContrast);
+    ::SetSysColors(2, elements, restore.old);
+    ::SendMessageW(box, WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_EQ(LabelColor(box), RGB(128, 0, 0));
+    ASSERT_TRUE(WaitGone(box));
+}
 
 }  // namespace
 }  // namespace vnk::test

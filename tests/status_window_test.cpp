@@ -23,6 +23,7 @@
 #include "fw/app.h"
 #include "login/login_thread.h"
 #include "res/resource.h"
+#include "tests/support/accessibility_probe.h"
 #include "tests/support/test_support.h"
 
 namespace vnk::test {
@@ -622,6 +623,85 @@ TEST_F(StatusWindowTest, DrivesWithoutTheDriverAtStartShowTheDriverBoxAndEnd) {
     EXPECT_NE(answer.Text().find(L"filter driver is not installed properly"), std::wstring::npos);
     EXPECT_TRUE(PumpUntil([this] { return m_status->HasEnded(); }));
     EXPECT_EQ(m_status->Tray(), nullptr);
+}
+
+// The window as a keyboard and screen-reader user meets it: the list named,
+// opened on a row, the row kept while the list is rebuilt, and arrows that
+// stay on controls that show the focus.
+TEST_F(StatusWindowTest, OpensOnTheNamedListAndKeepsTheFocusedRowAcrossRebuilds) {
+    Sim().AddDrive(L'D');
+    Sim().AddDrive(L'F');
+    Start();
+    const HWND list = m_status->m_list.m_hWnd;
+    const HWND ok = ::GetDlgItem(Window(), IDOK);
+    const auto focusedRow = [list]() -> std::wstring {
+        const int row = ListView_GetNextItem(list, -1, LVNI_FOCUSED);
+        if (row < 0) return L"";
+        wchar_t text[8] = {};
+        ListView_GetItemText(list, row, 0, text, 8);
+        return text;
+    };
+    const std::optional<AccessibleInfo> info = AccessibleOf(list);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->name, L"CD/DVD drive status");
+
+    Command(ID_SHOWSTATUS);
+    ASSERT_TRUE(PumpUntil([&] { return ::IsWindowVisible(Window()) && Rows().size() == 2; }));
+    EXPECT_EQ(::GetFocus(), list);
+    EXPECT_EQ(focusedRow(), L"D:");
+    ::PostMessageW(list, WM_KEYDOWN, VK_DOWN, 0);
+    ASSERT_TRUE(PumpUntil([&] { return focusedRow() == L"F:"; }));
+
+    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
+    cdrom.dbcc_size = sizeof cdrom;
+    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const Way rebuilds[] = {
+        {"status read", [this] { ::SendMessageW(Window(), UWM_VARNOKD_UPDATE_STATUS, 0, 0); }},
+        {"drive added before it",
+         [&] {
+             Sim().AddDrive(L'E');
+             DeviceChange(DBT_DEVICEARRIVAL, &cdrom);
+             DeviceChange(DBT_DEVNODES_CHANGED, nullptr);
+         }},
+        {"Emergency Lock", [this] { Command(ID_EMERGENCYLOCK); }},
+        {"hidden and shown again",
+         [this] {
+             ::SendMessageW(Window(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+             PumpUntil([this] { return !::IsWindowVisible(Window()); });
+             Command(ID_SHOWSTATUS);
+         }},
+    };
+    for (const Way& way : rebuilds) {
+        SCOPED_TRACE(way.name);
+        way.act();
+        EXPECT_TRUE(PumpUntil([&] { return ::IsWindowVisible(Window()) && focusedRow() == L"F:"; }));
+        DrainMessages();
+        EXPECT_EQ(focusedRow(), L"F:");
+        // Wine's X11 driver may hand the activation elsewhere for a moment;
+        // back in front, the window's focus is on the list.
+        if (::GetForegroundWindow() != Window()) {
+            ::SetForegroundWindow(Window());
+            DrainMessages();
+        }
+        EXPECT_EQ(::GetFocus(), list);
+    }
+    EXPECT_EQ(Rows().size(), 3u);
+
+    // From OK the arrows stay on controls that show the focus (never the
+    // group box); the group box's access key leads to the list.
+    for (const UINT key : {VK_DOWN, VK_UP, VK_RIGHT, VK_LEFT}) {
+        SCOPED_TRACE(key);
+        ::SendMessageW(Window(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(ok), TRUE);
+        ASSERT_EQ(::GetFocus(), ok);
+        ::PostMessageW(ok, WM_KEYDOWN, key, 0);
+        DrainMessages();
+        const HWND focus = ::GetFocus();
+        EXPECT_TRUE(focus == ok || focus == list) << "focus on control " << ::GetDlgCtrlID(focus);
+    }
+    ::SendMessageW(Window(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(ok), TRUE);
+    ::PostMessageW(ok, WM_SYSCHAR, L'd', LPARAM{1} << 29);
+    DrainMessages();
+    EXPECT_EQ(::GetFocus(), list);
 }
 
 }  // namespace

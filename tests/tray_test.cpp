@@ -619,5 +619,83 @@ TEST_F(TrayAnimationTest, ARunTimeEndsTheAnimationAtTheFirstTickPastIt) {
     EXPECT_TRUE(unlimited->EndIconAnimation());
 }
 
+// Version 4, as the shell speaks it: the place in wParam, the event and the
+// icon id in lParam. It is asked for after every add.
+LRESULT Version4(const CSystemTray& tray, UINT id, UINT event, POINT at = {}) {
+    return ::SendMessageW(tray.GetSafeHwnd(), kCallbackMessage, MAKEWPARAM(at.x, at.y), MAKELPARAM(event, id));
+}
+
+TEST_F(TrayTest, Version4IsAskedAfterEveryAddAndItsKeyboardEventsWork) {
+    const auto tray = MakeTray();
+    tray->SetDefaultMenuItem(ID_SHOWSTATUS, FALSE);
+    EXPECT_EQ(tray->ShellVersion(), UINT{NOTIFYICON_VERSION_4});
+    tray->HideFromTray();
+    tray->ShowInTray();
+    EXPECT_EQ(tray->ShellVersion(), UINT{NOTIFYICON_VERSION_4});
+    NOTIFYICONDATAW forget = ShellRecord(tray->GetSafeHwnd(), IDR_TRAYMENU);
+    ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &forget));
+    ::SendMessageW(tray->GetSafeHwnd(), ::RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    ASSERT_TRUE(IconInShell(*tray, IDR_TRAYMENU));
+    EXPECT_EQ(tray->ShellVersion(), UINT{NOTIFYICON_VERSION_4});
+
+    struct Case {
+        const char* what;
+        UINT id;
+        UINT event;
+        LRESULT result;
+        std::vector<CommandTarget::Received> expected;
+    };
+    const Case cases[] = {
+        {"Enter on the icon", IDR_TRAYMENU, NIN_KEYSELECT, 1, {{WM_COMMAND, ID_SHOWSTATUS}}},
+        {"Space on the icon", IDR_TRAYMENU, NIN_SELECT, 1, {{WM_COMMAND, ID_SHOWSTATUS}}},
+        {"the double click still", IDR_TRAYMENU, WM_LBUTTONDBLCLK, 1, {{WM_COMMAND, ID_SHOWSTATUS}}},
+        // The menu comes with WM_CONTEXTMENU, which follows.
+        {"right button up", IDR_TRAYMENU, WM_RBUTTONUP, 1, {}},
+        {"another icon", IDR_TRAYMENU + 1, NIN_KEYSELECT, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        target.received.clear();
+        EXPECT_EQ(Version4(*tray, c.id, c.event, {5, 6}), c.result);
+        DrainMessages();
+        EXPECT_EQ(target.received, c.expected);
+    }
+
+    // A single click (button up, then NIN_SELECT) does nothing, as ever.
+    target.received.clear();
+    EXPECT_EQ(Version4(*tray, IDR_TRAYMENU, WM_LBUTTONUP), 1);
+    EXPECT_EQ(Version4(*tray, IDR_TRAYMENU, NIN_SELECT), 1);
+    DrainMessages();
+    EXPECT_TRUE(target.received.empty());
+
+    // The menu key or Shift+F10: the menu where the shell says, not at the
+    // mouse pointer.
+    target.received.clear();
+    ::SetCursorPos(20, 30);
+    const POINT anchor{300, 200};
+    MenuVisit visit;
+    std::thread person([&visit, threadId = ::GetCurrentThreadId()] { visit = AnswerMenu(threadId, WM_CHAR, L'l'); });
+    EXPECT_EQ(Version4(*tray, IDR_TRAYMENU, WM_CONTEXTMENU, anchor), 1);
+    person.join();
+    ASSERT_TRUE(visit.found);
+    EXPECT_EQ(visit.rect.left, anchor.x);
+    EXPECT_EQ(visit.rect.top, anchor.y);
+    DrainMessages();
+    EXPECT_EQ(target.received, (std::vector<CommandTarget::Received>{{WM_COMMAND, ID_EMERGENCYLOCK}, {WM_NULL, 0}}));
+}
+
+TEST_F(TrayTest, AShellThatRefusesVersion4KeepsAWorkingIcon) {
+    auto tray = std::make_unique<CSystemTray>();
+    tray->RequestShellVersion(0);
+    ASSERT_TRUE(tray->Create(nullptr, kCallbackMessage, L"old shell", ProgramIcon(), IDR_TRAYMENU));
+    tray->SetDefaultMenuItem(ID_SHOWSTATUS, FALSE);
+    EXPECT_EQ(tray->ShellVersion(), 0u);
+    EXPECT_TRUE(IconInShell(*tray, IDR_TRAYMENU));
+    // Version 4's events do not come from such a shell; its mouse protocol works.
+    EXPECT_EQ(Version4(*tray, IDR_TRAYMENU, NIN_KEYSELECT), 0);
+    EXPECT_EQ(Click(*tray, IDR_TRAYMENU, WM_LBUTTONDBLCLK), 1);
+    EXPECT_EQ(target.received, (std::vector<CommandTarget::Received>{{WM_COMMAND, ID_SHOWSTATUS}}));
+}
+
 }  // namespace
 }  // namespace vnk::test

@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <ctime>
+#include <windowsx.h>
 #include <cwchar>
 #include <new>
+#include <utility>
 
 #include "common/strings.h"
 #include "fw/app.h"
@@ -24,7 +26,8 @@ static_assert(kNotifyDataSize == 952);
 #endif
 static_assert(offsetof(NOTIFYICONDATAW, hBalloonIcon) == kNotifyDataSize);
 
-constexpr UINT kAddFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+// With version 4 the shell draws the standard tooltip only when asked to.
+constexpr UINT kAddFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
 
 // The shell broadcasts this to every top-level window when its taskbar is
 // created, as after explorer restarts; icons it knew before are gone then.
@@ -105,8 +108,20 @@ BOOL CSystemTray::Create(vnk::fw::Wnd* parent, UINT callbackMessage, const wchar
     ::wcsncpy_s(m_nid.szTip, tooltip != nullptr ? tooltip : L"", _TRUNCATE);
 
     m_bWanted = true;
-    m_bAdded = Notify(NIM_ADD, kAddFlags);
+    m_bAdded = Add();
     return m_bAdded;
+}
+
+BOOL CSystemTray::Add() {
+    if (!Notify(NIM_ADD, kAddFlags)) return FALSE;
+    // Version 4 brings the keyboard: Enter, Space and the menu key on the
+    // icon (NIN_KEYSELECT, NIN_SELECT, WM_CONTEXTMENU with the place for
+    // the menu). The shell forgets it with the icon, so it is asked after
+    // every add; a shell that refuses keeps the icon in the old protocol,
+    // which the callback still understands.
+    m_nid.uVersion = m_requestedVersion;
+    m_version = m_requestedVersion != 0 && Notify(NIM_SETVERSION, 0) ? m_requestedVersion : 0;
+    return TRUE;
 }
 
 BOOL CSystemTray::Notify(DWORD message, UINT flags) {
@@ -129,7 +144,7 @@ void CSystemTray::HideFromTray() {
 
 void CSystemTray::ShowInTray() {
     if (!m_bAdded || !m_bHidden) return;
-    Notify(NIM_ADD, kAddFlags);
+    Add();
     m_bHidden = FALSE;
 }
 
@@ -167,7 +182,7 @@ HICON CSystemTray::GetTrayIcon() const {
 BOOL CSystemTray::SetTrayTooltip(const wchar_t* text) {
     if (!m_bAdded) return FALSE;
     ::wcsncpy_s(m_nid.szTip, text != nullptr ? text : L"", _TRUNCATE);
-    return Notify(NIM_MODIFY, NIF_TIP);
+    return Notify(NIM_MODIFY, NIF_TIP | NIF_SHOWTIP);
 }
 
 BOOL CSystemTray::SetTrayTooltip(UINT stringId) {
@@ -282,7 +297,7 @@ BOOL CSystemTray::AddWhenTaskbarCreated() {
     if (!m_bWanted || m_bHidden) return FALSE;
     // The owner may ask too, on the same broadcast: an add of an icon the
     // shell has already fails and changes nothing.
-    if (Notify(NIM_ADD, kAddFlags)) m_bAdded = TRUE;
+    if (Add()) m_bAdded = TRUE;
     return m_bAdded;
 }
 
@@ -293,11 +308,36 @@ LRESULT CSystemTray::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CSystemTray::OnTrayCallback(WPARAM wParam, LPARAM lParam) {
-    if (wParam != m_nid.uID) return 0;
+    // Version 4 carries the icon id in the high word of lParam and the
+    // place of the event in wParam; the old protocol the id in wParam.
+    // The id is never 0 in the high word of an old-protocol message, so
+    // either form is understood whatever the shell agreed to.
+    const bool version4 =
+        m_version >= NOTIFYICON_VERSION_4 && HIWORD(lParam) == LOWORD(m_nid.uID) && HIWORD(lParam) != 0;
+    if (!version4 && wParam != m_nid.uID) return 0;
     const HWND target = MainWindowOfThisThread();
     switch (LOWORD(lParam)) {
         case WM_RBUTTONUP:
-            return ShowTrayMenu(target);
+            // In version 4 the shell follows this with WM_CONTEXTMENU.
+            if (version4) return 1;
+            return ShowTrayMenu(target, CursorPosition());
+        case WM_CONTEXTMENU:
+            // From the mouse or the keyboard (Shift+F10, the menu key): the
+            // shell says where the menu goes.
+            if (!version4) return 1;
+            return ShowTrayMenu(target, POINT{GET_X_LPARAM(wParam), GET_Y_LPARAM(wParam)});
+        case WM_LBUTTONUP:
+            // In version 4 the shell follows a click with NIN_SELECT.
+            m_selectFollowsClick = version4;
+            return 1;
+        case NIN_SELECT:
+        case NIN_KEYSELECT: {
+            // Space or Enter on the icon: what a double click does. A
+            // single click stays without effect, as it always was.
+            const bool afterClick = std::exchange(m_selectFollowsClick, false) && LOWORD(lParam) == NIN_SELECT;
+            if (!version4 || afterClick) return 1;
+            return SendDefaultCommand(target);
+        }
         case WM_LBUTTONDBLCLK:
             return SendDefaultCommand(target);
         default:
@@ -305,25 +345,39 @@ LRESULT CSystemTray::OnTrayCallback(WPARAM wParam, LPARAM lParam) {
     }
 }
 
-LRESULT CSystemTray::ShowTrayMenu(HWND target) const {
+POINT CSystemTray::CursorPosition() {
+    POINT cursor{};
+    ::GetCursorPos(&cursor);
+    return cursor;
+}
+
+LRESULT CSystemTray::ShowTrayMenu(HWND target, POINT at) const {
     // Commands need a window to go to.
     if (target == nullptr) return 0;
     vnk::fw::UniqueMenu menu;
     const HMENU popup = LoadFirstSubMenu(m_nid.uID, menu);
     if (popup == nullptr) return 0;
     ::SetMenuDefaultItem(popup, m_defaultMenuItem, m_defaultByPosition);
+    // What the shell needs to hand the focus back to the icon afterwards.
+    NOTIFYICONDATAW focus{};
+    focus.cbSize = m_nid.cbSize;
+    focus.hWnd = m_nid.hWnd;
+    focus.uID = m_nid.uID;
+    const bool giveFocusBack = m_bAdded && !m_bHidden;
 
-    POINT cursor{};
-    ::GetCursorPos(&cursor);
     // Unless the target is in front the menu does not close when the user
     // clicks elsewhere.
     ::SetForegroundWindow(target);
     // The menu's loop may run a handler that deletes this tray: from here
     // on only locals are used.
-    ::TrackPopupMenu(popup, 0, cursor.x, cursor.y, 0, target, nullptr);
+    ::TrackPopupMenu(popup, 0, at.x, at.y, 0, target, nullptr);
     // Makes the target's thread switch away from the menu, or a second
     // right click would open the menu and close it at once.
     ::PostMessageW(target, WM_NULL, 0, 0);
+    // A keyboard user came from the notification area (Win+B) and goes
+    // back there; a command chosen still takes the foreground when it
+    // shows a window, the user's last input having been ours.
+    if (giveFocusBack) ::Shell_NotifyIconW(NIM_SETFOCUS, &focus);
     return 1;
 }
 

@@ -33,6 +33,11 @@ public:
     BOOL AddWhenTaskbarCreated();
     // The icon is in the notification area now.
     bool InTray() const { return m_bAdded && !m_bHidden; }
+    // The protocol asked of the shell after each add: NOTIFYICON_VERSION_4
+    // unless set otherwise before Create (0: the old protocol only).
+    void RequestShellVersion(UINT version) { m_requestedVersion = version; }
+    // The protocol the shell agreed to for the icon as added last.
+    UINT ShellVersion() const { return m_version; }
     void HideFromTray();
     void ShowInTray();
     // Takes the icon out and adds it again, as the newest in the area.
@@ -73,7 +78,10 @@ protected:
 
 private:
     BOOL Notify(DWORD message, UINT flags);
-    LRESULT ShowTrayMenu(HWND target) const;
+    // NIM_ADD, then the protocol version; true when the icon was added.
+    BOOL Add();
+    static POINT CursorPosition();
+    LRESULT ShowTrayMenu(HWND target, POINT at) const;
     LRESULT SendDefaultCommand(HWND target);
 
     BOOL m_bAdded = FALSE;
@@ -88,6 +96,9 @@ private:
     HICON m_savedIcon = nullptr;
     UINT m_defaultMenuItem = 0;
     BOOL m_defaultByPosition = TRUE;
+    UINT m_requestedVersion = NOTIFYICON_VERSION_4;
+    UINT m_version = 0;
+    bool m_selectFollowsClick = false;  // a version-4 NIN_SELECT that is a mouse click's
 
     FW_DECLARE_MESSAGE_MAP()
 };
