@@ -34,6 +34,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -515,6 +516,12 @@ public:
         std::lock_guard lock(m_mutex);
         return std::exchange(m_worst, std::nullopt);
     }
+    // The longest wait since the last call, within the bound or not (the
+    // step log keeps it: the figures a bound is chosen from).
+    ULONGLONG TakeLongest() {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_longest, 0);
+    }
 
 private:
     void Run() {
@@ -526,6 +533,10 @@ private:
                 const bool answered =
                     ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result) != 0;
                 const ULONGLONG took = ::GetTickCount64() - sent;
+                if (answered && m_window.load() == window) {
+                    std::lock_guard lock(m_mutex);
+                    m_longest = std::max(m_longest, took);
+                }
                 // A window that went meanwhile (Exit, the process ended) is
                 // no late answer.
                 if (took > m_boundMs && (answered || ::IsWindow(window)) && m_window.load() == window) {
@@ -542,6 +553,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
     std::optional<std::pair<ULONGLONG, ULONGLONG>> m_worst;
+    ULONGLONG m_longest = 0;
     std::thread m_thread;
 };
 
@@ -601,6 +613,10 @@ private:
     // alone), or the pool's letter when there is none.
     wchar_t PresentLetter(const Draw& d);
     HWND BoxFor(wchar_t letter) const;
+    std::map<wchar_t, std::wstring> ListRows(HWND status);
+    std::string ListDisagrees(const std::map<wchar_t, std::wstring>& rows,
+                              const std::vector<vnk::sim::DriveState>& before,
+                              const std::vector<vnk::sim::DriveState>& after) const;
 
     // Checks.
     void CheckAll(bool heavy);
@@ -608,6 +624,7 @@ private:
     void CheckAnswers();
     void CheckBoxesHaveDiscs();
     void CheckResources(bool memory);
+    bool Steady(const std::vector<vnk::sim::DriveState>& drives) const;
     void CheckTrace();
     void CheckMemory();
     void ExpectBox(wchar_t letter);
@@ -686,7 +703,7 @@ private:
     bool m_unprobedAll = false;
     bool m_stalled = false;
     bool m_everyDriveFaults = false;     // delays set for every drive
-    Resources m_base{};
+    std::optional<Resources> m_base;    // taken in the client's first steady state
     size_t m_baseDrives = 0, m_peakDrives = 0;
     std::map<size_t, DWORD> m_handlesAt;  // first handle count per drive count
 };
@@ -863,13 +880,9 @@ void SeedRun::StartClient() {
     }
     Log(Format("client started, process %lu", m_client.Id()));
     m_pinger->Watch(StatusWindow());
-    m_base = ResourcesOf(m_client, true);
-    Log(Format("  %zu threads, %lu handles, %zu KiB private", m_base.threads, m_base.handles, m_base.privateKiB));
+    // The base figures wait for a steady state (CheckResources).
+    m_base.reset();
     m_handlesAt.clear();
-    size_t drives = 0;
-    for (const auto& d : SimDrives())
-        if (d.present && d.driveType == DRIVE_CDROM) ++drives;
-    m_baseDrives = m_peakDrives = drives;
     m_simRestarted = false;
     ProbedWithoutFaults();
 }
@@ -895,6 +908,7 @@ void SeedRun::CheckAlive() {
 void SeedRun::CheckAnswers() {
     HWND status = StatusWindow();
     if (status == nullptr) throw Violation("the client has no status window");
+    Log(Format("    WM_NULL: longest wait %llu ms", m_pinger->TakeLongest()));
     if (const auto worst = m_pinger->TakeWorst())
         throw Violation(Format("the status window kept a WM_NULL for %llu ms from %.3f s on (bound %lu ms)",
                                worst->first, static_cast<double>(worst->second - m_start) / 1000.0,
@@ -949,33 +963,72 @@ void SeedRun::ExpectBox(wchar_t letter) {
                            static_cast<char>(letter), m_options.boxBoundMs));
 }
 
+// Whether the client's figures stand for its steady state: no stall, fault,
+// hold or delay set (a stalled call holds a worker and what it opened), no
+// drive left to a later probe, no box of a probe up (the probe lasts until
+// it is answered, and the drives get their threads after it), and every
+// CD/DVD drive has its threads since the client last probed.
+bool SeedRun::Steady(const std::vector<vnk::sim::DriveState>& drives) const {
+    if (!m_dirty.empty() || m_everyDriveFaults || m_stalled || m_simRestarted || m_unprobedAll || !m_unprobed.empty())
+        return false;
+    if (!MessageBoxes().empty()) return false;
+    if (!m_trace.Works()) return true;
+    static constexpr std::string_view kProbe = "VNKDProbeForDrives: entered";
+    static constexpr std::string_view kThreads = "StartThreads: starting the threads of drive ";
+    std::set<wchar_t> started;
+    for (const auto& line : m_trace.Lines(m_traceFrom)) {
+        if (line.pid != m_client.Id()) continue;
+        const std::string_view text = line.text;
+        if (text.substr(0, kProbe.size()) == kProbe)
+            started.clear();
+        else if (text.size() > kThreads.size() && text.substr(0, kThreads.size()) == kThreads)
+            started.insert(static_cast<wchar_t>(text[kThreads.size()]));
+    }
+    for (const auto& d : drives)
+        if (d.present && d.driveType == DRIVE_CDROM && !started.count(d.letter)) return false;
+    return true;
+}
+
 void SeedRun::CheckResources(bool memory) {
+    const auto simDrives = SimDrives();
     size_t drives = 0;
-    for (const auto& d : SimDrives())
+    for (const auto& d : simDrives)
         if (d.present && d.driveType == DRIVE_CDROM) ++drives;
-    m_peakDrives = std::max(m_peakDrives, drives);
+    const bool steady = Steady(simDrives);
+    // The figures the bounds are measured from are taken only in a steady
+    // state: a stalled open that holds the start-up probe leaves the drives
+    // without their threads, and every figure low.
+    if (!m_base && steady) {
+        m_base = ResourcesOf(m_client, true);
+        m_baseDrives = m_peakDrives = drives;
+        Log(Format("    client's base: %zu threads, %lu handles, %zu KiB private, %zu drives", m_base->threads,
+                   m_base->handles, m_base->privateKiB, drives));
+        return;
+    }
     const Resources now = ResourcesOf(m_client, memory);
-    Log(Format("    client: %zu threads, %lu handles, %zu KiB private, %zu drives", now.threads, now.handles,
-               now.privateKiB, drives));
+    Log(Format("    client: %zu threads, %lu handles, %zu KiB private, %zu drives%s", now.threads, now.handles,
+               now.privateKiB, drives, steady ? "" : " (not steady)"));
+    if (!m_base) return;
+    m_peakDrives = std::max(m_peakDrives, drives);
     // The base process, two threads a drive, a few that come and go
     // (retired watchers, a second instance's request, message boxes).
-    const size_t baseThreads = m_base.threads - std::min(m_base.threads, 2 * m_baseDrives);
+    const size_t baseThreads = m_base->threads - std::min(m_base->threads, 2 * m_baseDrives);
     const size_t threadBound = baseThreads + 2 * std::max(drives, m_baseDrives) + 8;
     if (now.threads > threadBound)
         throw Violation(Format("the client has %zu threads with %zu drives (bound %zu)", now.threads, drives, threadBound));
-    const DWORD handleBound = m_base.handles + static_cast<DWORD>(24 * m_peakDrives) + 96;
+    const DWORD handleBound = m_base->handles + static_cast<DWORD>(24 * m_peakDrives) + 96;
     if (now.handles > handleBound)
         throw Violation(Format("the client has %lu handles with %zu drives (bound %lu)", now.handles, drives, handleBound));
     // Committed private memory: about 6 MiB a drive under Wine (two
     // threads with their stacks and message queues).
     const size_t memoryBound =
-        m_base.privateKiB + 8192 * (m_peakDrives - std::min(m_peakDrives, m_baseDrives)) + 16 * 1024;
+        m_base->privateKiB + 8192 * (m_peakDrives - std::min(m_peakDrives, m_baseDrives)) + 16 * 1024;
     if (memory && now.privateKiB > memoryBound)
         throw Violation(Format("the client has %zu KiB private memory with at most %zu drives (bound %zu KiB)",
                                now.privateKiB, m_peakDrives, memoryBound));
-    // No growth: with as many drives as before and nothing up, no more
-    // handles than then.
-    if (LoginBoxes().empty() && MessageBoxes().empty()) {
+    // No growth: in a steady state with as many drives as before and
+    // nothing up, no more handles than then.
+    if (steady && LoginBoxes().empty()) {
         auto [it, first] = m_handlesAt.emplace(drives, now.handles);
         if (!first && now.handles > it->second + 48)
             throw Violation(Format("the client's handles grew from %lu to %lu with %zu drives", it->second, now.handles,
@@ -1259,9 +1312,28 @@ void SeedRun::OpShowStatus(const Draw&) {
         if (MessageBoxes().empty()) throw Violation("the status window did not come up");
         return;
     }
-    // The list against the simulator: the drives with the driver, and the
-    // status of each that nothing was done to.
-    const auto before = SimDrives();
+    // Showing the window starts a status read per drive on a thread of its
+    // own, and the list is rebuilt as each answers: read it until it agrees
+    // with the simulator or the settle bound has passed.
+    const ULONGLONG settled = ::GetTickCount64() + m_options.settleMs;
+    for (;;) {
+        const auto before = SimDrives();
+        const auto rows = ListRows(status);
+        const auto after = SimDrives();
+        const std::string wrong = ListDisagrees(rows, before, after);
+        if (wrong.empty() || ::GetTickCount64() > settled) {
+            std::string listed;
+            for (const auto& [letter, text] : rows) listed += Format(" %c:%s", static_cast<char>(letter), Narrow(text).c_str());
+            Log("    list:" + listed);
+            if (!wrong.empty()) throw Violation(wrong);
+            return;
+        }
+        ::Sleep(100);
+    }
+}
+
+// The status window's list: the status text of each drive letter.
+std::map<wchar_t, std::wstring> SeedRun::ListRows(HWND status) {
     HWND list = ::GetDlgItem(status, IDC_DRIVELIST);
     const size_t kUnits = 256;
     void* remote = ::VirtualAllocEx(m_client.Get(), nullptr, sizeof(LVITEMW) + kUnits * 2, MEM_COMMIT | MEM_RESERVE,
@@ -1289,11 +1361,17 @@ void SeedRun::OpShowStatus(const Draw&) {
         if (letter.size() == 2) rows[letter[0]] = text(i, 1);
     }
     ::VirtualFreeEx(m_client.Get(), remote, 0, MEM_RELEASE);
-    const auto after = SimDrives();
-    std::string listed;
-    for (const auto& [letter, status_text] : rows) listed += Format(" %c:%s", static_cast<char>(letter), Narrow(status_text).c_str());
-    Log("    list:" + listed);
-    if (!m_dirty.empty() || m_everyDriveFaults || m_simRestarted || m_unprobedAll) return;
+    return rows;
+}
+
+// Empty when the list names exactly the simulator's CD/DVD drives, and each
+// drive that nothing was done to (the same status before and after the
+// list was read) and that has no box up shows the status the driver
+// reports; otherwise what disagrees.
+std::string SeedRun::ListDisagrees(const std::map<wchar_t, std::wstring>& rows,
+                                   const std::vector<vnk::sim::DriveState>& before,
+                                   const std::vector<vnk::sim::DriveState>& after) const {
+    if (!m_dirty.empty() || m_everyDriveFaults || m_simRestarted || m_unprobedAll) return {};
     std::set<wchar_t> expected;
     for (const auto& d : after)
         if (d.present && d.driveType == DRIVE_CDROM && !m_unprobed.count(d.letter)) expected.insert(d.letter);
@@ -1301,22 +1379,25 @@ void SeedRun::OpShowStatus(const Draw&) {
     for (const auto& [letter, unused] : rows)
         if (!m_unprobed.count(letter)) shown.insert(letter);
     if (shown != expected) {
-        std::string want;
+        std::string listed, want;
+        for (const auto& [letter, text] : rows) listed += Format(" %c:%s", static_cast<char>(letter), Narrow(text).c_str());
         for (wchar_t letter : expected) want += Format(" %c:", static_cast<char>(letter));
-        throw Violation("the client lists" + listed + " but the simulator has the drives" + want);
+        return "the client lists" + listed + " but the simulator has the drives" + want;
     }
     const auto boxes = LoginBoxes();
     for (const auto& d : after) {
         const auto was = std::find_if(before.begin(), before.end(), [&](auto& b) { return b.letter == d.letter; });
-        if (!rows.count(d.letter) || boxes.count(d.letter) || was == before.end() || was->status != d.status ||
+        const auto row = rows.find(d.letter);
+        if (row == rows.end() || boxes.count(d.letter) || was == before.end() || was->status != d.status ||
             d.status > 5)
             continue;
         wchar_t expect[128] = {};
         ::LoadStringW(nullptr, IDS_STATUS_NO_DISC + d.status, expect, 128);
-        if (rows[d.letter] != expect)
-            throw Violation(Format("the client shows drive %c: as \"%s\", the driver says \"%s\"", static_cast<char>(d.letter),
-                                   Narrow(rows[d.letter]).c_str(), Narrow(expect).c_str()));
+        if (row->second != expect)
+            return Format("the client shows drive %c: as \"%s\", the driver says \"%s\"", static_cast<char>(d.letter),
+                          Narrow(row->second).c_str(), Narrow(expect).c_str());
     }
+    return {};
 }
 
 void SeedRun::OpHideStatus(const Draw&) {
