@@ -30,10 +30,14 @@ inline std::optional<DWORD> ParseNumber(std::wstring_view text) {
     unsigned long long value = 0;
     for (wchar_t c : text) {
         unsigned digit = 0;
-        if (c >= L'0' && c <= L'9') digit = c - L'0';
-        else if (base == 16 && c >= L'a' && c <= L'f') digit = c - L'a' + 10;
-        else if (base == 16 && c >= L'A' && c <= L'F') digit = c - L'A' + 10;
-        else return std::nullopt;
+        if (c >= L'0' && c <= L'9')
+            digit = c - L'0';
+        else if (base == 16 && c >= L'a' && c <= L'f')
+            digit = c - L'a' + 10;
+        else if (base == 16 && c >= L'A' && c <= L'F')
+            digit = c - L'A' + 10;
+        else
+            return std::nullopt;
         value = value * base + digit;
     }
     if (value > 0xFFFFFFFFull) return std::nullopt;
