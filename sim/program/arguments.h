@@ -1,5 +1,6 @@
-// The command-line words both control programs take (the simulator's and
-// the test driver's): a drive letter and a 32-bit number.
+// What both control programs (the simulator's and the test driver's) share:
+// the exit codes scripts read, and the command-line words they take, a
+// drive letter and a 32-bit number.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,11 @@
 #include <string_view>
 
 namespace vnk::sim {
+
+constexpr int kExitDone = 0;      // the command was done
+constexpr int kExitRefused = 1;   // the simulator or the driver refused it, or it failed
+constexpr int kExitUsage = 2;     // bad arguments
+constexpr int kExitNoAnswer = 3;  // no simulator or test driver answered
 
 // "D", "d" or "D:"; the letter in upper case.
 inline std::optional<wchar_t> ParseLetter(std::wstring_view text) {

@@ -23,11 +23,6 @@ namespace {
 
 using namespace vnk::sim;
 
-constexpr int kExitDone = 0;
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoSimulator = 3;
-
 constexpr std::string_view kUsage =
     "usage: VarnokSimCtl COMMAND\n"
     "  list                          drives and their state, and the calls in progress\n"
@@ -325,7 +320,7 @@ int ListCalls(const std::wstring& pipePath, PipeTimeouts timeouts) {
     const auto calls = error == ERROR_SUCCESS && response.result != 0 ? DecodeCallList(response.data) : std::nullopt;
     if (!calls) {
         PrintError("VarnokSimCtl: the simulator did not list its calls in progress");
-        return kExitNoSimulator;
+        return kExitNoAnswer;
     }
     PrintCalls(*calls);
     return kExitDone;
@@ -336,7 +331,7 @@ int Wait(const std::wstring& pipePath, DWORD seconds) {
     vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pipePath).c_str()));
     if (ready && ::WaitForSingleObject(ready.get(), seconds * 1000) == WAIT_OBJECT_0) return kExitDone;
     PrintError("VarnokSimCtl: no simulator came up on " + Narrow(pipePath));
-    return kExitNoSimulator;
+    return kExitNoAnswer;
 }
 
 int Run(const std::wstring& pipePath, Command& command) {
@@ -348,12 +343,12 @@ int Run(const std::wstring& pipePath, Command& command) {
     WipeRequest(command.request);
     if (error == ERROR_FILE_NOT_FOUND) {
         PrintError("VarnokSimCtl: the simulator is not running (nothing serves " + Narrow(pipePath) + ")");
-        return kExitNoSimulator;
+        return kExitNoAnswer;
     }
     if (error != ERROR_SUCCESS) {
         PrintError("VarnokSimCtl: no answer from the simulator on " + Narrow(pipePath) + " (error " +
                    std::to_string(error) + ")");
-        return kExitNoSimulator;
+        return kExitNoAnswer;
     }
     if (response.result == 0) {
         const std::string why = RefusalText(response);
@@ -365,7 +360,7 @@ int Run(const std::wstring& pipePath, Command& command) {
         const auto drives = DecodeDriveList(response.data);
         if (!drives) {
             PrintError("VarnokSimCtl: the simulator's drive list does not parse");
-            return kExitNoSimulator;
+            return kExitNoAnswer;
         }
         PrintDrives(*drives);
         return ListCalls(pipePath, timeouts);
@@ -398,6 +393,6 @@ int wmain(int argc, wchar_t** argv) {
     } catch (const std::exception&) {
         WipeRequest(command->request);
         PrintError("VarnokSimCtl: ended by an internal error");
-        return kExitNoSimulator;
+        return kExitNoAnswer;
     }
 }

@@ -18,11 +18,6 @@ namespace {
 
 using namespace vnk::testdrv;
 
-constexpr int kExitDone = 0;
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoDriver = 3;
-
 constexpr char kUsage[] =
     "usage: VarnokTestDrvCtl COMMAND\n"
     "  ping                         succeeds while the test driver runs\n"
@@ -40,6 +35,10 @@ constexpr char kUsage[] =
     "  record [clear]               the requests that reached the drives (and empty the record)\n"
     "X is a drive letter (D or D:). Exit codes: 0 done, 1 refused, 2 bad arguments, 3 no driver.";
 
+using vnk::sim::kExitDone;
+using vnk::sim::kExitNoAnswer;
+using vnk::sim::kExitRefused;
+using vnk::sim::kExitUsage;
 using vnk::sim::ParseLetter;
 
 // A number, or 'forever' for a failure that does not run out.
@@ -72,7 +71,7 @@ int Usage(const char* why) {
 int Result(DWORD error) {
     if (error == ERROR_SUCCESS) return kExitDone;
     std::fprintf(stderr, "VarnokTestDrvCtl: failed with error %lu\n", error);
-    return error == ERROR_FILE_NOT_FOUND ? kExitNoDriver : kExitRefused;
+    return error == ERROR_FILE_NOT_FOUND ? kExitNoAnswer : kExitRefused;
 }
 
 void PrintState(wchar_t letter, const DriveState& state) {
