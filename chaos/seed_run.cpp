@@ -163,6 +163,20 @@ void SeedRun::SaveEvidence() {
         trace +=
             Format("%8.3f s  %5lu  ", static_cast<double>(line.tick - m_start) / 1000.0, line.pid) + line.text + "\n";
     WriteText(m_folder + L"\\client-trace.txt", trace);
+    // The simulator's drives as they stand, with what was done to each (a
+    // disc gone by an eject of the client's, or by hand, shows here).
+    std::string drives;
+    if (const auto list = vnk::test::SimulatorDrives(L"\\\\.\\pipe\\" + m_pipeName, {2000, 5000}))
+        for (const auto& d : *list)
+            drives += Format("%c: %s %s disc %d, status %lu, %s, %s; logins %u, ejects %u, dismounts %u, "
+                             "announcements %u, withdrawals %u\n",
+                             static_cast<char>(d.letter), d.present ? "present" : "gone",
+                             d.driveType == DRIVE_CDROM ? "cdrom" : "other", static_cast<int>(d.disc), d.status,
+                             d.loggedIn ? "logged in" : "not logged in", d.announced ? "announced" : "not announced",
+                             d.logins, d.ejects, d.dismounts, d.announcements, d.withdrawals);
+    else
+        drives = "the simulator did not answer\n";
+    WriteText(m_folder + L"\\simulator-drives.txt", drives);
 }
 
 void SeedRun::Finish() {
