@@ -56,6 +56,9 @@ void SeedRun::OpAddDrive(const Draw& d) {
     const bool cdrom = d.a % 10 != 0;
     std::string refusal;
     const bool done = Sim(vnk::sim::Op::AddDrive, letter, L"", cdrom ? DRIVE_CDROM : DRIVE_FIXED, 0, 0, &refusal);
+    // A drive plugged in again brings back the faults that could not be
+    // cleared while it was gone.
+    if (done && m_faultsOnGone.erase(letter) != 0) Dirty(letter);
     if (done) ProbedWithoutFaults();  // the arrival makes the client probe again
     Log(Format("  add %c: %s: %s", static_cast<char>(letter), cdrom ? "cdrom" : "other",
                done ? "done" : refusal.c_str()));
@@ -374,20 +377,31 @@ void SeedRun::OpRelease(const Draw&) {
 
 void SeedRun::OpClearFaults(const Draw&) {
     for (DWORD kind = 0; kind < vnk::sim::kFaultNames.size(); ++kind) Sim(vnk::sim::Op::Delay, 0, L"", kind, 0, 0);
+    std::set<wchar_t> gone;
     for (wchar_t letter : m_dirty) {
+        // The simulator takes no fault orders for a drive that is not
+        // plugged in, and a drive plugged in again keeps what was set on
+        // it: a refused clear leaves its faults for when it comes back.
+        bool cleared = true;
         for (DWORD kind = 0; kind < vnk::sim::kFaultNames.size(); ++kind) {
-            Sim(vnk::sim::Op::Fail, letter, L"", kind, 0, 0);
-            Sim(vnk::sim::Op::Delay, letter, L"", kind, 0, 0);
+            cleared = Sim(vnk::sim::Op::Fail, letter, L"", kind, 0, 0) && cleared;
+            cleared = Sim(vnk::sim::Op::Delay, letter, L"", kind, 0, 0) && cleared;
         }
         Sim(vnk::sim::Op::Hold, letter, L"", 0);
+        if (!cleared) gone.insert(letter);
     }
     Sim(vnk::sim::Op::Release, 0);
+    for (wchar_t letter : m_dirty)
+        if (!gone.count(letter)) m_faultsOnGone.erase(letter);
+    m_faultsOnGone.insert(gone.begin(), gone.end());
     m_unprobed.insert(m_dirty.begin(), m_dirty.end());
     m_unprobedAll = m_unprobedAll || m_everyDriveFaults;
     m_dirty.clear();
     m_everyDriveFaults = false;
     m_stalled = false;
-    Log("  clear every fault, hold and stall");
+    std::string kept;
+    for (wchar_t letter : gone) kept += Format(" %c:", static_cast<char>(letter));
+    Log("  clear every fault, hold and stall" + (kept.empty() ? "" : "; kept with the drives that are gone:" + kept));
 }
 
 void SeedRun::OpHold(const Draw& d) {
@@ -498,6 +512,7 @@ void SeedRun::OpRestartSimulator(const Draw&) {
     for (const auto& [letter, box] : LoginBoxes()) m_exempt.insert(letter);
     m_discPassphrase.clear();
     m_dirty.clear();
+    m_faultsOnGone.clear();
     m_everyDriveFaults = false;
     m_stalled = false;
     m_simRestarted = true;

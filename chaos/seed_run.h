@@ -163,7 +163,10 @@ private:
     // its own that the process cannot wipe (user32 keeps it), so these are
     // not looked for in memory.
     std::set<std::wstring> m_pasted;
-    std::set<wchar_t> m_dirty;    // faults, holds or stalls were set on these
+    std::set<wchar_t> m_dirty;  // faults, holds or stalls were set on these
+    // Faults set on drives that were unplugged before they could be cleared:
+    // the simulator keeps them until the drive is plugged in again.
+    std::set<wchar_t> m_faultsOnGone;
     std::set<wchar_t> m_exempt;   // its box may outlive its disc (taken out by hand, simulator restarted)
     bool m_simRestarted = false;  // announcements lost until the next probe
     // Faults that are cleared but that a probe may have met: a drive whose
