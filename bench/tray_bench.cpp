@@ -31,6 +31,8 @@
 #include "fw/system_function.h"
 #include "res/resource.h"
 #include "sim/pipe_client.h"
+#include "tests/support/process.h"
+#include "tests/support/simulator_calls.h"
 #include "tests/support/window_search.h"
 
 namespace {
@@ -152,24 +154,12 @@ bool SetNamedEvent(const std::wstring& name) {
 
 bool Simulator(vnk::sim::Op op, wchar_t letter, const std::wstring& text = L"", DWORD code = 0) {
     const auto pipe = vnk::sim::SimulatorPipePath();
-    if (!pipe) return false;
-    vnk::sim::Request request;
-    request.op = op;
-    request.letter = letter;
-    request.text = text;
-    request.code = code;
-    vnk::sim::Response response;
-    return vnk::sim::Exchange(*pipe, request, response) == ERROR_SUCCESS && response.result != 0;
+    return pipe && vnk::test::SimulatorCall(*pipe, vnk::test::SimulatorRequest(op, letter, text, code));
 }
 
 std::optional<vnk::sim::DriveState> DriveOf(wchar_t letter) {
     const auto pipe = vnk::sim::SimulatorPipePath();
-    if (!pipe) return std::nullopt;
-    vnk::sim::Request request;
-    request.op = vnk::sim::Op::List;
-    vnk::sim::Response response;
-    if (vnk::sim::Exchange(*pipe, request, response) != ERROR_SUCCESS) return std::nullopt;
-    const auto drives = vnk::sim::DecodeDriveList(response.data);
+    const auto drives = pipe ? vnk::test::SimulatorDrives(*pipe) : std::nullopt;
     if (!drives) return std::nullopt;
     for (const auto& drive : *drives)
         if (drive.letter == letter) return drive;
@@ -188,40 +178,19 @@ void ResetDrives() {
 
 // ---- One program's run -----------------------------------------------------
 
+// A program started for a figure, and when.
 class Started {
 public:
-    explicit Started(const std::wstring& commandLine) {
-        std::wstring line = commandLine;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        start = NowMs();
-        if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-            m_process = info.hProcess;
-            m_id = info.dwProcessId;
-            ::CloseHandle(info.hThread);
-        }
-    }
-    ~Started() {
-        if (m_process == nullptr) return;
-        if (::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
-            ::TerminateProcess(m_process, 99);
-            ::WaitForSingleObject(m_process, kPatienceMs);
-        }
-        ::CloseHandle(m_process);
-    }
-    Started(const Started&) = delete;
-    Started& operator=(const Started&) = delete;
+    explicit Started(const std::wstring& commandLine) : start(NowMs()), m_program(vnk::test::CommandLine{commandLine}) {}
 
-    bool ok() const { return m_process != nullptr; }
-    HANDLE process() const { return m_process; }
-    DWORD id() const { return m_id; }
+    bool ok() const { return m_program.Started(); }
+    HANDLE process() const { return m_program.Handle(); }
+    DWORD id() const { return m_program.Id(); }
 
-    double start = 0;
+    const double start;
 
 private:
-    HANDLE m_process = nullptr;
-    DWORD m_id = 0;
+    vnk::test::Process m_program;
 };
 
 struct Program {
@@ -546,19 +515,6 @@ int Measure(int runs) {
 constexpr UINT kEmergencyLockCommand = 32773;  // ID_EMERGENCYLOCK
 constexpr UINT kShowCommand = 32771;           // ID_SHOWSTATUS
 
-bool SimulatorCall(vnk::sim::Op op, wchar_t letter, DWORD code = 0, DWORD error = 0, DWORD count = 0) {
-    const auto pipe = vnk::sim::SimulatorPipePath();
-    if (!pipe) return false;
-    vnk::sim::Request request;
-    request.op = op;
-    request.letter = letter;
-    request.code = code;
-    request.error = error;
-    request.count = count;
-    vnk::sim::Response response;
-    return vnk::sim::Exchange(*pipe, request, response) == ERROR_SUCCESS && response.result != 0;
-}
-
 HWND MainWindowOf(const Started& run) {
     HWND main = nullptr;
     PollUntil(run.process(), [&] {
@@ -654,7 +610,7 @@ std::optional<double> LongestSilenceMs(const std::wstring& exe, int seconds) {
     Started run(L"\"" + exe + L"\"");
     const HWND main = MainWindowOf(run);
     if (main == nullptr || !LogInOn(run, L"E")) return std::nullopt;
-    SimulatorCall(vnk::sim::Op::Stall, L'D', static_cast<DWORD>(vnk::sim::Fault::Open));
+    Simulator(vnk::sim::Op::Stall, L'D', L"", static_cast<DWORD>(vnk::sim::Fault::Open));
     Ping ping{main, NowMs() + seconds * 1000.0};
     const HANDLE pinger = ::CreateThread(nullptr, 0, &PingEvery50Ms, &ping, 0, nullptr);
     // The user meanwhile: the window shown and hidden, Emergency Lock.
@@ -670,7 +626,7 @@ std::optional<double> LongestSilenceMs(const std::wstring& exe, int seconds) {
     }
     ::WaitForSingleObject(pinger, kPatienceMs + seconds * 1000);
     ::CloseHandle(pinger);
-    SimulatorCall(vnk::sim::Op::Release, 0);
+    Simulator(vnk::sim::Op::Release, 0);
     ::PostMessageW(main, WM_COMMAND, kExitCommand, 0);
     for (int i = 0; i < 200 && ::WaitForSingleObject(run.process(), 50) == WAIT_TIMEOUT; ++i) boxes.Poll();
     return ping.longest;
@@ -683,7 +639,7 @@ std::optional<double> ExitWithStallMs(const std::wstring& exe, DWORD capMs, bool
     Started run(L"\"" + exe + L"\"");
     const HWND main = MainWindowOf(run);
     if (main == nullptr || !LogInOn(run, L"E")) return std::nullopt;
-    SimulatorCall(vnk::sim::Op::Stall, L'D', static_cast<DWORD>(vnk::sim::Fault::Open));
+    Simulator(vnk::sim::Op::Stall, L'D', L"", static_cast<DWORD>(vnk::sim::Fault::Open));
     ::Sleep(kSettleMs);
     const double start = NowMs();
     ::PostMessageW(main, WM_COMMAND, kExitCommand, 0);
@@ -697,7 +653,7 @@ std::optional<double> ExitWithStallMs(const std::wstring& exe, DWORD capMs, bool
         boxes.Poll();
     }
     *boxShown = boxes.answered > 0;
-    SimulatorCall(vnk::sim::Op::Release, 0);
+    Simulator(vnk::sim::Op::Release, 0);
     for (int i = 0; i < 200 && ::WaitForSingleObject(run.process(), 50) == WAIT_TIMEOUT; ++i) boxes.Poll();
     return gone;
 }

@@ -50,6 +50,23 @@ struct GdiTraits {
 };
 using UniqueBrush = UniqueResource<HBRUSH, GdiTraits<HBRUSH>>;
 using UniqueFontHandle = UniqueResource<HFONT, GdiTraits<HFONT>>;
+using UniqueBitmap = UniqueResource<HBITMAP, GdiTraits<HBITMAP>>;
+
+// A device context made with CreateCompatibleDC or CreateDC.
+struct DcTraits {
+    static HDC Invalid() { return nullptr; }
+    static bool Valid(HDC h) { return h != nullptr; }
+    static void Close(HDC h) { ::DeleteDC(h); }
+};
+using UniqueDc = UniqueResource<HDC, DcTraits>;
+
+// The screen's device context (GetDC(nullptr)), given back with ReleaseDC.
+struct ScreenDcTraits {
+    static HDC Invalid() { return nullptr; }
+    static bool Valid(HDC h) { return h != nullptr; }
+    static void Close(HDC h) { ::ReleaseDC(nullptr, h); }
+};
+using UniqueScreenDc = UniqueResource<HDC, ScreenDcTraits>;
 
 struct IconTraits {
     static HICON Invalid() { return nullptr; }

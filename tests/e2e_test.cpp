@@ -23,6 +23,7 @@
 #include "sim/pipe_client.h"
 #include "sim/sim_driver.h"
 #include "tests/support/client_windows.h"
+#include "tests/support/simulator_calls.h"
 #include "tests/support/test_support.h"
 
 namespace vnk::test {
@@ -88,11 +89,7 @@ protected:
     }
 
     std::vector<sim::DriveState> Drives() const {
-        sim::Request request;
-        request.op = sim::Op::List;
-        sim::Response response;
-        if (sim::Exchange(m_pipePath, request, response) != ERROR_SUCCESS) return {};
-        return sim::DecodeDriveList(response.data).value_or(std::vector<sim::DriveState>{});
+        return SimulatorDrives(m_pipePath).value_or(std::vector<sim::DriveState>{});
     }
 
     std::optional<sim::DriveState> Drive(wchar_t letter) const {

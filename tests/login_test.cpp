@@ -24,6 +24,7 @@
 #include "res/resource.h"
 #include "tests/support/accessibility_probe.h"
 #include "tests/support/secret_scan.h"
+#include "tests/support/other_program_window.h"
 #include "tests/support/test_support.h"
 #include "ui/accessibility.h"
 #include "ui/color_static.h"
@@ -370,61 +371,10 @@ TEST_F(LoginTest, RefusedBroadcastsAreSaidAndNeitherLoseNorFakeTheLogin) {
     }
 }
 
-// A top-level window on a thread of its own that answers the device-change
-// broadcasts of the login box slowly, or refuses them, as another program
-// might.
-class OtherProgramWindow {
-public:
-    OtherProgramWindow(DWORD delayMs, bool refuse, UINT event = DBT_DEVICEQUERYREMOVE)
-        : m_delayMs(delayMs), m_refuse(refuse), m_event(event) {
-        m_thread.reset(::CreateThread(nullptr, 0, &Run, this, 0, nullptr));
-        ::WaitForSingleObject(m_ready.get(), kWatchdogMs);
-    }
-    ~OtherProgramWindow() {
-        ::PostThreadMessageW(m_threadId, WM_QUIT, 0, 0);
-        WaitForThread(m_thread.get());
-    }
-
-private:
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto* self = reinterpret_cast<OtherProgramWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-        if (message == WM_DEVICECHANGE && self != nullptr && wParam == self->m_event) {
-            ::Sleep(self->m_delayMs);  // busy with something else, not hung
-            return self->m_refuse ? BROADCAST_QUERY_DENY : TRUE;
-        }
-        return ::DefWindowProcW(hwnd, message, wParam, lParam);
-    }
-    static DWORD WINAPI Run(LPVOID param) {
-        auto* self = static_cast<OtherProgramWindow*>(param);
-        self->m_threadId = ::GetCurrentThreadId();
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = &Proc;
-        wc.hInstance = ::GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"Varnok test other program";
-        ::RegisterClassW(&wc);
-        HWND hwnd = ::CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                      wc.hInstance, nullptr);
-        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        MSG msg;
-        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
-        ::SetEvent(self->m_ready.get());
-        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
-        ::DestroyWindow(hwnd);
-        return 0;
-    }
-
-    DWORD m_delayMs;
-    bool m_refuse;
-    UINT m_event;
-    vnk::fw::UniqueHandle m_thread;
-    DWORD m_threadId = 0;
-    vnk::fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-};
-
 // A window that takes longer than the system's time-out to answer is
 // passed over: it does not stop a login.
 TEST_F(LoginTest, ASlowRecipientDoesNotStopALogin) {
-    OtherProgramWindow other(3000, false);
+    OtherProgramWindow other({.delayMs = 3000, .onlyQueryRemove = true});
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
     LogIn(box, L"secret");
@@ -437,7 +387,7 @@ TEST_F(LoginTest, ASlowRecipientDoesNotStopALogin) {
 // Another program's refusal, answered on a thread of its own, stops the
 // login before the passphrase goes to the driver.
 TEST_F(LoginTest, AnotherProgramsRefusalStopsTheLogin) {
-    OtherProgramWindow other(0, true);
+    OtherProgramWindow other({.onlyQueryRemove = true, .refuseQueryRemove = true});
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
     {
@@ -458,7 +408,7 @@ TEST_F(LoginTest, AnotherProgramsRefusalStopsTheLogin) {
 // answers, is waited for, and its refusal counts.
 TEST_F(LoginTest, EveryWindowHearsOfTheArrivalAndASlowRefusalIsWaitedFor) {
     {
-        OtherProgramWindow other(0, true, DBT_DEVICEARRIVAL);
+        OtherProgramWindow other({.refuseArrival = true});
         HWND box = ShowBox();
         ASSERT_NE(box, nullptr);
         {
@@ -476,7 +426,7 @@ TEST_F(LoginTest, EveryWindowHearsOfTheArrivalAndASlowRefusalIsWaitedFor) {
     Sim().InsertEncryptedDisc(L'D', L"secret");
     SetStatus(L'D', NotLoggedIn);
     {
-        OtherProgramWindow other(4000, true);
+        OtherProgramWindow other({.delayMs = 4000, .onlyQueryRemove = true, .refuseQueryRemove = true});
         HWND box = ShowBox();
         ASSERT_NE(box, nullptr);
         const unsigned loginsBefore = Drive().logins;

@@ -21,6 +21,7 @@
 #include "engine/worker.h"
 #include "engine/driver.h"
 #include "res/resource.h"
+#include "tests/support/other_program_window.h"
 #include "tests/support/test_support.h"
 
 namespace vnk::test {
@@ -67,65 +68,6 @@ private:
     std::atomic<bool> m_answered{false};
     std::atomic<bool> m_callSeen{false};
     vnk::fw::UniqueHandle m_thread;
-};
-
-// A top-level window of another program on a thread of its own: it answers
-// device changes after `delayMs` (busy, not hung), or, when `hung`, its
-// thread stops taking messages altogether until the window goes.
-class OtherProgramWindow {
-public:
-    OtherProgramWindow(DWORD delayMs, bool hung) : m_delayMs(delayMs), m_hung(hung) {
-        m_thread.reset(::CreateThread(nullptr, 0, &Run, this, 0, nullptr));
-        ::WaitForSingleObject(m_ready.get(), kWatchdogMs);
-    }
-    ~OtherProgramWindow() {
-        ::SetEvent(m_end.get());
-        ::PostThreadMessageW(m_threadId, WM_QUIT, 0, 0);
-        WaitForThread(m_thread.get());
-    }
-    unsigned DeviceChanges() const { return m_deviceChanges; }
-
-private:
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto* self = reinterpret_cast<OtherProgramWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-        if (message == WM_DEVICECHANGE && self != nullptr) {
-            ++self->m_deviceChanges;
-            ::WaitForSingleObject(self->m_end.get(), self->m_delayMs);
-            return TRUE;
-        }
-        return ::DefWindowProcW(hwnd, message, wParam, lParam);
-    }
-    static DWORD WINAPI Run(LPVOID param) {
-        auto* self = static_cast<OtherProgramWindow*>(param);
-        self->m_threadId = ::GetCurrentThreadId();
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = &Proc;
-        wc.hInstance = ::GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"Varnok test slow program";
-        ::RegisterClassW(&wc);
-        // Made after the test's recorder: ahead of it in the z-order.
-        HWND hwnd = ::CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr,
-                                      nullptr, wc.hInstance, nullptr);
-        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        MSG msg;
-        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
-        ::SetEvent(self->m_ready.get());
-        if (self->m_hung) {
-            ::WaitForSingleObject(self->m_end.get(), INFINITE);
-        } else {
-            while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
-        }
-        ::DestroyWindow(hwnd);
-        return 0;
-    }
-
-    DWORD m_delayMs;
-    bool m_hung;
-    std::atomic<unsigned> m_deviceChanges{0};
-    vnk::fw::UniqueHandle m_thread;
-    DWORD m_threadId = 0;
-    vnk::fw::UniqueHandle m_ready{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    vnk::fw::UniqueHandle m_end{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 class StallTest : public StatusWindowFixture {
@@ -344,7 +286,7 @@ TEST_F(StallTest, ExitBehindASlowWindowEndsWithinItsBoundAndSaysWhatItCouldNotLo
     SetStatus(L'E', LoggedIn);
     HWND box = ShowLoginBox(L'D');
     ASSERT_NE(box, nullptr);
-    OtherProgramWindow slow(8000, false);
+    OtherProgramWindow slow({.delayMs = 8000, .visible = true});
     LogIn(box);
     // The box is inside its first broadcast, to the slow window.
     ASSERT_TRUE(PumpUntil([&] { return slow.DeviceChanges() >= 1; }));
@@ -382,7 +324,7 @@ TEST_F(StallTest, ABroadcastPassesAHungWindowAndReachesTheNextOne) {
     Start();
     HWND box = ShowLoginBox(L'D');
     ASSERT_NE(box, nullptr);
-    OtherProgramWindow hung(0, true);
+    OtherProgramWindow hung({.hung = true, .visible = true});
     m_main.Clear();
     LogIn(box);
     ASSERT_TRUE(PumpUntil([box] { return !::IsWindow(box); }, 60000));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/strings.h"
+#include "res/product.h"
 #include "tests/support/test_support.h"
 #include "ui/file_version_info.h"
 
@@ -37,19 +38,24 @@ FileVersionInfo ReadSample(const wchar_t* name) {
 TEST(FileVersionInfo, ReadsTheRunningProgramsOwnFileForAnEmptyPath) {
     const FileVersionInfo info(L"", kEnglishUs, kUnicode);
 
-    EXPECT_EQ(info.GetProductName(), L"Varnok Resident Client");
+    EXPECT_EQ(info.GetProductName(), L"" VNK_PRODUCT_NAME);
     EXPECT_EQ(info.GetFileDescription(), L"Varnok Resident Client Helper Application");
     EXPECT_EQ(info.GetInternalName(), L"Varnokd");
     EXPECT_EQ(info.GetOriginalFilename(), L"Varnokd.EXE");
-    EXPECT_EQ(info.GetCompanyName(), L"Pellamar");
-    EXPECT_EQ(info.GetLegalCopyright(), L"Copyright (C) 2021 Pellamar. All rights reserved.");
-    EXPECT_EQ(info.GetStringValue(L"FileVersion"), L"3.0.0.2021");
+    EXPECT_EQ(info.GetCompanyName(), L"" VNK_MANUFACTURER);
+    EXPECT_EQ(info.GetLegalCopyright(), L"" VNK_COPYRIGHT);
+    EXPECT_EQ(info.GetStringValue(L"FileVersion"), L"" VNK_FILE_VERSION_TEXT);
 
-    EXPECT_EQ(info.GetProductVersionText(), L"3.0.0");
-    EXPECT_EQ(info.GetFileVersionText(false), L"3.0.0");
-    EXPECT_EQ(info.GetFileVersionText(true), L"3.0.0.2021");
-    EXPECT_EQ(info.GetProductVersion(), (VersionWords{0x00030000, 0x00000000}));
-    EXPECT_EQ(info.GetFileVersion(), (VersionWords{0x00030000, 0x000007E5}));
+    // The build's version, as CMake wrote it into the resource.
+    constexpr WORD kVersion[] = {VNK_FILE_VERSION};
+    const std::wstring product = std::to_wstring(kVersion[0]) + L"." + std::to_wstring(kVersion[1]) + L"." +
+                                 std::to_wstring(kVersion[2]);
+    EXPECT_EQ(info.GetProductVersionText(), product);
+    EXPECT_EQ(info.GetFileVersionText(false), product);
+    EXPECT_EQ(info.GetFileVersionText(true), product + L"." + std::to_wstring(kVersion[3]));
+    EXPECT_EQ(info.GetProductVersion(), (VersionWords{MAKELONG(kVersion[1], kVersion[0]), MAKELONG(0, kVersion[2])}));
+    EXPECT_EQ(info.GetFileVersion(),
+              (VersionWords{MAKELONG(kVersion[1], kVersion[0]), MAKELONG(kVersion[3], kVersion[2])}));
 }
 
 TEST(FileVersionInfo, AnExplicitPathAndRepeatedQueriesGiveTheSameAnswers) {

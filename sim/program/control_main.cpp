@@ -16,16 +16,12 @@
 #include "engine/driver_interface.h"
 #include "fw/handles.h"
 #include "sim/pipe_client.h"
+#include "sim/program/arguments.h"
 #include "sim/program/console.h"
 
 namespace {
 
 using namespace vnk::sim;
-
-constexpr int kExitDone = 0;
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoSimulator = 3;
 
 constexpr std::string_view kUsage =
     "usage: VarnokSimCtl COMMAND\n"
@@ -60,36 +56,6 @@ struct Command {
 std::nullopt_t Bad(std::string_view why) {
     PrintError("VarnokSimCtl: " + std::string(why));
     return std::nullopt;
-}
-
-std::optional<wchar_t> ParseLetter(std::wstring_view text) {
-    if (text.size() == 2 && text[1] == L':') text.remove_suffix(1);
-    if (text.size() != 1) return std::nullopt;
-    wchar_t letter = text[0];
-    if (letter >= L'a' && letter <= L'z') letter = static_cast<wchar_t>(letter - L'a' + L'A');
-    if (letter < L'A' || letter > L'Z') return std::nullopt;
-    return letter;
-}
-
-// Decimal, or hexadecimal after 0x; the whole text, within 32 bits.
-std::optional<DWORD> ParseNumber(std::wstring_view text) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 10) return std::nullopt;
-    unsigned long long value = 0;
-    for (wchar_t c : text) {
-        unsigned digit = 0;
-        if (c >= L'0' && c <= L'9') digit = c - L'0';
-        else if (base == 16 && c >= L'a' && c <= L'f') digit = c - L'a' + 10;
-        else if (base == 16 && c >= L'A' && c <= L'F') digit = c - L'A' + 10;
-        else return std::nullopt;
-        value = value * base + digit;
-    }
-    if (value > 0xFFFFFFFFull) return std::nullopt;
-    return static_cast<DWORD>(value);
 }
 
 std::optional<Command> ParseDriveCommand(Op op, const Args& args, std::size_t minArgs, std::size_t maxArgs) {
@@ -354,7 +320,7 @@ int ListCalls(const std::wstring& pipePath, PipeTimeouts timeouts) {
     const auto calls = error == ERROR_SUCCESS && response.result != 0 ? DecodeCallList(response.data) : std::nullopt;
     if (!calls) {
         PrintError("VarnokSimCtl: the simulator did not list its calls in progress");
-        return kExitNoSimulator;
+        return kExitNoAnswer;
     }
     PrintCalls(*calls);
     return kExitDone;
@@ -365,7 +331,7 @@ int Wait(const std::wstring& pipePath, DWORD seconds) {
     vnk::fw::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pipePath).c_str()));
     if (ready && ::WaitForSingleObject(ready.get(), seconds * 1000) == WAIT_OBJECT_0) return kExitDone;
     PrintError("VarnokSimCtl: no simulator came up on " + Narrow(pipePath));
-    return kExitNoSimulator;
+    return kExitNoAnswer;
 }
 
 int Run(const std::wstring& pipePath, Command& command) {
@@ -377,12 +343,12 @@ int Run(const std::wstring& pipePath, Command& command) {
     WipeRequest(command.request);
     if (error == ERROR_FILE_NOT_FOUND) {
         PrintError("VarnokSimCtl: the simulator is not running (nothing serves " + Narrow(pipePath) + ")");
-        return kExitNoSimulator;
+        return kExitNoAnswer;
     }
     if (error != ERROR_SUCCESS) {
         PrintError("VarnokSimCtl: no answer from the simulator on " + Narrow(pipePath) + " (error " +
                    std::to_string(error) + ")");
-        return kExitNoSimulator;
+        return kExitNoAnswer;
     }
     if (response.result == 0) {
         const std::string why = RefusalText(response);
@@ -394,7 +360,7 @@ int Run(const std::wstring& pipePath, Command& command) {
         const auto drives = DecodeDriveList(response.data);
         if (!drives) {
             PrintError("VarnokSimCtl: the simulator's drive list does not parse");
-            return kExitNoSimulator;
+            return kExitNoAnswer;
         }
         PrintDrives(*drives);
         return ListCalls(pipePath, timeouts);
@@ -427,6 +393,6 @@ int wmain(int argc, wchar_t** argv) {
     } catch (const std::exception&) {
         WipeRequest(command->request);
         PrintError("VarnokSimCtl: ended by an internal error");
-        return kExitNoSimulator;
+        return kExitNoAnswer;
     }
 }

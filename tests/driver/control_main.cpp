@@ -10,17 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/program/arguments.h"
 #include "sim/program/device_broadcast.h"
 #include "tests/driver/test_driver_client.h"
 
 namespace {
 
 using namespace vnk::testdrv;
-
-constexpr int kExitDone = 0;
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoDriver = 3;
 
 constexpr char kUsage[] =
     "usage: VarnokTestDrvCtl COMMAND\n"
@@ -39,35 +35,16 @@ constexpr char kUsage[] =
     "  record [clear]               the requests that reached the drives (and empty the record)\n"
     "X is a drive letter (D or D:). Exit codes: 0 done, 1 refused, 2 bad arguments, 3 no driver.";
 
-std::optional<wchar_t> ParseLetter(std::wstring_view text) {
-    if (text.size() == 2 && text[1] == L':') text.remove_suffix(1);
-    if (text.size() != 1) return std::nullopt;
-    wchar_t letter = text[0];
-    if (letter >= L'a' && letter <= L'z') letter = static_cast<wchar_t>(letter - L'a' + L'A');
-    if (letter < L'A' || letter > L'Z') return std::nullopt;
-    return letter;
-}
+using vnk::sim::kExitDone;
+using vnk::sim::kExitNoAnswer;
+using vnk::sim::kExitRefused;
+using vnk::sim::kExitUsage;
+using vnk::sim::ParseLetter;
 
-// Decimal, or hexadecimal after 0x; the whole text, within 32 bits.
+// A number, or 'forever' for a failure that does not run out.
 std::optional<DWORD> ParseNumber(std::wstring_view text) {
     if (text == L"forever") return VTD_FAIL_FOREVER;
-    int base = 10;
-    if (text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 10) return std::nullopt;
-    unsigned long long value = 0;
-    for (wchar_t c : text) {
-        int digit = -1;
-        if (c >= L'0' && c <= L'9') digit = c - L'0';
-        else if (base == 16 && c >= L'a' && c <= L'f') digit = c - L'a' + 10;
-        else if (base == 16 && c >= L'A' && c <= L'F') digit = c - L'A' + 10;
-        if (digit < 0 || digit >= base) return std::nullopt;
-        value = value * base + digit;
-    }
-    if (value > 0xFFFFFFFFull) return std::nullopt;
-    return static_cast<DWORD>(value);
+    return vnk::sim::ParseNumber(text);
 }
 
 std::optional<DWORD> ParseKind(std::wstring_view kind) {
@@ -94,7 +71,7 @@ int Usage(const char* why) {
 int Result(DWORD error) {
     if (error == ERROR_SUCCESS) return kExitDone;
     std::fprintf(stderr, "VarnokTestDrvCtl: failed with error %lu\n", error);
-    return error == ERROR_FILE_NOT_FOUND ? kExitNoDriver : kExitRefused;
+    return error == ERROR_FILE_NOT_FOUND ? kExitNoAnswer : kExitRefused;
 }
 
 void PrintState(wchar_t letter, const DriveState& state) {

@@ -13,133 +13,14 @@
 #include "fw/app.h"
 #include "fw/security.h"
 #include "fw/thread.h"
+#include "tests/support/screen_capture.h"
 
 namespace vnk::test {
-
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-    const ULONGLONG start = ::GetTickCount64();
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                ::PostQuitMessage(static_cast<int>(msg.wParam));
-                return done();
-            }
-            vnk::fw::PumpMessage(msg);
-        }
-        if (done()) return true;
-        const ULONGLONG spent = ::GetTickCount64() - start;
-        if (spent >= timeoutMs) return false;
-        // Wake for input, or every 50 ms for conditions that other threads change.
-        ::MsgWaitForMultipleObjectsEx(0, nullptr, 50, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
-}
-
-void DrainMessages() {
-    PumpUntil([] { return true; });
-}
-
-void PumpFor(DWORD ms) {
-    const ULONGLONG end = ::GetTickCount64() + ms;
-    PumpUntil([end] { return ::GetTickCount64() >= end; }, ms + 1000);
-}
 
 std::string Ascii(std::wstring_view text) {
     std::string ascii;
     for (wchar_t c : text) ascii += c < 0x80 ? static_cast<char>(c) : '?';
     return ascii;
-}
-
-std::wstring ProgramPath(const wchar_t* name) {
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring dir(self);
-    dir.resize(dir.find_last_of(L"\\/") + 1);
-    return dir + L"" VNK_PROGRAMS_DIR L"\\" + name;
-}
-
-namespace {
-
-// A pipe whose write end a started program inherits.
-void MakePipe(vnk::fw::UniqueHandle& read, vnk::fw::UniqueHandle& write) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE r = nullptr, w = nullptr;
-    ::CreatePipe(&r, &w, &inherit, 64 * 1024);
-    read.reset(r);
-    write.reset(w);
-    ::SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
-}
-
-std::string ReadWhatIsThere(HANDLE pipe) {
-    std::string text;
-    DWORD available = 0;
-    while (pipe != nullptr && ::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-        std::string chunk(available, '\0');
-        DWORD read = 0;
-        if (!::ReadFile(pipe, chunk.data(), available, &read, nullptr) || read == 0) break;
-        text.append(chunk, 0, read);
-    }
-    return text;
-}
-
-}  // namespace
-
-Process::Process(const std::wstring& program, const std::wstring& args, Capture capture,
-                 const std::optional<std::string>& input) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    vnk::fw::UniqueHandle outWrite, errWrite, inRead;
-    const bool inherit = capture == Capture::Output;
-    if (inherit) {
-        MakePipe(m_out, outWrite);
-        MakePipe(m_err, errWrite);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = outWrite.get();
-        startup.hStdError = errWrite.get();
-        if (input) {
-            // The program's end is the read end; ours is written and closed
-            // before the start, so the program meets the end of its input.
-            vnk::fw::UniqueHandle inWrite;
-            MakePipe(inRead, inWrite);
-            ::SetHandleInformation(inRead.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-            ::SetHandleInformation(inWrite.get(), HANDLE_FLAG_INHERIT, 0);
-            DWORD written = 0;
-            ::WriteFile(inWrite.get(), input->data(), static_cast<DWORD>(input->size()), &written, nullptr);
-            startup.hStdInput = inRead.get();
-        }
-    }
-    std::wstring commandLine = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
-    PROCESS_INFORMATION info{};
-    // Wine answers ERROR_INTERNAL_ERROR when the new process died in its
-    // loader before it reported its start (seen on a loaded machine, never
-    // with our program's own code running): such a start is tried again, a
-    // few times. Any other error is the test's answer.
-    constexpr int kAttempts = 3;
-    for (int attempt = 1;; ++attempt) {
-        if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, 0, nullptr, nullptr,
-                             &startup, &info))
-            break;
-        m_startError = ::GetLastError();
-        if (m_startError != ERROR_INTERNAL_ERROR || attempt == kAttempts) return;
-    }
-    m_startError = ERROR_SUCCESS;
-    ::CloseHandle(info.hThread);
-    m_process.reset(info.hProcess);
-    m_id = info.dwProcessId;
-}
-
-Process::~Process() {
-    if (Running()) {
-        ::TerminateProcess(m_process.get(), 99);
-        ::WaitForSingleObject(m_process.get(), kWatchdogMs);
-    }
-}
-
-std::wstring Process::Args(const std::vector<std::wstring>& args) {
-    std::wstring line;
-    for (const auto& arg : args)
-        line += (line.empty() ? L"" : L" ") + (arg.find(L' ') == std::wstring::npos ? arg : L"\"" + arg + L"\"");
-    return line;
 }
 
 Process::Result Process::Run(const std::wstring& program, const std::wstring& args, Capture capture,
@@ -160,29 +41,6 @@ Process::Result Process::Run(const std::wstring& program, const std::wstring& ar
     return result;
 }
 
-bool Process::Running() const {
-    return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
-}
-
-bool Process::WaitForExit(DWORD timeoutMs) const {
-    return m_process && PumpUntil([this] { return !Running(); }, timeoutMs);
-}
-
-DWORD Process::ExitCode() const {
-    DWORD code = kNoExitCode;
-    if (m_process) ::GetExitCodeProcess(m_process.get(), &code);
-    return code;
-}
-
-std::string Process::Out() const { return ReadWhatIsThere(m_out.get()); }
-std::string Process::Err() const { return ReadWhatIsThere(m_err.get()); }
-
-std::wstring DescribeError(DWORD error) {
-    std::wstring text = SystemErrorText(error, kUserDefaultLanguage);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-    return L"error " + std::to_wstring(error) + L": " + text;
-}
-
 size_t ThreadsOfThisProcess() {
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry{};
@@ -192,10 +50,6 @@ size_t ThreadsOfThisProcess() {
         if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
     ::CloseHandle(snapshot);
     return count;
-}
-
-bool WaitForThread(HANDLE thread, DWORD timeoutMs) {
-    return PumpUntil([thread] { return ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, timeoutMs);
 }
 
 DWORD ExitCodeOf(HANDLE thread) {
@@ -410,40 +264,7 @@ std::wstring SaveWindowImage(HWND window, const std::wstring& name) {
 
     RECT rect{};
     ::GetWindowRect(window, &rect);
-    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    HDC screen = ::GetDC(nullptr);
-    HDC memory = ::CreateCompatibleDC(screen);
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    void* bits = nullptr;
-    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = ::SelectObject(memory, bitmap);
-    ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    ::GdiFlush();
-    const DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) & ~3u);
-    const DWORD imageSize = stride * static_cast<DWORD>(height);
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
-    file.bfSize = file.bfOffBits + imageSize;
-    bool written = false;
-    HANDLE out = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (out != INVALID_HANDLE_VALUE) {
-        DWORD done = 0;
-        written = ::WriteFile(out, &file, sizeof file, &done, nullptr) &&
-                  ::WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &done, nullptr) &&
-                  ::WriteFile(out, bits, imageSize, &done, nullptr);
-        ::CloseHandle(out);
-    }
-    ::SelectObject(memory, old);
-    ::DeleteObject(bitmap);
-    ::DeleteDC(memory);
-    ::ReleaseDC(nullptr, screen);
-    return written ? path : std::wstring();
+    return SaveScreenArea(rect, path) ? path : std::wstring();
 }
 
 MessageBoxAnswerer::MessageBoxAnswerer(std::wstring caption, int button)

@@ -21,90 +21,19 @@
 #include "fw/handles.h"
 #include "fw/wnd.h"
 #include "sim/sim_driver.h"
+#include "tests/support/process.h"
+#include "tests/support/pump.h"
 #include "tests/support/window_search.h"
 
 namespace vnk::test {
-
-// The longest any test waits for something that should happen at once; a
-// test that needs it has failed.
-constexpr DWORD kWatchdogMs = 20000;
-
-// Runs the calling thread's message loop (the framework's routing) until
-// `done` holds or the watchdog expires; false on expiry.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWatchdogMs);
-// Runs the loop for a while: for letting things that must NOT happen show up.
-void PumpFor(DWORD ms);
-// Routes every message already queued for the calling thread.
-void DrainMessages();
 
 // A text's narrow form for test names and messages: ASCII as it is, any
 // other unit as '?'.
 std::string Ascii(std::wstring_view text);
 
-// The full path of one of the project's programs (Varnokd.exe, the
-// simulator and its control program), which lie in the build folder above
-// the tests.
-std::wstring ProgramPath(const wchar_t* name);
-
-// "error N: the system's text" for a failure message.
-std::wstring DescribeError(DWORD error);
-
-// What ExitCode() and Process::Run give for a program that did not start or end.
-constexpr DWORD kNoExitCode = 0xFFFFFFFF;
-
-// A program started for a test. One that still runs when its owner goes is
-// ended by force, so that a failed test leaves nothing behind. With
-// Capture::Output its standard output and error go into pipes that are read
-// once it has ended, and `input` (if any) is what it reads on standard input.
-class Process {
-public:
-    enum class Capture { None, Output };
-
-    Process(const std::wstring& program, const std::wstring& args, Capture capture = Capture::None,
-            const std::optional<std::string>& input = std::nullopt);
-    ~Process();
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    // A command line of these arguments, each quoted where it holds a space.
-    static std::wstring Args(const std::vector<std::wstring>& args);
-
-    struct Result {
-        DWORD exitCode = kNoExitCode;
-        std::string out, err;  // with Capture::Output
-    };
-    // Runs a program to its end, pumping this thread's messages meanwhile;
-    // a program that does not start or end fails the test.
-    static Result Run(const std::wstring& program, const std::wstring& args, Capture capture = Capture::None,
-                      const std::optional<std::string>& input = std::nullopt);
-
-    bool Started() const { return static_cast<bool>(m_process); }
-    // Why it did not start, for a failure message.
-    std::wstring StartError() const { return DescribeError(m_startError); }
-    bool Running() const;
-    DWORD Id() const { return m_id; }
-    HANDLE Handle() const { return m_process.get(); }
-    // Pumps this thread's messages meanwhile: the program may be sending to
-    // this process's windows.
-    bool WaitForExit(DWORD timeoutMs = kWatchdogMs) const;
-    DWORD ExitCode() const;
-    // What the ended program wrote; all of it is in the pipe by then, so
-    // reading what is there waits on no one.
-    std::string Out() const;
-    std::string Err() const;
-
-private:
-    vnk::fw::UniqueHandle m_process;
-    DWORD m_id = 0;
-    DWORD m_startError = ERROR_SUCCESS;
-    vnk::fw::UniqueHandle m_out, m_err;
-};
-
 // How many threads this process has now.
 size_t ThreadsOfThisProcess();
 
-// Waits for a thread handle while pumping; false on the watchdog.
-bool WaitForThread(HANDLE thread, DWORD timeoutMs = kWatchdogMs);
 DWORD ExitCodeOf(HANDLE thread);
 // A handle of the test's own to an object (a drive's thread) that its owner
 // may close meanwhile; null when it cannot be had.

@@ -1,5 +1,5 @@
-// The simulator program, its control program and the client's pipe binding,
-// run as separate processes under Wine: the seam over the pipe answers as
+// The simulator program and its control program, run as separate processes
+// under Wine with the client's pipe binding: the seam over the pipe answers as
 // the in-process simulated driver does, control commands reach the bay and
 // the system's broadcasts, bad requests and arguments get errors, and a
 // simulator that is gone or mute never holds a client up.
@@ -31,6 +31,7 @@
 #include "fw/wnd.h"
 #include "sim/pipe_client.h"
 #include "sim/sim_driver.h"
+#include "tests/support/seam_calls.h"
 #include "tests/support/test_support.h"
 
 namespace vnk::test {
@@ -40,8 +41,6 @@ using sim::Op;
 using sim::PipeDevice;
 using sim::Request;
 using sim::Response;
-
-using Bytes = std::vector<BYTE>;
 
 // VarnokSimCtl run to its end, with what it wrote.
 Process::Result SimCtl(const std::vector<std::wstring>& args, const std::optional<std::string>& input = std::nullopt) {
@@ -61,59 +60,6 @@ std::vector<std::string> ListRow(const std::string& listing, char letter) {
         return fields;
     }
     return {};
-}
-
-Bytes LoginRecord(const std::wstring& passphrase, bool terminated = true) {
-    Bytes record((passphrase.size() + (terminated ? 1 : 0)) * 2, 0);
-    std::memcpy(record.data(), passphrase.data(), passphrase.size() * 2);
-    return record;
-}
-
-Bytes AnnounceBytes(const GUID& guid, size_t size = sizeof(AnnounceRecord)) {
-    AnnounceRecord record{guid, 1};
-    Bytes bytes(sizeof record);
-    std::memcpy(bytes.data(), &record, sizeof record);
-    bytes.resize(size);
-    return bytes;
-}
-
-GUID FreshGuid() {
-    GUID guid{};
-    ::CoCreateGuid(&guid);
-    return guid;
-}
-
-Bytes StatusBytes(DWORD status) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &status, 4);
-    return bytes;
-}
-
-struct Outcome {
-    bool ok = false;
-    DWORD error = 0;
-    Bytes out;
-};
-
-Outcome Call(DeviceSeam& device, HANDLE handle, DWORD code, const Bytes& in = {}, DWORD outSize = 0) {
-    Bytes out(outSize);
-    DWORD returned = 0;
-    const BOOL ok = device.Control(handle, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
-                                   out.empty() ? nullptr : out.data(), outSize, &returned);
-    const DWORD error = ok ? 0 : ::GetLastError();
-    out.resize(ok ? returned : 0);
-    return {ok != FALSE, error, out};
-}
-
-std::optional<DWORD> StatusOf(DeviceSeam& device, const wchar_t* path) {
-    const HANDLE handle = device.Open(path, 0);
-    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-    const Outcome status = Call(device, handle, IOCTL_VNK_GET_STATUS, {}, 4);
-    device.Close(handle);
-    if (!status.ok) return std::nullopt;
-    DWORD value = 0;
-    std::memcpy(&value, status.out.data(), 4);
-    return value;
 }
 
 // Each test gets a simulator of its own with CD/DVD drives D: and E:, on a
@@ -690,86 +636,6 @@ TEST_F(SimulatorTest, ASecondSimulatorOnTheSamePipeIsRefused) {
     EXPECT_EQ(Device().DriveType(L"F:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR)) << "the second one answers";
 }
 
-// A pipe server of the test's own that reads one request and answers it
-// with whatever it is given, or not at all.
-class FakeSimulator {
-public:
-    FakeSimulator(const std::wstring& pipePath, std::optional<Bytes> answer)
-        : m_pipe(::CreateNamedPipeW(pipePath.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
-                                    4096, 4096, 0, nullptr)),
-          m_answered(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-        m_thread = std::thread([this, answer = std::move(answer)] {
-            vnk::fw::UniqueHandle connected(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-            OVERLAPPED ov{};
-            ov.hEvent = connected.get();
-            DWORD ignored = 0;
-            if (!::ConnectNamedPipe(m_pipe.get(), &ov) && ::GetLastError() == ERROR_IO_PENDING)
-                ::GetOverlappedResult(m_pipe.get(), &ov, &ignored, TRUE);
-            Bytes request;
-            sim::ReadMessage(m_pipe.get(), request, sim::kMaxRequestBytes, nullptr, kWatchdogMs);
-            if (answer) sim::WriteMessage(m_pipe.get(), *answer, nullptr, kWatchdogMs);
-            ::SetEvent(m_answered.get());
-        });
-    }
-    ~FakeSimulator() {
-        ::WaitForSingleObject(m_answered.get(), kWatchdogMs);
-        m_thread.join();
-    }
-
-private:
-    vnk::fw::UniqueHandle m_pipe, m_answered;
-    std::thread m_thread;
-};
-
-Bytes ResponseBody(DWORD result, std::uint64_t value, Bytes data = {}) {
-    Response response;
-    response.result = result;
-    response.value = value;
-    response.data = std::move(data);
-    return sim::EncodeResponse(response);
-}
-
-TEST(PipeDeviceTest, AnswersThatCannotBeTrustedFailTheCall) {
-    const std::wstring path = L"\\\\.\\pipe\\VarnokSimulator-fake-" + std::to_wstring(::GetCurrentProcessId());
-    struct Case {
-        const char* name;
-        std::optional<Bytes> answer;  // none: the server stays mute
-        bool control;                 // else an open
-        DWORD error;
-    };
-    const std::vector<Case> cases = {
-        {"no answer", std::nullopt, false, ERROR_SEM_TIMEOUT},
-        {"an answer that does not parse", Bytes{1, 2, 3}, false, ERROR_INVALID_DATA},
-        {"an answer longer than any answer", Bytes(sim::kMaxAnswerBytes + 1, 0), false, ERROR_INVALID_DATA},
-        {"an open that gives no handle", ResponseBody(1, 0), false, ERROR_INVALID_HANDLE},
-        {"an open that gives the invalid handle",
-         ResponseBody(1, reinterpret_cast<std::uintptr_t>(INVALID_HANDLE_VALUE)), false, ERROR_INVALID_HANDLE},
-        {"more output than room for it", ResponseBody(1, 0, Bytes(8, 0xAB)), true, ERROR_INVALID_DATA},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeSimulator fake(path, c.answer);
-        PipeDevice device(path, sim::PipeTimeouts{1000, 300});
-        if (c.control) {
-            BYTE out[4] = {};
-            DWORD returned = 7;
-            EXPECT_FALSE(device.Control(reinterpret_cast<HANDLE>(0x5A000), IOCTL_VNK_GET_STATUS, nullptr, 0, out,
-                                        sizeof out, &returned));
-            EXPECT_EQ(::GetLastError(), c.error);
-            EXPECT_EQ(returned, 0u);
-        } else {
-            EXPECT_EQ(device.Open(L"\\\\.\\D:", 0), INVALID_HANDLE_VALUE);
-            EXPECT_EQ(::GetLastError(), c.error);
-        }
-    }
-
-    PipeDevice unnamed(L"");
-    EXPECT_EQ(unnamed.Open(L"\\\\.\\D:", 0), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
-    EXPECT_EQ(unnamed.DriveType(L"D:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
-}
-
 TEST_F(SimulatorTest, InsertTakesThePassphraseFromStandardInput) {
     struct Case {
         const char* name;
@@ -829,238 +695,6 @@ TEST_F(SimulatorTest, PipeIsOpenToTheUserAndSystemOnlyAndServesABoundedNumberOfC
     EXPECT_EQ(sim::Exchange(m_pipePath, list, response, sim::PipeTimeouts{kWatchdogMs, kWatchdogMs}),
               DWORD{ERROR_SUCCESS});
     EXPECT_EQ(response.result, 1u);
-}
-
-TEST(PipeDeviceTest, ClientTalksOnlyToAServerOfItsOwnUser) {
-    // Wine runs every process as the one user, so a server of another
-    // identity cannot be had here: the check is made against another SID.
-    const std::wstring path = L"\\\\.\\pipe\\VarnokSimulator-identity-" + std::to_wstring(::GetCurrentProcessId());
-    vnk::fw::UniqueHandle server(::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
-                                               nullptr));
-    ASSERT_TRUE(server);
-    vnk::fw::UniqueHandle client(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-    ASSERT_TRUE(client);
-
-    BYTE system[SECURITY_MAX_SID_SIZE];
-    DWORD systemSize = sizeof system;
-    ASSERT_TRUE(::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
-    vnk::fw::UniqueHandle notAPipe(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    struct Case {
-        const char* name;
-        HANDLE pipe;
-        Bytes user;
-        DWORD result;
-    };
-    const Case cases[] = {
-        {"served by this user", client.get(), vnk::fw::CurrentUserSid(), ERROR_SUCCESS},
-        {"served by another user", client.get(), Bytes(system, system + systemSize), ERROR_ACCESS_DENIED},
-        {"no user to compare with", client.get(), Bytes(), ERROR_ACCESS_DENIED},
-        {"not a pipe", notAPipe.get(), vnk::fw::CurrentUserSid(), ERROR_ACCESS_DENIED},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(sim::CheckPipeServer(c.pipe, c.user), c.result);
-    }
-}
-
-// A call on a thread of its own, so that the test can watch it wait. A
-// call still waiting when the test ends is let go first.
-class CallOnThread {
-public:
-    CallOnThread(sim::SimDriver& driver, std::function<Outcome()> call)
-        : m_driver(driver), m_thread([this, call = std::move(call)] {
-              m_outcome = call();
-              m_done = true;
-          }) {}
-    ~CallOnThread() {
-        if (!m_thread.joinable()) return;
-        m_driver.ReleaseCalls(0);
-        m_thread.join();
-    }
-    bool Done() const { return m_done; }
-    Outcome Result() {
-        m_thread.join();
-        return m_outcome;
-    }
-
-private:
-    sim::SimDriver& m_driver;
-    Outcome m_outcome;
-    std::atomic<bool> m_done{false};
-    std::thread m_thread;
-};
-
-Outcome OpenOutcome(DeviceSeam& device, const wchar_t* path) {
-    const HANDLE handle = device.Open(path, 0);
-    const Outcome outcome{handle != INVALID_HANDLE_VALUE, handle == INVALID_HANDLE_VALUE ? ::GetLastError() : 0, {}};
-    if (outcome.ok) device.Close(handle);
-    return outcome;
-}
-
-const wchar_t* PathOf(wchar_t letter) {
-    static const std::wstring paths[] = {L"\\\\.\\D:", L"\\\\.\\E:", L"\\\\.\\F:"};
-    return paths[letter - L'D'].c_str();
-}
-
-// Whether the call of that kind on the drive waits in the driver: it runs
-// on a thread, and one that waits is let go at once.
-bool Waits(sim::SimDriver& driver, wchar_t letter, sim::Fault kind) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (kind == sim::Fault::Status) handle = driver.Open(PathOf(letter), 0);
-    CallOnThread call(driver, [&] {
-        return kind == sim::Fault::Open ? OpenOutcome(driver, PathOf(letter))
-                                        : Call(driver, handle, IOCTL_VNK_GET_STATUS, {}, 4);
-    });
-    bool waits = false;
-    const ULONGLONG giveUp = ::GetTickCount64() + kWatchdogMs;
-    while (!call.Done() && !waits && ::GetTickCount64() < giveUp) waits = driver.WaitForCallInProgress(letter, kind, 10);
-    driver.ReleaseCalls(letter);
-    const Outcome outcome = call.Result();
-    EXPECT_TRUE(outcome.ok) << "the call failed with " << outcome.error;
-    if (handle != INVALID_HANDLE_VALUE) driver.Close(handle);
-    return waits;
-}
-
-TEST(SimDriverTest, DelaysHoldForTheirCountOrUntilClearedOnTheirDrivesOnly) {
-    using sim::Fault;
-    using Plan = std::function<void(sim::SimDriver&)>;
-    struct Step {
-        wchar_t letter;
-        Fault kind;
-        bool waits;
-        Plan before = {};
-    };
-    struct Case {
-        const char* name;
-        Plan plan;
-        std::vector<Step> steps;
-    };
-    constexpr DWORD kLong = 60000;  // never waited out: each delayed call is let go
-    const std::vector<Case> cases = {
-        {"two opens of D",
-         [](sim::SimDriver& d) { d.DelayCalls(L'D', Fault::Open, kLong, 2); },
-         {{L'D', Fault::Open, true}, {L'E', Fault::Open, false}, {L'D', Fault::Open, true},
-          {L'D', Fault::Open, false}}},
-        {"D's status forever, until ms 0",
-         [](sim::SimDriver& d) { d.DelayCalls(L'd', Fault::Status, kLong, sim::SimDriver::kForever); },
-         {{L'D', Fault::Status, true}, {L'D', Fault::Status, true}, {L'D', Fault::Open, false},
-          {L'D', Fault::Status, false, [](sim::SimDriver& d) { d.DelayCalls(L'D', Fault::Status, 0); }}}},
-        {"every drive, one added later, until count 0",
-         [](sim::SimDriver& d) { d.DelayCalls(0, Fault::Status, kLong); },
-         {{L'D', Fault::Status, true}, {L'E', Fault::Status, true},
-          {L'F', Fault::Status, true, [](sim::SimDriver& d) { d.AddDrive(L'F'); }},
-          {L'D', Fault::Status, false, [](sim::SimDriver& d) { d.DelayCalls(0, Fault::Status, kLong, 0); }},
-          {L'F', Fault::Status, false}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        sim::SimDriver driver;
-        driver.AddDrive(L'D');
-        driver.AddDrive(L'E');
-        c.plan(driver);
-        for (size_t i = 0; i < c.steps.size(); ++i) {
-            SCOPED_TRACE("step " + std::to_string(i));
-            const Step& step = c.steps[i];
-            if (step.before) step.before(driver);
-            EXPECT_EQ(Waits(driver, step.letter, step.kind), step.waits);
-        }
-        EXPECT_TRUE(driver.CallsInProgress().empty());
-    }
-}
-
-TEST(SimDriverTest, ADelayedCallTakesItsTimeThenFailsAsPlanned) {
-    sim::SimDriver driver;
-    driver.AddDrive(L'D');
-    const HANDLE handle = driver.Open(L"\\\\.\\D:", 0);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    driver.DelayCalls(L'D', sim::Fault::Status, 150, 1);
-    driver.FailCalls(L'D', sim::Fault::Status, ERROR_NOT_READY);
-    const auto start = std::chrono::steady_clock::now();
-    const Outcome status = Call(driver, handle, IOCTL_VNK_GET_STATUS, {}, 4);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, static_cast<DWORD>(ERROR_NOT_READY));
-    EXPECT_TRUE(Call(driver, handle, IOCTL_VNK_GET_STATUS, {}, 4).ok) << "the fault outlived its count";
-}
-
-TEST(SimDriverTest, AStalledCallHoldsNothingElseAndEndsAsItsDriveNowIs) {
-    using End = std::function<void(sim::SimDriver&, HANDLE)>;
-    struct Case {
-        const char* name;
-        End end;
-        bool ok;
-        DWORD error;
-    };
-    const std::vector<Case> cases = {
-        {"release of the drive", [](sim::SimDriver& d, HANDLE) { d.ReleaseCalls(L'd'); }, true, 0},
-        {"release of every drive", [](sim::SimDriver& d, HANDLE) { d.ReleaseCalls(0); }, true, 0},
-        {"the driver ends its waits", [](sim::SimDriver& d, HANDLE) { d.EndWaits(); }, true, 0},
-        {"reset", [](sim::SimDriver& d, HANDLE) { d.Reset(); }, false, ERROR_INVALID_HANDLE},
-        {"the drive removed", [](sim::SimDriver& d, HANDLE) { d.RemoveDrive(L'D'); }, false, ERROR_DEV_NOT_EXIST},
-        {"its handle closed, then released",
-         [](sim::SimDriver& d, HANDLE h) {
-             d.Close(h);
-             d.ReleaseCalls(L'D');
-         },
-         false, ERROR_INVALID_HANDLE},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        sim::SimDriver driver;
-        for (wchar_t letter : {L'D', L'E'}) {
-            driver.AddDrive(letter);
-            driver.InsertEncryptedDisc(letter, L"pw");
-        }
-        driver.StallCalls(L'D', sim::Fault::Eject);
-        const HANDLE handle = driver.Open(L"\\\\.\\D:", 0);
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        EXPECT_FALSE(driver.WaitForCallInProgress(L'D', sim::Fault::Eject, 0));
-        CallOnThread eject(driver, [&] { return Call(driver, handle, kIoctlStorageEjectMedia); });
-        ASSERT_TRUE(driver.WaitForCallInProgress(L'D', sim::Fault::Eject, kWatchdogMs));
-        const auto waiting = driver.CallsInProgress();
-        ASSERT_EQ(waiting.size(), 1u);
-        EXPECT_EQ(waiting[0].drive, L'D');
-        EXPECT_EQ(waiting[0].kind, sim::Fault::Eject);
-        EXPECT_TRUE(waiting[0].stalled);
-
-        // Meanwhile other drives, and D's other calls, go on; the record
-        // gets the stalled call only when it ends.
-        const HANDLE other = driver.Open(L"\\\\.\\E:", 0);
-        EXPECT_TRUE(Call(driver, other, kIoctlStorageEjectMedia).ok);
-        driver.Close(other);
-        EXPECT_EQ(StatusOf(driver, L"\\\\.\\D:"), 3u);
-        for (const sim::CallRecord& call : driver.Calls())
-            EXPECT_FALSE(call.drive == L'D' && call.code == kIoctlStorageEjectMedia) << "recorded before it ended";
-
-        c.end(driver, handle);
-        const Outcome outcome = eject.Result();
-        EXPECT_EQ(outcome.ok, c.ok);
-        EXPECT_EQ(outcome.error, c.error);
-        EXPECT_TRUE(driver.CallsInProgress().empty());
-        if (c.ok) {
-            EXPECT_EQ(driver.State(L'D')->ejects, 1u);
-            EXPECT_EQ(driver.Calls().back().code, static_cast<DWORD>(kIoctlStorageEjectMedia));
-        }
-    }
-}
-
-TEST(SimDriverTest, ADriverThatGoesReleasesItsStalledCalls) {
-    auto driver = std::make_unique<sim::SimDriver>();
-    driver->AddDrive(L'D');
-    driver->StallCalls(0, sim::Fault::Open);
-    sim::SimDriver& d = *driver;
-    std::atomic<bool> done{false};
-    Outcome open;
-    std::thread opener([&d, &open, &done] {
-        open = OpenOutcome(d, L"\\\\.\\D:");
-        done = true;
-    });
-    const bool stalled = driver->WaitForCallInProgress(L'D', sim::Fault::Open, kWatchdogMs);
-    driver.reset();
-    opener.join();
-    EXPECT_TRUE(stalled);
-    EXPECT_TRUE(done);
 }
 
 // The calls in progress in the simulator, as its pipe lists them.
