@@ -2,18 +2,19 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <memory>
-#include <tuple>
-#include <utility>
 #include <cwctype>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/strings.h"
 #include "common/trace.h"
 #include "engine/drive_table.h"
+#include "engine/worker.h"
 #include "fw/app.h"
 #include "fw/dpi.h"
 #include "fw/handles.h"
