@@ -88,7 +88,13 @@ TEST(AppProcessTest, OtherProgramsOfTheUserCannotReadOrChangeTheClient) {
     Process client(ProductPath(), L"");
     ASSERT_TRUE(client.Started());
     HWND window = nullptr;
-    ASSERT_TRUE(PumpUntil([&] { return (window = StatusWindowOf(client.Id())) != nullptr; }));
+    // Once its start-up is over (the window hidden behind the tray icon):
+    // the window exists before its start-up has closed the threads that
+    // the system's libraries started meanwhile.
+    ASSERT_TRUE(PumpUntil([&] {
+        window = StatusWindowOf(client.Id());
+        return window != nullptr && ::IsIconic(window) && !::IsWindowVisible(window);
+    }));
 
     // The DACL the client gave itself, read back as any program can.
     vnk::fw::UniqueHandle readable(::OpenProcess(READ_CONTROL, FALSE, client.Id()));
