@@ -172,7 +172,10 @@ TEST_F(LockStateTest, TheExitsLockPassDoesNotOpenADriveItsOwnBoxHolds) {
     };
     const Case cases[] = {
         {"box for a new disc", false, 0},
-        {"box for a logged-in disc", true, 1},
+        // The box's own eject may open the drive on a worker (through its
+        // watcher) before the pass opens it once: never an open the box's
+        // lock refuses, so never the re-open pause.
+        {"box for a logged-in disc", true, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
