@@ -321,6 +321,9 @@ std::vector<CallRecord> SimDriver::Calls() const {
 
 void SimDriver::ClearCalls() {
     std::lock_guard lock(m_mutex);
+    // A recorded login's input is a passphrase: it is wiped, not just freed,
+    // so that a search of the process's memory finds no copy of the driver's.
+    for (CallRecord& call : m_calls) ::SecureZeroMemory(call.input.data(), call.input.size());
     m_calls.clear();
 }
 
