@@ -237,9 +237,7 @@ TEST_F(LockStateTest, AReprobeAskedForDuringAProbeRunsAfterIt) {
     Sim().AddDrive(L'D');
     Start();
     Sim().StallCalls(L'D', Fault::Signature);
-    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
-    cdrom.dbcc_size = sizeof cdrom;
-    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
     ::SendMessageW(Window(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&cdrom));
     ASSERT_TRUE(Sim().WaitForCallInProgress(L'D', Fault::Signature, kWatchdogMs));
     Sim().AddDrive(L'E');
@@ -257,9 +255,7 @@ TEST_F(LockStateTest, NothingIsAnnouncedAfterTheExitsWithdrawals) {
     Start();
     Sim().AddDrive(L'E');
     Sim().StallCalls(L'E', Fault::Announce);
-    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
-    cdrom.dbcc_size = sizeof cdrom;
-    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
     ::SendMessageW(Window(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&cdrom));
     ASSERT_TRUE(Sim().WaitForCallInProgress(L'E', Fault::Announce, kWatchdogMs));
     // The announcement still hangs when the exit's wait for the probe runs

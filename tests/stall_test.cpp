@@ -124,9 +124,7 @@ TEST_F(StallTest, TheMainThreadAnswersWhateverADriveDoes) {
     Sim().AddDrive(L'D');
     Sim().AddDrive(L'E');
     Start();
-    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
-    cdrom.dbcc_size = sizeof cdrom;
-    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const bool lockPass = c.path == Path::EmergencyLock || c.path == Path::SessionEnd || c.path == Path::Exit;
@@ -254,9 +252,7 @@ TEST_F(StallTest, ALateStatusForAReplacedRecordIsDropped) {
     ASSERT_TRUE(Sim().WaitForCallInProgress(L'D', Fault::Status, kWatchdogMs));
     const std::uint64_t oldId = DriveSnapshot(L'D')->id;
 
-    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
-    cdrom.dbcc_size = sizeof cdrom;
-    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
     // The re-probe finds D: gone (its two looks at it) and then back: it
     // drops the record and makes a new one.
     Sim().FailCalls(L'D', Fault::Open, ERROR_FILE_NOT_FOUND, 2);

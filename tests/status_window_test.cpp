@@ -265,9 +265,7 @@ TEST_F(StatusWindowTest, NoticeHandledInsideAReprobesBoxLeavesTheDriveWatched) {
     // The removal's two presence tests of E: (which boxes to close, which
     // records to drop) open, the announcing open fails.
     Sim().FailCalls(L'E', sim::Fault::Open, ERROR_SHARING_VIOLATION, 1, 2);
-    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
-    cdrom.dbcc_size = sizeof cdrom;
-    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
     {
         MessageBoxAnswerer answer(L"CD/DVD drive not accessible");
         DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom);
@@ -287,9 +285,7 @@ TEST_F(StatusWindowTest, DeviceChangesArmReprobeAndAnswerTrue) {
     Sim().AddDrive(L'D');
     Start();
     DEV_BROADCAST_VOLUME volume{sizeof volume, DBT_DEVTYP_VOLUME, 0, 1u << 3, DBTF_MEDIA};
-    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
-    cdrom.dbcc_size = sizeof cdrom;
-    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
 
     Sim().ClearCalls();
     TraceCapture trace;
@@ -538,9 +534,7 @@ TEST_F(StatusWindowTest, ReprobeKeepsABusyLoggedInDriveAndForgedRemovalsEjectNot
     ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box); }));
     ASSERT_EQ(Status(L'D'), DWORD{LoggedIn});
 
-    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
-    cdrom.dbcc_size = sizeof cdrom;
-    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
     // Every open of the re-probe fails: the removal's look at which drives
     // are gone, the presence test and the announcing open.
     Sim().FailCalls(L'D', sim::Fault::Open, ERROR_SHARING_VIOLATION, 3);
@@ -652,9 +646,7 @@ TEST_F(StatusWindowTest, OpensOnTheNamedListAndKeepsTheFocusedRowAcrossRebuilds)
     ::PostMessageW(list, WM_KEYDOWN, VK_DOWN, 0);
     ASSERT_TRUE(PumpUntil([&] { return focusedRow() == L"F:"; }));
 
-    DEV_BROADCAST_DEVICEINTERFACE_W cdrom{};
-    cdrom.dbcc_size = sizeof cdrom;
-    cdrom.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
     const Way rebuilds[] = {
         {"status read", [this] { ::SendMessageW(Window(), UWM_VARNOKD_UPDATE_STATUS, 0, 0); }},
         {"drive added before it",

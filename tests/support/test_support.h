@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <dbt.h>
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -26,6 +28,15 @@
 #include "tests/support/window_search.h"
 
 namespace vnk::test {
+
+// The record of a CD-ROM interface's arrival or removal, as the system
+// hands it to the status window with WM_DEVICECHANGE.
+inline DEV_BROADCAST_DEVICEINTERFACE_W CdRomInterfaceRecord() {
+    DEV_BROADCAST_DEVICEINTERFACE_W record{};
+    record.dbcc_size = sizeof record;
+    record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    return record;
+}
 
 // A text's narrow form for test names and messages: ASCII as it is, any
 // other unit as '?'.
