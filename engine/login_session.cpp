@@ -26,18 +26,18 @@ void LoginSession::SetVolumeLocked(bool locked) const {
 bool LoginSession::BeginLogin() const {
     std::lock_guard lock(DriveLock);
     // Checked under the lock: a pass that begins after this finds the mark.
-    if (LockPassSince()) return false;
-    RecordDriveFact(m_id, DriveFact::LoginBegun);
-    return true;
+    // A record that has gone (a re-probe took it out while the box was up)
+    // is told nothing: the passphrase must not go where no lock pass looks.
+    return !LockPassSince() && RecordDriveFact(m_id, DriveFact::LoginBegun);
 }
 
 bool LoginSession::RecordLoggedIn() const {
     std::lock_guard lock(DriveLock);
     // Checked under the lock: a lock pass that begins after this finds the
     // drive LoggedIn and ejects it itself.
-    if (LockPassSince()) return false;
-    RecordDriveFact(m_id, DriveFact::LoginAccepted);
-    return true;
+    // A disc logged in on a record that has gone would be known to no lock
+    // pass: the box ejects it as after a pass.
+    return !LockPassSince() && RecordDriveFact(m_id, DriveFact::LoginAccepted);
 }
 
 void LoginSession::LoginRefused() const {

@@ -25,11 +25,13 @@ public:
     void SetVolumeLocked(bool locked) const;
     // Just before the passphrase goes to the driver: marks the login as
     // under way, so that lock passes count the drive. False (nothing
-    // marked) when a lock pass began since the box was shown.
+    // marked) when a lock pass began since the box was shown or the
+    // drive's record has gone.
     bool BeginLogin() const;
     // The driver accepted: records LoggedIn and ends the mark, unless a
-    // lock pass began since the box was shown (then false, nothing
-    // recorded; the box ejects and reports with EjectedAfterLockPass).
+    // lock pass began since the box was shown or the drive's record has
+    // gone (then false, nothing recorded; the box ejects and reports with
+    // EjectedAfterLockPass).
     bool RecordLoggedIn() const;
     // The driver refused: the disc is not logged in. Ends the mark.
     void LoginRefused() const;

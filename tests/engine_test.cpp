@@ -15,6 +15,7 @@
 #include "engine/drive_table.h"
 #include "engine/drive_threads.h"
 #include "engine/lock_pass.h"
+#include "engine/login_session.h"
 #include "engine/status_refresh.h"
 #include "engine/worker.h"
 #include "engine/driver.h"
@@ -449,6 +450,29 @@ TEST_F(EngineTest, TearDownWhileThreadsWantTheLockNeverDeadlocks) {
     EXPECT_TRUE(Drives().empty());
     EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore) << "a drive thread was left behind";
     EXPECT_EQ(Sim().OpenHandleCount(), 0u);
+}
+
+// A login box whose drive's record went while it was shown (a re-probe
+// took it out) may neither hand its passphrase on nor call the disc logged
+// in: no lock pass would know that disc.
+TEST_F(EngineTest, ALoginSessionWhoseRecordWentNeitherBeginsNorRecordsALogin) {
+    struct Case {
+        const char* name;
+        bool recordGone;
+    };
+    for (const Case c : {Case{"record kept", false}, Case{"record gone", true}}) {
+        SCOPED_TRACE(c.name);
+        AddRecord(L'D', false);
+        LoginSession session;
+        session.Begin(L'D');
+        if (c.recordGone) ClearTable();
+        EXPECT_EQ(session.BeginLogin(), !c.recordGone);
+        EXPECT_EQ(session.RecordLoggedIn(), !c.recordGone);
+        if (!c.recordGone) {
+            EXPECT_EQ(Status(L'D'), std::optional<DWORD>{LoggedIn});
+        }
+        ClearTable();
+    }
 }
 
 }  // namespace
