@@ -1,5 +1,6 @@
 #include "fw/wnd.h"
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 #include <unordered_map>
@@ -26,9 +27,21 @@ bool IsCtlColor(UINT message) {
 // pointer, never the message's, is bound.
 thread_local Wnd* t_beingCreated = nullptr;
 
-// How deep this thread is in DestroyOwnWindow calls: the destruction
-// messages that come meanwhile, on this thread, are the system's own.
-thread_local int t_ownDestruction = 0;
+// The windows this thread is destroying now through DestroyOwnWindow,
+// innermost last: the destruction messages that come meanwhile for one of
+// them, or for a window that is its child or owned by it, are the system's
+// own, whoever sent the message in whose handler the destruction runs.
+thread_local std::vector<HWND> t_ownDestruction;
+
+// Whether `hwnd` goes with a window this thread is destroying: that window
+// itself, one of its children, or a window it owns.
+bool PartOfOwnDestruction(HWND hwnd) {
+    for (HWND w = hwnd; w != nullptr;
+         w = (::GetWindowLongPtrW(w, GWL_STYLE) & WS_CHILD) != 0 ? ::GetParent(w) : ::GetWindow(w, GW_OWNER)) {
+        if (std::find(t_ownDestruction.begin(), t_ownDestruction.end(), w) != t_ownDestruction.end()) return true;
+    }
+    return false;
+}
 
 // The window procedures that GuardWindow put itself in front of, by window.
 // Kept in the process, never in anything another program can set.
@@ -88,7 +101,7 @@ bool ForgedMessage(HWND hwnd, UINT message) {
     switch (message) {
         case WM_DESTROY:
         case WM_NCDESTROY:
-            if (t_ownDestruction > 0 && !SentByAnotherThread()) return false;
+            if (PartOfOwnDestruction(hwnd)) return false;
             break;
         case WM_NOTIFY:
             // Posted ones never get here: the framework's loops drop them.
@@ -153,9 +166,9 @@ Wnd* TakeObjectBeingCreated(HWND hwnd, UINT message, const void* claimed) {
 HINSTANCE ResourceInstance() { return ::GetModuleHandleW(nullptr); }
 
 BOOL DestroyOwnWindow(HWND hwnd) {
-    ++t_ownDestruction;
+    t_ownDestruction.push_back(hwnd);
     const BOOL destroyed = ::DestroyWindow(hwnd);
-    --t_ownDestruction;
+    t_ownDestruction.pop_back();
     return destroyed;
 }
 

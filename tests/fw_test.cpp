@@ -262,5 +262,35 @@ TEST(FrameworkTest, OnlyOurOwnDestroyWindowEndsAWindow) {
     EXPECT_EQ(vnk::fw::Wnd::FromHandle(hwnd), nullptr);
 }
 
+// A window that ends itself in a handler of a message that another thread
+// sent (a tray callback delivered by the shell, say) ends for real: the
+// destruction is this thread's own, whoever sent the message it runs in.
+class SelfEndingWindow : public EndCountingWindow {
+public:
+    LRESULT OnEndYourself(WPARAM, LPARAM) { return DestroyWindow(); }
+    FW_DECLARE_MESSAGE_MAP()
+};
+constexpr UINT kEndYourself = WM_APP + 30;
+FW_BEGIN_MESSAGE_MAP(SelfEndingWindow, EndCountingWindow)
+    FW_ON_MESSAGE(kEndYourself, OnEndYourself)
+FW_END_MESSAGE_MAP()
+
+TEST(FrameworkTest, OurOwnDestroyWindowInsideAnotherThreadsMessageEndsTheWindow) {
+    SelfEndingWindow window;
+    ASSERT_TRUE(window.CreateEx(0, L"mapped", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr));
+    const HWND hwnd = window.m_hWnd;
+    std::atomic<bool> sent{false};
+    std::thread other([&] {
+        ::SendMessageW(hwnd, kEndYourself, 0, 0);
+        sent = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return sent.load(); }));
+    other.join();
+    EXPECT_EQ(window.ended, 1);
+    EXPECT_EQ(window.m_hWnd, nullptr);
+    EXPECT_EQ(vnk::fw::Wnd::FromHandle(hwnd), nullptr);
+    EXPECT_FALSE(::IsWindow(hwnd));
+}
+
 }  // namespace
 }  // namespace vnk::test
