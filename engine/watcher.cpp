@@ -78,15 +78,20 @@ UINT DriveWatcherProc(LPVOID param) {
     // it takes no more requests (a login box then ejects by itself); the
     // requests that came before are still served.
     const auto finish = [&](UINT code, bool fired) {
+        // The notice is counted in the record whether or not this watcher is
+        // still its current one: a re-probe may have taken it out just before
+        // it fired, and the event it reset will not fire again.
+        bool counted = false;
         {
             std::lock_guard lock(DriveLock);
             DriveInfo* info = Drives().FindId(id);
             if (info != nullptr && info->watcher.get() == self) {
                 info->watcherServes = false;
-                if (fired) {
-                    info->watcherFired = true;
-                    ++info->noticesPosted;
-                }
+                if (fired) info->watcherFired = true;
+            }
+            if (info != nullptr && fired) {
+                ++info->noticesPosted;
+                counted = true;
             }
         }
         if (fired) {
@@ -98,7 +103,7 @@ UINT DriveWatcherProc(LPVOID param) {
             } else {
                 posted = true;
             }
-            if (!posted) {
+            if (!posted && counted) {
                 // No notice will come: none may be answered in its place.
                 std::lock_guard lock(DriveLock);
                 DriveInfo* info = Drives().FindId(id);

@@ -86,6 +86,24 @@ TEST_F(EngineTest, OneSignalGivesOneNoticeWithTheLetterAndTheWatcherEnds) {
     EXPECT_TRUE(info.watcherFired);
 }
 
+// A watcher that fires while a re-probe has already taken it out of its
+// record (before it was told to stop) still passes a notice the status
+// window answers: the event reset by it will not fire again, and the disc
+// would otherwise never get its box.
+TEST_F(EngineTest, ANoticeOfAWatcherJustTakenOutOfItsRecordIsStillAnswered) {
+    Sim().AddDrive(L'E');
+    DriveInfo& info = AddRecord(L'E', true);
+    {
+        std::lock_guard lock(DriveLock);
+        info.retiredWatchers.push_back(std::move(info.watcher));
+    }
+    ::SetEvent(info.event.get());
+    ASSERT_TRUE(WaitForThread(info.retiredWatchers.back()->Handle()));
+    PumpFor(100);
+    ASSERT_EQ(m_main.Messages(UWM_VARNOKD_EVENT_TRIGGERED).size(), 1u);
+    EXPECT_TRUE(AnswerWatcherNotice(L'E')) << "the notice was taken for another program's";
+}
+
 TEST_F(EngineTest, EjectRequestsAreServedEachTimeAndTheWatcherKeepsWaiting) {
     Sim().AddDrive(L'D');
     Sim().InsertPlainDisc(L'D');
