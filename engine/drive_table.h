@@ -82,11 +82,12 @@ struct DriveInfo {
     bool watcherServes = false;
     // Set by the stored watcher when its event fired and it is about to
     // post its notice; cleared whenever the stored watcher is replaced or
-    // taken away. Only a notice that finds it set shows a login box.
+    // taken away. A notice that finds it set gives the drive a new watcher.
     bool watcherFired = false;
-    // Notices that a stored watcher of this record posted and that the
-    // status window has not answered yet. Kept when a re-probe replaces the
-    // watcher: the disc that fired it still gets its box.
+    // Notices that a watcher of this record posted (the stored one, or one
+    // a re-probe had just taken out) and that the status window has not
+    // answered yet; only such a notice shows a login box. Kept when a
+    // re-probe replaces the watcher: the disc that fired it still gets it.
     unsigned noticesPosted = 0;
 
     // --- Under DriveLock, the engine's own bookkeeping.
