@@ -112,11 +112,16 @@ DWORD LockOneDrive(const LockTask& task, const LockOptions& options) {
         device.Close();
         if (options.attempts > 1) error = EjectLoggedInDisc(letter, options.caller, options.attempts - 1);
     }
-    // Still (perhaps) logged in after a failure: the next pass tries again.
     if (error == ERROR_SUCCESS) {
         RecordDriveFact(task.id, DriveFact::EjectConfirmed);
     } else {
-        RecordDriveFact(task.id, DriveFact::StatusRead, LoggedIn);
+        // Still (perhaps) logged in after a failure: the next pass tries
+        // again. The driver's own "perhaps logged in" (or no answer) is
+        // recorded first, so that the failed eject keeps the disc LoggedIn
+        // whatever the table said before.
+        if (!status || MayBeLoggedIn(*status))
+            RecordDriveFact(task.id, DriveFact::StatusRead, status.value_or(kStatusUnreadable));
+        RecordDriveFact(task.id, DriveFact::EjectFailed);
     }
     return error;
 }
