@@ -49,11 +49,6 @@ void DeviceHandle::Close() {
     if (valid()) Device().Close(std::exchange(m_handle, INVALID_HANDLE_VALUE));
 }
 
-void EjectDisc(wchar_t driveLetter) {
-    const DeviceHandle device = DeviceHandle::Open(driveLetter);
-    if (device.valid()) device.Control(kIoctlStorageEjectMedia);
-}
-
 std::optional<DWORD> ReadDriveStatus(const DeviceHandle& device) {
     DWORD status = 0;
     DWORD returned = 0;

@@ -41,10 +41,6 @@ private:
     DWORD m_error = 0;
 };
 
-// Opens the drive and asks for its disc to be ejected; the result is not
-// examined. Does nothing when the device does not open.
-void EjectDisc(wchar_t driveLetter);
-
 // The drive's status as the driver answers it (IOCTL_VNK_GET_STATUS); an
 // answer that fails or is not exactly 4 bytes long is no status.
 std::optional<DWORD> ReadDriveStatus(const DeviceHandle& device);

@@ -29,11 +29,11 @@ bool RunOnWorker(std::function<void()> work) {
 
 DriveBatch::DriveBatch() : m_done(::CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
 
-bool DriveBatch::Done() const { return ::WaitForSingleObject(m_done, 0) == WAIT_OBJECT_0; }
+bool DriveBatch::Done() const { return ::WaitForSingleObject(m_done.get(), 0) == WAIT_OBJECT_0; }
 
 bool DriveBatch::Wait(DWORD timeoutMs) const {
-    if (m_done == nullptr) return Done();
-    return vnk::fw::WaitAnsweringSent(m_done, timeoutMs) == WAIT_OBJECT_0;
+    if (!m_done) return Done();
+    return vnk::fw::WaitAnsweringSent(m_done.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 std::vector<DriveBatch::Answer> DriveBatch::Answers() const {
@@ -93,17 +93,12 @@ void DriveBatch::CompleteAll(DWORD error) {
 }
 
 void DriveBatch::UpdateDoneLocked() {
-    if (m_done == nullptr) return;
+    if (!m_done) return;
     const bool done = std::all_of(m_answers.begin(), m_answers.end(), [](const Answer& a) { return a.answered; });
     if (done) {
-        ::SetEvent(m_done);
+        ::SetEvent(m_done.get());
     } else {
-        ::ResetEvent(m_done);
+        ::ResetEvent(m_done.get());
     }
-}
-
-// The event goes with the last owner; nobody waits on it then.
-DriveBatch::~DriveBatch() {
-    if (m_done != nullptr) ::CloseHandle(m_done);
 }
 }  // namespace vnk

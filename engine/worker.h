@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "fw/handles.h"
+
 namespace vnk {
 
 // Runs `work` at once on a worker thread of its own that nobody waits for
@@ -42,7 +44,6 @@ public:
     };
 
     DriveBatch();
-    ~DriveBatch();
     DriveBatch(const DriveBatch&) = delete;
     DriveBatch& operator=(const DriveBatch&) = delete;
 
@@ -70,7 +71,8 @@ private:
 
     mutable std::mutex m_mutex;
     std::vector<Answer> m_answers;
-    HANDLE m_done;  // manual-reset, set once every drive answered; never closed while shared
+    // Manual-reset, set once every drive answered; goes with the last owner.
+    vnk::fw::UniqueHandle m_done;
 };
 
 }  // namespace vnk
