@@ -287,17 +287,12 @@ void CVNKDLoginBox::OnLogin() {
         m_passphraseEdit.Wipe();
         return;
     }
-    if (granted == 1 && (LockPassSinceShown() || !m_showing.BeginLogin())) {
+    if (LockPassSinceShown() || (granted == 1 && !m_showing.BeginLogin())) {
         vnk::Trace(L"Varnokd: OnLogin: drive %c: locked during the broadcast, ejecting\r\n", m_driveLetter);
         OnEjectDisc();
         // The other programs were asked to let the volume go: they may use
         // it again.
-        Broadcast(DBT_DEVICEQUERYREMOVEFAILED);
-        return;
-    }
-    if (LockPassSinceShown()) {
-        vnk::Trace(L"Varnokd: OnLogin: drive %c: locked during the broadcast, ejecting\r\n", m_driveLetter);
-        OnEjectDisc();
+        if (granted == 1) Broadcast(DBT_DEVICEQUERYREMOVEFAILED);
         return;
     }
     if (granted != 1) {
