@@ -114,7 +114,12 @@ std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
         for (auto& [letter, info] : Drives()) drives.emplace_back(letter, info.id);
     }
     // Looked at without DriveLock: a drive may take its time to answer.
-    std::vector<std::pair<wchar_t, std::uint64_t>> gone;
+    struct Gone {
+        wchar_t letter;
+        std::uint64_t id;
+        bool letGo;  // its disc went through LetGoOfDisc
+    };
+    std::vector<Gone> gone;
     for (const auto& [letter, id] : drives) {
         if (!DriveIsGone(letter, L"VNKDProbeForDrives")) continue;
         bool mayHold = false;
@@ -124,13 +129,20 @@ std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
             if (info == nullptr) continue;
             mayHold = MayHoldLoggedInDisc(*info);
         }
-        if (!mayHold || LetGoOfDisc(letter, id)) gone.emplace_back(letter, id);
+        if (!mayHold || LetGoOfDisc(letter, id)) gone.push_back({letter, id, mayHold});
     }
     std::vector<DriveTable::Node> nodes;
     std::lock_guard lock(DriveLock);
-    for (const auto& [letter, id] : gone) {
-        const DriveInfo* info = Drives().Find(letter);
-        if (info != nullptr && info->id == id) nodes.push_back(Drives().Extract(letter));
+    for (const Gone& drive : gone) {
+        const DriveInfo* info = Drives().Find(drive.letter);
+        if (info == nullptr || info->id != drive.id) continue;
+        // A login may have begun (or been accepted) since the drive was
+        // looked at: such a record stays until a later probe lets go of it.
+        if (!drive.letGo && MayHoldLoggedInDisc(*info)) {
+            Trace(L"VNKDProbeForDrives: drive %c: a login began meanwhile, kept\n", drive.letter);
+            continue;
+        }
+        nodes.push_back(Drives().Extract(drive.letter));
     }
     return nodes;
 }

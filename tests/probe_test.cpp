@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "common/messages.h"
 #include "common/strings.h"
@@ -387,6 +388,31 @@ TEST_F(ProbeTest, ReprobeNeverForgetsADiscThatMayBeLoggedIn) {
         }
         Sim().FailCalls(L'D', Fault::Open, 0, 0);
     }
+}
+
+// A drive found gone whose disc was not logged in when the re-probe looked
+// at it, but whose login began before the re-probe took the drives out
+// (another drive's eject held it back meanwhile), is kept: a disc logged in
+// on a forgotten record is known to no lock pass.
+TEST_F(ProbeTest, ADriveWhoseLoginBeganWhileTheReprobeRanIsKept) {
+    Sim().AddDrive(L'D');
+    Sim().InsertPlainDisc(L'D');
+    Sim().AddDrive(L'E');
+    Sim().InsertPlainDisc(L'E');
+    Sim().OverrideStatus(L'E', LoggedIn);
+    ASSERT_EQ(VNKDProbeForDrives(0), 1);
+    ASSERT_EQ(Letters(), L"DE");
+    const std::uint64_t idOfD = DriveSnapshot(L'D')->id;
+    Sim().RemoveDrive(L'D');
+    Sim().AddDrive(L'E', DRIVE_FIXED);  // E: remapped: its disc goes first
+    Sim().StallCalls(L'E', Fault::Eject);
+    std::thread probe([] { VNKDProbeForDrives(1); });
+    ASSERT_TRUE(Sim().WaitForCallInProgress(L'E', Fault::Eject, kWatchdogMs));
+    // D:'s login box marks its login now.
+    EXPECT_TRUE(RecordDriveFact(idOfD, DriveFact::LoginBegun));
+    Sim().ReleaseCalls(L'E');
+    probe.join();
+    EXPECT_EQ(Letters(), L"D");
 }
 
 // At start-up, CD/DVD drives none of which answers the driver's requests
