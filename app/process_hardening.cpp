@@ -61,14 +61,24 @@ void CloseThreadsToOtherProcesses() {
     vnk::fw::SetDefaultThreadSecurity(descriptor.Attributes());
     g_threadsClosed = true;
 
-    HANDLE rawToken = nullptr;
-    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY | WRITE_DAC, &rawToken)) {
-        const vnk::fw::UniqueHandle token(rawToken);
+    const auto openToken = [](DWORD access) {
+        HANDLE token = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), access, &token)) {
+            Trace(L"CloseThreadsToOtherProcesses: the token does not open (%u)\n", ::GetLastError());
+            return vnk::fw::UniqueHandle();
+        }
+        return vnk::fw::UniqueHandle(token);
+    };
+    // Two opens, so that a token that refuses WRITE_DAC still takes the
+    // default DACL.
+    if (const vnk::fw::UniqueHandle token = openToken(TOKEN_ADJUST_DEFAULT | TOKEN_QUERY)) {
         TOKEN_DEFAULT_DACL defaultDacl{dacl};
         if (!::SetTokenInformation(token.get(), TokenDefaultDacl, &defaultDacl, sizeof defaultDacl))
             Trace(L"CloseThreadsToOtherProcesses: the token's default DACL was refused (%u)\n", ::GetLastError());
-        // Then the token itself closes, to this process too: nobody may
-        // replace that default afterwards.
+    }
+    // Then the token itself closes, to this process too: nobody may
+    // replace that default afterwards.
+    if (const vnk::fw::UniqueHandle token = openToken(WRITE_DAC)) {
         const std::wstring user = vnk::fw::SidText(vnk::fw::CurrentUserSid());
         const vnk::fw::SecurityDescriptor tokenDescriptor(user.empty() ? std::wstring() : TokenDaclSddl(user));
         const DWORD error =
@@ -78,8 +88,6 @@ void CloseThreadsToOtherProcesses() {
                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                     tokenDescriptor.Dacl(), nullptr);
         if (error != ERROR_SUCCESS) Trace(L"CloseThreadsToOtherProcesses: the token's DACL was refused (%u)\n", error);
-    } else {
-        Trace(L"CloseThreadsToOtherProcesses: the token does not open (%u)\n", ::GetLastError());
     }
     CloseRunningThreadsToOtherProcesses();
 }
