@@ -114,7 +114,8 @@ std::pair<LRESULT, DWORD_PTR> SendQuery(HWND window, const DEV_BROADCAST_VOLUME&
         ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         const DWORD r = ::MsgWaitForMultipleObjectsEx(count, waits, kHungLookMs, QS_SENDMESSAGE, 0);
         if (r == WAIT_OBJECT_0) return {send->sent, send->answer};
-        if (r == WAIT_OBJECT_0 + 1) {
+        // With no stop event, WAIT_OBJECT_0 + 1 is a sent message, not a stop.
+        if (count == 2 && r == WAIT_OBJECT_0 + 1) {
             stopped = true;
             return {0, 0};
         }
