@@ -46,6 +46,23 @@ SecretBuffer::~SecretBuffer() {
 
 void SecretBuffer::Wipe() const {
     if (m_memory != nullptr) ::SecureZeroMemory(m_memory, m_size);
+    ClearVectorRegisters();
+}
+
+void ClearVectorRegisters() {
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+#define VNK_CLEAR_XMM                                                                             \
+    "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t" \
+    "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\tpxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7"
+#if defined(__x86_64__)
+    asm volatile(VNK_CLEAR_XMM ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+#else
+    // The 32-bit build makes no SSE code of its own (the system's copies
+    // do), so nothing of the compiler's lives in these registers.
+    asm volatile(VNK_CLEAR_XMM ::: "memory");
+#endif
+#undef VNK_CLEAR_XMM
+#endif
 }
 
 }  // namespace vnk::fw

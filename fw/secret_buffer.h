@@ -30,4 +30,10 @@ private:
     bool m_excluded = false;
 };
 
+// Clears the calling thread's vector registers. The copies a thread makes
+// of a secret pass through them and stay there after the copy; a crash
+// dump, and under Wine a signal that comes to the thread, writes them to
+// memory. Called wherever a secret is wiped, on the thread that used it.
+void ClearVectorRegisters();
+
 }  // namespace vnk::fw

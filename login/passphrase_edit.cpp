@@ -124,6 +124,7 @@ const wchar_t* CPassphraseEdit::Record() const {
 void CPassphraseEdit::Wipe() {
     // The record only: the paste's mark stays until the field goes.
     if (m_secret) ::SecureZeroMemory(m_secret->data(), kRecordBytes);
+    vnk::fw::ClearVectorRegisters();
     m_length = 0;
     m_pendingHigh = 0;
     if (m_hWnd != nullptr) Original(WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));

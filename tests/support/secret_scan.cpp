@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "fw/secret_buffer.h"
+
 namespace vnk::test {
 
 namespace {
@@ -75,23 +77,9 @@ void MaskedSecret::Wipe(std::wstring& text) {
     ::SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t));
     text.clear();
     // The copies of the clear text went through this thread's vector
-    // registers, which keep them after the copy. Under Wine (32-bit) a
-    // signal that comes to the thread writes its registers to the thread's
-    // signal stack, in memory the scan reads, where they stay: a copy of
-    // the test's own would then be counted as the client's.
-#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
-#define VNK_CLEAR_XMM                                                                                     \
-    "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t" \
-    "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\tpxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7"
-#if defined(__x86_64__)
-    asm volatile(VNK_CLEAR_XMM ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
-#else
-    // The 32-bit build makes no SSE code of its own (the system's copies
-    // do), so nothing of the compiler's lives in these registers.
-    asm volatile(VNK_CLEAR_XMM ::: "memory");
-#endif
-#undef VNK_CLEAR_XMM
-#endif
+    // registers: a copy of the test's own must not be counted as the
+    // client's.
+    vnk::fw::ClearVectorRegisters();
 }
 
 bool MaskedSecret::RunAt(const wchar_t* units, size_t start) const {
