@@ -194,8 +194,12 @@ void SeedRun::CheckMemory() {
         letters.push_back(letter);
     }
     const ULONGLONG began = ::GetTickCount64();
-    const auto found = FindSecretIn(m_client.Handle(), secrets);
+    SecretPlace place;
+    const auto found = FindSecretIn(m_client.Handle(), secrets, &place);
     Log(Format("  memory searched for %zu passphrases in %llu ms", secrets.size(), ::GetTickCount64() - began));
+    if (found)
+        Log(Format("    found at %p, in a region allocated at %p (type 0x%lx)", place.address, place.allocationBase,
+                   static_cast<unsigned long>(place.type)));
     if (found)
         throw Violation(
             Format("a passphrase typed into the box of drive %c: is still in the client's memory after "

@@ -76,7 +76,7 @@ Resources ResourcesOf(HANDLE process, DWORD pid, bool memory) {
     return r;
 }
 
-std::optional<size_t> FindSecretIn(HANDLE process, const std::vector<std::wstring>& secrets) {
+std::optional<size_t> FindSecretIn(HANDLE process, const std::vector<std::wstring>& secrets, SecretPlace* where) {
     if (secrets.empty()) return std::nullopt;
     std::vector<std::string> patterns;
     for (const auto& secret : secrets) {
@@ -101,7 +101,8 @@ std::optional<size_t> FindSecretIn(HANDLE process, const std::vector<std::wstrin
             if (::ReadProcessMemory(process, base + offset, buffer.data(), bytes, &read) && read > 0) {
                 const std::string_view piece(buffer.data(), read);
                 for (size_t i = 0; i < patterns.size(); ++i)
-                    if (piece.find(patterns[i]) != std::string_view::npos) {
+                    if (const size_t at = piece.find(patterns[i]); at != std::string_view::npos) {
+                        if (where != nullptr) *where = {base + offset + at, region.AllocationBase, region.Type};
                         ::SecureZeroMemory(buffer.data(), buffer.size());
                         return i / 2;
                     }

@@ -26,7 +26,14 @@ DWORD HandlesOf(DWORD pid);
 Resources ResourcesOf(HANDLE process, DWORD pid, bool memory);
 
 // Where, in the writable or private memory of a process, one of `secrets`
-// stands (as UTF-16 or as 8-bit text); the index of the first found.
-std::optional<size_t> FindSecretIn(HANDLE process, const std::vector<std::wstring>& secrets);
+// stands (as UTF-16 or as 8-bit text); the index of the first found, and
+// in `where` (if given) its address and the region that holds it.
+struct SecretPlace {
+    const void* address = nullptr;
+    const void* allocationBase = nullptr;
+    DWORD type = 0;
+};
+std::optional<size_t> FindSecretIn(HANDLE process, const std::vector<std::wstring>& secrets,
+                                   SecretPlace* where = nullptr);
 
 }  // namespace vnk::chaos
