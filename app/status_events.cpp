@@ -61,7 +61,7 @@ BOOL CVNKDStatus::OnDeviceChange(UINT event, DWORD_PTR data) {
             if (m_bRecheckPending) {
                 vnk::Trace(L"Varnokd: OnDeviceChange: device nodes changed, doing recheck now\n");
                 m_bRecheckPending = false;
-                Reprobe(false);
+                Reprobe();
             } else {
                 vnk::Trace(L"Varnokd: OnDeviceChange: device nodes changed (and we don't care)\n");
             }
@@ -82,9 +82,7 @@ BOOL CVNKDStatus::OnDeviceChange(UINT event, DWORD_PTR data) {
             const std::optional<DWORD> type = RecordType(event, data);
             if (!type) break;
             vnk::Trace(L"Varnokd: OnDeviceChange: remove device of type 0x%x\n", *type);
-            // Anyone can send a removal: only the boxes of drives that are
-            // really gone close (and eject).
-            if (*type == DBT_DEVTYP_DEVICEINTERFACE) Reprobe(true);
+            if (*type == DBT_DEVTYP_DEVICEINTERFACE) Reprobe();
             break;
         }
         default:
@@ -95,11 +93,13 @@ BOOL CVNKDStatus::OnDeviceChange(UINT event, DWORD_PTR data) {
     return TRUE;
 }
 
-void CVNKDStatus::Reprobe(bool onlyGoneDrives) {
+void CVNKDStatus::Reprobe() {
     // On a worker: closing the boxes of drives that are gone looks at the
     // drives, and so does the probe. The probe does not wait for the boxes
-    // to close.
-    StartProbe(1, onlyGoneDrives ? vnk::ReprobeBoxes::CloseOnlyGone : vnk::ReprobeBoxes::CloseAll);
+    // to close. Anyone can send an arrival or a removal: only the boxes of
+    // drives that are really gone close (and eject); a drive that is still
+    // there keeps its box, which holds its volume, and the probe keeps it.
+    StartProbe(1, vnk::ReprobeBoxes::CloseOnlyGone);
 }
 
 void CVNKDStatus::OnEndSession(BOOL ending) {

@@ -112,7 +112,7 @@ private:
     void UpdateTrayIcon();
     // Closes the login boxes (all of them, or only those of drives that
     // are gone), then probes the drives again.
-    void Reprobe(bool onlyGoneDrives);
+    void Reprobe();
     // Fills the list from the table as it is now; no device call.
     void RebuildList();
     // Emergency Lock's end: every drive answered, or its time ran out.

@@ -427,9 +427,9 @@ int RunProbe(int Reprobe) {
     return result;
 }
 
-// Tells the login threads to close their boxes through the eject path:
-// every one, or (onlyGone) those of drives that are really gone.
-void CloseLoginBoxes(bool onlyGone) {
+// Tells the login threads of drives that are really gone to close their
+// boxes through the eject path.
+void CloseBoxesOfGoneDrives() {
     std::vector<wchar_t> letters;
     {
         std::lock_guard lock(DriveLock);
@@ -437,7 +437,7 @@ void CloseLoginBoxes(bool onlyGone) {
             if (info.loginThread) letters.push_back(letter);
     }
     for (wchar_t letter : letters) {
-        if (onlyGone && !DriveIsGone(letter, L"Varnokd: OnDeviceChange")) continue;
+        if (!DriveIsGone(letter, L"Varnokd: OnDeviceChange")) continue;
         {
             std::lock_guard lock(DriveLock);
             DriveInfo* info = Drives().Find(letter);
@@ -505,7 +505,7 @@ bool VNKDProbeForDrivesOnWorker(int Reprobe, ProbeDone done, ReprobeBoxes boxes)
             try {
                 // The posts are not waited for; the probe starts while the
                 // login threads may still be closing their boxes.
-                if (*next != ReprobeBoxes::Keep) CloseLoginBoxes(*next == ReprobeBoxes::CloseOnlyGone);
+                if (*next == ReprobeBoxes::CloseOnlyGone) CloseBoxesOfGoneDrives();
                 result = RunProbe(reprobe);
             } catch (...) {
                 Trace(L"VNKDProbeForDrives: ended by an exception\n");

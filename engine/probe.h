@@ -27,8 +27,11 @@ void SetLoginThreadFactory(LoginThreadFactory factory);
 // 1 otherwise.
 int VNKDProbeForDrives(int Reprobe);
 
-// What a re-probe does with the login boxes before it looks at the drives.
-enum class ReprobeBoxes { Keep, CloseAll, CloseOnlyGone };
+// What a re-probe does with the login boxes before it looks at the drives:
+// leaves them, or closes (through their eject path) the boxes of drives
+// that are really gone. A box of a drive that is still there stays open
+// whatever the notice said: anyone can send one.
+enum class ReprobeBoxes { Keep, CloseOnlyGone };
 
 // The probe on a worker, so that the calling (main) thread never waits on
 // a drive: the boxes are told to close as `boxes` says, then the probe

@@ -750,6 +750,29 @@ TEST_F(ClientTest, AForgedDriveNoticeOpensNoBox) {
     ExpectShownFromTray(Rows{{L"D:", L"No disc or disc error"}, {L"E:", L"No disc or disc error"}});
 }
 
+// A forged CD-ROM arrival or removal costs a look at the drives and nothing
+// more: the box waiting on a drive that is still there stays open, its disc
+// stays in, and the login goes on.
+TEST_F(ClientTest, AForgedDriveArrivalOrRemovalLeavesAWaitingBoxAlone) {
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(L"DEF"));
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    const std::wstring status = Hex(reinterpret_cast<UINT_PTR>(StatusWindow()));
+    for (const auto& [notice, letter] : {std::pair{L"cdrom-arrival", L'D'}, std::pair{L"cdrom-removal", L'E'}}) {
+        SCOPED_TRACE(std::string(notice, notice + std::wcslen(notice)));
+        ASSERT_EQ(Ctl(L"insert " + std::wstring(1, letter) + L" encrypted \"" + std::wstring(kPassphrase) + L"\""), 0u);
+        const HWND box = WaitForLoginBox(letter);
+        ASSERT_NE(box, nullptr);
+        // F: has no box: the re-probe announces the client on it again.
+        const unsigned announcements = Drive(L'F')->announcements;
+        ASSERT_EQ(Intruder(std::wstring(notice) + L" " + status), 0u);
+        ASSERT_TRUE(PumpUntil([&] { return Drive(L'F')->announcements > announcements; })) << "no re-probe";
+        EXPECT_EQ(LogIn(box, kPassphrase), L"Login OK!") << "the box went with the notice";
+        const sim::DriveState d = *Drive(letter);
+        EXPECT_EQ(d.status, static_cast<DWORD>(LoggedIn));
+        EXPECT_EQ(d.ejects, 0u);
+    }
+}
+
 // A password manager's way: the passphrase comes from the clipboard; once
 // the login has ended, the clipboard is emptied if it still holds it, and
 // left alone if the user copied something else meanwhile.

@@ -32,6 +32,7 @@ constexpr wchar_t kUsage[] =
     L"  post HWND MSG WPARAM LPARAM posts the window message; exit 0 when it was posted\n"
     L"  cdrom-arrival HWND          sends the window a CD-ROM interface's arrival and then a device-node change,\n"
     L"                              as the system announces a drive plugged in\n"
+    L"  cdrom-removal HWND          sends the window a CD-ROM interface's removal, as for a drive unplugged\n"
     L"  open-token PID              opens the process's token to replace its default DACL; exit 0 when refused,\n"
     L"                              1 when granted\n"
     L"  open-threads PID            opens every thread with suspend, context and terminate rights; exit 0 when\n"
@@ -115,18 +116,25 @@ int PostToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::PostMessageW(window, message, wParam, lParam) ? kExitDone : kExitNo;
 }
 
-int CdRomArrival(HWND window) {
+// A CD-ROM interface's arrival or removal, with the record the system
+// sends along.
+bool SendCdRomNotice(HWND window, WPARAM event) {
     static constexpr GUID kCdRomInterface = {0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
     DEV_BROADCAST_DEVICEINTERFACE_W record{};
     record.dbcc_size = sizeof record;
     record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     record.dbcc_classguid = kCdRomInterface;
     DWORD_PTR result = 0;
-    if (!::SendMessageTimeoutW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&record),
-                               SMTO_ABORTIFHUNG, 5000, &result))
-        return kExitNo;
+    return ::SendMessageTimeoutW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record), SMTO_ABORTIFHUNG,
+                                 5000, &result) != 0;
+}
+
+int CdRomArrival(HWND window) {
+    if (!SendCdRomNotice(window, DBT_DEVICEARRIVAL)) return kExitNo;
     return SendToWindow(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
 }
+
+int CdRomRemoval(HWND window) { return SendCdRomNotice(window, DBT_DEVICEREMOVECOMPLETE) ? kExitDone : kExitNo; }
 
 // With the token's TOKEN_ADJUST_DEFAULT another program could give every
 // object the client makes from then on a DACL of its choosing.
@@ -235,6 +243,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"cdrom-arrival" && argc == 3 && wide(argv[2], window))
         return CdRomArrival(reinterpret_cast<HWND>(static_cast<UINT_PTR>(window)));
+    if (command == L"cdrom-removal" && argc == 3 && wide(argv[2], window))
+        return CdRomRemoval(reinterpret_cast<HWND>(static_cast<UINT_PTR>(window)));
     if (command == L"open-token" && argc == 3 && Number(argv[2], pid)) return OpenToken(pid);
     if (command == L"open-threads" && argc == 3 && Number(argv[2], pid)) return OpenThreads(pid);
     if (command == L"squat" && argc == 2) return Squat();
