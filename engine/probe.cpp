@@ -40,6 +40,18 @@ const HANDLE g_probeIdle = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
 std::atomic<bool> g_reprobeAsked{false};
 std::atomic<int> g_reprobeBoxes{static_cast<int>(ReprobeBoxes::Keep)};
 
+// How long a probe waits for its looks at the drives before it goes on
+// without those that have not answered.
+constexpr DWORD kProbeLookMs = 5000;
+// Guards what follows: the letters whose look (by this probe or by an
+// earlier one that stopped waiting for it) is under way, whether a probe is
+// between stopping the watchers and starting the threads again, and how
+// many probes and looks run (g_probeIdle is set when none does).
+std::mutex g_looksLock;
+std::uint32_t g_lettersInLook = 0;
+bool g_probeLooking = false;
+int g_looksRunning = 0;
+
 // The warnings a probe has for the user, shown once every drive it found
 // has its threads again: a box that waits for the user must not keep the
 // other drives without a watcher (their login boxes would not come). Null
@@ -102,49 +114,39 @@ bool LetGoOfDisc(wchar_t letter, std::uint64_t id) {
 // Whether the record may hold a logged-in disc.
 bool MayHoldLoggedInDisc(const DriveInfo& info) { return MayBeLoggedIn(info.status) || info.loginInFlight; }
 
-// Takes out the records that are gone: all of them at the first probe, at
-// a re-probe those whose drive is really gone. A drive whose disc may be
-// logged in is never simply forgotten (LetGoOfDisc). The caller lets the
-// nodes go after it has left DriveLock.
-std::vector<DriveTable::Node> TakeOutVanishedDrives(int reprobe) {
-    std::vector<std::pair<wchar_t, std::uint64_t>> drives;
+// Takes the letter's record out of the table when its drive is really gone
+// (at a re-probe). A drive whose disc may be logged in is never simply
+// forgotten (LetGoOfDisc). The drive is looked at without DriveLock, as it
+// may take its time to answer; the caller lets the node go outside
+// DriveLock.
+DriveTable::Node TakeOutIfVanished(wchar_t letter) {
+    std::uint64_t id = 0;
     {
         std::lock_guard lock(DriveLock);
-        if (reprobe == 0) return Drives().ExtractAll();
-        for (auto& [letter, info] : Drives()) drives.emplace_back(letter, info.id);
+        const DriveInfo* info = Drives().Find(letter);
+        if (info == nullptr) return {};
+        id = info->id;
     }
-    // Looked at without DriveLock: a drive may take its time to answer.
-    struct Gone {
-        wchar_t letter;
-        std::uint64_t id;
-        bool letGo;  // its disc went through LetGoOfDisc
-    };
-    std::vector<Gone> gone;
-    for (const auto& [letter, id] : drives) {
-        if (!DriveIsGone(letter, L"VNKDProbeForDrives")) continue;
-        bool mayHold = false;
-        {
-            std::lock_guard lock(DriveLock);
-            const DriveInfo* info = Drives().FindId(id);
-            if (info == nullptr) continue;
-            mayHold = MayHoldLoggedInDisc(*info);
-        }
-        if (!mayHold || LetGoOfDisc(letter, id)) gone.push_back({letter, id, mayHold});
+    if (!DriveIsGone(letter, L"VNKDProbeForDrives")) return {};
+    bool mayHold = false;
+    {
+        std::lock_guard lock(DriveLock);
+        const DriveInfo* info = Drives().FindId(id);
+        if (info == nullptr) return {};
+        mayHold = MayHoldLoggedInDisc(*info);
     }
-    std::vector<DriveTable::Node> nodes;
+    const bool letGo = mayHold && LetGoOfDisc(letter, id);
+    if (mayHold && !letGo) return {};
     std::lock_guard lock(DriveLock);
-    for (const Gone& drive : gone) {
-        const DriveInfo* info = Drives().Find(drive.letter);
-        if (info == nullptr || info->id != drive.id) continue;
-        // A login may have begun (or been accepted) since the drive was
-        // looked at: such a record stays until a later probe lets go of it.
-        if (!drive.letGo && MayHoldLoggedInDisc(*info)) {
-            Trace(L"VNKDProbeForDrives: drive %c: a login began meanwhile, kept\n", drive.letter);
-            continue;
-        }
-        nodes.push_back(Drives().Extract(drive.letter));
+    const DriveInfo* info = Drives().Find(letter);
+    if (info == nullptr || info->id != id) return {};
+    // A login may have begun (or been accepted) since the drive was looked
+    // at: such a record stays until a later probe lets go of it.
+    if (!letGo && MayHoldLoggedInDisc(*info)) {
+        Trace(L"VNKDProbeForDrives: drive %c: a login began meanwhile, kept\n", letter);
+        return {};
     }
-    return nodes;
+    return Drives().Extract(letter);
 }
 
 enum class Signature { Found, Other, NoAnswer };
@@ -276,8 +278,7 @@ bool LockedByOwnLoginBox(wchar_t letter) {
     return info != nullptr && info->lockedByLoginBox;
 }
 
-Finding ExamineLetter(wchar_t letter) {
-    if (Device().DriveType(RootPath(letter).c_str()) != DRIVE_CDROM) return Finding::NoCdDrive;
+Finding ExamineCdDrive(wchar_t letter) {
     if (LockedByOwnLoginBox(letter)) {
         // Kept as it is, announcement and all, without opening it.
         Trace(L"VNKDProbeForDrives: drive %c: locked by its login box, kept\n", letter);
@@ -363,38 +364,186 @@ HANDLE NewAnnouncementEvent(GUID& guid, const std::function<HRESULT(GUID*)>& new
 
 namespace {
 
-// The probe proper, once ProbeInProgress has been set for it.
-// Marks the probe as looking at the drives while it lives.
+// Marks the drives as looked at (by a probe, or by a look at one drive
+// that its probe stopped waiting for) while it lives: g_probeIdle is set
+// once nothing looks.
 class ProbeExamining {
 public:
-    ProbeExamining() { ::ResetEvent(g_probeIdle); }
-    ~ProbeExamining() { ::SetEvent(g_probeIdle); }
+    ProbeExamining() { LookBegins(); }
+    ~ProbeExamining() { LookEnds(); }
     ProbeExamining(const ProbeExamining&) = delete;
     ProbeExamining& operator=(const ProbeExamining&) = delete;
+
+    static void LookBegins() {
+        std::lock_guard lock(g_looksLock);
+        if (g_looksRunning++ == 0) ::ResetEvent(g_probeIdle);
+    }
+    static void LookEnds() {
+        std::lock_guard lock(g_looksLock);
+        if (--g_looksRunning == 0) ::SetEvent(g_probeIdle);
+    }
 };
 
-int ExamineAllDrives(int Reprobe) {
+std::uint32_t LetterBit(wchar_t letter) { return 1u << (letter - L'A'); }
+
+// What the look at one letter found, for the probe that waits for it.
+struct LetterLook {
+    wchar_t letter = 0;
+    bool ended = false;
+    Finding finding = Finding::CdDrive;
+    std::vector<std::function<void()>> warnings;
+};
+
+// One probe's looks at its letters, shared by the probe and the workers
+// that look, so that a look the probe stopped waiting for finishes on its
+// own with nothing left dangling.
+struct ProbeLooks {
+    std::mutex lock;
+    std::vector<LetterLook> letters;  // not resized once the looks started
+    bool collected = false;           // the probe took what had ended
+    DriveBatch batch;                 // a slot per letter, answered as its look ends
+    ProbeDone lateDone;               // told when a late look has ended
+};
+
+// Looks at one letter on a worker: a drive that is gone is taken out, a
+// CD/DVD drive (`cdDrive`, as the probe found the letter) with the driver
+// is announced. A look that ends once its probe has started the threads
+// starts its drive's threads itself (a probe under way then does it);
+// when the probe had stopped waiting for it, it also tells `lateDone` and
+// shows its own warnings.
+void LookAtLetter(const std::shared_ptr<ProbeLooks>& looks, size_t slot, wchar_t letter, bool cdDrive,
+                  int reprobe) {
+    std::vector<std::function<void()>>* const outer = t_probeWarnings;
+    std::vector<std::function<void()>> warnings;
+    t_probeWarnings = &warnings;
+    Finding finding = Finding::CdDrive;
+    try {
+        if (reprobe != 0) TakeOutIfVanished(letter);  // torn down here, outside DriveLock
+        finding = cdDrive ? ExamineCdDrive(letter) : Finding::NoCdDrive;
+    } catch (...) {
+        Trace(L"VNKDProbeForDrives: drive %c: the look ended by an exception\n", letter);
+    }
+    t_probeWarnings = outer;
+
+    bool late = false;
+    {
+        std::lock_guard lock(looks->lock);
+        late = looks->collected;
+        if (!late) {
+            LetterLook& look = looks->letters[slot];
+            look.ended = true;
+            look.finding = finding;
+            look.warnings = std::move(warnings);
+        }
+    }
+    // Before the probe hears of it: a probe that has not started the
+    // threads yet finds the letter free and starts them.
+    bool startThreads = false;
+    {
+        std::lock_guard lock(g_looksLock);
+        g_lettersInLook &= ~LetterBit(letter);
+        startThreads = !g_probeLooking;
+    }
+    looks->batch.Complete(slot, ERROR_SUCCESS);
+    if (startThreads) StartThreads(letter);
+    ProbeExamining::LookEnds();
+    if (!late) return;
+    Trace(L"VNKDProbeForDrives: drive %c: answered after the probe went on\n", letter);
+    if (looks->lateDone) looks->lateDone(1);
+    for (const auto& warning : warnings) warning();
+}
+
+// The probe proper, once ProbeInProgress has been set for it. Each letter
+// that holds a CD/DVD drive, or a record, is looked at on a worker of its
+// own, so a drive that is slow to answer holds back only itself; the probe
+// waits for the looks at most kProbeLookMs and counts one that has not
+// ended as a CD/DVD drive (which is no sign of a missing driver).
+int ExamineAllDrives(int Reprobe, const ProbeDone& done) {
     const ProbeExamining examining;
-    TakeOutVanishedDrives(Reprobe).clear();  // torn down outside DriveLock
+    if (Reprobe == 0) {
+        std::vector<DriveTable::Node> all;
+        {
+            std::lock_guard lock(DriveLock);
+            all = Drives().ExtractAll();
+        }
+    }  // torn down here, outside DriveLock
     WatchersMayRun = false;
+    {
+        std::lock_guard lock(g_looksLock);
+        g_probeLooking = true;
+    }
     // Every record gets a fresh watcher at the end of the probe, so the
     // ones that run now end first: none may keep waiting on an event that
     // the re-announcement closes.
     StopAllWatchers();
 
+    std::uint32_t known = 0;
+    std::uint32_t cdLetters = 0;
+    {
+        std::lock_guard lock(DriveLock);
+        for (auto& [letter, info] : Drives()) known |= LetterBit(letter);
+    }
+    const auto looks = std::make_shared<ProbeLooks>();
+    looks->lateDone = done;
     int cdDrives = 0;
     int withoutDriver = 0;
     for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
-        const Finding finding = ExamineLetter(letter);
-        if (finding != Finding::NoCdDrive) ++cdDrives;
-        if (finding == Finding::CdDriveWithoutDriver) ++withoutDriver;
+        const bool cdDrive = Device().DriveType(RootPath(letter).c_str()) == DRIVE_CDROM;
+        if (cdDrive) cdLetters |= LetterBit(letter);
+        if (!cdDrive && (known & LetterBit(letter)) == 0) continue;
+        {
+            std::lock_guard lock(g_looksLock);
+            if ((g_lettersInLook & LetterBit(letter)) != 0) {
+                // An earlier probe's look is still under way: it finishes
+                // this drive.
+                Trace(L"VNKDProbeForDrives: drive %c: still looked at\n", letter);
+                ++cdDrives;
+                continue;
+            }
+            g_lettersInLook |= LetterBit(letter);
+        }
+        looks->letters.emplace_back().letter = letter;
+        looks->batch.Add(letter);
     }
+    for (size_t slot = 0; slot < looks->letters.size(); ++slot) {
+        const wchar_t letter = looks->letters[slot].letter;
+        const bool cdDrive = (cdLetters & LetterBit(letter)) != 0;
+        ProbeExamining::LookBegins();
+        const auto look = [looks, slot, letter, cdDrive, Reprobe] {
+            LookAtLetter(looks, slot, letter, cdDrive, Reprobe);
+        };
+        if (!RunOnWorker(look)) {
+            Trace(L"VNKDProbeForDrives: drive %c: no worker, looked at here (%lu)\n", letter, ::GetLastError());
+            LookAtLetter(looks, slot, letter, cdDrive, Reprobe);
+        }
+    }
+    if (!looks->batch.Wait(kProbeLookMs))
+        Trace(L"VNKDProbeForDrives: drives that did not answer in time finish on their own\n");
+
+    std::vector<std::function<void()>> warnings;
+    {
+        std::lock_guard lock(looks->lock);
+        looks->collected = true;
+        for (LetterLook& look : looks->letters) {
+            if (look.finding != Finding::NoCdDrive) ++cdDrives;
+            if (look.ended && look.finding == Finding::CdDriveWithoutDriver) ++withoutDriver;
+            for (auto& warning : look.warnings) warnings.push_back(std::move(warning));
+        }
+    }
+    for (auto& warning : warnings) Warn(std::move(warning));
 
     WatchersMayRun = true;
+    std::uint32_t stillLooked = 0;
+    {
+        std::lock_guard lock(g_looksLock);
+        g_probeLooking = false;
+        stillLooked = g_lettersInLook;
+    }
     std::vector<wchar_t> letters;
     {
         std::lock_guard lock(DriveLock);
-        for (auto& [letter, info] : Drives()) letters.push_back(letter);
+        for (auto& [letter, info] : Drives())
+            if ((stillLooked & LetterBit(letter)) == 0) letters.push_back(letter);
     }
     for (wchar_t letter : letters) StartThreads(letter);
 
@@ -412,12 +561,12 @@ int ExamineAllDrives(int Reprobe) {
 // The probe, then its warnings in the order it met them; the probe counts
 // as running (the caller clears ProbeInProgress) until the user has seen
 // them.
-int RunProbe(int Reprobe) {
+int RunProbe(int Reprobe, const ProbeDone& done) {
     std::vector<std::function<void()>> warnings;
     t_probeWarnings = &warnings;
     int result = 1;
     try {
-        result = ExamineAllDrives(Reprobe);
+        result = ExamineAllDrives(Reprobe, done);
     } catch (...) {
         t_probeWarnings = nullptr;
         throw;
@@ -456,7 +605,7 @@ int VNKDProbeForDrives(int Reprobe) {
     if (ProbeInProgress.exchange(true)) return 1;
     int result = 1;
     try {
-        result = RunProbe(Reprobe);
+        result = RunProbe(Reprobe, nullptr);
     } catch (...) {
         ProbeInProgress = false;
         throw;
@@ -506,7 +655,7 @@ bool VNKDProbeForDrivesOnWorker(int Reprobe, ProbeDone done, ReprobeBoxes boxes)
                 // The posts are not waited for; the probe starts while the
                 // login threads may still be closing their boxes.
                 if (*next == ReprobeBoxes::CloseOnlyGone) CloseBoxesOfGoneDrives();
-                result = RunProbe(reprobe);
+                result = RunProbe(reprobe, done);
             } catch (...) {
                 Trace(L"VNKDProbeForDrives: ended by an exception\n");
                 t_probeWarnings = nullptr;

@@ -21,10 +21,12 @@ using LoginThreadFactory = std::unique_ptr<vnk::fw::Thread> (*)();
 void SetLoginThreadFactory(LoginThreadFactory factory);
 
 // Reprobe 0: the first probe of the process (the table starts empty);
-// nonzero: a later probe, which first drops the drives that are gone.
-// Returns 0 when the first probe finds CD/DVD drives and none of them
-// answers the filter driver's requests (the driver is not installed);
-// 1 otherwise.
+// nonzero: a later probe, which also drops the drives that are gone.
+// Each drive is looked at on a worker of its own, side by side; the probe
+// waits for them a bounded time, and a drive that answers later finishes
+// on its own (its threads, its warnings, the window told). Returns 0 when
+// the first probe finds CD/DVD drives and none of them answers the filter
+// driver's requests (the driver is not installed); 1 otherwise.
 int VNKDProbeForDrives(int Reprobe);
 
 // What a re-probe does with the login boxes before it looks at the drives:
