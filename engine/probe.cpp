@@ -642,8 +642,13 @@ bool VNKDProbeForDrivesOnWorker(int Reprobe, ProbeDone done, ReprobeBoxes boxes)
     if (g_probesClosed) return false;
     if (ProbeInProgress.exchange(true)) {
         // Run once the running probe ends: a drive added meanwhile is not
-        // left unannounced until the next device change.
+        // left unannounced until the next device change. The boxes of
+        // drives that are gone close now, not once the running probe's
+        // warnings have been answered.
         if (Reprobe != 0) NoteReprobe(boxes);
+        if (Reprobe != 0 && boxes == ReprobeBoxes::CloseOnlyGone && !RunOnWorker(&CloseBoxesOfGoneDrives))
+            Trace(L"VNKDProbeForDrives: no worker to close the boxes of drives that are gone (%lu)\n",
+                  ::GetLastError());
         return false;
     }
     const bool started = RunOnWorker([Reprobe, done = std::move(done), boxes] {

@@ -248,6 +248,33 @@ TEST_F(LockStateTest, AReprobeAskedForDuringAProbeRunsAfterIt) {
     EXPECT_TRUE(Sim().State(L'E')->announced);
 }
 
+// A removal while a probe's warning waits for the user: the login box of
+// the drive that went closes at once, not once the warning is answered.
+TEST_F(LockStateTest, ARemovalClosesTheBoxOfTheDriveThatWentWhileAWarningWaits) {
+    Sim().AddDrive(L'D');
+    Sim().AddDrive(L'E');
+    Start();
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    HWND box = WaitForWindow(kBoxD);
+    ASSERT_NE(box, nullptr);
+
+    Sim().FailCalls(L'E', Fault::Open, ERROR_SHARING_VIOLATION, sim::SimDriver::kForever);
+    const DEV_BROADCAST_DEVICEINTERFACE_W cdrom = CdRomInterfaceRecord();
+    ::SendMessageW(Window(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&cdrom));
+    HWND warning = WaitForWindow(L"CD/DVD drive not accessible");
+    ASSERT_NE(warning, nullptr);
+    ASSERT_TRUE(::IsWindow(box)) << "the box of a drive that is still there went";
+
+    Sim().RemoveDrive(L'D');
+    ::SendMessageW(Window(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&cdrom));
+    EXPECT_TRUE(PumpUntil([&] { return !::IsWindow(box); })) << "the box waited for the warning";
+    EXPECT_TRUE(::IsWindow(warning));
+
+    Sim().FailCalls(L'E', Fault::Open, ERROR_SUCCESS, 0);
+    ::PostMessageW(warning, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(PumpUntil([] { return !ProbeInProgress; }));
+}
+
 // The exit waits for a probe that looks at the drives before its
 // withdrawals: nothing is announced after them.
 TEST_F(LockStateTest, NothingIsAnnouncedAfterTheExitsWithdrawals) {
