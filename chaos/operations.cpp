@@ -104,12 +104,16 @@ void SeedRun::OpInsertPlain(const Draw& d) {
 
 void SeedRun::OpTakeOut(const Draw& d) {
     const wchar_t letter = PresentLetter(d);
+    const auto before = SimDrive(letter);
+    // An encrypted disc not logged in has its box up, or on its way: the
+    // driver signalled it, and the box may come after the disc went.
+    const bool boxMayCome = before && before->disc == vnk::sim::Disc::Encrypted && !LoggedInNow(*before);
     std::string refusal;
     const bool done = Sim(vnk::sim::Op::Eject, letter, L"", 0, 0, 0, &refusal);
     if (done) {
         m_discPassphrase.erase(letter);
         // Nothing tells the client; a box that waits stays until answered.
-        if (LoginBoxes().count(letter)) m_exempt.insert(letter);
+        if (boxMayCome || LoginBoxes().count(letter)) m_exempt.insert(letter);
     }
     Log(Format("  take out the disc of %c: by hand: %s", static_cast<char>(letter), done ? "done" : refusal.c_str()));
 }
