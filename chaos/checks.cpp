@@ -15,6 +15,8 @@
 
 namespace vnk::chaos {
 
+using vnk::test::ListViewRows;
+using vnk::test::ReadListView;
 using vnk::test::TitleOf;
 using vnk::test::TopWindowsOf;
 
@@ -207,9 +209,30 @@ void SeedRun::CheckMemory() {
                    static_cast<char>(letters[*found])));
 }
 
+// Whatever faults are set, a disc the driver has logged in is one the
+// client knows: its drive stays in the list, hidden or shown, and the lock
+// passes name it when they cannot lock it. The list may lag a change by a
+// moment: it is read again until the settle bound has passed.
+void SeedRun::CheckLoggedInListed() {
+    HWND status = StatusWindow();
+    if (m_simRestarted || status == nullptr) return;
+    const ULONGLONG settled = ::GetTickCount64() + m_options.settleMs;
+    for (;;) {
+        const auto rows = ListRows(status);
+        std::string missing;
+        for (const auto& d : SimDrives())
+            if (LoggedInNow(d) && rows.count(d.letter) == 0) missing += Format(" %c:", static_cast<char>(d.letter));
+        if (missing.empty()) return;
+        if (::GetTickCount64() > settled)
+            throw Violation("drives are logged in that the client no longer lists:" + missing);
+        ::Sleep(100);
+    }
+}
+
 void SeedRun::CheckAll(bool heavy) {
     CheckAlive();
     CheckAnswers();
+    CheckLoggedInListed();
     CheckBoxesHaveDiscs();
     CheckResources(heavy);
     CheckTrace();
@@ -255,14 +278,6 @@ void SeedRun::CheckList(HWND status) {
         const auto before = SimDrives();
         const auto rows = ListRows(status);
         const auto after = SimDrives();
-        // Whatever faults are set: a disc the driver has logged in is one
-        // the client knows (the lock passes name it when they cannot lock it).
-        if (!m_simRestarted) {
-            for (const auto& d : after)
-                if (LoggedInNow(d) && !rows.count(d.letter))
-                    throw Violation(Format("drive %c: is logged in but the client no longer lists it",
-                                           static_cast<char>(d.letter)));
-        }
         const std::string wrong = ListDisagrees(rows, before, after);
         if (wrong.empty() || ::GetTickCount64() > settled) {
             std::string listed;
@@ -278,33 +293,12 @@ void SeedRun::CheckList(HWND status) {
 
 // The status window's list: the status text of each drive letter.
 std::map<wchar_t, std::wstring> SeedRun::ListRows(HWND status) {
-    HWND list = ::GetDlgItem(status, IDC_DRIVELIST);
-    const size_t kUnits = 256;
-    void* remote = ::VirtualAllocEx(m_client.Handle(), nullptr, sizeof(LVITEMW) + kUnits * 2, MEM_COMMIT | MEM_RESERVE,
-                                    PAGE_READWRITE);
-    if (remote == nullptr) throw Violation("cannot read the client's list (no memory in its process)");
+    const std::optional<ListViewRows> read =
+        ReadListView(::GetDlgItem(status, IDC_DRIVELIST), m_client.Handle(), 5000);
+    if (!read) throw Violation("cannot read the client's list (no memory in its process)");
     std::map<wchar_t, std::wstring> rows;
-    const auto text = [&](int item, int column) {
-        LVITEMW request{};
-        request.iSubItem = column;
-        request.cchTextMax = static_cast<int>(kUnits);
-        request.pszText = reinterpret_cast<wchar_t*>(static_cast<BYTE*>(remote) + sizeof(LVITEMW));
-        wchar_t units[kUnits] = {};
-        DWORD_PTR copied = 0;
-        if (::WriteProcessMemory(m_client.Handle(), remote, &request, sizeof request, nullptr) &&
-            ::SendMessageTimeoutW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG,
-                                  5000, &copied))
-            ::ReadProcessMemory(m_client.Handle(), static_cast<BYTE*>(remote) + sizeof(LVITEMW), units,
-                                sizeof units - sizeof(wchar_t), nullptr);
-        return std::wstring(units);
-    };
-    DWORD_PTR count = 0;
-    ::SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count);
-    for (int i = 0; i < static_cast<int>(count); ++i) {
-        const std::wstring letter = text(i, 0);
-        if (letter.size() == 2) rows[letter[0]] = text(i, 1);
-    }
-    ::VirtualFreeEx(m_client.Handle(), remote, 0, MEM_RELEASE);
+    for (const auto& [letter, text] : *read)
+        if (letter.size() == 2) rows[letter[0]] = text;
     return rows;
 }
 

@@ -95,6 +95,7 @@ private:
     void CheckAlive();
     void CheckAnswers();
     void CheckBoxesHaveDiscs();
+    void CheckLoggedInListed();
     void CheckResources(bool memory);
     bool Steady(const std::vector<vnk::sim::DriveState>& drives) const;
     std::map<wchar_t, std::wstring> ListRows(HWND status);

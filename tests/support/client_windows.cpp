@@ -14,31 +14,6 @@ namespace {
 
 constexpr wchar_t kDialogClass[] = L"#32770";
 
-// Memory in another process, for messages whose parameters point at it.
-class RemoteBuffer {
-public:
-    RemoteBuffer(HANDLE process, size_t bytes)
-        : m_process(process),
-          m_address(::VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
-    ~RemoteBuffer() {
-        if (m_address != nullptr) ::VirtualFreeEx(m_process, m_address, 0, MEM_RELEASE);
-    }
-    RemoteBuffer(const RemoteBuffer&) = delete;
-    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
-
-    BYTE* Address() const { return static_cast<BYTE*>(m_address); }
-    bool Write(size_t offset, const void* data, size_t bytes) const {
-        return ::WriteProcessMemory(m_process, Address() + offset, data, bytes, nullptr) != FALSE;
-    }
-    bool Read(size_t offset, void* data, size_t bytes) const {
-        return ::ReadProcessMemory(m_process, Address() + offset, data, bytes, nullptr) != FALSE;
-    }
-
-private:
-    HANDLE m_process;
-    void* m_address;
-};
-
 }  // namespace
 
 // A control's text asked of its own thread: GetWindowText on another
@@ -68,34 +43,12 @@ HWND TrayWindowOf(DWORD processId) {
     return nullptr;
 }
 
-// The rows of another process's list view: each item's text is fetched
-// through a buffer in that process, since a pointer of ours means nothing
-// there. The client lets no other program of the user into its memory:
-// `process` is the handle its starter got at its creation.
+// The rows of the client's list view (read through the handle its starter
+// got: the client lets no other program of the user into its memory).
 Rows ListRows(HWND list, HANDLE process) {
-    constexpr int kTextUnits = 256;
-    const RemoteBuffer buffer(process, sizeof(LVITEMW) + kTextUnits * sizeof(wchar_t));
-    if (buffer.Address() == nullptr) {
-        ADD_FAILURE() << "cannot allocate in the client's process";
-        return {};
-    }
-    const auto text = [&](int item, int column) {
-        LVITEMW request{};
-        request.iSubItem = column;
-        request.cchTextMax = kTextUnits;
-        request.pszText = reinterpret_cast<wchar_t*>(buffer.Address() + sizeof(LVITEMW));
-        wchar_t units[kTextUnits] = {};
-        DWORD_PTR copied = 0;
-        if (buffer.Write(0, &request, sizeof request) &&
-            ::SendMessageTimeoutW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(buffer.Address()),
-                                  SMTO_ABORTIFHUNG, kWatchdogMs, &copied))
-            buffer.Read(sizeof(LVITEMW), units, sizeof units - sizeof(wchar_t));
-        return std::wstring(units);
-    };
-    Rows rows;
-    const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) rows.emplace_back(text(i, 0), text(i, 1));
-    return rows;
+    std::optional<Rows> rows = ReadListView(list, process, kWatchdogMs);
+    if (!rows) ADD_FAILURE() << "cannot allocate in the client's process";
+    return rows.value_or(Rows{});
 }
 
 void ClientProcessTest::TearDown() {

@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/support/window_search.h"
 
 namespace vnk::test {
 
 // The status list's rows: drive, status text.
-using Rows = std::vector<std::pair<std::wstring, std::wstring>>;
+using Rows = ListViewRows;
 
 // A control's text asked of its own thread: GetWindowText on another
 // process's control gives nothing. Empty while that thread is busy.

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vnk::test {
@@ -20,5 +22,14 @@ std::wstring TitleOf(HWND hwnd);
 // Whether the shell shows the icon (window, id): the shell modifies only
 // an icon it holds, so NIM_MODIFY with nothing to change tells.
 bool IconInShell(HWND window, UINT id);
+
+// The rows of another process's report list view, as the texts of its
+// first two columns. Each text is fetched through a buffer in that
+// process, since a pointer of ours means nothing there: `process` needs
+// the rights to allocate, read and write in it (the client lets no other
+// program of the user in, so it is the handle its starter got). Nothing
+// when no buffer could be had there.
+using ListViewRows = std::vector<std::pair<std::wstring, std::wstring>>;
+std::optional<ListViewRows> ReadListView(HWND list, HANDLE process, DWORD timeoutMs);
 
 }  // namespace vnk::test
