@@ -253,9 +253,11 @@ std::set<wchar_t> SeedRun::TracedNotLocked(const char* prefix, size_t from) cons
 
 // After a lock pass: every drive is out of its login, or was named. A login
 // under way ejects its disc when the driver answers: given time to settle.
-void SeedRun::CheckLockedOrNamed(const char* what, const std::set<wchar_t>& named) {
+void SeedRun::CheckLockedOrNamed(const char* what, std::set<wchar_t> named,
+                                 const std::function<void(std::set<wchar_t>&)>& more) {
     const ULONGLONG deadline = ::GetTickCount64() + m_options.settleMs;
     for (;;) {
+        if (more) more(named);
         std::string open;
         for (const auto& d : SimDrives())
             if (d.present && LoggedInNow(d) && named.count(d.letter) == 0)

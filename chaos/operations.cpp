@@ -221,20 +221,28 @@ void SeedRun::OpEmergencyLock(const Draw&) {
     std::set<wchar_t> named;
     const ULONGLONG deadline = ::GetTickCount64() + boundMs + 1000;
     while (!done && ::GetTickCount64() < deadline) {
-        for (HWND box : MessageBoxes()) {
-            if (TitleOf(box) != kLockIncomplete) continue;
-            const auto text = ControlText(::GetDlgItem(box, 0xFFFF));
-            if (!text) continue;
-            for (size_t at = text->find(L"Drive "); at != std::wstring::npos; at = text->find(L"Drive ", at + 1))
-                if (at + 7 < text->size() && (*text)[at + 7] == L':') named.insert((*text)[at + 6]);
-            Log("    \"" + Narrow(*text) + "\"");
-            ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-        }
+        AnswerLockIncomplete(named);
         ::Sleep(20);
     }
     sender.join();
     if (!answered) throw Violation(Format("Emergency Lock did not finish within %lu ms", boundMs));
-    CheckLockedOrNamed("Emergency Lock", named);
+    // The pass runs on the workers after the command has returned: its box
+    // may come later, and is read while the drives settle.
+    CheckLockedOrNamed("Emergency Lock", named, [this](std::set<wchar_t>& more) { AnswerLockIncomplete(more); });
+}
+
+// Reads and answers an "Emergency Lock incomplete" box that is up, adding
+// the drives it names.
+void SeedRun::AnswerLockIncomplete(std::set<wchar_t>& named) {
+    for (HWND box : MessageBoxes()) {
+        if (TitleOf(box) != kLockIncomplete) continue;
+        const auto text = ControlText(::GetDlgItem(box, 0xFFFF));
+        if (!text) continue;
+        for (size_t at = text->find(L"Drive "); at != std::wstring::npos; at = text->find(L"Drive ", at + 1))
+            if (at + 7 < text->size() && (*text)[at + 7] == L':') named.insert((*text)[at + 6]);
+        Log("    \"" + Narrow(*text) + "\"");
+        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
 }
 
 void SeedRun::OpShowStatus(const Draw&) {

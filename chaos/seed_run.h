@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -105,7 +106,10 @@ private:
     void CheckTrace();
     void CheckMemory();
     void ExpectBox(wchar_t letter);
-    void CheckLockedOrNamed(const char* what, const std::set<wchar_t>& named);
+    // `more`, if given, adds the drives named since (a box that came late).
+    void CheckLockedOrNamed(const char* what, std::set<wchar_t> named,
+                            const std::function<void(std::set<wchar_t>&)>& more = {});
+    void AnswerLockIncomplete(std::set<wchar_t>& named);
     std::set<wchar_t> TracedNotLocked(const char* prefix, size_t from) const;
     bool Clean(wchar_t letter) const;
     void CheckList(HWND status);
