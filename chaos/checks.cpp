@@ -84,8 +84,15 @@ void SeedRun::ExpectBox(wchar_t letter) {
         if (!now || now->disc != vnk::sim::Disc::Encrypted || LoggedInNow(*now)) return;
         ::Sleep(20);
     }
-    throw Violation(Format("drive %c: holds an encrypted disc and was signalled, but no login box came within %lu ms",
-                           static_cast<char>(letter), m_options.boxBoundMs));
+    // A box window of the drive that is there but hidden blocks every new
+    // box of the drive: said, as it tells the two faults apart.
+    const std::wstring title = std::wstring(kBoxPrefix) + letter;
+    bool hidden = false;
+    for (HWND hwnd : TopWindowsOf(m_client.Id()))
+        if (!::IsWindowVisible(hwnd) && TitleOf(hwnd).compare(0, title.size(), title) == 0) hidden = true;
+    throw Violation(Format("drive %c: holds an encrypted disc and was signalled, but no login box came within %lu ms%s",
+                           static_cast<char>(letter), m_options.boxBoundMs,
+                           hidden ? " (a hidden login box of the drive exists)" : ""));
 }
 
 // Whether the client's figures stand for its steady state: no stall, fault,
