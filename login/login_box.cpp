@@ -163,6 +163,7 @@ FW_BEGIN_MESSAGE_MAP(CVNKDLoginBox, vnk::fw::Dialog)
     FW_ON_WM_ENDSESSION()
     FW_ON_MESSAGE(WM_SYSCOLORCHANGE, OnColorsChanged)
     FW_ON_MESSAGE(WM_SETTINGCHANGE, OnColorsChanged)
+    FW_ON_MESSAGE(WM_SHOWWINDOW, OnShowWindowNotice)
 FW_END_MESSAGE_MAP()
 
 CVNKDLoginBox::CVNKDLoginBox() : vnk::fw::Dialog(IDD_VARNOKD_LOGIN) {}
@@ -433,6 +434,16 @@ void CVNKDLoginBox::OnCancel() {
         return;
     }
     OnEjectDisc();
+}
+
+LRESULT CVNKDLoginBox::OnShowWindowNotice(WPARAM show, LPARAM status) {
+    // The box's owner is the status window (the framework gives a thread
+    // the application's main window). When the user hides that window, the
+    // system would hide the box with it: out of sight and out of the
+    // keyboard's reach, while it still holds its drive and keeps every new
+    // box of the drive away. The box stays where it is.
+    if (show == FALSE && status == SW_PARENTCLOSING) return 0;
+    return Default();
 }
 
 LRESULT CVNKDLoginBox::OnColorsChanged(WPARAM, LPARAM) {

@@ -49,6 +49,7 @@ protected:
     void OnTimer(UINT_PTR timerId);
     void OnEndSession(BOOL ending);
     LRESULT OnColorsChanged(WPARAM wParam, LPARAM lParam);
+    LRESULT OnShowWindowNotice(WPARAM show, LPARAM status);
 
     FW_DECLARE_MESSAGE_MAP()
 

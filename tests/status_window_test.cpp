@@ -168,6 +168,26 @@ TEST_F(StatusWindowTest, ANewTaskbarGetsTheIconAgainAndTheWindowStaysHidden) {
     EXPECT_TRUE(m_status->IsHiddenInTray());
 }
 
+// A login box stays up when the user hides the status window: hidden with
+// its owner, it would hold its drive out of sight, and no box would come
+// for the drive again.
+TEST_F(StatusWindowTest, HidingTheWindowLeavesTheLoginBoxUp) {
+    Sim().AddDrive(L'D');
+    Start();
+    Command(ID_SHOWSTATUS);
+    ASSERT_TRUE(PumpUntil([this] { return ::IsWindowVisible(Window()) != FALSE; }));
+    Sim().InsertEncryptedDisc(L'D', L"secret");
+    HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
+    ASSERT_NE(box, nullptr);
+
+    ::PostMessageW(Window(), WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(PumpUntil([this] { return !::IsWindowVisible(Window()); }));
+    DrainMessages();
+    EXPECT_TRUE(::IsWindowVisible(box)) << "the box went out of sight with the window";
+    ::PostMessageW(box, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(PumpUntil([&] { return !::IsWindow(box); }));
+}
+
 TEST_F(StatusWindowTest, EscapeEndsLikeExit) {
     Start();
     Command(ID_SHOWSTATUS);
