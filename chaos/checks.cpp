@@ -252,7 +252,8 @@ std::set<wchar_t> SeedRun::TracedNotLocked(const char* prefix, size_t from) cons
         if (line.pid != m_client.Id() || line.text.rfind(prefix, 0) != 0) continue;
         const size_t at = line.text.find("drive ");
         if (at == std::string::npos || at + 7 >= line.text.size() || line.text[at + 7] != ':') continue;
-        if (line.text.find("failed") != std::string::npos || line.text.find("does not open") != std::string::npos)
+        if (line.text.find("failed") != std::string::npos || line.text.find("does not open") != std::string::npos ||
+            line.text.find("not locked") != std::string::npos)
             traced.insert(static_cast<wchar_t>(line.text[at + 6]));
     }
     return traced;
