@@ -227,8 +227,16 @@ void SeedRun::CheckLoggedInListed() {
     for (;;) {
         const auto rows = ListRows(status);
         std::string missing;
-        for (const auto& d : SimDrives())
-            if (LoggedInNow(d) && rows.count(d.letter) == 0) missing += Format(" %c:", static_cast<char>(d.letter));
+        for (const auto& d : SimDrives()) {
+            // A disc logged in before this client started is one it may
+            // never learn of (a drive it cannot open); once listed, it must
+            // stay.
+            if (!LoggedInNow(d) || rows.count(d.letter) != 0) {
+                m_loggedInBeforeStart.erase(d.letter);
+                continue;
+            }
+            if (m_loggedInBeforeStart.count(d.letter) == 0) missing += Format(" %c:", static_cast<char>(d.letter));
+        }
         if (missing.empty()) return;
         if (::GetTickCount64() > settled)
             throw Violation("drives are logged in that the client no longer lists:" + missing);
@@ -267,8 +275,10 @@ void SeedRun::CheckLockedOrNamed(const char* what, std::set<wchar_t> named,
     for (;;) {
         if (more) more(named);
         std::string open;
+        // A disc an earlier client logged in that this one never listed
+        // (it could not open the drive) is none of its passes' business.
         for (const auto& d : SimDrives())
-            if (d.present && LoggedInNow(d) && named.count(d.letter) == 0)
+            if (d.present && LoggedInNow(d) && named.count(d.letter) == 0 && m_loggedInBeforeStart.count(d.letter) == 0)
                 open += Format(" %c:", static_cast<char>(d.letter));
         if (open.empty()) return;
         if (::GetTickCount64() > deadline)

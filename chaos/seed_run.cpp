@@ -121,6 +121,9 @@ void SeedRun::StartClient() {
     }
     if (!m_client.Started()) throw Violation("VarnokdSim.exe does not start");
     m_traceFrom = m_trace.Count();
+    m_loggedInBeforeStart.clear();
+    for (const auto& d : SimDrives())
+        if (LoggedInNow(d)) m_loggedInBeforeStart.insert(d.letter);
     const ULONGLONG deadline = ::GetTickCount64() + 30000;
     for (;;) {
         HWND status = StatusWindow();

@@ -181,6 +181,7 @@ private:
     // Faults set on drives that were unplugged before they could be cleared:
     // the simulator keeps them until the drive is plugged in again.
     std::set<wchar_t> m_faultsOnGone;
+    std::set<wchar_t> m_loggedInBeforeStart;  // logged in by an earlier client, not listed by this one yet
     std::set<wchar_t> m_exempt;   // its box may outlive its disc (taken out by hand, simulator restarted)
     bool m_simRestarted = false;  // announcements lost until the next probe
     // Faults that are cleared but that a probe may have met: a drive whose
