@@ -110,8 +110,8 @@ private:
     void LoadIconLabelImage();
     bool RegisterForCdRomNotifications();
     void UpdateTrayIcon();
-    // Closes the login boxes (all of them, or only those of drives that
-    // are gone), then probes the drives again.
+    // Closes the login boxes of drives that are gone, then probes the
+    // drives again (on a worker).
     void Reprobe();
     // Fills the list from the table as it is now; no device call.
     void RebuildList();
