@@ -17,7 +17,7 @@ bool RunOnWorker(std::function<void()> work) {
     // The process's pool of framework threads, reused from call to call: a
     // thread made and ended per call cost milliseconds under Wine and left
     // its memory behind. A call that hangs holds one thread of it; the
-    // others' work starts on others at once.
+    // others' work goes on beside it.
     return vnk::fw::TheWorkerPool().Run([work = std::move(work)] {
         try {
             work();

@@ -18,8 +18,9 @@
 
 namespace vnk {
 
-// Runs `work` at once on a worker thread of its own that nobody waits for
-// (one of the framework's pool, vnk::fw::TheWorkerPool). False (and nothing
+// Runs `work` on a worker thread that nobody waits for (one of the
+// framework's pool, vnk::fw::TheWorkerPool): at once on a thread that waits
+// for work, or within the pool's grow time on a new one. False (and nothing
 // run) when no thread could be had. An exception that leaves `work` is
 // traced and ends only that piece of work.
 bool RunOnWorker(std::function<void()> work);

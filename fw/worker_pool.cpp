@@ -1,5 +1,7 @@
 #include "fw/worker_pool.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <deque>
 #include <utility>
 
@@ -11,18 +13,33 @@ namespace vnk::fw {
 // under Wine they wait in the process (a futex) instead of asking the
 // server, as events and semaphores do.
 struct WorkerPool::State {
+    struct Queued {
+        std::function<void()> work;
+        ULONGLONG since = 0;
+    };
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE workCame = CONDITION_VARIABLE_INIT;
     CONDITION_VARIABLE countsChanged = CONDITION_VARIABLE_INIT;
-    std::deque<std::function<void()>> queue;  // never longer than `idle`
-    size_t threads = 0;
+    CONDITION_VARIABLE backlogGrew = CONDITION_VARIABLE_INIT;
+    // In order; the first `idle` of them are spoken for by the threads
+    // that wait for work (woken already), the rest wait for a thread.
+    std::deque<Queued> queue;
+    size_t threads = 0;  // the workers, not the grower
     size_t idle = 0;
+    bool growerRunning = false;
     bool stopping = false;
     size_t keepIdle = 0;
     DWORD idleMs = 0;
+    DWORD growAfterMs = 0;
 };
 
 namespace {
+
+using State = WorkerPool::State;
+
+// After a thread could not be made for a piece that waits, the grower
+// tries again this much later (the pool's own threads may take it before).
+constexpr DWORD kRetryGrowMs = 1000;
 
 class Locked {
 public:
@@ -35,16 +52,45 @@ private:
     SRWLOCK& m_lock;
 };
 
+// Leaves the lock for a while (to make a thread) and takes it again.
+class Unlocked {
+public:
+    explicit Unlocked(SRWLOCK& lock) : m_lock(lock) { ::ReleaseSRWLockExclusive(&m_lock); }
+    ~Unlocked() { ::AcquireSRWLockExclusive(&m_lock); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+
+size_t Waiting(const State& s) { return s.queue.size() > s.idle ? s.queue.size() - s.idle : 0; }
+
 // A thread woken for a queued piece counts as busy already.
-WorkerPool::Counts CountsOf(const WorkerPool::State& s) {
-    return {s.threads, s.idle - s.queue.size()};
+WorkerPool::Counts CountsOf(const State& s) {
+    return {s.threads, s.idle > s.queue.size() ? s.idle - s.queue.size() : 0, Waiting(s)};
 }
 
-// What a new thread is given: the pool and its first piece of work.
+// What a new thread is given: the pool and, for a worker, its first piece.
 struct Start {
-    std::shared_ptr<WorkerPool::State> state;
+    std::shared_ptr<State> state;
     std::function<void()> first;
 };
+
+// Makes a thread of the framework running `proc` with `start`, which it
+// owns from then on. False (and `start` left to the caller) when the
+// platform refused.
+bool StartThread(ThreadProc proc, std::unique_ptr<Start>& start) {
+    std::unique_ptr<Thread> thread = BeginThread(proc, start.get(), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    if (!thread) return false;
+    thread->m_bAutoDelete = TRUE;  // read by the thread when it starts
+    // Never ran, it owns nothing, and goes with its object here.
+    if (thread->ResumeThread() == static_cast<DWORD>(-1)) return false;
+    // The thread owns both now; it deletes its object when it ends.
+    start.release();
+    thread.release();
+    return true;
+}
 
 void RunPiece(std::function<void()>& work) {
     try {
@@ -57,9 +103,9 @@ void RunPiece(std::function<void()>& work) {
 }
 
 // Under the lock: the next piece, or nothing when the thread is to end (the
-// pool is going, or the thread is one beyond those kept and had no work
-// for the idle time).
-std::function<void()> NextPiece(WorkerPool::State& s) {
+// pool is going and nothing is queued, or the thread is one beyond those
+// kept and had no work for the idle time).
+std::function<void()> NextPiece(State& s) {
     ++s.idle;
     ::WakeAllConditionVariable(&s.countsChanged);
     const ULONGLONG idleSince = ::GetTickCount64();
@@ -75,7 +121,7 @@ std::function<void()> NextPiece(WorkerPool::State& s) {
     --s.idle;
     std::function<void()> work;
     if (!s.queue.empty()) {
-        work = std::move(s.queue.front());
+        work = std::move(s.queue.front().work);
         s.queue.pop_front();
     } else {
         --s.threads;
@@ -84,9 +130,9 @@ std::function<void()> NextPiece(WorkerPool::State& s) {
     return work;
 }
 
-UINT PoolThreadProc(LPVOID param) {
+UINT WorkerProc(LPVOID param) {
     const std::unique_ptr<Start> start(static_cast<Start*>(param));
-    WorkerPool::State& s = *start->state;
+    State& s = *start->state;
     std::function<void()> work = std::move(start->first);
     for (;;) {
         RunPiece(work);
@@ -96,53 +142,111 @@ UINT PoolThreadProc(LPVOID param) {
     }
 }
 
+// Under the lock: makes a worker for `work`, counted before it runs.
+bool StartWorkerLocked(const std::shared_ptr<State>& state, std::function<void()>& work) {
+    State& s = *state;
+    ++s.threads;
+    bool started = false;
+    {
+        Unlocked unlocked(s.lock);
+        try {
+            auto start = std::make_unique<Start>(Start{state, std::move(work)});
+            started = StartThread(&WorkerProc, start);
+            if (!started) work = std::move(start->first);
+        } catch (...) {
+            // No memory for the thread's start: `work` may have moved with it.
+        }
+    }
+    if (!started) --s.threads;
+    ::WakeAllConditionVariable(&s.countsChanged);
+    return started;
+}
+
+// The one thread that grows the set: it gives a thread of its own to each
+// piece that has waited the grow time. With nothing waiting it waits
+// without a time-out.
+UINT GrowerProc(LPVOID param) {
+    const std::unique_ptr<Start> start(static_cast<Start*>(param));
+    const std::shared_ptr<State> state = start->state;
+    State& s = *state;
+    Locked locked(s.lock);
+    while (!s.stopping) {
+        if (Waiting(s) == 0) {
+            ::SleepConditionVariableSRW(&s.backlogGrew, &s.lock, INFINITE, 0);
+            continue;
+        }
+        // The oldest piece no thread has spoken for.
+        const auto oldest = s.queue.begin() + static_cast<std::ptrdiff_t>(s.idle);
+        const ULONGLONG waited = ::GetTickCount64() - oldest->since;
+        if (waited < s.growAfterMs) {
+            ::SleepConditionVariableSRW(&s.backlogGrew, &s.lock, static_cast<DWORD>(s.growAfterMs - waited), 0);
+            continue;
+        }
+        State::Queued piece = std::move(*oldest);
+        s.queue.erase(oldest);
+        if (!StartWorkerLocked(state, piece.work) && piece.work) {
+            // Back where it was; a thread of the set that finishes takes it.
+            s.queue.insert(s.queue.begin() + static_cast<std::ptrdiff_t>(std::min(s.idle, s.queue.size())),
+                           std::move(piece));
+            ::SleepConditionVariableSRW(&s.backlogGrew, &s.lock, kRetryGrowMs, 0);
+        }
+    }
+    s.growerRunning = false;
+    return 0;
+}
+
 }  // namespace
 
-WorkerPool::WorkerPool(size_t keepIdle, DWORD idleMs) : m_state(std::make_shared<State>()) {
+WorkerPool::WorkerPool(size_t keepIdle, DWORD idleMs, DWORD growAfterMs) : m_state(std::make_shared<State>()) {
     m_state->keepIdle = keepIdle;
     m_state->idleMs = idleMs;
+    m_state->growAfterMs = growAfterMs;
 }
 
 WorkerPool::~WorkerPool() {
     Locked locked(m_state->lock);
     m_state->stopping = true;
     ::WakeAllConditionVariable(&m_state->workCame);
+    ::WakeAllConditionVariable(&m_state->backlogGrew);
 }
 
 bool WorkerPool::Run(std::function<void()> work) {
     State& s = *m_state;
     try {
+        Locked locked(s.lock);
+        // Too few threads yet: one of its own at once (the first pieces
+        // after the start, or a pool that shrank).
+        if (s.idle <= s.queue.size() && s.threads < s.keepIdle) return StartWorkerLocked(m_state, work);
+        s.queue.push_back({std::move(work), ::GetTickCount64()});
+        if (s.queue.size() <= s.idle) {
+            // A thread that waits for work takes it.
+            ::WakeConditionVariable(&s.workCame);
+            return true;
+        }
+        ::WakeAllConditionVariable(&s.countsChanged);
+        if (s.growerRunning) {
+            ::WakeConditionVariable(&s.backlogGrew);
+            return true;
+        }
+        s.growerRunning = true;
+        bool grower = false;
         {
-            Locked locked(s.lock);
-            // A thread that waits for work takes it; each piece queued has
-            // one of its own, so nothing queued waits behind a busy thread.
-            if (s.queue.size() < s.idle) {
-                s.queue.push_back(std::move(work));
-                ::WakeConditionVariable(&s.workCame);
-                return true;
+            Unlocked unlocked(s.lock);
+            try {
+                auto start = std::make_unique<Start>(Start{m_state, nullptr});
+                grower = StartThread(&GrowerProc, start);
+            } catch (...) {
+                // No memory for it: as if the platform refused the thread.
             }
         }
-        auto start = std::make_unique<Start>(Start{m_state, std::move(work)});
-        std::unique_ptr<Thread> thread =
-            BeginThread(&PoolThreadProc, start.get(), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
-        if (!thread) return false;
-        thread->m_bAutoDelete = TRUE;  // read by the thread when it starts
-        {
-            Locked locked(s.lock);
-            ++s.threads;
-            ::WakeAllConditionVariable(&s.countsChanged);
-        }
-        if (thread->ResumeThread() == static_cast<DWORD>(-1)) {
-            // Never ran: it owns nothing, and goes with its object here.
-            Locked locked(s.lock);
-            --s.threads;
-            ::WakeAllConditionVariable(&s.countsChanged);
-            return false;
-        }
-        // The thread owns both now; it deletes its object when it ends.
-        start.release();
-        thread.release();
-        return true;
+        if (grower) return true;
+        s.growerRunning = false;
+        // No grower: the piece gets a thread of its own at once, unless a
+        // thread of the set took it meanwhile.
+        if (Waiting(s) == 0) return true;
+        State::Queued piece = std::move(s.queue.back());
+        s.queue.pop_back();
+        return StartWorkerLocked(m_state, piece.work);
     } catch (...) {
         // No memory for the piece or its thread: nothing was started.
         return false;

@@ -2,12 +2,18 @@
 // process's thread security) that runs short pieces of work and is reused
 // from one piece to the next.
 //
-// Every piece starts at once: on a thread that waits for work if there is
-// one, otherwise on a thread made for it. So a piece that hangs holds its
-// one thread and nothing else, and the others' work goes on beside it; the
-// set grows only while every thread is busy. When the work has gone, the
-// threads beyond `keepIdle` end after `idleMs` without work; those kept
-// wait for work without a time-out, so an idle process is not woken.
+// A piece starts at once on a thread that waits for work, or on a new one
+// while the set has fewer than `keepIdle` threads. Otherwise it queues, and
+// the threads take the queue in order as they finish. A piece that has
+// waited `growAfterMs` without a thread gets a new one: only work that
+// hangs (or a burst longer than that) grows the set, and a piece that hangs
+// holds its one thread while the others' work goes on beside it. A
+// refresh of many drives whose calls come back at once runs on the threads
+// kept instead of making a thread a drive.
+//
+// When the work has gone, the threads beyond `keepIdle` end after `idleMs`
+// without work; those kept, and the one thread that grows the set, wait
+// without a time-out, so an idle process is not woken.
 //
 // Under Wine a thread that ends leaves its stack and thread block (about
 // 1 MB) allocated until the next thread of the process ends, so a thread
@@ -27,22 +33,26 @@ class WorkerPool {
 public:
     static constexpr size_t kKeepIdle = 4;
     static constexpr DWORD kIdleMs = 10000;
+    static constexpr DWORD kGrowAfterMs = 20;
 
-    explicit WorkerPool(size_t keepIdle = kKeepIdle, DWORD idleMs = kIdleMs);
+    explicit WorkerPool(size_t keepIdle = kKeepIdle, DWORD idleMs = kIdleMs, DWORD growAfterMs = kGrowAfterMs);
     // Tells the threads that wait for work to end and waits for none of
-    // them: a thread inside a piece of work finishes it and ends then.
+    // them: a thread inside a piece of work finishes it (and the queue) and
+    // ends then.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Starts `work` at once on a thread of the set. False (and nothing run)
-    // when no thread could be had. An exception that leaves `work` is
-    // traced; the thread goes on with the next piece.
+    // Starts `work` on a thread of the set, at once or within the grow
+    // time (see above). False (and nothing run) when it could not be
+    // queued, or no thread could be had for it. An exception that leaves
+    // `work` is traced; the thread goes on with the next piece.
     bool Run(std::function<void()> work);
 
     struct Counts {
         size_t threads = 0;  // running, busy or waiting for work
         size_t idle = 0;     // waiting for work, none handed to them yet
+        size_t queued = 0;   // pieces that wait for a thread
     };
     Counts Now() const;
     // Waits until `done` holds for the counts, at most `timeoutMs`; true

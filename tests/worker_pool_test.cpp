@@ -90,9 +90,9 @@ TEST(WorkerPoolTest, WorkRunsOnAFrameworkThreadWithTheThreadSecurity) {
     EXPECT_TRUE(suspendRefused);
 }
 
-// Drives that hang each hold one thread; every other piece still starts at
-// once, and when the hung calls come back the threads beyond those kept
-// end.
+// Drives that hang each hold one thread; every other piece still gets a
+// thread (a new one once it has waited the grow time), and when the hung
+// calls come back the threads beyond those kept end.
 TEST(WorkerPoolTest, GrowsWhilePiecesHangAndShrinksBackWhenIdle) {
     WorkerPool pool(1, 20);
     const UniqueHandle release = NewEvent();
@@ -106,7 +106,7 @@ TEST(WorkerPoolTest, GrowsWhilePiecesHangAndShrinksBackWhenIdle) {
         }));
     }
     for (const auto& event : started) ASSERT_TRUE(Signalled(event.get()));
-    // The others' work, while those hang: each starts at once.
+    // The others' work, while those hang: each runs.
     for (int round = 0; round < 5; ++round) {
         EXPECT_NE(ThreadOfOnePiece(pool), 0u) << "round " << round;
         ASSERT_TRUE(pool.WaitUntil([](const Counts& c) { return c.idle >= 1; }, kWatchdogMs));
@@ -120,7 +120,28 @@ TEST(WorkerPoolTest, GrowsWhilePiecesHangAndShrinksBackWhenIdle) {
     EXPECT_TRUE(AllIdle(pool, 1));
 }
 
-// A lock pass's drives at once: none waits for another's piece to end.
+// A burst of pieces that come back at once (a status refresh of many
+// drives) runs on the threads kept: none is made a piece. The grow time is
+// long here, so that a slow machine cannot make this pass by chance.
+TEST(WorkerPoolTest, ABurstOfQuickPiecesRunsOnTheThreadsKept) {
+    WorkerPool pool(2, INFINITE, kWatchdogMs);
+    constexpr int kPieces = 26;
+    std::atomic<int> ran{0};
+    const UniqueHandle all = NewEvent();
+    for (int round = 0; round < 3; ++round) {
+        ran = 0;
+        ::ResetEvent(all.get());
+        for (int i = 0; i < kPieces; ++i)
+            ASSERT_TRUE(pool.Run([&ran, allEvent = all.get()] {
+                if (++ran == kPieces) ::SetEvent(allEvent);
+            }));
+        EXPECT_TRUE(Signalled(all.get())) << "round " << round;
+        EXPECT_TRUE(AllIdle(pool, 2)) << "round " << round;
+    }
+}
+
+// A lock pass's drives at once: none waits for another's piece to end
+// (those beyond the threads kept get threads of their own).
 TEST(WorkerPoolTest, PiecesStartedTogetherRunAtTheSameTime) {
     WorkerPool pool(2, 20);
     constexpr int kDrives = 6;
