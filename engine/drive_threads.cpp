@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "common/messages.h"
 #include "common/trace.h"
@@ -249,6 +250,7 @@ void VNKDShutdown() {
 }
 
 bool AnswerWatcherNotice(wchar_t letter) {
+    std::optional<std::uint64_t> renew;
     {
         std::lock_guard lock(DriveLock);
         DriveInfo* info = Drives().Find(letter);
@@ -263,17 +265,26 @@ bool AnswerWatcherNotice(wchar_t letter) {
             // The fired watcher has posted its notice and is ending; it is
             // not waited for here, under DriveLock.
             RetireWatcher(*info);
-            StartWatcher(letter, *info);
+            renew = info->id;
         } else {
             // A re-probe has replaced the watcher that fired since: the
             // drive's current watcher still waits and stays.
             Trace(L"Varnokd: OnEventTriggered: drive %c: notice of an earlier watcher\n", letter);
         }
     }
-    // Asked after leaving the lock: a login thread just started may make
-    // the request wait for its queue.
+    // Asked after leaving the lock (a login thread just started may make
+    // the request wait for its queue), and before the drive's next watcher
+    // is made: making a thread takes a while, and the box is what the user
+    // waits for. A signal meanwhile stays set on the drive's event for it.
     if (!AskLoginThread(letter, WM_LOGIN_SHOW))
         Trace(L"Varnokd: OnEventTriggered: drive %c: login thread not told (%lu)\n", letter, ::GetLastError());
+    if (renew) {
+        std::lock_guard lock(DriveLock);
+        // Unless the record went, a probe runs (it gives every record a
+        // watcher at its end) or gave it one meanwhile, or the engine ends.
+        DriveInfo* info = Drives().FindId(*renew);
+        if (info != nullptr && !info->watcher && WatchersMayRun.load()) StartWatcher(letter, *info);
+    }
     return true;
 }
 }  // namespace vnk
