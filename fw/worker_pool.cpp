@@ -1,9 +1,9 @@
 #include "fw/worker_pool.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <deque>
 #include <utility>
+#include <vector>
 
 #include "fw/thread.h"
 
@@ -13,8 +13,9 @@ namespace vnk::fw {
 // under Wine they wait in the process (a futex) instead of asking the
 // server, as events and semaphores do.
 struct WorkerPool::State {
-    struct Queued {
-        std::function<void()> work;
+    // What a worker is doing, for the grower: lives on the worker's stack.
+    struct Busy {
+        bool busy = false;
         ULONGLONG since = 0;
     };
     SRWLOCK lock = SRWLOCK_INIT;
@@ -23,8 +24,9 @@ struct WorkerPool::State {
     CONDITION_VARIABLE backlogGrew = CONDITION_VARIABLE_INIT;
     // In order; the first `idle` of them are spoken for by the threads
     // that wait for work (woken already), the rest wait for a thread.
-    std::deque<Queued> queue;
-    size_t threads = 0;  // the workers, not the grower
+    std::deque<std::function<void()>> queue;
+    std::vector<Busy*> workers;  // those running; one just made is not here yet
+    size_t threads = 0;          // the workers made and not ended, not the grower
     size_t idle = 0;
     bool growerRunning = false;
     bool stopping = false;
@@ -64,6 +66,11 @@ private:
     SRWLOCK& m_lock;
 };
 
+// Threads to keep free of pieces that have run the grow time, while pieces
+// wait: those kept, and at least one.
+size_t FreeWanted(const State& s) { return std::max<size_t>(s.keepIdle, 1); }
+
+// Pieces no thread has spoken for.
 size_t Waiting(const State& s) { return s.queue.size() > s.idle ? s.queue.size() - s.idle : 0; }
 
 // A thread woken for a queued piece counts as busy already.
@@ -121,7 +128,7 @@ std::function<void()> NextPiece(State& s) {
     --s.idle;
     std::function<void()> work;
     if (!s.queue.empty()) {
-        work = std::move(s.queue.front().work);
+        work = std::move(s.queue.front());
         s.queue.pop_front();
     } else {
         --s.threads;
@@ -134,11 +141,22 @@ UINT WorkerProc(LPVOID param) {
     const std::unique_ptr<Start> start(static_cast<Start*>(param));
     State& s = *start->state;
     std::function<void()> work = std::move(start->first);
+    State::Busy self;
+    {
+        Locked locked(s.lock);
+        self = {true, ::GetTickCount64()};
+        s.workers.push_back(&self);
+    }
     for (;;) {
         RunPiece(work);
         Locked locked(s.lock);
+        self.busy = false;
         work = NextPiece(s);
-        if (!work) return 0;
+        if (!work) {
+            std::erase(s.workers, &self);
+            return 0;
+        }
+        self = {true, ::GetTickCount64()};
     }
 }
 
@@ -162,9 +180,30 @@ bool StartWorkerLocked(const std::shared_ptr<State>& state, std::function<void()
     return started;
 }
 
-// The one thread that grows the set: it gives a thread of its own to each
-// piece that has waited the grow time. With nothing waiting it waits
-// without a time-out.
+// Under the lock: how many threads are inside a piece that has run the grow
+// time or longer, and when the next one will have (0: none is running).
+struct Hung {
+    size_t count = 0;
+    ULONGLONG next = 0;
+};
+Hung HungNow(const State& s, ULONGLONG now) {
+    Hung hung;
+    for (const State::Busy* worker : s.workers) {
+        if (!worker->busy) continue;
+        const ULONGLONG at = worker->since + s.growAfterMs;
+        if (at <= now) {
+            ++hung.count;
+        } else if (hung.next == 0 || at < hung.next) {
+            hung.next = at;
+        }
+    }
+    return hung;
+}
+
+// The one thread that grows the set. While pieces wait, it keeps `keepIdle`
+// threads free of pieces that have run the grow time (a call that hangs,
+// or work that waits for other work): each such thread is made up for by a
+// new one. With nothing waiting it waits without a time-out.
 UINT GrowerProc(LPVOID param) {
     const std::unique_ptr<Start> start(static_cast<Start*>(param));
     const std::shared_ptr<State> state = start->state;
@@ -175,19 +214,23 @@ UINT GrowerProc(LPVOID param) {
             ::SleepConditionVariableSRW(&s.backlogGrew, &s.lock, INFINITE, 0);
             continue;
         }
-        // The oldest piece no thread has spoken for.
-        const auto oldest = s.queue.begin() + static_cast<std::ptrdiff_t>(s.idle);
-        const ULONGLONG waited = ::GetTickCount64() - oldest->since;
-        if (waited < s.growAfterMs) {
-            ::SleepConditionVariableSRW(&s.backlogGrew, &s.lock, static_cast<DWORD>(s.growAfterMs - waited), 0);
+        const ULONGLONG now = ::GetTickCount64();
+        const Hung hung = HungNow(s, now);
+        if (s.threads - std::min(hung.count, s.threads) >= FreeWanted(s)) {
+            // Enough threads at work: look again when the next piece has run
+            // the grow time.
+            const DWORD wait = hung.next == 0 ? s.growAfterMs : static_cast<DWORD>(hung.next - now);
+            ::SleepConditionVariableSRW(&s.backlogGrew, &s.lock, wait, 0);
             continue;
         }
-        State::Queued piece = std::move(*oldest);
+        // The oldest piece no thread has spoken for.
+        const auto oldest = s.queue.begin() + static_cast<std::ptrdiff_t>(s.idle);
+        std::function<void()> work = std::move(*oldest);
         s.queue.erase(oldest);
-        if (!StartWorkerLocked(state, piece.work) && piece.work) {
+        if (!StartWorkerLocked(state, work) && work) {
             // Back where it was; a thread of the set that finishes takes it.
             s.queue.insert(s.queue.begin() + static_cast<std::ptrdiff_t>(std::min(s.idle, s.queue.size())),
-                           std::move(piece));
+                           std::move(work));
             ::SleepConditionVariableSRW(&s.backlogGrew, &s.lock, kRetryGrowMs, 0);
         }
     }
@@ -216,8 +259,8 @@ bool WorkerPool::Run(std::function<void()> work) {
         Locked locked(s.lock);
         // Too few threads yet: one of its own at once (the first pieces
         // after the start, or a pool that shrank).
-        if (s.idle <= s.queue.size() && s.threads < s.keepIdle) return StartWorkerLocked(m_state, work);
-        s.queue.push_back({std::move(work), ::GetTickCount64()});
+        if (s.idle <= s.queue.size() && s.threads < FreeWanted(s)) return StartWorkerLocked(m_state, work);
+        s.queue.push_back(std::move(work));
         if (s.queue.size() <= s.idle) {
             // A thread that waits for work takes it.
             ::WakeConditionVariable(&s.workCame);
@@ -244,9 +287,9 @@ bool WorkerPool::Run(std::function<void()> work) {
         // No grower: the piece gets a thread of its own at once, unless a
         // thread of the set took it meanwhile.
         if (Waiting(s) == 0) return true;
-        State::Queued piece = std::move(s.queue.back());
+        std::function<void()> piece = std::move(s.queue.back());
         s.queue.pop_back();
-        return StartWorkerLocked(m_state, piece.work);
+        return StartWorkerLocked(m_state, piece);
     } catch (...) {
         // No memory for the piece or its thread: nothing was started.
         return false;

@@ -4,12 +4,14 @@
 //
 // A piece starts at once on a thread that waits for work, or on a new one
 // while the set has fewer than `keepIdle` threads. Otherwise it queues, and
-// the threads take the queue in order as they finish. A piece that has
-// waited `growAfterMs` without a thread gets a new one: only work that
-// hangs (or a burst longer than that) grows the set, and a piece that hangs
-// holds its one thread while the others' work goes on beside it. A
-// refresh of many drives whose calls come back at once runs on the threads
-// kept instead of making a thread a drive.
+// the threads take the queue in order as they finish. A thread inside a
+// piece that has run `growAfterMs` or longer (a call that hangs, or work
+// that waits for other work) does not count: while pieces wait, the set
+// grows so that `keepIdle` threads are free of such pieces. So a piece
+// that hangs holds its one thread and the others' work goes on beside it,
+// while a burst of quick pieces (a refresh of many drives whose calls come
+// back at once) runs on the threads kept instead of making a thread a
+// drive.
 //
 // When the work has gone, the threads beyond `keepIdle` end after `idleMs`
 // without work; those kept, and the one thread that grows the set, wait
@@ -33,7 +35,7 @@ class WorkerPool {
 public:
     static constexpr size_t kKeepIdle = 4;
     static constexpr DWORD kIdleMs = 10000;
-    static constexpr DWORD kGrowAfterMs = 20;
+    static constexpr DWORD kGrowAfterMs = 50;
 
     explicit WorkerPool(size_t keepIdle = kKeepIdle, DWORD idleMs = kIdleMs, DWORD growAfterMs = kGrowAfterMs);
     // Tells the threads that wait for work to end and waits for none of
@@ -43,8 +45,8 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Starts `work` on a thread of the set, at once or within the grow
-    // time (see above). False (and nothing run) when it could not be
+    // Starts `work` on a thread of the set: at once, after the pieces
+    // queued before it, or on a new thread (see above). False (and nothing run) when it could not be
     // queued, or no thread could be had for it. An exception that leaves
     // `work` is traced; the thread goes on with the next piece.
     bool Run(std::function<void()> work);
