@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "fw/system_function.h"
+
 namespace vnk {
 
 namespace {
@@ -145,21 +147,60 @@ CPassphraseEdit::PasteMark* CPassphraseEdit::Mark() const {
     return m_secret ? reinterpret_cast<PasteMark*>(static_cast<BYTE*>(m_secret->data()) + kRecordBytes) : nullptr;
 }
 
+namespace {
+
+// The system's SHA-256, loaded the first time a paste is checked: linked,
+// bcrypt.dll would be loaded at every start, and under Wine it brings a
+// TLS library and its configuration with it, for a check that only a paste
+// needs.
+struct Sha256 {
+    decltype(&::BCryptOpenAlgorithmProvider) open = nullptr;
+    decltype(&::BCryptCloseAlgorithmProvider) close = nullptr;
+    decltype(&::BCryptCreateHash) create = nullptr;
+    decltype(&::BCryptHashData) data = nullptr;
+    decltype(&::BCryptFinishHash) finish = nullptr;
+    decltype(&::BCryptDestroyHash) destroy = nullptr;
+    decltype(&::BCryptGenRandom) random = nullptr;
+
+    bool Loaded() const { return open && close && create && data && finish && destroy && random; }
+};
+
+const Sha256& Sha256Functions() {
+    static const Sha256 functions = [] {
+        using vnk::fw::SystemModuleFunction;
+        constexpr const wchar_t* kModule = L"bcrypt.dll";
+        Sha256 f;
+        f.open = SystemModuleFunction<decltype(f.open)>(kModule, "BCryptOpenAlgorithmProvider");
+        f.close = SystemModuleFunction<decltype(f.close)>(kModule, "BCryptCloseAlgorithmProvider");
+        f.create = SystemModuleFunction<decltype(f.create)>(kModule, "BCryptCreateHash");
+        f.data = SystemModuleFunction<decltype(f.data)>(kModule, "BCryptHashData");
+        f.finish = SystemModuleFunction<decltype(f.finish)>(kModule, "BCryptFinishHash");
+        f.destroy = SystemModuleFunction<decltype(f.destroy)>(kModule, "BCryptDestroyHash");
+        f.random = SystemModuleFunction<decltype(f.random)>(kModule, "BCryptGenRandom");
+        return f;
+    }();
+    return functions;
+}
+
+}  // namespace
+
 bool CPassphraseEdit::HashText(const PasteMark& mark, const wchar_t* text, size_t units, BYTE (&hash)[32]) {
+    const Sha256& sha = Sha256Functions();
+    if (!sha.Loaded()) return false;
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return false;
+    if (!BCRYPT_SUCCESS(sha.open(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return false;
     BCRYPT_HASH_HANDLE handle = nullptr;
-    if (!BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &handle, nullptr, 0, nullptr, 0, 0))) {
-        ::BCryptCloseAlgorithmProvider(algorithm, 0);
+    if (!BCRYPT_SUCCESS(sha.create(algorithm, &handle, nullptr, 0, nullptr, 0, 0))) {
+        sha.close(algorithm, 0);
         return false;
     }
     const bool made =
-        BCRYPT_SUCCESS(::BCryptHashData(handle, const_cast<BYTE*>(mark.salt), sizeof mark.salt, 0)) &&
-        BCRYPT_SUCCESS(::BCryptHashData(handle, reinterpret_cast<BYTE*>(const_cast<wchar_t*>(text)),
-                                        static_cast<ULONG>(units * sizeof(wchar_t)), 0)) &&
-        BCRYPT_SUCCESS(::BCryptFinishHash(handle, hash, sizeof hash, 0));
-    ::BCryptDestroyHash(handle);
-    ::BCryptCloseAlgorithmProvider(algorithm, 0);
+        BCRYPT_SUCCESS(sha.data(handle, const_cast<BYTE*>(mark.salt), sizeof mark.salt, 0)) &&
+        BCRYPT_SUCCESS(sha.data(handle, reinterpret_cast<BYTE*>(const_cast<wchar_t*>(text)),
+                                static_cast<ULONG>(units * sizeof(wchar_t)), 0)) &&
+        BCRYPT_SUCCESS(sha.finish(handle, hash, sizeof hash, 0));
+    sha.destroy(handle);
+    sha.close(algorithm, 0);
     return made;
 }
 
@@ -317,8 +358,10 @@ LRESULT CPassphraseEdit::OnPaste(WPARAM, LPARAM) {
     if (text.Read()) {
         InsertAtSelection(text.units, FirstLineLength(text.units, text.count));
         if (PasteMark* mark = Mark()) {
-            mark->valid = BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, mark->salt, sizeof mark->salt,
-                                                           BCRYPT_USE_SYSTEM_PREFERRED_RNG)) &&
+            const Sha256& sha = Sha256Functions();
+            mark->valid = sha.Loaded() &&
+                          BCRYPT_SUCCESS(sha.random(nullptr, mark->salt, sizeof mark->salt,
+                                                    BCRYPT_USE_SYSTEM_PREFERRED_RNG)) &&
                           HashText(*mark, text.units, text.count, mark->hash);
         }
     }
