@@ -92,12 +92,44 @@ void CloseThreadsToOtherProcesses() {
     CloseRunningThreadsToOtherProcesses();
 }
 
+// Gives one thread the closed DACL; traced when it keeps its own.
+void CloseThread(HANDLE thread, DWORD id, PACL dacl) {
+    const DWORD error = ::SetSecurityInfo(thread, SE_KERNEL_OBJECT,
+                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                          nullptr, dacl, nullptr);
+    if (error != ERROR_SUCCESS)
+        Trace(L"CloseRunningThreadsToOtherProcesses: thread %lu keeps its DACL (%u)\n", id, error);
+}
+
+// The process's own threads, one after the other, each opened with what
+// its DACL still grants: without the list of every thread of the system
+// that a snapshot makes. False when the system has no such call, or the
+// walk stopped before its end (a thread that grants nothing): the snapshot
+// then goes over them all.
+bool CloseThreadsOneByOne(PACL dacl) {
+    using NextThreadFn = LONG(NTAPI*)(HANDLE process, HANDLE thread, ACCESS_MASK access, ULONG attributes,
+                                      ULONG flags, HANDLE* next);
+    const auto nextThread = vnk::fw::OptionalSystemFunction<NextThreadFn>(L"ntdll.dll", "NtGetNextThread");
+    if (nextThread == nullptr) return false;
+    vnk::fw::UniqueHandle current;
+    for (;;) {
+        HANDLE next = nullptr;
+        constexpr LONG kNoMoreEntries = static_cast<LONG>(0x8000001AL);
+        const LONG status = nextThread(::GetCurrentProcess(), current.get(), MAXIMUM_ALLOWED, 0, 0, &next);
+        if (status == kNoMoreEntries) return true;
+        if (status < 0) return false;
+        current.reset(next);
+        CloseThread(current.get(), ::GetThreadId(current.get()), dacl);
+    }
+}
+
 }  // namespace
 
 void CloseRunningThreadsToOtherProcesses() {
     if (!g_threadsClosed) return;  // a process that HardenProcess did not close (a test's)
     PACL dacl = ObjectDescriptor().Dacl();
     if (dacl == nullptr) return;
+    if (CloseThreadsOneByOne(dacl)) return;
     const vnk::fw::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     if (!snapshot) {
         Trace(L"CloseRunningThreadsToOtherProcesses: no list of the running threads (%u)\n", ::GetLastError());
@@ -108,12 +140,12 @@ void CloseRunningThreadsToOtherProcesses() {
     for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
         if (entry.th32OwnerProcessID != ::GetCurrentProcessId()) continue;
         const vnk::fw::UniqueHandle thread(::OpenThread(WRITE_DAC, FALSE, entry.th32ThreadID));
-        const DWORD error = thread ? ::SetSecurityInfo(thread.get(), SE_KERNEL_OBJECT,
-                                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                                       nullptr, nullptr, dacl, nullptr)
-                                   : ::GetLastError();
-        if (error != ERROR_SUCCESS)
-            Trace(L"CloseRunningThreadsToOtherProcesses: thread %lu keeps its DACL (%u)\n", entry.th32ThreadID, error);
+        if (thread) {
+            CloseThread(thread.get(), entry.th32ThreadID, dacl);
+        } else {
+            Trace(L"CloseRunningThreadsToOtherProcesses: thread %lu keeps its DACL (%u)\n", entry.th32ThreadID,
+                  ::GetLastError());
+        }
     }
 }
 
