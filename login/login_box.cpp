@@ -209,14 +209,16 @@ BOOL CVNKDLoginBox::OnInitDialog() {
     }
     m_showing.SetVolumeLocked(true);
 
-    // The outcome is read out when it comes, by readers that follow live
-    // regions as by those that hear alerts.
-    vnk::a11y::MarkLiveRegion(m_resultLabel.m_hWnd);
     // The box opens on its one input, and where the user will notice it:
     // it may open while another program is in front.
     SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_passphraseEdit.m_hWnd), TRUE);
     ShowWindow(SW_SHOW);
     vnk::a11y::DrawAttention(m_hWnd);
+    // The outcome is read out when it comes, by readers that follow live
+    // regions as by those that hear alerts. Marked once the box is up (the
+    // mark goes through COM and takes its time), and long before the
+    // first outcome: none comes before this thread has handled the input.
+    vnk::a11y::MarkLiveRegion(m_resultLabel.m_hWnd);
     return FALSE;
 }
 
