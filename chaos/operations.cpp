@@ -236,7 +236,7 @@ void SeedRun::OpEmergencyLock(const Draw&) {
 void SeedRun::AnswerLockIncomplete(std::set<wchar_t>& named) {
     for (HWND box : MessageBoxes()) {
         if (TitleOf(box) != kLockIncomplete) continue;
-        const auto text = ControlText(::GetDlgItem(box, 0xFFFF));
+        const auto text = vnk::test::ReadControlText(::GetDlgItem(box, 0xFFFF), 500);
         if (!text) continue;
         for (size_t at = text->find(L"Drive "); at != std::wstring::npos; at = text->find(L"Drive ", at + 1))
             if (at + 7 < text->size() && (*text)[at + 7] == L':') named.insert((*text)[at + 6]);
@@ -476,7 +476,7 @@ void SeedRun::OpSlowWindow(const Draw& d) {
 void SeedRun::OpAnswerBoxes(const Draw&) {
     const auto boxes = MessageBoxes();
     for (HWND box : boxes) {
-        const auto text = ControlText(::GetDlgItem(box, 0xFFFF));
+        const auto text = vnk::test::ReadControlText(::GetDlgItem(box, 0xFFFF), 500);
         Log("  answer \"" + Narrow(TitleOf(box)) + "\": \"" + Narrow(text.value_or(L"?")) + "\"");
         ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     }

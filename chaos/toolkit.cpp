@@ -22,15 +22,6 @@ std::string Format(const char* format, ...) {
     return buffer;
 }
 
-std::optional<std::wstring> ControlText(HWND control, DWORD timeoutMs) {
-    wchar_t text[1024] = {};
-    DWORD_PTR copied = 0;
-    if (!::SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, timeoutMs,
-                               &copied))
-        return std::nullopt;
-    return std::wstring(text);
-}
-
 bool WriteText(const std::wstring& path, const std::string& text) {
     vnk::fw::UniqueHandle out(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD done = 0;

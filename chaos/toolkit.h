@@ -1,11 +1,9 @@
-// The chaos run's small tools: texts for its log, the failed check, a
-// control's text read from another process, and the folders of its
-// evidence.
+// The chaos run's small tools: texts for its log, the failed check, and
+// the folders of its evidence.
 #pragma once
 
 #include <windows.h>
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -20,10 +18,6 @@ std::string Format(const char* format, ...);
 struct Violation : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-
-// A control's text asked of its own thread; nullopt while that thread does
-// not answer.
-std::optional<std::wstring> ControlText(HWND control, DWORD timeoutMs = 500);
 
 bool WriteText(const std::wstring& path, const std::string& text);
 // A folder and the files in it.

@@ -29,6 +29,10 @@ void NoteHoldChanged() {
     g_holdChanged.notify_all();
 }
 
+DWORD ThreadIdOf(const std::unique_ptr<vnk::fw::Thread>& thread) {
+    return thread ? thread->m_nThreadID : 0;
+}
+
 DriveView ViewOf(wchar_t letter, const DriveInfo& info) {
     return {letter,
             info.id,
@@ -38,8 +42,14 @@ DriveView ViewOf(wchar_t letter, const DriveInfo& info) {
             info.lockStateVersion,
             info.ejectOutstanding,
             info.announced,
+            info.guid,
+            info.event.get(),
             static_cast<bool>(info.watcher),
-            static_cast<bool>(info.loginThread)};
+            static_cast<bool>(info.loginThread),
+            ThreadIdOf(info.watcher),
+            ThreadIdOf(info.loginThread),
+            info.watcherServes,
+            info.watcherFired};
 }
 
 }  // namespace

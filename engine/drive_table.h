@@ -140,8 +140,19 @@ struct DriveView {
     unsigned lockStateVersion = 0;
     bool ejectUnderWay = false;
     bool announced = false;
+    GUID guid{};
+    // The record's event as a value to compare, never to use: the record
+    // may close it as soon as DriveLock is left.
+    HANDLE event = nullptr;
     bool hasWatcher = false;
     bool hasLoginThread = false;
+    // The system's ids of the drive's threads, 0 when it has none. An id
+    // names the thread only while it runs (or a handle to it is open): the
+    // system may give it to another thread once it has ended.
+    DWORD watcherThreadId = 0;
+    DWORD loginThreadId = 0;
+    bool watcherServes = false;
+    bool watcherFired = false;
 };
 // Every record, in letter order.
 std::vector<DriveView> DriveSnapshot();

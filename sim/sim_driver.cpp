@@ -106,6 +106,13 @@ void SimDriver::Drive::TakeOutDisc() {
     passphrase.clear();
 }
 
+void SimDriver::Drive::InsertDisc(Disc disc) {
+    TakeOutDisc();
+    state.disc = disc;
+    insertedTick = ::GetTickCount();
+    mounting = true;
+}
+
 void SimDriver::RemoveDrive(wchar_t letter) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
@@ -128,21 +135,13 @@ void SimDriver::SetSignature(wchar_t letter, std::optional<std::string> bytes) {
 
 void SimDriver::InsertPlainDisc(wchar_t letter) {
     std::lock_guard lock(m_mutex);
-    if (Drive* drive = FindLocked(letter)) {
-        drive->TakeOutDisc();
-        drive->state.disc = Disc::Plain;
-        drive->insertedTick = ::GetTickCount();
-        drive->mounting = true;
-    }
+    if (Drive* drive = FindLocked(letter)) drive->InsertDisc(Disc::Plain);
 }
 
 void SimDriver::InsertEncryptedDisc(wchar_t letter, const std::wstring& passphrase) {
     std::lock_guard lock(m_mutex);
     if (Drive* drive = FindLocked(letter)) {
-        drive->TakeOutDisc();
-        drive->state.disc = Disc::Encrypted;
-        drive->insertedTick = ::GetTickCount();
-        drive->mounting = true;
+        drive->InsertDisc(Disc::Encrypted);
         drive->passphrase = passphrase;
         SignalLocked(*drive);
     }

@@ -203,6 +203,9 @@ private:
         // No disc any more (ejected, taken out, the drive gone, another
         // inserted): its passphrase is wiped and its login forgotten.
         void TakeOutDisc();
+        // A disc of this kind goes in (any other comes out first) and
+        // mounts from now on.
+        void InsertDisc(Disc disc);
     };
 
     Drive* FindLocked(wchar_t letter);

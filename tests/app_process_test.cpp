@@ -22,6 +22,18 @@ std::wstring ProductPath() { return ProgramPath(L"Varnokd.exe"); }
 
 HWND StatusWindowOf(DWORD processId) { return TopWindowOf(processId, L"Varnok Status"); }
 
+// The client's status window once its start-up is over: minimised and
+// hidden behind its tray icon (the window exists before its start-up has
+// closed the threads that the system's libraries started meanwhile). Null
+// when it did not get there.
+HWND WindowBehindTray(const Process& client) {
+    HWND window = nullptr;
+    const bool hidden = PumpUntil([&] {
+        window = StatusWindowOf(client.Id());
+        return window != nullptr && ::IsIconic(window) && !::IsWindowVisible(window);
+    });
+    return hidden ? window : nullptr;
+}
 
 // A test whose program cannot be started must say why, or a failure that
 // comes and goes cannot be told apart from a missing build.
@@ -34,12 +46,8 @@ TEST(AppProcessTest, AProgramThatCannotStartSaysWhy) {
 TEST(AppProcessTest, SecondInstanceBringsTheFirstUpAndEnds) {
     Process first(ProductPath(), L"");
     ASSERT_TRUE(first.Started()) << "cannot start Varnokd.exe: " << first.StartError();
-    HWND window = nullptr;
-    ASSERT_TRUE(PumpUntil([&] {
-        window = StatusWindowOf(first.Id());
-        // Minimised and hidden: it has gone behind its tray icon.
-        return window != nullptr && ::IsIconic(window) && !::IsWindowVisible(window);
-    })) << "the status window did not hide behind its tray icon";
+    const HWND window = WindowBehindTray(first);
+    ASSERT_NE(window, nullptr) << "the status window did not hide behind its tray icon";
 
     Process second(ProductPath(), L"");
     ASSERT_TRUE(second.Started()) << second.StartError();
@@ -67,11 +75,8 @@ TEST(AppProcessTest, AMarkerOfAnotherProgramDoesNotKeepTheClientFromStarting) {
 
     Process first(ProductPath(), L"");
     ASSERT_TRUE(first.Started()) << first.StartError();
-    HWND window = nullptr;
-    ASSERT_TRUE(PumpUntil([&] {
-        window = StatusWindowOf(first.Id());
-        return window != nullptr && ::IsIconic(window) && !::IsWindowVisible(window);
-    })) << "the client did not start beside the other program's marker";
+    const HWND window = WindowBehindTray(first);
+    ASSERT_NE(window, nullptr) << "the client did not start beside the other program's marker";
 
     Process second(ProductPath(), L"");
     ASSERT_TRUE(second.Started()) << second.StartError();
@@ -87,14 +92,8 @@ TEST(AppProcessTest, AMarkerOfAnotherProgramDoesNotKeepTheClientFromStarting) {
 TEST(AppProcessTest, OtherProgramsOfTheUserCannotReadOrChangeTheClient) {
     Process client(ProductPath(), L"");
     ASSERT_TRUE(client.Started());
-    HWND window = nullptr;
-    // Once its start-up is over (the window hidden behind the tray icon):
-    // the window exists before its start-up has closed the threads that
-    // the system's libraries started meanwhile.
-    ASSERT_TRUE(PumpUntil([&] {
-        window = StatusWindowOf(client.Id());
-        return window != nullptr && ::IsIconic(window) && !::IsWindowVisible(window);
-    }));
+    const HWND window = WindowBehindTray(client);
+    ASSERT_NE(window, nullptr);
 
     // The DACL the client gave itself, read back as any program can.
     vnk::fw::UniqueHandle readable(::OpenProcess(READ_CONTROL, FALSE, client.Id()));

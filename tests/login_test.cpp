@@ -42,6 +42,7 @@ protected:
         Sim().InsertEncryptedDisc(L'D', L"secret");
         DriveInfo& info = AddRecord(L'D', true);
         std::lock_guard lock(DriveLock);
+        m_event = CopyOfHandle(info.event.get());
         auto thread = vnk::fw::BeginThread<CVNKDLogin>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
         ASSERT_TRUE(thread);
         m_login = thread.get();
@@ -100,6 +101,8 @@ protected:
     }
 
     CVNKDLogin* m_login = nullptr;
+    // The test's own handle to the drive's event, as the driver holds one.
+    vnk::fw::UniqueHandle m_event;
 };
 
 TEST_F(LoginTest, RightPassphraseLogsInDismountsAndTellsEveryWindow) {
@@ -295,9 +298,10 @@ TEST_F(LoginTest, EjectAfterTheWatcherFiredStillEjects) {
     HWND box = ShowBox();
     ASSERT_NE(box, nullptr);
     const unsigned ejectsBefore = Drive().ejects;
-    DriveInfo* info = Drives().Find(L'D');
-    ::SetEvent(info->event.get());
-    ASSERT_TRUE(WaitForThread(info->watcher->Handle()));
+    const auto watcher = OpenThreadById(DriveSnapshot(L'D')->watcherThreadId);
+    ASSERT_TRUE(watcher);
+    ::SetEvent(m_event.get());
+    ASSERT_TRUE(WaitForThread(watcher.get()));
     Press(box, IDC_EJECT);
     ASSERT_TRUE(WaitGone(box));
     EXPECT_TRUE(PumpUntil([&] { return Drive().ejects == ejectsBefore + 1; })) << "the eject request was lost";

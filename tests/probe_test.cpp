@@ -50,9 +50,6 @@ protected:
             if (call.kind == sim::CallKind::Control) codes.push_back(call.code);
         return codes;
     }
-    bool Ended(const std::unique_ptr<vnk::fw::Thread>& thread) {
-        return thread && ::WaitForSingleObject(thread->Handle(), 0) == WAIT_OBJECT_0;
-    }
 };
 
 TEST_F(ProbeTest, NoCdDriveLeavesTheTableEmptyAndOpensNothing) {
@@ -107,12 +104,11 @@ TEST_F(ProbeTest, AnnouncesEveryDriveThenStartsTheThreadsInLetterOrder) {
     for (wchar_t letter : {L'D', L'E'}) {
         const std::vector<DWORD> expected = {IOCTL_VNK_GET_SIGNATURE, IOCTL_VNK_ANNOUNCE, IOCTL_VNK_GET_STATUS};
         EXPECT_EQ(ControlCodesOn(letter), expected);
-        DriveInfo* info = Drives().Find(letter);
-        EXPECT_TRUE(info->watcher);
-        EXPECT_TRUE(info->loginThread);
-        EXPECT_NE(dynamic_cast<CVNKDLogin*>(info->loginThread.get()), nullptr);
-        EXPECT_EQ(info->loginThread->m_bAutoDelete, FALSE);
-        EXPECT_EQ(info->watcher->m_bAutoDelete, FALSE);
+        const std::optional<DriveView> view = DriveSnapshot(letter);
+        ASSERT_TRUE(view.has_value());
+        EXPECT_NE(view->watcherThreadId, 0u);
+        EXPECT_NE(view->loginThreadId, 0u);
+        EXPECT_TRUE(OwnsItsThreads(letter));
     }
     EXPECT_EQ(Status(L'D'), DWORD{NoDisc});
     EXPECT_EQ(Status(L'E'), DWORD{NotVarnokDisc});
@@ -152,8 +148,8 @@ TEST_F(ProbeTest, ASlowDriveHoldsBackOnlyItself) {
 TEST_F(ProbeTest, AnnouncementCarriesTheGuidAndSessionAndNamesTheEvent) {
     Sim().AddDrive(L'D');
     EXPECT_EQ(VNKDProbeForDrives(0), 1);
-    DriveInfo* info = Drives().Find(L'D');
-    ASSERT_NE(info, nullptr);
+    const std::optional<DriveView> info = DriveSnapshot(L'D');
+    ASSERT_TRUE(info.has_value());
     std::vector<BYTE> record;
     for (const auto& call : Sim().Calls())
         if (call.kind == sim::CallKind::Control && call.code == IOCTL_VNK_ANNOUNCE) record = call.input;
@@ -188,10 +184,11 @@ TEST_F(ProbeTest, ReprobeOfADriveThatFailsItsChecksKeepsItsRecord) {
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        DriveInfo* info = Drives().Find(L'D');
+        SetStatus(L'D', LoggedIn);
+        std::optional<DriveView> info = DriveSnapshot(L'D');
+        ASSERT_TRUE(info.has_value());
         const GUID before = info->guid;
-        HANDLE eventBefore = info->event.get();
-        info->status = LoggedIn;
+        HANDLE eventBefore = info->event;
         Sim().FailCalls(L'D', c.fault, c.error, 1, c.skip);
         std::optional<MessageBoxAnswerer> answer;
         if (c.box != nullptr) answer.emplace(c.box);
@@ -206,13 +203,14 @@ TEST_F(ProbeTest, ReprobeOfADriveThatFailsItsChecksKeepsItsRecord) {
             PumpFor(200);
             EXPECT_EQ(FindWindowByTitle(L"CD/DVD drive not accessible"), nullptr);
         }
-        info = Drives().Find(L'D');
-        ASSERT_NE(info, nullptr);
+        info = DriveSnapshot(L'D');
+        ASSERT_TRUE(info.has_value());
         EXPECT_TRUE(std::memcmp(&info->guid, &before, sizeof before) == 0);
-        EXPECT_EQ(info->event.get(), eventBefore);
+        EXPECT_EQ(info->event, eventBefore);
         EXPECT_EQ(info->status, DWORD{LoggedIn});
-        EXPECT_TRUE(info->watcher);
-        EXPECT_FALSE(Ended(info->watcher));
+        const auto watcher = OpenThreadById(info->watcherThreadId);
+        ASSERT_TRUE(watcher);
+        EXPECT_EQ(::WaitForSingleObject(watcher.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     }
 }
 
@@ -234,10 +232,11 @@ TEST_F(ProbeTest, ReprobeDropsADriveThatWentAwayBeforeLookingAtLetters) {
     Sim().AddDrive(L'D');
     Sim().AddDrive(L'E');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
-    std::unique_lock lock(DriveLock);
-    const auto watcherE = CopyOfHandle(Drives().Find(L'E')->watcher->Handle());
-    const auto loginE = CopyOfHandle(Drives().Find(L'E')->loginThread->Handle());
-    lock.unlock();
+    const std::optional<DriveView> e = DriveSnapshot(L'E');
+    ASSERT_TRUE(e.has_value());
+    const auto watcherE = OpenThreadById(e->watcherThreadId);
+    const auto loginE = OpenThreadById(e->loginThreadId);
+    ASSERT_TRUE(watcherE && loginE);
     Sim().RemoveDrive(L'E');
     Sim().ClearCalls();
     ASSERT_EQ(VNKDProbeForDrives(1), 1);
@@ -261,25 +260,31 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
     // Settle the threads the first probe started before counting.
     ASSERT_EQ(VNKDProbeForDrives(1), 1);
     const size_t threadsBefore = ThreadsOfThisProcess();
-    vnk::fw::Thread* login = Drives().Find(L'D')->loginThread.get();
+    // Held open for the whole test, the login thread's id names it alone.
+    const auto login = OpenThreadById(DriveSnapshot(L'D')->loginThreadId);
+    ASSERT_TRUE(login);
     for (int round = 0; round < 25; ++round) {
-        DriveInfo* info = Drives().Find(L'D');
+        std::optional<DriveView> info = DriveSnapshot(L'D');
+        ASSERT_TRUE(info.has_value());
         const GUID oldGuid = info->guid;
-        HANDLE oldEvent = info->event.get();
-        const auto oldWatcher = CopyOfHandle(info->watcher->Handle());
+        HANDLE oldEvent = info->event;
+        const auto oldWatcher = OpenThreadById(info->watcherThreadId);
+        ASSERT_TRUE(oldWatcher);
         Sim().InsertPlainDisc(L'D');
-        info->status = LoggedIn;
+        SetStatus(L'D', LoggedIn);
         Sim().ClearCalls();
 
         ASSERT_EQ(VNKDProbeForDrives(1), 1);
 
-        info = Drives().Find(L'D');
+        info = DriveSnapshot(L'D');
+        ASSERT_TRUE(info.has_value());
         EXPECT_NE(std::memcmp(&info->guid, &oldGuid, sizeof oldGuid), 0);
         DWORD flags = 0;
-        EXPECT_FALSE(::GetHandleInformation(oldEvent, &flags) && info->event.get() != oldEvent);
+        EXPECT_FALSE(::GetHandleInformation(oldEvent, &flags) && info->event != oldEvent);
         EXPECT_EQ(info->status, DWORD{NotVarnokDisc});
         EXPECT_EQ(::WaitForSingleObject(oldWatcher.get(), 0), WAIT_OBJECT_0) << "the old watcher still runs";
-        EXPECT_EQ(info->loginThread.get(), login);
+        EXPECT_EQ(info->loginThreadId, ::GetThreadId(login.get()));
+        EXPECT_EQ(::WaitForSingleObject(login.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
         const std::vector<DWORD> expected = {IOCTL_VNK_GET_SIGNATURE, IOCTL_VNK_WITHDRAW, IOCTL_VNK_ANNOUNCE,
                                              IOCTL_VNK_GET_STATUS};
         EXPECT_EQ(ControlCodesOn(L'D'), expected);
@@ -294,7 +299,8 @@ TEST_F(ProbeTest, ReprobeOfAStayingDriveReannouncesWithOneWatcherAndOneLoginThre
 TEST_F(ProbeTest, RefusedAnnouncementRemovesTheRecordAndItsThreads) {
     Sim().AddDrive(L'D');
     ASSERT_EQ(VNKDProbeForDrives(0), 1);
-    const auto login = CopyOfHandle(Drives().Find(L'D')->loginThread->Handle());
+    const auto login = OpenThreadById(DriveSnapshot(L'D')->loginThreadId);
+    ASSERT_TRUE(login);
     Sim().FailCalls(L'D', sim::Fault::Announce, ERROR_NOT_SUPPORTED);
     MessageBoxAnswerer answer(L"Warning: Announce failed");
     ASSERT_EQ(VNKDProbeForDrives(1), 1);
@@ -318,10 +324,9 @@ TEST_F(ProbeTest, AProbesWarningDoesNotLeaveTheOtherDrivesWithoutAWatcher) {
     ASSERT_TRUE(VNKDProbeForDrivesOnWorker(1, nullptr, ReprobeBoxes::Keep));
     ASSERT_TRUE(PumpUntil([] { return FindWindowByTitle(L"Warning: Announce failed") != nullptr; }));
     {
-        std::lock_guard lock(DriveLock);
-        const DriveInfo* e = Drives().Find(L'E');
-        ASSERT_NE(e, nullptr);
-        EXPECT_TRUE(e->watcher && e->watcherServes) << "E: waits for the answer to D:'s warning";
+        const std::optional<DriveView> e = DriveSnapshot(L'E');
+        ASSERT_TRUE(e.has_value());
+        EXPECT_TRUE(e->hasWatcher && e->watcherServes) << "E: waits for the answer to D:'s warning";
     }
     EXPECT_EQ(Sim().State(L'E')->announcements, 2u);
     MessageBoxAnswerer answer(L"Warning: Announce failed");

@@ -205,24 +205,24 @@ TEST_F(StatusWindowTest, EscapeEndsLikeExit) {
 TEST_F(StatusWindowTest, DriverEventShowsTheLoginBoxAndRenewsTheWatcher) {
     Sim().AddDrive(L'D');
     Start();
-    const DWORD firstWatcher = Drives().Find(L'D')->watcher->m_nThreadID;
+    // Each watcher is held open while it is compared, so that its id
+    // cannot pass to the watcher that replaces it.
+    const auto firstWatcher = OpenThreadById(DriveSnapshot(L'D')->watcherThreadId);
+    ASSERT_TRUE(firstWatcher);
+    const auto renewed = [](HANDLE old) {
+        const std::optional<DriveView> info = DriveSnapshot(L'D');
+        return info && info->watcherThreadId != 0 && info->watcherThreadId != ::GetThreadId(old) && !info->watcherFired;
+    };
     Sim().InsertEncryptedDisc(L'D', L"secret");
     HWND box = WaitForWindow(L"Varnok on drive D: - Please log in");
     ASSERT_NE(box, nullptr);
-    ASSERT_TRUE(PumpUntil([&] {
-        std::lock_guard lock(DriveLock);
-        const DriveInfo* info = Drives().Find(L'D');
-        return info->watcher && info->watcher->m_nThreadID != firstWatcher && !info->watcherFired;
-    }));
+    ASSERT_TRUE(PumpUntil([&] { return renewed(firstWatcher.get()); }));
     // A second signal: its own watcher reports it and is replaced in turn.
-    const DWORD secondWatcher = Drives().Find(L'D')->watcher->m_nThreadID;
+    const auto secondWatcher = OpenThreadById(DriveSnapshot(L'D')->watcherThreadId);
+    ASSERT_TRUE(secondWatcher);
     ASSERT_TRUE(Sim().SignalDrive(L'D'));
-    ASSERT_TRUE(PumpUntil([&] {
-        std::lock_guard lock(DriveLock);
-        const DriveInfo* info = Drives().Find(L'D');
-        return info->watcher && info->watcher->m_nThreadID != secondWatcher && !info->watcherFired;
-    }));
-    EXPECT_EQ(static_cast<CVNKDLogin*>(Drives().Find(L'D')->loginThread.get())->m_loginBox.m_hWnd, box);
+    ASSERT_TRUE(PumpUntil([&] { return renewed(secondWatcher.get()); }));
+    EXPECT_EQ(LoginBoxOf(L'D'), box);
 
     // Logging in through the box: its broadcasts reach this window, which
     // answers them and probes nothing.
@@ -252,14 +252,16 @@ TEST_F(StatusWindowTest, NoticeNoWatcherSentShowsNoBoxAndKeepsTheWatcher) {
     ::PostMessageW(first, WM_CLOSE, 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(first); }));
     PumpFor(100);
-    const vnk::fw::Thread* current = Drives().Find(L'D')->watcher.get();
-    ASSERT_NE(current, nullptr);
+    // Held open, the watcher's id names it alone while the test compares.
+    const auto current = OpenThreadById(DriveSnapshot(L'D')->watcherThreadId);
+    ASSERT_TRUE(current);
+    const auto watcherId = [] { return DriveSnapshot(L'D')->watcherThreadId; };
 
     ::PostMessageW(Window(), UWM_VARNOKD_EVENT_TRIGGERED, L'D', 0);
     PumpFor(300);
     EXPECT_EQ(FindWindowByTitle(L"Varnok on drive D: - Please log in"), nullptr);
-    EXPECT_EQ(Drives().Find(L'D')->watcher.get(), current);
-    EXPECT_EQ(::WaitForSingleObject(current->Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(watcherId(), ::GetThreadId(current.get()));
+    EXPECT_EQ(::WaitForSingleObject(current.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // A notice for a drive that is not in the table does nothing: no box,
     // no call to the driver, no record, D:'s watcher kept.
     Sim().ClearCalls();
@@ -267,8 +269,8 @@ TEST_F(StatusWindowTest, NoticeNoWatcherSentShowsNoBoxAndKeepsTheWatcher) {
     PumpFor(200);
     EXPECT_EQ(FindWindowByTitle(L"Varnok on drive Q: - Please log in"), nullptr);
     EXPECT_TRUE(Sim().Calls().empty());
-    EXPECT_EQ(Drives().Find(L'Q'), nullptr);
-    EXPECT_EQ(Drives().Find(L'D')->watcher.get(), current);
+    EXPECT_FALSE(DriveSnapshot(L'Q').has_value());
+    EXPECT_EQ(watcherId(), ::GetThreadId(current.get()));
 }
 
 // A watcher's notice still queued when a re-probe starts is handled inside
@@ -277,7 +279,8 @@ TEST_F(StatusWindowTest, NoticeHandledInsideAReprobesBoxLeavesTheDriveWatched) {
     Sim().AddDrive(L'D');
     Sim().AddDrive(L'E');
     Start();
-    const auto watcher = CopyOfHandle(Drives().Find(L'D')->watcher->Handle());
+    const auto watcher = OpenThreadById(DriveSnapshot(L'D')->watcherThreadId);
+    ASSERT_TRUE(watcher);
     ASSERT_TRUE(Sim().SignalDrive(L'D'));
     // Nothing is pumped: the notice waits in the queue while the watcher ends.
     EXPECT_EQ(::WaitForSingleObject(watcher.get(), kWatchdogMs), WAIT_OBJECT_0);
@@ -348,7 +351,7 @@ TEST_F(StatusWindowTest, DeviceChangesArmReprobeAndAnswerTrue) {
     Sim().RemoveDrive(L'E');
     EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom));
     EXPECT_EQ(Probes(), 2u);
-    EXPECT_EQ(Drives().Find(L'E'), nullptr);
+    EXPECT_FALSE(DriveSnapshot(L'E').has_value());
 }
 
 TEST_F(StatusWindowTest, EmergencyLockAndSessionEndEjectEveryDiscThatMayBeLoggedIn) {
@@ -566,7 +569,7 @@ TEST_F(StatusWindowTest, ReprobeKeepsABusyLoggedInDriveAndForgedRemovalsEjectNot
         EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom));
         ASSERT_TRUE(answer.Wait());
     }
-    ASSERT_NE(Drives().Find(L'D'), nullptr) << "a busy logged-in drive was forgotten";
+    ASSERT_TRUE(DriveSnapshot(L'D').has_value()) << "a busy logged-in drive was forgotten";
     EXPECT_EQ(Status(L'D'), DWORD{LoggedIn});
     Command(ID_SHOWSTATUS);
     PumpFor(100);
@@ -589,7 +592,7 @@ TEST_F(StatusWindowTest, ReprobeKeepsABusyLoggedInDriveAndForgedRemovalsEjectNot
     Sim().RemoveDrive(L'E');
     EXPECT_TRUE(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &cdrom));
     ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(boxE); }));
-    EXPECT_EQ(Drives().Find(L'E'), nullptr);
+    EXPECT_FALSE(DriveSnapshot(L'E').has_value());
 }
 
 // Records that claim less than their type needs are not read further: no

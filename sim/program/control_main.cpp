@@ -87,19 +87,25 @@ std::optional<DWORD> ParseCount(const Args& args, std::size_t index, DWORD byDef
     return ParseNumber(args[index]);
 }
 
-std::optional<Command> ParseDelay(const Args& args) {
-    auto command = ParseDrivesCommand(Op::Delay, args, 4, 5);
+// What delay and fail take after their drives: a kind of call, a number
+// (`numberIs` says what it stands for) and a count.
+std::optional<Command> WithFault(std::optional<Command> command, const Args& args, std::string_view numberIs,
+                                 DWORD countByDefault) {
     if (!command) return std::nullopt;
     const auto fault = FaultFromName(args[2]);
     if (!fault) return Bad("unknown kind of call '" + Narrow(args[2]) + "'");
-    const auto ms = ParseNumber(args[3]);
-    if (!ms) return Bad("'" + Narrow(args[3]) + "' is not a number of milliseconds");
-    const auto count = ParseCount(args, 4, SimDriver::kForever);
+    const auto number = ParseNumber(args[3]);
+    if (!number) return Bad("'" + Narrow(args[3]) + "' is not " + std::string(numberIs));
+    const auto count = ParseCount(args, 4, countByDefault);
     if (!count) return Bad("a count is a number or 'forever'");
     command->request.code = static_cast<DWORD>(*fault);
-    command->request.error = *ms;
+    command->request.error = *number;
     command->request.count = *count;
     return command;
+}
+
+std::optional<Command> ParseDelay(const Args& args) {
+    return WithFault(ParseDrivesCommand(Op::Delay, args, 4, 5), args, "a number of milliseconds", SimDriver::kForever);
 }
 
 std::optional<Command> ParseStall(const Args& args) {
@@ -202,18 +208,7 @@ std::optional<Command> ParseHold(const Args& args) {
 }
 
 std::optional<Command> ParseFail(const Args& args) {
-    auto command = ParseDriveCommand(Op::Fail, args, 4, 5);
-    if (!command) return std::nullopt;
-    const auto fault = FaultFromName(args[2]);
-    if (!fault) return Bad("unknown kind of call '" + Narrow(args[2]) + "'");
-    const auto error = ParseNumber(args[3]);
-    if (!error) return Bad("'" + Narrow(args[3]) + "' is not an error number");
-    const auto count = ParseCount(args, 4, 1);
-    if (!count) return Bad("a count is a number or 'forever'");
-    command->request.code = static_cast<DWORD>(*fault);
-    command->request.error = *error;
-    command->request.count = *count;
-    return command;
+    return WithFault(ParseDriveCommand(Op::Fail, args, 4, 5), args, "an error number", 1);
 }
 
 std::optional<Command> ParseWait(const Args& args) {

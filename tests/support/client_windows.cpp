@@ -19,12 +19,7 @@ constexpr wchar_t kDialogClass[] = L"#32770";
 // A control's text asked of its own thread: GetWindowText on another
 // process's control gives nothing. Empty while that thread is busy.
 std::wstring ControlText(HWND control) {
-    wchar_t text[256] = {};
-    DWORD_PTR copied = 0;
-    if (!::SendMessageTimeoutW(control, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000,
-                               &copied))
-        return {};
-    return text;
+    return ReadControlText(control, 1000).value_or(L"");
 }
 
 HWND DialogOf(DWORD processId, const std::wstring& title) { return TopWindowOf(processId, title, kDialogClass); }

@@ -13,6 +13,8 @@
 #include "fw/app.h"
 #include "fw/security.h"
 #include "fw/thread.h"
+#include "login/login_thread.h"
+#include "res/resource.h"
 #include "tests/support/screen_capture.h"
 
 namespace vnk::test {
@@ -195,6 +197,14 @@ void DriveFixture::SetStatus(wchar_t letter, DWORD status) {
     RecordDriveFact(drive->id, DriveFact::StatusRead, status);
 }
 
+bool DriveFixture::OwnsItsThreads(wchar_t letter) {
+    std::lock_guard lock(DriveLock);
+    const DriveInfo* info = Drives().Find(letter);
+    return info != nullptr && info->watcher && info->loginThread &&
+           dynamic_cast<const CVNKDLogin*>(info->loginThread.get()) != nullptr && !info->watcher->m_bAutoDelete &&
+           !info->loginThread->m_bAutoDelete;
+}
+
 size_t DriveFixture::Probes() const {
     size_t probes = 0;
     wchar_t next = L'A';
@@ -327,6 +337,31 @@ vnk::fw::UniqueHandle CopyOfHandle(HANDLE handle) {
                            DUPLICATE_SAME_ACCESS))
         return {};
     return vnk::fw::UniqueHandle(copy);
+}
+
+vnk::fw::UniqueHandle OpenThreadById(DWORD threadId) {
+    if (threadId == 0) return {};
+    return vnk::fw::UniqueHandle(::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId));
+}
+
+namespace {
+
+BOOL CALLBACK TakeLoginBox(HWND hwnd, LPARAM found) {
+    if (::GetDlgItem(hwnd, IDC_PASSPHRASE) == nullptr) return TRUE;
+    *reinterpret_cast<HWND*>(found) = hwnd;
+    return FALSE;
+}
+
+}  // namespace
+
+HWND LoginBoxOf(wchar_t letter) {
+    const std::optional<DriveView> drive = DriveSnapshot(letter);
+    if (!drive || drive->loginThreadId == 0) return nullptr;
+    // The login box is the thread's one window with a passphrase field; a
+    // message box it shows is another top-level window of the thread.
+    HWND box = nullptr;
+    ::EnumThreadWindows(drive->loginThreadId, &TakeLoginBox, reinterpret_cast<LPARAM>(&box));
+    return box;
 }
 
 std::optional<std::vector<std::wstring>> AllowedSidsOf(HANDLE object) {

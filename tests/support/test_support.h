@@ -49,6 +49,15 @@ DWORD ExitCodeOf(HANDLE thread);
 // A handle of the test's own to an object (a drive's thread) that its owner
 // may close meanwhile; null when it cannot be had.
 vnk::fw::UniqueHandle CopyOfHandle(HANDLE handle);
+// A handle of the test's own to a thread of this process found by its id
+// (a drive's thread in DriveSnapshot), to wait on it or ask whether it
+// runs; null when no thread has that id. Open it while the thread is known
+// to run: once it has ended the system may give its id to another thread.
+vnk::fw::UniqueHandle OpenThreadById(DWORD threadId);
+// The login box that this drive's login thread shows now (found among the
+// thread's windows); null when it shows none or the drive has no login
+// thread.
+HWND LoginBoxOf(wchar_t letter);
 
 struct RecordedMessage {
     UINT message;
@@ -117,6 +126,10 @@ protected:
     // A record's status, read under DriveLock; nothing when the drive has no record.
     std::optional<DWORD> Status(wchar_t letter = L'D');
     void SetStatus(wchar_t letter, DWORD status);
+    // Whether the drive's record holds a watcher and a login thread of the
+    // application's kind as their owner (auto-delete off), which no
+    // snapshot shows: the record deletes them once their threads ended.
+    bool OwnsItsThreads(wchar_t letter);
     // How many drive probes the simulated driver has seen since its calls
     // were last cleared: a probe asks the type of every letter, A: to Z:.
     size_t Probes() const;

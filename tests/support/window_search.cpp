@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <iterator>
+
 namespace vnk::test {
 
 namespace {
@@ -71,6 +73,15 @@ bool IconInShell(HWND window, UINT id) {
     data.hWnd = window;
     data.uID = id;
     return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+}
+
+std::optional<std::wstring> ReadControlText(HWND control, DWORD timeoutMs) {
+    wchar_t text[1024] = {};
+    DWORD_PTR copied = 0;
+    if (!::SendMessageTimeoutW(control, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                               timeoutMs, &copied))
+        return std::nullopt;
+    return std::wstring(text);
 }
 
 std::optional<ListViewRows> ReadListView(HWND list, HANDLE process, DWORD timeoutMs) {

@@ -23,6 +23,11 @@ std::wstring TitleOf(HWND hwnd);
 // an icon it holds, so NIM_MODIFY with nothing to change tells.
 bool IconInShell(HWND window, UINT id);
 
+// A control's text (up to 1023 units) asked of the control's own thread:
+// GetWindowText on another process's control gives nothing. Nothing when
+// that thread did not answer within `timeoutMs`.
+std::optional<std::wstring> ReadControlText(HWND control, DWORD timeoutMs);
+
 // The rows of another process's report list view, as the texts of its
 // first two columns. Each text is fetched through a buffer in that
 // process, since a pointer of ours means nothing there: `process` needs
