@@ -153,10 +153,12 @@ void SeedRun::CheckResources(bool memory) {
     if (now.handles > handleBound)
         throw Violation(
             Format("the client has %lu handles with %zu drives (bound %lu)", now.handles, drives, handleBound));
-    // Committed private memory: about 6 MiB a drive under Wine (two
-    // threads with their stacks and message queues).
-    const size_t memoryBound =
-        m_base->privateKiB + 8192 * (m_peakDrives - std::min(m_peakDrives, m_baseDrives)) + 16 * 1024;
+    // Committed private memory: about 3 MiB a thread under Wine (its
+    // thread block and stack), for the threads the bound above allows, and
+    // 16 MiB besides: what grows beyond is not the threads'.
+    constexpr size_t kThreadKiB = 3 * 1024;
+    const size_t moreThreads = now.threads - std::min(now.threads, m_base->threads);
+    const size_t memoryBound = m_base->privateKiB + kThreadKiB * moreThreads + 16 * 1024;
     if (memory && now.privateKiB > memoryBound)
         throw Violation(Format("the client has %zu KiB private memory with at most %zu drives (bound %zu KiB)",
                                now.privateKiB, m_peakDrives, memoryBound));

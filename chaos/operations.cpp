@@ -475,12 +475,26 @@ void SeedRun::OpSlowWindow(const Draw& d) {
 
 void SeedRun::OpAnswerBoxes(const Draw&) {
     const auto boxes = MessageBoxes();
+    bool clientEnds = false;
     for (HWND box : boxes) {
+        const std::wstring title = TitleOf(box);
         const auto text = vnk::test::ReadControlText(::GetDlgItem(box, 0xFFFF), 500);
-        Log("  answer \"" + Narrow(TitleOf(box)) + "\": \"" + Narrow(text.value_or(L"?")) + "\"");
+        Log("  answer \"" + Narrow(title) + "\": \"" + Narrow(text.value_or(L"?")) + "\"");
+        // A client that started where no CD/DVD drive answers the driver's
+        // requests says so, and ends once the person has read it.
+        if (title == L"Filter driver not installed") clientEnds = true;
         ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     }
     if (boxes.empty()) Log("  answer message boxes: none is up");
+    if (!clientEnds) return;
+    m_pinger->Watch(nullptr);
+    if (!m_client.WaitForExit(kExitBoundMs))
+        throw Violation(Format("the client did not end within %lu ms of \"Filter driver not installed\"", kExitBoundMs));
+    if (m_client.ExitCode() >= 0xC0000000)
+        throw Violation(Format("the client crashed as it ended (0x%lx)", m_client.ExitCode()));
+    Log("  the client ended, as it does after that box");
+    CheckTrace();
+    StartClient();
 }
 
 void SeedRun::OpPause(const Draw& d) {
