@@ -92,11 +92,14 @@ void CloseThreadsToOtherProcesses() {
     CloseRunningThreadsToOtherProcesses();
 }
 
-// Gives one thread the closed DACL; traced when it keeps its own.
+// Gives one thread the closed DACL; traced when it keeps its own (also when
+// it could not be opened: a null `thread`, the open's error still set).
 void CloseThread(HANDLE thread, DWORD id, PACL dacl) {
-    const DWORD error = ::SetSecurityInfo(thread, SE_KERNEL_OBJECT,
-                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                          nullptr, dacl, nullptr);
+    const DWORD error = thread == nullptr
+                            ? ::GetLastError()
+                            : ::SetSecurityInfo(thread, SE_KERNEL_OBJECT,
+                                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                                nullptr, nullptr, dacl, nullptr);
     if (error != ERROR_SUCCESS)
         Trace(L"CloseRunningThreadsToOtherProcesses: thread %lu keeps its DACL (%u)\n", id, error);
 }
@@ -140,12 +143,7 @@ void CloseRunningThreadsToOtherProcesses() {
     for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
         if (entry.th32OwnerProcessID != ::GetCurrentProcessId()) continue;
         const vnk::fw::UniqueHandle thread(::OpenThread(WRITE_DAC, FALSE, entry.th32ThreadID));
-        if (thread) {
-            CloseThread(thread.get(), entry.th32ThreadID, dacl);
-        } else {
-            Trace(L"CloseRunningThreadsToOtherProcesses: thread %lu keeps its DACL (%u)\n", entry.th32ThreadID,
-                  ::GetLastError());
-        }
+        CloseThread(thread.get(), entry.th32ThreadID, dacl);
     }
 }
 
